@@ -1,0 +1,11 @@
+# Scans the core's sources for Qt includes; the core must build with ISO C++ and POSIX only.
+file(GLOB_RECURSE _core_files ${CMAKE_SOURCE_DIR}/src/*.h ${CMAKE_SOURCE_DIR}/src/*.cpp)
+foreach(f IN LISTS _core_files)
+  if(f MATCHES "/src/ui/")
+    continue()
+  endif()
+  file(STRINGS ${f} _qt_lines REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]Q[A-Za-z]")
+  if(_qt_lines)
+    message(FATAL_ERROR "Qt header included outside src/ui: ${f}: ${_qt_lines}")
+  endif()
+endforeach()
