@@ -1,0 +1,13 @@
+// The About dialog TAboutForm.
+#pragma once
+
+#include "shell/views.h"
+
+namespace kvx {
+
+class TAboutForm : public Form {
+public:
+    TAboutForm();
+};
+
+}  // namespace kvx

@@ -1,0 +1,73 @@
+// Builds Qt widgets for a core Form and keeps them in step with it: every
+// change of a control's state shows at once, and a user's action updates the
+// control's state and runs its handler. Positions and sizes are the form's.
+#pragma once
+
+#include "shell/views.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <string>
+
+class QMenuBar;
+class QPlainTextEdit;
+class QMenu;
+
+namespace kvx {
+
+class QtEventLoop;
+
+class FormView : public QObject {
+    Q_OBJECT
+public:
+    // Builds the widgets of `form` on `root`; menus go to `menuBar` when given.
+    FormView(Form& form, QWidget* root, QMenuBar* menuBar = nullptr);
+    ~FormView() override;
+
+    // Binds the information log to the memo control of that name.
+    void bindLog(const std::string& memoName, InfoLog& log);
+    // The memo's selected text (lines joined with '\n').
+    std::string memoSelection(const std::string& memoName) const;
+
+    QWidget* widget(const std::string& name) const;
+    template <typename T>
+    T* widgetAs(const std::string& name) const {
+        return qobject_cast<T*>(widget(name));
+    }
+    QObject* action(const std::string& name) const;
+    Form& form() { return form_; }
+
+    // Lines appended to the memo that wait for the next repaint batch.
+    void flushLog();
+
+private:
+    void build();
+    QWidget* create(Control& c, QWidget* parent);
+    void refresh(Control& c, Field f);
+    void refreshAll(Control& c);
+    QWidget* containerFor(const std::string& parentName) const;
+
+    Form& form_;
+    QWidget* root_;
+    QMenuBar* menuBar_;
+    std::map<std::string, QPointer<QWidget>> widgets_;
+    std::map<std::string, QObject*> actions_;  // menu items
+    std::map<std::string, QMenu*> menus_;
+    bool updating_ = false;  // echo guard while mirroring the model
+
+    // Memo batching: lines appended since the last flush.
+    struct LogBinding {
+        InfoLog* log = nullptr;
+        QPlainTextEdit* edit = nullptr;
+        size_t shown = 0;
+        bool scheduled = false;
+    };
+    std::map<std::string, LogBinding> logs_;
+    void scheduleFlush(const std::string& memoName);
+};
+
+}  // namespace kvx

@@ -1,0 +1,75 @@
+#include "ui/main_window.h"
+
+#include "app/korvex_app.h"
+#include "ui/form_view.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QScreen>
+
+namespace kvx {
+
+namespace {
+QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+}  // namespace
+
+TKorvexMGxPrg::TKorvexMGxPrg(KorvexApp& app, std::vector<std::string> args) : app_(app), args_(std::move(args)) {
+    setObjectName("KorvexMGxPrg");
+    auto* central = new QWidget(this);
+    central->setObjectName("ClientArea");
+    setCentralWidget(central);
+    view_ = std::make_unique<FormView>(app_.ui, central, menuBar());
+    view_->bindLog("InfoMemo", app_.log);
+    setWindowTitle(qs(app_.ui.caption()));
+    app_.ui.onCaptionChanged = [this](Form& f) { setWindowTitle(qs(f.caption())); };
+    app_.onCloseWindow = [this] { close(); };
+    if (auto* copy = qobject_cast<QAction*>(view_->action("CopytoCli1")))
+        QObject::connect(copy, &QAction::triggered, this, [this] { app_.CopytoCli1Click(view_->memoSelection("InfoMemo")); });
+    // A fixed, non-resizable window of the design's client size, centred.
+    central->setFixedSize(app_.ui.clientWidth(), app_.ui.clientHeight());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+    qApp->installEventFilter(this);
+}
+
+TKorvexMGxPrg::~TKorvexMGxPrg() {
+    qApp->removeEventFilter(this);
+    app_.ui.onCaptionChanged = nullptr;
+    app_.onCloseWindow = nullptr;
+}
+
+void TKorvexMGxPrg::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (shown_) return;
+    shown_ = true;
+    app_.FormShow(args_);
+}
+
+void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {
+    if (!closed_) {
+        closed_ = true;
+        app_.FormClose();
+    }
+    e->accept();
+}
+
+// Space or Enter anywhere in the main window starts the automatic operation;
+// the key still reaches the focused control afterwards.
+bool TKorvexMGxPrg::eventFilter(QObject* obj, QEvent* e) {
+    if (e->type() == QEvent::KeyPress) {
+        auto* w = qobject_cast<QWidget*>(obj);
+        auto* k = static_cast<QKeyEvent*>(e);
+        if (w && w->window() == this && w->isWindow() == false && !k->isAutoRepeat() && QApplication::activeModalWidget() == nullptr) {
+            if (k->key() == Qt::Key_Space) app_.FormKeyPress(' ');
+            else if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) app_.FormKeyPress('\r');
+        }
+    }
+    return QMainWindow::eventFilter(obj, e);
+}
+
+}  // namespace kvx

@@ -1,0 +1,75 @@
+#include "ui/qt_event_loop.h"
+
+#include <QMetaObject>
+#include <QThread>
+
+namespace kvx {
+
+QtEventLoop::QtEventLoop() = default;
+QtEventLoop::~QtEventLoop() = default;
+
+void QtEventLoop::post(std::function<void()> fn) {
+    // Thread-safe: the queued call runs on this object's (the GUI) thread.
+    QMetaObject::invokeMethod(
+        this, [this, f = std::move(fn)]() mutable { deliver(std::move(f)); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::deliver(std::function<void()> fn) {
+    if (holdDepth_ > 0) {
+        held_.push_back(std::move(fn));
+        return;
+    }
+    fn();
+}
+
+EventLoop::TimerId QtEventLoop::startTimer(int intervalMs, bool singleShot, std::function<void()> fn) {
+    TimerId id = nextId_++;
+    auto& e = timers_[id];
+    e.fn = std::move(fn);
+    e.timer = std::make_unique<QTimer>();
+    e.timer->setSingleShot(singleShot);
+    e.timer->setTimerType(Qt::PreciseTimer);
+    e.timer->setInterval(intervalMs);
+    QObject::connect(e.timer.get(), &QTimer::timeout, this, [this, id] { tick(id); });
+    e.timer->start();
+    return id;
+}
+
+void QtEventLoop::tick(TimerId id) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) return;
+    if (holdDepth_ > 0) {
+        it->second.pending = true;
+        return;
+    }
+    auto fn = it->second.fn;  // the handler may stop this timer
+    if (it->second.timer->isSingleShot()) timers_.erase(it);
+    fn();
+}
+
+void QtEventLoop::stopTimer(TimerId id) { timers_.erase(id); }
+
+void QtEventLoop::sleepMs(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+void QtEventLoop::hold() { ++holdDepth_; }
+
+void QtEventLoop::release() {
+    if (holdDepth_ == 0 || --holdDepth_ > 0) return;
+    // What arrived while held now runs, in order; then one tick per timer.
+    while (holdDepth_ == 0 && !held_.empty()) {
+        auto fn = std::move(held_.front());
+        held_.pop_front();
+        fn();
+    }
+    std::vector<TimerId> due;
+    for (auto& [id, e] : timers_)
+        if (e.pending) due.push_back(id);
+    for (TimerId id : due) {
+        auto it = timers_.find(id);
+        if (it == timers_.end() || holdDepth_ > 0) continue;
+        it->second.pending = false;
+        tick(id);
+    }
+}
+
+}  // namespace kvx

@@ -1,0 +1,160 @@
+// Window tests on Qt's offscreen platform.
+#include "app/korvex_app.h"
+#include "shell/scripted_prompts.h"
+#include "ui/form_view.h"
+#include "ui/gauge_widget.h"
+#include "ui/main_window.h"
+#include "ui/qt_event_loop.h"
+#include "ui/qt_prompts.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+using namespace kvx;
+
+class GuiTest : public QObject {
+    Q_OBJECT
+private slots:
+    void heldLoopKeepsPostsAndTicksUntilRelease();
+    void modalPromptHoldsSerialDataAndTicks();
+    void mainWindowMirrorsTheModel();
+    void spaceRunsAutoAndStillReachesTheControl();
+    void logViewAppendSpeed();
+    void filterStringsBecomeQtFilters();
+};
+
+void GuiTest::heldLoopKeepsPostsAndTicksUntilRelease() {
+    QtEventLoop loop;
+    std::vector<int> order;
+    int ticks = 0;
+    loop.startTimer(5, false, [&] { ++ticks; });
+    loop.hold();
+    std::thread t([&] {
+        for (int i = 0; i < 3; ++i) loop.post([&, i] { order.push_back(i); });
+    });
+    t.join();
+    QTest::qWait(60);
+    QVERIFY(order.empty());
+    QCOMPARE(ticks, 0);
+    loop.release();
+    QCOMPARE(order, (std::vector<int>{0, 1, 2}));
+    // Ticks that fell due while held come as one tick, not as a burst.
+    QCOMPARE(ticks, 1);
+    QTest::qWait(40);
+    QVERIFY(ticks > 2);
+}
+
+void GuiTest::modalPromptHoldsSerialDataAndTicks() {
+    QtEventLoop loop;
+    QtPrompts prompts(loop, nullptr);
+    std::atomic<bool> ranWhileModal{false};
+    bool ran = false;
+    int ticksWhileModal = 0;
+    loop.startTimer(10, false, [&] {
+        if (QApplication::activeModalWidget()) ++ticksWhileModal;
+    });
+    // A receive thread posts data while the box is open; the box closes later.
+    QTimer::singleShot(30, [&] {
+        std::thread([&] {
+            loop.post([&] {
+                ran = true;
+                if (QApplication::activeModalWidget()) ranWhileModal = true;
+            });
+        }).detach();
+    });
+    QTimer::singleShot(250, [] {
+        if (auto* w = QApplication::activeModalWidget()) static_cast<QMessageBox*>(w)->accept();
+    });
+    prompts.message("hold");
+    QVERIFY(!ranWhileModal);
+    QTRY_VERIFY(ran);
+    QCOMPARE(ticksWhileModal, 0);
+}
+
+namespace {
+struct WindowRig {
+    QtEventLoop loop;
+    ScriptedPrompts prompts;
+    SystemClock clock;
+    SeededRandom rng{1};
+    KorvexApp app{loop, prompts, clock, rng};
+    TKorvexMGxPrg win{app, {}};
+};
+}  // namespace
+
+void GuiTest::mainWindowMirrorsTheModel() {
+    WindowRig r;
+    r.win.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&r.win));
+    auto& view = r.win.view();
+    auto* g3 = view.widgetAs<GaugeWidget>("Gauge3");
+    QVERIFY(g3);
+    r.app.ui.gauge(3).setMaxValue(64);
+    r.app.ui.gauge(3).setProgress(32);
+    r.app.ui.gauge(3).setColor(kRed);
+    QCOMPARE(g3->percent(), 50);
+    QCOMPARE(g3->color(), QColor(255, 0, 0));
+    r.app.ui["ChkBoxNVM"].setVisible(false);
+    QVERIFY(!view.widget("ChkBoxNVM")->isVisible());
+    r.app.ui.setCaption("Korvex200SC Programmer Wizard");
+    QCOMPARE(r.win.windowTitle(), QString("Korvex200SC Programmer Wizard"));
+    // The greeting of start-up appears in the log view.
+    r.win.view().flushLog();
+    auto* memo = view.widgetAs<QPlainTextEdit>("InfoMemo");
+    QVERIFY(memo->toPlainText().contains("Hello Korvex200SC User!"));
+    // A click in the window runs the model's handler.
+    auto* chk = view.widgetAs<QCheckBox>("CheckBoxRun");
+    QVERIFY(!r.app.ui["CheckBoxRun"].checked());
+    QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(5, chk->height() / 2));
+    QVERIFY(r.app.ui["CheckBoxRun"].checked());
+}
+
+void GuiTest::spaceRunsAutoAndStillReachesTheControl() {
+    WindowRig r;
+    r.win.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&r.win));
+    auto* chk = r.win.view().widgetAs<QCheckBox>("ChkBoxBlkEr");
+    chk->setFocus();
+    QTest::keyClick(chk, Qt::Key_Space);
+    QCOMPARE(r.prompts.texts(ScriptedPrompts::Kind::Information),
+             (std::vector<std::string>{"请选择并确认芯片型号！"}));
+    QVERIFY(r.app.ui["ChkBoxBlkEr"].checked());
+}
+
+void GuiTest::logViewAppendSpeed() {
+    WindowRig r;
+    r.win.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&r.win));
+    const int n = 200000;
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < n; ++i) {
+        r.app.AppendInfoLine("Channel 1: Do Main Flash Programming....");
+        if (i % 2000 == 0) QCoreApplication::processEvents();
+    }
+    r.win.view().flushLog();
+    qint64 ms = t.elapsed();
+    auto* memo = r.win.view().widgetAs<QPlainTextEdit>("InfoMemo");
+    QVERIFY(memo->blockCount() >= n);
+    qInfo("log view: %d lines in %lld ms (%.2f us per line)", n, ms, ms * 1000.0 / n);
+    QVERIFY(ms < 60000);
+}
+
+void GuiTest::filterStringsBecomeQtFilters() {
+    QStringList f = QtPrompts::qtFilters("All Files (*.*)|*.*|All Binary Files (*.Bin)|*.Bin");
+    QCOMPARE(f.size(), 2);
+    QCOMPARE(f[0], QString("All Files (*.*) (*)"));
+    QCOMPARE(f[1], QString("All Binary Files (*.Bin) (*.Bin *.bin *.BIN)"));
+}
+
+QTEST_MAIN(GuiTest)
+#include "gui_test.moc"
