@@ -1,0 +1,183 @@
+#include "log/log_files.h"
+
+#include "log/safe_file.h"
+#include "shell/text.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kvx {
+
+namespace {
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p; true when the folder exists afterwards.
+bool makeFolders(const std::string& path) {
+    if (path.empty() || isDirectory(path)) return !path.empty();
+    size_t slash = path.find_last_of('/', path.size() > 1 && path.back() == '/' ? path.size() - 2 : std::string::npos);
+    if (slash != std::string::npos && slash > 0) makeFolders(path.substr(0, slash));
+    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && isDirectory(path));
+}
+
+std::string withSlash(std::string s) {
+    if (s.empty() || s.back() != '/') s += '/';
+    return s;
+}
+
+}  // namespace
+
+bool loadLogConfig(const std::string& path, LogConfig& cfg) {
+    std::string text;
+    if (!readWholeFile(path, text)) return false;
+    std::vector<std::string> lines = splitLines(text);
+    if (lines.empty() || lines[0] != "[ConfigLog]") return false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string& l = lines[i];
+        if (l == "[EndCfg]") break;
+        if (l == "EnLog") cfg.enabled = true;
+        else if (l == "DnLog") cfg.enabled = false;
+        else if (l == "System") cfg.createMode = 0;
+        else if (l == "Customer") cfg.createMode = 1;
+        else if (l == "CusDef0") cfg.userMode = 0;
+        else if (l == "CusDef1") cfg.userMode = 1;
+        else if (l == "CusDef2") cfg.userMode = 2;
+        else if (l.compare(0, 8, "SpcFile=") == 0) cfg.userFileName = l.substr(8);
+    }
+    return true;
+}
+
+std::vector<std::string> logConfigLines(const LogConfig& cfg) {
+    std::vector<std::string> lines{"[ConfigLog]", cfg.enabled ? "EnLog" : "DnLog"};
+    if (cfg.createMode == 0) {
+        lines.push_back("System");
+    } else {
+        lines.push_back("Customer");
+        int mode = cfg.userMode >= 0 && cfg.userMode <= 2 ? cfg.userMode : 0;
+        lines.push_back("CusDef" + std::to_string(mode));
+        lines.push_back("SpcFile=" + cfg.userFileName);
+    }
+    lines.push_back("[EndCfg]");
+    return lines;
+}
+
+void saveLogConfig(const std::string& path, const LogConfig& cfg) {
+    writeFileReplacing(path, joinCrLf(logConfigLines(cfg)));
+}
+
+std::string logFileStamp(const LocalTime& t) {
+    std::string s = shortDateText(t) + "_" + longTimeText(t);
+    for (char& c : s)
+        if (c == '-' || c == '/' || c == ':') c = '_';
+    return s;
+}
+
+std::string runLogName(const LocalTime& t) { return "ZEZu_" + logFileStamp(t) + ".log"; }
+std::string productionLogName(const LocalTime& t) { return "DodOZ_" + logFileStamp(t) + ".log"; }
+
+bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
+                 const LocalTime& t, std::string& errorMessage) {
+    errorMessage.clear();
+    // Logging switched off in the dialog means no run log at all.
+    if (!cfg.enabled) return true;
+    if (cfg.createMode == 0) {
+        std::string folder = withSlash(programFolder) + kRunLogFolder;
+        if (!makeFolders(folder)) {
+            errorMessage = kWriteLogError;
+            return false;
+        }
+        if (lines.size() <= 6) return true;
+        try {
+            writeFileReplacing(folder + "/" + runLogName(t), joinCrLf(lines));
+        } catch (const FileError&) {
+            errorMessage = kWriteLogError;
+            return false;
+        }
+        return true;
+    }
+    const std::string& name = cfg.userFileName;
+    if (name.empty()) return true;
+    try {
+        if (cfg.userMode == 2) {
+            struct stat st {};
+            if (::stat(name.c_str(), &st) == 0) {
+                appendToFile(name, joinCrLf(lines));
+            } else {
+                std::vector<std::string> all{kLogAppendHeader};
+                all.insert(all.end(), lines.begin(), lines.end());
+                writeFileReplacing(name, joinCrLf(all));
+            }
+        } else {
+            writeFileReplacing(name, joinCrLf(lines));
+        }
+    } catch (const FileError&) {
+        return false;
+    }
+    return true;
+}
+
+bool saveProductionLog(const std::string& programFolder, const std::vector<std::string>& lines, const LocalTime& t,
+                       std::string& error) {
+    error.clear();
+    try {
+        writeFileReplacing(withSlash(programFolder) + productionLogName(t), joinCrLf(lines));
+    } catch (const FileError& e) {
+        error = std::string(kWriteLogError) + " " + e.what();
+        return false;
+    }
+    return true;
+}
+
+std::string programFolder(const std::string& executablePath) {
+    if (!executablePath.empty()) {
+        size_t slash = executablePath.find_last_of('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : executablePath.substr(0, slash);
+        if (isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0) return withSlash(dir);
+    }
+    std::string base;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        std::string h = home && home[0] ? home : "";
+        if (h.empty()) {
+            if (const passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir;
+        }
+        base = withSlash(h) + ".local/share";
+    }
+    std::string folder = withSlash(base) + "korvex200";
+    makeFolders(folder);
+    return withSlash(folder);
+}
+
+std::string currentExecutablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace kvx

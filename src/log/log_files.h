@@ -1,0 +1,72 @@
+// The log configuration file and the log files: the run log written at
+// shut-down and the production log saved during off-line production.
+#pragma once
+
+#include "shell/seams.h"
+
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+// The configuration as the log dialog holds it.
+struct LogConfig {
+    bool enabled = true;   // CheckBoxLog
+    int createMode = 0;    // RadioGrpCreat: 0 system-named, 1 user-named
+    int userMode = 0;      // RadioGrpMod: 0 new file, 1 overwrite, 2 append
+    std::string userFileName = "ZEZu2021.log";  // EditLogName
+};
+
+constexpr const char* kLogConfigFileName = "ZirIvoD.cfg";
+constexpr const char* kRunLogFolder = "ZEZuLogS";
+constexpr const char* kLogAppendHeader = "Tandra Log File!";
+constexpr const char* kWriteLogError = "Write Log File error!";
+
+// Reads the configuration file into cfg. Returns false, leaving cfg as it was,
+// when the file cannot be read or its first line is not "[ConfigLog]". Lines
+// end in CR LF or LF and are compared whole and case-sensitively; reading
+// stops at "[EndCfg]"; unknown lines are ignored.
+bool loadLogConfig(const std::string& path, LogConfig& cfg);
+
+// The configuration file's lines for cfg.
+std::vector<std::string> logConfigLines(const LogConfig& cfg);
+
+// Writes the configuration file (CR LF line ends), replacing the previous one
+// only when complete. Throws FileError.
+void saveLogConfig(const std::string& path, const LogConfig& cfg);
+
+// Date and time for file names: short date, "_", long time, with every "-",
+// "/" and ":" replaced by "_" (2021/5/12 9:05:33 gives "2021_5_12_9_05_33").
+std::string logFileStamp(const LocalTime& t);
+std::string runLogName(const LocalTime& t);         // "ZEZu_" + stamp + ".log"
+std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
+
+// Writes the run log at shut-down from the information log's lines (only
+// read, never changed). programFolder ends with "/".
+// - Logging switched off (enabled false): nothing is written.
+// - System-named: the sub-folder "ZEZuLogS" is created when missing and, when
+//   there are more than 6 lines, a new file runLogName(t) is written in it.
+//   Any failure sets errorMessage to "Write Log File error!".
+// - User-named, new file or overwrite: the file is replaced by the lines.
+// - User-named, append: the lines are added at the file's end; a file that
+//   does not exist yet starts with the line "Tandra Log File!".
+//   Failures of a user-named log leave errorMessage empty (no message).
+// - User-named with an empty name: nothing is written.
+// Returns false when something should have been written and was not.
+bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
+                 const LocalTime& t, std::string& errorMessage);
+
+// Saves the information log's lines to productionLogName(t) in the program
+// folder. On failure returns false and error names the file and the cause.
+bool saveProductionLog(const std::string& programFolder, const std::vector<std::string>& lines, const LocalTime& t,
+                       std::string& error);
+
+// The folder the program keeps its files in, ending with "/": the folder of
+// the executable when it is writable, else $XDG_DATA_HOME/korvex200 (by
+// default ~/.local/share/korvex200), created when missing.
+std::string programFolder(const std::string& executablePath);
+
+// The running program's own path (from /proc/self/exe); empty when unknown.
+std::string currentExecutablePath();
+
+}  // namespace kvx
