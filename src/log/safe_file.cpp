@@ -1,5 +1,6 @@
 #include "log/safe_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -41,19 +42,19 @@ void writeFileReplacing(const std::string& path, const void* data, size_t size) 
         if (::realpath(path.c_str(), resolved)) target = resolved;
         exists = ::stat(target.c_str(), &st) == 0;
     }
-    std::string tmpl = target + ".XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) throw FileError(cause("Cannot create", path, errno));
-    mode_t mode;
-    if (exists) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+    // A fresh name beside the target; created with mode 0666 so that the
+    // process's umask applies as for any new file.
+    static std::atomic<unsigned> counter{0};
+    std::string tmpl;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmpl = target + ".~" + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(tmpl.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd < 0) throw FileError(cause("Cannot create", path, errno));
     int err = 0;
-    if (::fchmod(fd, mode) != 0) err = errno;
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
     if (!err && !writeAll(fd, static_cast<const uint8_t*>(data), size)) err = errno;
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;

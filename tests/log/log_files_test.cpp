@@ -262,11 +262,18 @@ TEST_F(LogTest, ProductionLog) {
 TEST_F(LogTest, ReplacingWriteKeepsTheOldFileOnFailureAndFollowsLinks) {
     const std::string target = dir_ + "a.log";
     spit(target, "old");
-    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
     writeFileReplacing(target, std::string("new"));
     EXPECT_EQ(slurp(target), "new");
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);  // the replaced file's mode
+
+    // A new file gets the usual mode for new files.
+    mode_t mask = ::umask(027);
+    writeFileReplacing(dir_ + "new.log", std::string("n"));
+    ::umask(mask);
+    ASSERT_EQ(::stat((dir_ + "new.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
     ASSERT_EQ(::symlink(target.c_str(), (dir_ + "link.log").c_str()), 0);
