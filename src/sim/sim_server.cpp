@@ -13,6 +13,8 @@
 #include <mutex>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -26,7 +28,7 @@ namespace {
 constexpr size_t kMaxRun = 16384;    // longer runs without a closing flag are dropped
 constexpr size_t kTxHighWater = 4096;  // off-line frames wait while this much is queued
 constexpr double kPieceGapMs = 0.5;
-constexpr double kAbsentProbeMs = 10;
+constexpr int kHangupDrainMs = 1000;  // longest wait for the host to read the last reply
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -79,6 +81,8 @@ struct Segment {
 struct SimServer::Port {
     int slot = 0;
     int master = -1;
+    int device = -1;  // the slave side, held open by the emulator
+    int notify = -1;  // inotify on the device: the host's opens and closes
     int wake[2] = {-1, -1};
     std::string slavePath, linkPath;
     bool linked = false;
@@ -135,21 +139,23 @@ void SimServer::start() {
             fcntl(port.master, F_SETFL, fcntl(port.master, F_GETFL) | O_NONBLOCK);
             fcntl(port.master, F_SETFD, FD_CLOEXEC);
 
-            // Raw line on the device side so that no byte is altered. The
-            // settings stay with the pseudo-terminal while the master is open.
-            // The device is not held open: a held descriptor would keep the
-            // host's exclusive mode (TIOCEXCL) set after the host closes, and
-            // the host could not open the port again.
-            int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (s < 0) throw std::runtime_error(errnoText(std::string("open ") + name));
+            // The device side stays open in the emulator, raw so that no
+            // byte is altered; the host's opens and closes are watched. The
+            // kernel keeps a pseudo-terminal's exclusive mode (TIOCEXCL) for
+            // as long as the pair exists, so the unit clears it when the host
+            // closes, or an unprivileged host could not open the port again.
+            port.device = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (port.device < 0) throw std::runtime_error(errnoText(std::string("open ") + name));
             termios t{};
-            tcgetattr(s, &t);
+            tcgetattr(port.device, &t);
             cfmakeraw(&t);
             t.c_cflag |= CLOCAL | CREAD | CSTOPB;
             cfsetispeed(&t, B1000000);
             cfsetospeed(&t, B1000000);
-            tcsetattr(s, TCSANOW, &t);
-            close(s);
+            tcsetattr(port.device, TCSANOW, &t);
+            port.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (port.notify < 0 || inotify_add_watch(port.notify, name, IN_OPEN | IN_CLOSE) < 0)
+                throw std::runtime_error(errnoText(std::string("inotify on ") + name));
 
             if (pipe2(port.wake, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error(errnoText("pipe"));
 
@@ -202,8 +208,10 @@ void SimServer::cleanup() {
             }
             p->linked = false;
         }
-        if (p->master >= 0) close(p->master);
-        p->master = -1;
+        for (int* fd : {&p->master, &p->device, &p->notify}) {
+            if (*fd >= 0) close(*fd);
+            *fd = -1;
+        }
         for (int& fd : p->wake) {
             if (fd >= 0) close(fd);
             fd = -1;
@@ -250,12 +258,13 @@ void SimServer::serve(Port& p) {
     using Clock = std::chrono::steady_clock;
     const double rate = lineRate();  // bytes per second, 0: unpaced
     const bool paced = rate > 0;
-    // A quantum is the amount worth waking up for; the cap limits a burst
-    // after a stall (the host not reading).
+    // A quantum is the amount worth waking up for. The cap lets the line
+    // catch up after the thread was scheduled late (up to 10 ms); a stall of
+    // the host restarts the budget, so it never turns into a burst.
     const double quantum = paced ? std::max(1.0, rate * 0.001) : 0;
-    LineBudget rx(rate, 2 * quantum), txb(rate, 2 * quantum);
+    LineBudget rx(rate, 10 * quantum), txb(rate, 10 * quantum);
 
-    bool present = false;  // a host has the device open
+    int hostOpens = 0;     // the host's open descriptors of the device
     bool alive = true;     // the line is not hung up
     std::deque<Segment> tx;
     size_t txBytes = 0;
@@ -283,23 +292,43 @@ void SimServer::serve(Port& p) {
         }
         outs.clear();
     };
-    auto lostHost = [&]() {
-        if (!present) return;
-        present = false;
-        tx.clear();
-        txBytes = 0;
-        assembler.reset();
-        rx.rest();
-        txb.rest();
-        note("host", "device closed by the host");
-    };
     auto drainWake = [&]() {
         char drain[64];
         while (read(p.wake[0], drain, sizeof drain) > 0) {
         }
     };
+    // The host's opens and closes of the device. The count is a guide, not
+    // a certainty: inotify folds identical events that follow each other
+    // unread (two opens in a row), so it is corrected by the host's bytes and
+    // nothing that matters to a host still there is thrown away on a close.
+    auto watchHost = [&]() {
+        alignas(inotify_event) char ebuf[4096];
+        ssize_t n;
+        while ((n = read(p.notify, ebuf, sizeof ebuf)) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(ebuf + off);
+                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+                if (e->mask & IN_OPEN) {
+                    if (hostOpens++ == 0) {
+                        // A new host: nothing of the last one's line for it.
+                        if (p.device >= 0) tcflush(p.device, TCIFLUSH);
+                        assembler.reset();
+                        note("host", "device opened by the host");
+                    }
+                } else if (e->mask & IN_CLOSE) {
+                    // The exclusive mode of the closing host would outlive it.
+                    if (p.device >= 0) ioctl(p.device, TIOCNXCL);
+                    if (hostOpens > 0 && --hostOpens == 0) {
+                        assembler.reset();
+                        note("host", "device closed by the host");
+                    }
+                }
+            }
+        }
+    };
 
     while (!stopping_) {
+        watchHost();
         auto now = Clock::now();
         rx.refill(now);
         txb.refill(now);
@@ -311,34 +340,19 @@ void SimServer::serve(Port& p) {
             drainWake();
             continue;
         }
-        if (!present) {
-            pollfd pf{p.master, POLLIN, 0};
-            poll(&pf, 1, 0);
-            if (!(pf.revents & POLLHUP)) {
-                present = true;
-                assembler.reset();
-                note("host", "device opened by the host");
-                continue;
-            }
-            {
-                // Nobody listens: off-line frames go nowhere.
-                std::lock_guard<std::mutex> lock(p.mutex);
-                unit.pollOffline(nowMs, outs);
-            }
-            outs.clear();
-            pollfd wf{p.wake[0], POLLIN, 0};
-            poll(&wf, 1, static_cast<int>(kAbsentProbeMs));
-            drainWake();
-            continue;
-        }
+        const bool present = hostOpens > 0;
 
-        // Off-line production, held back while the line is busy.
+        // Off-line production, held back while the line is busy; with nobody
+        // listening its frames go nowhere.
         double nextOfflineMs = -1;
         if (txBytes < kTxHighWater) {
             std::lock_guard<std::mutex> lock(p.mutex);
             nextOfflineMs = unit.pollOffline(nowMs, outs);
         }
-        enqueue();
+        if (present)
+            enqueue();
+        else
+            outs.clear();
 
         // Write what the line allows.
         bool wantOut = false;
@@ -355,10 +369,8 @@ void SimServer::serve(Port& p) {
             if (n == 0) break;
             ssize_t w = write(p.master, s.bytes.data() + s.offset, n);
             if (w < 0) {
-                if (errno == EAGAIN || errno == EINTR)
-                    wantOut = true;
-                else
-                    lostHost();
+                wantOut = errno == EAGAIN || errno == EINTR;
+                txb.rest();  // the host is not reading: the line time starts again
                 break;
             }
             s.offset += static_cast<size_t>(w);
@@ -371,20 +383,27 @@ void SimServer::serve(Port& p) {
                 break;
             }
         }
-        if (!present) continue;
         if (tx.empty()) txb.rest();
 
-        // Hang up once the last reply is out.
+        // Hang up once the last reply is out and the host has read it.
         bool hangup;
         {
             std::lock_guard<std::mutex> lock(p.mutex);
             hangup = unit.hangupDue();
         }
         if (hangup && tx.empty()) {
-            close(p.master);
-            p.master = -1;
-            alive = false;
+            // The bytes reach the device's queue a moment after the write.
+            usleep(20000);
+            for (int waited = 0; waited < kHangupDrainMs; waited += 2) {
+                int queued = 0;
+                if (ioctl(p.device, TIOCINQ, &queued) != 0 || queued == 0) break;
+                usleep(2000);
+            }
             p.hungUp = true;
+            close(p.master);
+            close(p.device);
+            p.master = p.device = -1;
+            alive = false;
             note("hangup", "line closed");
             continue;
         }
@@ -396,35 +415,43 @@ void SimServer::serve(Port& p) {
             ssize_t r = read(p.master, buf.data(), allowed);
             if (r > 0) {
                 rx.spend(static_cast<double>(r));
-                if (static_cast<size_t>(r) < allowed) rx.rest();  // caught up with the host
-                std::lock_guard<std::mutex> lock(p.mutex);
-                assembler.feed(buf.data(), static_cast<size_t>(r), [&](const std::vector<uint8_t>& run) {
-                    unit.handleRun(run.data(), run.size(), trace_.nowMs(), outs);
-                });
-            } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
-                rx.rest();
-            } else {
-                lostHost();
-                continue;
-            }
-            if (!outs.empty()) {
-                bool wasEmpty = tx.empty();
+                // Bytes come only from an open device. inotify folds two opens
+                // in a row into one event, so the count may have run short.
+                if (hostOpens == 0) {
+                    hostOpens = 1;
+                    note("host", "data from the host");
+                }
+                {
+                    std::lock_guard<std::mutex> lock(p.mutex);
+                    assembler.feed(buf.data(), static_cast<size_t>(r), [&](const std::vector<uint8_t>& run) {
+                        unit.handleRun(run.data(), run.size(), trace_.nowMs(), outs);
+                    });
+                }
+                if (!outs.empty() && tx.empty()) txb.rest();
                 enqueue();
-                if (wasEmpty) txb.rest();
-                continue;  // answer at once
+                continue;  // answer at once, and look for more
             }
-            if (r > 0 && static_cast<size_t>(r) == allowed && !paced) continue;  // more may wait
+            rx.rest();  // caught up with the host
         }
 
-        // Wait for the line, the clock or a stop.
+        // Wait for the line, the clock, the host or a stop.
         double timeoutMs = std::numeric_limits<double>::infinity();
         short events = 0;
-        if (!paced || rx.idle())
+        if (!paced || rx.idle()) {
             events |= POLLIN;
-        else if (rx.credit() < 1)
-            timeoutMs = std::min(timeoutMs, (quantum - rx.credit()) / rate * 1000.0);
-        else
-            timeoutMs = 0;
+        } else {
+            // Wait for the line time of the bytes that are there (at most a
+            // quantum), so a request's last byte is taken in on time.
+            int avail = 0;
+            ioctl(p.master, FIONREAD, &avail);
+            if (avail <= 0) {
+                rx.rest();
+                events |= POLLIN;
+            } else {
+                double need = std::min(quantum, static_cast<double>(avail));
+                timeoutMs = std::min(timeoutMs, std::max(0.0, (need - rx.credit()) / rate * 1000.0));
+            }
+        }
         if (!tx.empty()) {
             const Segment& s = tx.front();
             double nowMs2 = trace_.nowMs();
@@ -440,7 +467,7 @@ void SimServer::serve(Port& p) {
         }
         if (nextOfflineMs >= 0) timeoutMs = std::min(timeoutMs, std::max(0.0, nextOfflineMs - trace_.nowMs()));
 
-        pollfd pf[2] = {{p.wake[0], POLLIN, 0}, {p.master, events, 0}};
+        pollfd pf[3] = {{p.wake[0], POLLIN, 0}, {p.notify, POLLIN, 0}, {p.master, events, 0}};
         timespec ts{};
         timespec* tsp = nullptr;
         if (std::isfinite(timeoutMs)) {
@@ -449,10 +476,9 @@ void SimServer::serve(Port& p) {
             ts.tv_nsec = static_cast<long>((secs - static_cast<double>(ts.tv_sec)) * 1e9);
             tsp = &ts;
         }
-        int pr = ppoll(pf, 2, tsp, nullptr);
+        int pr = ppoll(pf, 3, tsp, nullptr);
         if (pr > 0 && (pf[0].revents & POLLIN)) drainWake();
-        if (pr > 0 && (pf[1].revents & POLLIN) && paced) rx.begin(Clock::now());
-        if (pr > 0 && (pf[1].revents & POLLHUP) && !(pf[1].revents & POLLIN)) lostHost();
+        if (pr > 0 && (pf[2].revents & POLLIN) && paced) rx.begin(Clock::now());
     }
 }
 
