@@ -315,7 +315,8 @@ std::string simHelpText() {
 
 Emulates N Korvex200 programmer units on pseudo-terminals and puts the
 symlinks DIR/COM1 .. DIR/COMN to their devices, ready for the host's
-KORVEX_SERIAL_DIR. Serves until SIGINT or SIGTERM, then removes the symlinks.
+KORVEX_SERIAL_DIR. Serves until SIGINT, SIGTERM or SIGHUP, then removes the
+symlinks.
 
 Options that describe a unit take an optional "U:" prefix (U = 1..N) that
 limits them to unit U; without the prefix they apply to every unit, and a
@@ -329,7 +330,8 @@ prefixed setting wins over an unprefixed one.
                                about 90909 bytes/s in each direction. Default:
                                full pseudo-terminal speed
   --trace FILE                 write every request, reply and event as one JSON
-                               line each to FILE
+                               line each to FILE (keep it outside DIR, where
+                               every entry is taken for a port)
   --model [U:]NAME             model name opening the information text
                                (Korvex200RTQ)
   --version [U:]VER            firmware version word; "V" is added when missing
@@ -352,11 +354,15 @@ prefixed setting wins over an unprefixed one.
       silent-after:K           answers K requests, then nothing
       bad-crc[:K]              replies from the K-th request on carry a wrong
                                check code (K = 1: every reply)
-      result:CMD[.SUB]:CODE    answers command CMD (for 0x93 optionally only
-                               sub-command SUB) with the result reply CODE,
-                               e.g. result:0x93.0x03:0x40 or result:0x95:0x2C
-      wprotect                 blank check answers 0x10 until the chip is erased
-      rprotect                 blank check answers 0x13 until the chip is erased
+      result:CMD[.PARAM]:CODE  answers command CMD (optionally only when its
+                               parameter is PARAM: the sub-command of 0x93,
+                               the block address of block requests) with the
+                               result reply CODE instead of doing it, e.g.
+                               result:0x93.0x03:0x40 or result:0x95.8:0x2C
+      wprotect                 blank check and writes answer 0x10 until the
+                               chip is erased
+      rprotect                 blank check, reads and writes answer 0x13 until
+                               the chip is erased
       notblank                 the chip holds data when it goes into the socket
       hangup:K                 closes its line after answering K requests
       garbage[:N]              N bytes without flags before every reply (16)
@@ -371,15 +377,28 @@ device query too). Numbers are decimal or hexadecimal with "0x".
 Chip model: the chip of each unit takes its geometry from the chip parameter
 block of each request (a different geometry puts a fresh chip into the
 socket). Erased bytes read 0xFF for every vendor; programming main flash can
-only clear bits (a chip that was not erased fails verification). NVM block
+only clear bits (a chip that was not erased fails verification). Blank check
+looks at main flash: 0x00 when erased, 0x15 otherwise. NVM block
 reads answer 4096 bytes; bytes beyond the NVM area read 0xFF. Option reads
 answer 16-byte rows from 0x08010000 for CPT (familyOption / 16 rows, at least
 2; 16 rows when familyOption is below 16), the first 16 option bytes for LKS
 and FG, and the NVM area for SC. Address reads answer exactly the requested
 bytes (at least 3, at most 4096; more is refused with 0x55).
 
+Job: JobDownload is unmasked with the shared constants and both copies of the
+job block are checked (signature, check code, sum); a bad job is answered
+with 0x34. Block downloads are kept with the job for off-line use.
+
 Off-line: after ProgrammerRestart a unit holding a good job produces chips on
-its own and reports each in status frames; any later request ends the run.
+its own and reports each in status frames (stages 0x10, 0x20, 0x30, 0x40 per
+4 KB block, 0x50 with NVM, 0x70, 0xA0 with option bytes, 0xF0 with 0x06 or
+the failure code); the chip in the socket then holds the job's image and
+serial number. Any later request ends the run; frames sent while no host has
+the port open are lost.
+
+Firmware upgrade: FirmwareBlock and FirmwareEnd are answered with 0x00; after
+a complete upgrade (blocks 0..n, all intact) the unit reports the upgrade
+version.
 )";
 }
 

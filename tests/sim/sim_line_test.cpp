@@ -292,3 +292,46 @@ TEST_F(SimLine, TraceFileHoldsOneJsonLinePerEvent) {
         EXPECT_NE(l.find("\"unit\":1"), std::string::npos);
     }
 }
+
+TEST_F(SimLine, ProgrammingAndEraseTakeTheirTime) {
+    startSim(1, [](SimOptions& o) {
+        o.unit[0].programMs = 40;
+        o.unit[0].eraseMs = 60;
+    });
+    auto port = open();
+    TestChip c;
+    using Clock = std::chrono::steady_clock;
+    auto timed = [&](const Bytes& req) {
+        auto t0 = Clock::now();
+        auto r = port->transact(req);
+        EXPECT_TRUE(r && resultOf(*r) == 0x00);
+        return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    };
+    double erase = timed(chipCommand(0x03, c));
+    double program = timed(flashProgram(0, c, Bytes(4096, 0)));
+    double read = timed(flashRead(0, c));
+    EXPECT_GE(erase, 60);
+    EXPECT_GE(program, 40);
+    EXPECT_LT(program, 40 + 30);
+    EXPECT_LT(read, 30);
+}
+
+TEST_F(SimLine, StopRemovesTheLinksAndAFailedStartLeavesNothing) {
+    startSim(2);
+    std::string com1 = server->portPath(0), com2 = server->portPath(1);
+    EXPECT_EQ(std::filesystem::read_symlink(com2).string(), server->devicePath(1));
+    server->stop();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(com1)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(com2)));
+
+    // A file of another kind where COM2 belongs: refused, COM1 not left behind.
+    { std::ofstream(dir + "/COM2") << "not a port"; }
+    SimOptions o;
+    o.units = 3;
+    o.dir = dir;
+    SimServer other(o);
+    EXPECT_THROW(other.start(), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir + "/COM1")));
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/COM2"));
+    EXPECT_FALSE(other.running());
+}
