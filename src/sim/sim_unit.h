@@ -3,6 +3,7 @@
 // bytes to send back (replies and, in off-line mode, status frames).
 #pragma once
 
+#include "link/requests.h"
 #include "sim/chip_model.h"
 #include "sim/sim_options.h"
 #include "sim/sim_trace.h"
@@ -16,31 +17,8 @@
 
 namespace kvx {
 
-// Job-block mask constants shared with the host.
-constexpr uint8_t kJobMaskK0 = 0x6B;
-constexpr uint8_t kJobMaskK1 = 0x2D;
-
-// Command codes.
-constexpr uint8_t kCmdJobDownload = 0x53;
-constexpr uint8_t kCmdFlashBlockDownload = 0x55;
-constexpr uint8_t kCmdNvmBlockDownload = 0x5A;
-constexpr uint8_t kCmdProgrammerRestart = 0x8A;
-constexpr uint8_t kCmdChip = 0x93;
-constexpr uint8_t kCmdFlashBlockProgram = 0x95;
-constexpr uint8_t kCmdNvmBlockProgram = 0x99;
-constexpr uint8_t kCmdFlashBlockRead = 0x9B;
-constexpr uint8_t kCmdNvmBlockRead = 0x9D;
-constexpr uint8_t kCmdFirmwareBlock = 0xB7;
-constexpr uint8_t kCmdFirmwareEnd = 0xBD;
-constexpr uint8_t kCmdOfflineStatus = 0xFD;
-// Sub-commands of the chip command.
-constexpr uint16_t kSubChipErase = 0x03;
-constexpr uint16_t kSubBlankCheck = 0x05;
-constexpr uint16_t kSubOptionRead = 0x33;
-constexpr uint16_t kSubOptionWrite = 0x35;
-constexpr uint16_t kSubChipIdRead = 0x3C;
-constexpr uint16_t kSubAddressRead = 0x79;
-
+// Command codes, sub-commands and the job-block mask constants are the
+// host's (link/requests.h): both ends share them.
 constexpr size_t kSimFlashImageMax = 4u << 20;  // the host's image buffer
 constexpr size_t kSimNvmImageMax = 8192;
 constexpr size_t kSimFirmwareImage = 65536;
