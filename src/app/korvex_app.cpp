@@ -1,55 +1,358 @@
 #include "app/korvex_app.h"
 
+#include "app/chip_select_form.h"
+#include "chip/catalogue.h"
+#include "firmware/firmware_file.h"
+#include "image/buffer_views.h"
+#include "shell/text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
 namespace kvx {
 
 KorvexApp::KorvexApp(EventLoop& l, Prompts& p, Clock& c, Random& r) : loop(l), prompts(p), clock(c), rng(r) {
     bindHandlers();
 }
 
-KorvexApp::~KorvexApp() = default;
+KorvexApp::~KorvexApp() {
+    if (timer1) loop.stopTimer(timer1);
+    if (timer2) loop.stopTimer(timer2);
+}
 
 void KorvexApp::bindHandlers() {
-    ui["ClearInformation1"].onClick = [this] { ClearInformation1Click(); };
-    ui["SpdBtnExit"].onClick = [this] { SpdBtnExitClick(); };
-    ui["Exit1"].onClick = [this] { SpdBtnExitClick(); };
-    ui["About1"].onClick = [this] { About1Click(); };
-    ui["AutoSpdBtn"].onClick = [this] { AutoSpdBtnClick(); };
-    ui["AutoProgram1"].onClick = [this] { AutoSpdBtnClick(); };
+    auto bind = [this](const char* name, std::function<void()> fn) { ui[name].onClick = std::move(fn); };
+    bind("ClearInformation1", [this] { ClearInformation1Click(); });
+    bind("SpdBtnExit", [this] { SpdBtnExitClick(); });
+    bind("Exit1", [this] { SpdBtnExitClick(); });
+    bind("About1", [this] { About1Click(); });
+    bind("DevButton", [this] { DevButtonClick(); });
+    ui["MCUNameEdit"].onChange = [this] { MCUNameEditChange(); };
+    bind("BitBtnFindDev", [this] { engine.BitBtnFindDevClick(); });
+
+    bind("SpdBtnOpen", [this] { FileOpenBtnClick(); });
+    bind("Execute1", [this] { FileOpenBtnClick(); });
+    bind("SpdBtnLoadMore", [this] { SpdBtnLoadMoreClick(); });
+    bind("LoadNVMDataFile1", [this] { LoadNVMDataFile1Click(); });
+    bind("ButtonLdCFG", [this] { LoadNVMDataFile1Click(); });
+    bind("LoadFileOTP", [this] { LoadNVMDataFile1Click(); });
+    bind("SaveFile1", [this] { FileSaveBtnClick(); });
+    bind("SaveNVMDatatoFile1", [this] { SaveNVMDatatoFile1Click(); });
+    bind("SaveBuffer1", [this] { SaveNVMDatatoFile1Click(); });
+    bind("ReadAddress1", [this] { ReadAddress1Click(); });
+    bind("SpdBtnLdPrj", [this] { SpdBtnLdPrjClick(); });
+    bind("LoadFromProjectFile1", [this] { SpdBtnLdPrjClick(); });
+    bind("SavetoProjectFile1", [this] { SavetoProjectFile1Click(); });
+    bind("CheckBoxSN", [this] { CheckBoxSNClick(); });
+    bind("ChkBoxSNDP", [this] { ChkBoxSNDPClick(); });
+    bind("ButtonCfgSN", [this] { ButtonCfgSNClick(); });
+    bind("ButtonOpt", [this] { ButtonOptClick(); });
+    bind("ConfigLogFile1", [this] { ConfigLogFile1Click(); });
+    logForm.writeConfiguration = [this] { writeLogConfiguration(); };
+    engine.saveProductionLogHook = [this] { saveProductionLog(); };
+    snForm.onFlashChanged = [this] { showFlashView(engine.chip.flashFirst, engine.chip.flashLast); };
+    snForm.onNvmChanged = [this] {
+        if (engine.chip.eepSize > 0) showNvmView();
+    };
+    engine.refreshFlashViewHook = [this] { showFlashView(engine.chip.flashFirst, engine.chip.flashLast); };
+    engine.refreshNvmViewHook = [this] { showNvmView(); };
+
+    Program& e = engine;
+    bind("AutoSpdBtn", [&e] { e.AutoSpdBtnClick(); });
+    bind("AutoProgram1", [&e] { e.AutoSpdBtnClick(); });
+    bind("SpdBtnDownLoad", [&e] { e.SpdBtnDownLoadClick(); });
+    bind("Download1", [&e] { e.SpdBtnDownLoadClick(); });
+    bind("SpdBtnBlankChk", [&e] { e.SpdBtnBlankChkClick(); });
+    bind("BlankCheck1", [&e] { e.SpdBtnBlankChkClick(); });
+    bind("SpdBtnErase", [&e] { e.SpdBtnEraseClick(); });
+    bind("EraseChip1", [&e] { e.SpdBtnEraseClick(); });
+    bind("SpdBtnProg", [&e] { e.SpdBtnProgClick(); });
+    bind("Programming1", [&e] { e.SpdBtnProgClick(); });
+    bind("SpdBtnVerify", [&e] { e.SpdBtnVerifyClick(); });
+    bind("VeriufyDownload1", [&e] { e.SpdBtnVerifyClick(); });
+    bind("SpdBtnWrtOPB", [&e] { e.SpdBtnWrtOPBClick(); });
+    bind("WriteOptionByte1", [&e] { e.SpdBtnWrtOPBClick(); });
+    bind("ReadOptionByte1", [&e] { e.ReadOptionByte1Click(); });
+    bind("ReadChipMemory1", [&e] { e.ReadChipMemory1Click(); });
+    bind("ReadVO32voChipID1", [&e] { e.ReadVO32voChipID1Click(); });
+    bind("StartOfflineProgrm1", [&e] { e.StartOfflineProgrm1Click(); });
+    bind("DoFirmwareUpgrade1", [&e] { e.DoFirmwareUpgrade1Click(); });
+    bind("CheckBoxCtrl", [&e] { e.CheckBoxCtrlClick(); });
+    bind("ChkBoxAuto", [&e] { e.ChkBoxAutoClick(); });
 }
 
-void KorvexApp::FormShow(const std::vector<std::string>& /*args*/) {
-    ui["ViewPageCtrl"].setItemIndex(0);
+void KorvexApp::FormShow(const std::vector<std::string>& args) {
+    if (programFolder.empty()) programFolder = kvx::programFolder(currentExecutablePath());
+    ui["PageControlSet"].setItemIndex(0);
     info.addLine("");
+    engine.summariesSinceSave = 0;
+    engine.DevicesFound = 0;
+    engine.channelCount = 8;
+    for (auto& c : engine.ch) {
+        c.connected = false;
+        c.busy = false;
+        c.autoSequence = false;
+        c.blockKB = 0;
+        c.blockTotalKB = 0;
+    }
+    engine.createPorts();
+    ui["TabSheetEEP"].setVisible(false);
+    loadLogConfiguration();
+    resetChipSelection();
+    engine.ListSerialPorts();
+    engine.channelCount = ui["ComboBoxCOM"].items().size() > 4 ? 8 : 4;
+    layoutGauges();
     AppendInfoLine("Hello Korvex200SC User! ------ " + shortDateText(clock.now()));
+
+    struct stat st {};
+    if (stat(firmwareFileName.c_str(), &st) == 0) {
+        *engine.firmware = checkFirmwareFile(firmwareFileName);
+        if (!engine.firmware->loaded && !engine.firmware->refusal.empty())
+            AppendInfoLine(engine.firmware->refusal);
+    } else {
+        engine.firmware->loaded = false;
+        AppendInfoLine("File of \"KorvexSCX.FWR\" not Found!");
+        prompts.message("文件\"KorvexSCX.FWR\"没有找到，请确认！");
+    }
+
+    if (!args.empty()) {
+        CommandLineProject = true;
+        commandLineProjectPath = args[0];
+        loadProject(args[0]);
+    } else {
+        CommandLineProject = false;
+    }
+
+    StartupDone = true;
+    if (!timer1) timer1 = loop.startTimer(10, false, [this] { engine.Timer1Timer(); });
+    timer2 = loop.startTimer(100, true, [this] {
+        timer2 = 0;
+        Timer2Timer();
+    });
 }
 
-void KorvexApp::FormClose() {}
+void KorvexApp::Timer2Timer() {
+    if (!StartupDone) return;
+    StartupDone = false;
+    engine.ListSerialPorts();
+    engine.BitBtnFindDevClick();
+}
+
+void KorvexApp::layoutGauges() {
+    bool eight = engine.channelCount == 8;
+    for (int i = 1; i <= 8; ++i) {
+        Control& g = ui.gauge(i);
+        int top = eight ? MainControls::kGaugeTops[i - 1] : MainControls::kGaugeTops[i + 3 > 7 ? 7 : i + 3];
+        if (!eight && i > 4) {
+            g.setVisible(false);
+            continue;
+        }
+        g.setTop(top);
+        g.setVisible(true);
+    }
+    ui["InfoMemo"].setHeight(eight ? MainControls::kMemoHeight8 : MainControls::kMemoHeight4);
+}
+
+void KorvexApp::FormClose() {
+    engine.closeAllPorts();
+    writeRunLog();
+}
 
 void KorvexApp::ClearInformation1Click() { log.clear(); }
 
 void KorvexApp::CopytoCli1Click(const std::string& selection) { prompts.copyToClipboard(selection); }
 
 void KorvexApp::SpdBtnExitClick() {
+    engine.closeAllPorts();
     if (onCloseWindow) onCloseWindow();
 }
 
 void KorvexApp::About1Click() { prompts.showModal(about); }
 
 void KorvexApp::FormKeyPress(char key) {
-    if (key == ' ' || key == '\r') AutoSpdBtnClick();
+    if (key == ' ' || key == '\r') engine.AutoSpdBtnClick();
 }
 
-void KorvexApp::AutoSpdBtnClick() {
-    info.addLine("");
-    ui["PanelBtns"].setFocus();
-    if (!chipChosen) {
-        prompts.information("请选择并确认芯片型号！");
+// ---------------------------------------------------------------------------
+// Serial numbers, option bytes, log configuration.
+
+void KorvexApp::CheckBoxSNClick() {
+    bool on = ui["CheckBoxSN"].checked();
+    for (const char* n : {"AddrEdit", "SNEdit1", "GainEdit", "SNOrderChk", "ChkBoxPCSN"}) ui[n].setEnabled(on);
+    engine.job.snEnable = on ? 0x0F : 0x00;
+    ui["SpinEditNum"].setEnabled(ui["CheckBoxCtrl"].checked());
+}
+
+void KorvexApp::ChkBoxSNDPClick() {
+    Control& sn = ui["SNEdit1"];
+    int64_t v = 0;
+    if (!tryParseInt64(sn.text(), v)) {
+        prompts.warning(ConvertError(sn.text()).what());
         return;
     }
-    if (!fileLoaded) {
-        prompts.information("请加载目标文件！");
+    uint32_t low = static_cast<uint32_t>(v);
+    sn.setText(ui["ChkBoxSNDP"].checked() ? format("%u", low) : format("0x%0.8x", low));
+}
+
+void KorvexApp::ButtonCfgSNClick() {
+    if (!engine.chip.chipChosen || !engine.fileLoaded) {
+        prompts.warning("请先选择芯片并加载数据文件！");
         return;
     }
+    prompts.showModal(snForm);
+}
+
+void KorvexApp::ButtonOptClick() {
+    if (!engine.chip.chipChosen) return;
+    ImageState& im = *engine.image;
+    bool cpt = engine.chip.vendor == ChipVendor::CPT;
+    if (cpt) std::memcpy(im.OptionBytesBuffer(), im.NvmBuffer(), kOptionSize);
+    prompts.showModal(optionForm);
+    const uint8_t* o = im.OptionBytesBuffer();
+    AppendInfoLine("Option Byte Setting: " + format("%0.2x %0.2x %0.2x %0.2x ", o[8], o[9], o[12], o[13]));
+    std::string buf = "Option Byte Buffer: ";
+    for (int i = 8; i <= 15; ++i) buf += format("%0.2x ", o[i]);
+    AppendInfoLine(buf);
+    if (cpt) {
+        std::memcpy(im.NvmBuffer(), im.OptionBytesBuffer(), kOptionSize);
+        showOptionView();
+    }
+}
+
+void KorvexApp::ConfigLogFile1Click() { prompts.showModal(logForm); }
+
+LogConfig KorvexApp::logConfigFromForm() {
+    LogConfig c;
+    c.enabled = logForm["CheckBoxLog"].checked();
+    c.createMode = std::max(0, logForm["RadioGrpCreat"].itemIndex());
+    c.userMode = std::max(0, logForm["RadioGrpMod"].itemIndex());
+    c.userFileName = logForm["EditLogName"].text();
+    return c;
+}
+
+void KorvexApp::loadLogConfiguration() {
+    LogConfig c = logConfigFromForm();
+    if (!loadLogConfig(programFolder + kLogConfigFileName, c)) return;
+    // Setting the controls runs their click handlers, as loading does in the
+    // dialog; the loaded values are set last so they win.
+    logForm["CheckBoxLog"].setChecked(c.enabled);
+    logForm["RadioGrpCreat"].setItemIndex(c.createMode);
+    logForm["RadioGrpMod"].setItemIndex(c.userMode);
+    logForm["EditLogName"].setText(c.userFileName);
+}
+
+void KorvexApp::writeLogConfiguration() {
+    try {
+        saveLogConfig(programFolder + kLogConfigFileName, logConfigFromForm());
+    } catch (const std::exception& e) {
+        prompts.warning(e.what());
+    }
+}
+
+void KorvexApp::writeRunLog() {
+    std::string error;
+    kvx::writeRunLog(programFolder, logConfigFromForm(), log.lines(), clock.now(), error);
+    if (!error.empty()) prompts.message(error);
+}
+
+void KorvexApp::saveProductionLog() {
+    std::string error;
+    // A failed save is reported in the log itself, which stays as it is.
+    if (!kvx::saveProductionLog(programFolder, log.lines(), clock.now(), error)) AppendInfoLine(error);
+}
+
+// ---------------------------------------------------------------------------
+// Chip selection.
+
+void KorvexApp::resetChipSelection() {
+    ChipProfile fresh;
+    engine.chip = fresh;
+    engine.job.jobFlags.fill(0);
+    engine.modelCode = 12;
+    engine.job.snAddress = 0x00FFFFFF;
+    ui["MCUNameEdit"].setText("请选择目标MCU的型号...");
+    ui["ButtonLdCFG"].setVisible(true);
+    ui["ViewPageCtrl"].setItemIndex(0);
+    ui.setCaption(windowCaption(engine.chip.vendor));
+    setApplicationTitle(kvx::applicationTitle(engine.chip.vendor));
+    clearHexRows(ui["HexViewer"]);
+    clearHexRows(ui["EEPDataView"]);
+}
+
+void KorvexApp::DevButtonClick() {
+    TChipSelForm dlg(engine.chip);
+    prompts.showModal(dlg);
+    ui["MCUNameEdit"].setText(engine.chip.chipName);
+    ui["lbFlashSize"].setCaption(format("%dK,EEP=%dB", engine.chip.flashSizeKB, engine.chip.eepSize));
+}
+
+void KorvexApp::applyChipDefaults() {
+    ChipProfile& chip = engine.chip;
+    if (!chip.chipChosen) return;
+    const ChipVendor v = chip.vendor;
+    engine.fileLoaded = false;
+    clearHexRows(ui["HexViewer"]);
+    ui["ButtonOpt"].setVisible(v == ChipVendor::CPT);
+    ui["ChkBoxNVM"].setChecked(false);
+    ui["ChkBoxEnWDT"].setVisible(false);
+    ui["ChkBoxEnROP"].setChecked(false);
+    ui["ButtonLdCFG"].setVisible(false);
+    ui["ChkBoxNVM"].setCaption("擦写数据区");
+    ui["ChkBoxEnROP"].setVisible(v == ChipVendor::LKS);
+    AppendInfoLine(format("Chip \"%s\" has been selected!", chip.chipName.c_str()));
+
+    applyProfileDefaults(chip, engine.job.jobFlags, engine.image->OptionBytesBuffer());
+    auto show = [this](const char* name, bool visible) { ui[name].setVisible(visible); };
+    switch (v) {
+    case ChipVendor::LKS:
+        ui["RadioGpVolt"].setItemIndex(0);
+        ui["CheckBoxOpt"].setVisible(true);
+        ui["CheckBoxOpt"].setChecked(false);
+        show("LoadNVMDataFile1", true);
+        show("SaveNVMDatatoFile1", true);
+        show("ReadOptionByte1", false);
+        show("WriteOptionByte1", false);
+        break;
+    case ChipVendor::CPT:
+        ui["RadioGpVolt"].setItemIndex(1);
+        ui["CheckBoxOpt"].setVisible(true);
+        ui["CheckBoxOpt"].setChecked(true);
+        ui["ChkBoxEnWDT"].setVisible(!chip.noWatchdogVariant);
+        if (chip.noWatchdogVariant) ui["ChkBoxEnWDT"].setChecked(false);
+        show("LoadNVMDataFile1", false);
+        show("SaveNVMDatatoFile1", false);
+        show("ReadOptionByte1", true);
+        show("WriteOptionByte1", true);
+        break;
+    case ChipVendor::FG:
+        ui["RadioGpVolt"].setItemIndex(0);
+        ui["CheckBoxOpt"].setVisible(true);
+        ui["CheckBoxOpt"].setChecked(true);
+        ui["ChkBoxEnROP"].setVisible(true);
+        show("LoadNVMDataFile1", false);
+        show("SaveNVMDatatoFile1", false);
+        break;
+    case ChipVendor::SC:
+        ui["RadioGpVolt"].setItemIndex(1);
+        ui["CheckBoxOpt"].setVisible(false);
+        ui["CheckBoxOpt"].setChecked(false);
+        ui["ChkBoxEnWDT"].setVisible(false);
+        ui["ChkBoxEnWDT"].setChecked(false);
+        ui["ButtonLdCFG"].setVisible(true);
+        ui["ChkBoxNVM"].setCaption("擦写NVM数据");
+        show("LoadNVMDataFile1", true);
+        show("SaveNVMDatatoFile1", true);
+        show("ReadOptionByte1", true);
+        ui["ReadOptionByte1"].setCaption("Read &NVM Byte");
+        show("WriteOptionByte1", true);
+        ui["WriteOptionByte1"].setCaption("&Write NVM Byte");
+        ui["SpdBtnWrtOPB"].setCaption("写NVM Data");
+        break;
+    }
+    ui["ChkBoxNVM"].setVisible(chip.eepSize != 0);
 }
 
 }  // namespace kvx

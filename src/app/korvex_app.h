@@ -1,10 +1,17 @@
 // The program behind the main window TKorvexMGxPrg: owns the controls' state,
-// the information log and every program-wide record, binds each control to its
-// handler, and runs the start-up and shut-down sequences. The Qt window and the
-// command line front end drive the same object through the seams.
+// the information log and the engine with every program-wide record, binds
+// each control to its handler, and runs the start-up and shut-down sequences.
+// The Qt window and the command line front end drive the same object through
+// the seams.
 #pragma once
 
 #include "app/about_form.h"
+#include "app/address_forms.h"
+#include "app/log_form.h"
+#include "app/option_form.h"
+#include "app/sn_form.h"
+#include "engine/program.h"
+#include "log/log_files.h"
 #include "shell/info.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
@@ -33,9 +40,46 @@ public:
     // A key pressed anywhere in the main window: Space or Enter runs the
     // automatic operation. The key is not consumed (the caller passes it on).
     void FormKeyPress(char key);
+    void Timer2Timer();
 
-    // --- launchers ------------------------------------------------------------
-    void AutoSpdBtnClick();
+    // --- chip selection ------------------------------------------------------
+    void DevButtonClick();
+    void MCUNameEditChange() { applyChipDefaults(); }
+    void applyChipDefaults();
+    // The start-up chip state: profile, job flags, caption and title.
+    void resetChipSelection();
+    void layoutGauges();
+
+    // --- object files and views -----------------------------------------------
+    enum class ObjectKind { Hex, SRecord, Bin, Unknown };
+    static ObjectKind objectKind(const std::string& path);
+    void FileOpenBtnClick();
+    // The part of FileOpenBtnClick after the dialog (the command line uses it).
+    void openObjectFile(const std::string& path);
+    void SpdBtnLoadMoreClick();
+    bool loadObjectFile(const std::string& path);
+    void splitCptOptionArea();
+    void LoadNVMDataFile1Click();
+    void FileSaveBtnClick();
+    void SaveNVMDatatoFile1Click();
+    void showFlashView(uint32_t first, uint32_t last);
+    void showNvmView();
+    void showOptionView();
+    void setStatusPanel(int index, const std::string& text);
+    void ReadAddress1Click();
+
+    // --- project files ---------------------------------------------------------
+    void SavetoProjectFile1Click();
+    void SpdBtnLdPrjClick();
+    bool loadProject(const std::string& path);
+    void applyProjectSettings(uint8_t projectFlags);
+
+    // --- serial numbers, option bytes, log configuration ------------------------
+    void CheckBoxSNClick();
+    void ChkBoxSNDPClick();
+    void ButtonCfgSNClick();
+    void ButtonOptClick();
+    void ConfigLogFile1Click();
 
     // The application title (the task bar text), set at start and per vendor.
     std::string applicationTitle = "Korvex200XXX";
@@ -47,6 +91,15 @@ public:
     // The view closes the main window when asked.
     std::function<void()> onCloseWindow;
 
+    // --- log files ---------------------------------------------------------------
+    void loadLogConfiguration();
+    void writeLogConfiguration();
+    void writeRunLog();
+    void saveProductionLog();
+    LogConfig logConfigFromForm();
+    // Working folder where "KorvexSCX.FWR" is looked for (relative name).
+    std::string firmwareFileName = "KorvexSCX.FWR";
+
     // --- seams and state -------------------------------------------------------
     EventLoop& loop;
     Prompts& prompts;
@@ -55,11 +108,19 @@ public:
     MainControls ui;
     InfoLog log;
     InfoWriter info{log, clock};
+    Program engine{loop, prompts, clock, rng, ui, info};
+    // The long-lived dialogs, created in this order after the main window.
+    TFormOfsAddr ofsAddrForm{prompts, engine.chip.flashFirst, engine.chip.flashLast, engine.image->binOffset};
+    TConfigSNForm snForm{prompts, engine.chip, *engine.image};
+    TLogCfgForm logForm{prompts};
+    TCfgCPTxOptForm optionForm{engine.image->OptionBytesBuffer(), [this] { return ui["MCUNameEdit"].text(); }};
     TAboutForm about;
 
     std::string programFolder;
-    bool chipChosen = false;
-    bool fileLoaded = false;
+    bool CommandLineProject = false;
+    std::string commandLineProjectPath;
+    bool StartupDone = false;
+    EventLoop::TimerId timer1 = 0, timer2 = 0;
 
 private:
     void bindHandlers();

@@ -1,6 +1,6 @@
 #include "log/log_files.h"
 
-#include "log/safe_file.h"
+#include "shell/safe_file.h"
 #include "shell/text.h"
 
 #include <cerrno>

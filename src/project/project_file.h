@@ -6,7 +6,7 @@
 #include "chip/profile.h"
 #include "image/image_state.h"
 #include "link/records.h"
-#include "log/safe_file.h"
+#include "shell/safe_file.h"
 #include "shell/seams.h"
 
 #include <array>

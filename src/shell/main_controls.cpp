@@ -68,7 +68,7 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     eepSheet.setVisible(false);
 
     // Chip group.
-    add("GroupBoxChip", K::GroupBox, "ChipSett", 4, 2, 346, 84, "芯片设置");
+    add("GroupBoxChip", K::GroupBox, "ChipSett", 4, 2, 346, 108, "芯片设置");
     add("LabelMCU", K::Label, "GroupBoxChip", 10, 24, 80, 20, "MCU 型号：");
     Control& name = add("MCUNameEdit", K::Edit, "GroupBoxChip", 88, 20, 170, 24);
     name.setMaxLength(16);
@@ -77,14 +77,18 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     add("DevButton", K::Button, "GroupBoxChip", 264, 18, 74, 28, "选择芯片");
     add("LabelFlash", K::Label, "GroupBoxChip", 10, 54, 80, 20, "Flash 容量：");
     add("lbFlashSize", K::Label, "GroupBoxChip", 88, 54, 200, 20, "xxxxKB");
+    add("LabelProduct", K::Label, "GroupBoxChip", 10, 80, 80, 20, "目标文件：");
+    Control& product = add("ProductEdit", K::Edit, "GroupBoxChip", 88, 76, 250, 24);
+    product.setMaxLength(20);
+    product.setReadOnly(true);
 
-    Control& combo = add("ComboBoxCOM", K::ComboBox, "ChipSett", 6, 92, 196, 26);
+    Control& combo = add("ComboBoxCOM", K::ComboBox, "ChipSett", 6, 116, 196, 26);
     combo.setSorted(true);
     combo.setText("请选择通讯口......");
-    add("BitBtnFindDev", K::Button, "ChipSett", 208, 90, 142, 30, "查找并连接设备");
+    add("BitBtnFindDev", K::Button, "ChipSett", 208, 114, 142, 30, "查找并连接设备");
 
     // Settings pages.
-    add("PageControlSet", K::PageControl, "ChipSett", 4, 124, 346, 344);
+    add("PageControlSet", K::PageControl, "ChipSett", 4, 148, 346, 320);
     add("TabSheetPrg", K::TabSheet, "PageControlSet", 0, 0, 0, 0, "编程设置");
     add("TabSheetTime", K::TabSheet, "PageControlSet", 0, 0, 0, 0, "时间设置");
     add("TabSheetSN", K::TabSheet, "PageControlSet", 0, 0, 0, 0, "序列号设置");
@@ -113,8 +117,8 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     add("ButtonLdCFG", K::Button, "TabSheetPrg", 190, 220, 140, 28, "Load Config Data");
     Control& wdt = add("ChkBoxEnWDT", K::CheckBox, "TabSheetPrg", 8, 248, 160, 22, "Enable WatchDog");
     wdt.setVisible(false);
-    add("ChkBoxAuto", K::CheckBox, "TabSheetPrg", 8, 274, 160, 22, "自动芯片检测");
-    Control& fs = add("ChkBoxDpFS", K::CheckBox, "TabSheetPrg", 190, 274, 140, 22, "显示文件校验和");
+    add("ChkBoxAuto", K::CheckBox, "TabSheetPrg", 190, 248, 140, 22, "自动芯片检测");
+    Control& fs = add("ChkBoxDpFS", K::CheckBox, "TabSheetPrg", 190, 222, 140, 22, "显示文件校验和");
     fs.setChecked(true);
     fs.setVisible(false);
 

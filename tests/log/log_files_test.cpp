@@ -1,5 +1,5 @@
 #include "log/log_files.h"
-#include "log/safe_file.h"
+#include "shell/safe_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "log/safe_file.h"
+#include "shell/safe_file.h"
 
 #include <atomic>
 #include <cerrno>

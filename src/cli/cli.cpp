@@ -1,0 +1,717 @@
+#include "cli/cli.h"
+
+#include "app/korvex_app.h"
+#include "chip/catalogue.h"
+#include "image/object_files.h"
+#include "serial/discovery.h"
+#include "shell/plain_loop.h"
+#include "shell/scripted_prompts.h"
+#include "shell/text.h"
+#include "sim/sim_server.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+namespace kvx::cli {
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+extern "C" void onSignal(int) { gInterrupted = true; }
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const char* const kOperations[] = {"auto",      "download",   "blank-check", "erase",        "program",
+                                    "verify",    "write-option", "read-option", "read-id",     "read-flash",
+                                    "read-address", "offline", "upgrade",     "ports",        "chips",
+                                    "convert",   "save-project"};
+
+struct Options {
+    std::string operation;
+    std::vector<std::string> operands;
+    std::string project, chip, file, nvm, out, firmware;
+    std::optional<int64_t> offset;
+    int sim = 0;
+    bool json = false, skipBadLines = false, continueOnMismatch = false;
+    std::optional<int64_t> chips;
+    int timeoutS = 600;
+    std::string simBaud;
+    // Job settings: control name -> value (text for edits, number otherwise).
+    std::vector<std::pair<std::string, std::string>> settings;
+};
+
+std::string jsonEscape(const std::string& s) {
+    std::string o;
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': o += "\\\""; break;
+        case '\\': o += "\\\\"; break;
+        case '\n': o += "\\n"; break;
+        case '\r': o += "\\r"; break;
+        case '\t': o += "\\t"; break;
+        default:
+            if (c < 0x20) o += format("\\u%0.4x", c);
+            else o.push_back(static_cast<char>(c));
+        }
+    }
+    return o;
+}
+
+int64_t number(const std::string& opt, const std::string& text) {
+    int64_t v;
+    if (!tryParseInt64(text, v)) throw UsageError(opt + ": " + ConvertError(text).what());
+    return v;
+}
+
+Options parse(const std::vector<std::string>& args) {
+    Options o;
+    auto need = [&](size_t& i) -> const std::string& {
+        if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
+        return args[++i];
+    };
+    auto setting = [&](const char* control, std::string value) { o.settings.emplace_back(control, std::move(value)); };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--project") o.project = need(i);
+        else if (a == "--chip") o.chip = need(i);
+        else if (a == "--file") o.file = need(i);
+        else if (a == "--nvm") o.nvm = need(i);
+        else if (a == "--offset") o.offset = number(a, need(i));
+        else if (a == "--out") o.out = need(i);
+        else if (a == "--firmware") o.firmware = need(i);
+        else if (a == "--sim") {
+            o.sim = static_cast<int>(number(a, need(i)));
+            if (o.sim < 1 || o.sim > 16) throw UsageError("--sim takes 1 to 16 units");
+        } else if (a == "--sim-baud") o.simBaud = need(i);
+        else if (a == "--json") o.json = true;
+        else if (a == "--skip-bad-lines") o.skipBadLines = true;
+        else if (a == "--on-mismatch") {
+            std::string v = need(i);
+            if (v != "continue" && v != "abort") throw UsageError("--on-mismatch takes continue or abort");
+            o.continueOnMismatch = v == "continue";
+        } else if (a == "--chips") o.chips = number(a, need(i));
+        else if (a == "--timeout") o.timeoutS = static_cast<int>(number(a, need(i)));
+        else if (a == "--voltage") {
+            std::string v = need(i);
+            if (v != "3.3" && v != "5.0" && v != "5") throw UsageError("--voltage takes 3.3 or 5.0");
+            setting("RadioGpVolt", v == "3.3" ? "0" : "1");
+        } else if (a == "--speed") {
+            std::string v = need(i);
+            if (v != "slow" && v != "fast") throw UsageError("--speed takes slow or fast");
+            setting("RadioGroupBitF", v == "slow" ? "0" : "1");
+        } else if (a == "--reset") {
+            std::string v = need(i);
+            int idx = v == "low" ? 0 : v == "off" ? 1 : v == "pulse" ? 2 : -1;
+            if (idx < 0) throw UsageError("--reset takes low, off or pulse");
+            setting("RadioGrpRST", std::to_string(idx));
+        } else if (a == "--keep-power") setting("ChkBoxVDD", "0");
+        else if (a == "--run-after") setting("CheckBoxRun", "1");
+        else if (a == "--run-and-shut") setting("ChkBoxRunSHT", "1");
+        else if (a == "--run-time") setting("SpinEditRTM", std::to_string(number(a, need(i))));
+        else if (a == "--blank-error") setting("ChkBoxBlkEr", "1");
+        else if (a == "--read-protect") setting("ChkBoxEnROP", "1");
+        else if (a == "--option-bytes") setting("CheckBoxOpt", "1");
+        else if (a == "--no-option-bytes") setting("CheckBoxOpt", "0");
+        else if (a == "--nvm-area") setting("ChkBoxNVM", "1");
+        else if (a == "--no-nvm-area") setting("ChkBoxNVM", "0");
+        else if (a == "--watchdog") setting("ChkBoxEnWDT", "1");
+        else if (a == "--auto-detect") setting("ChkBoxAuto", "1");
+        else if (a == "--insert-ms") setting("SpinEditIn", std::to_string(number(a, need(i))));
+        else if (a == "--remove-ms") setting("SpinEditOut", std::to_string(number(a, need(i))));
+        else if (a == "--power-up-ms") setting("SpinEditVddTim", std::to_string(number(a, need(i))));
+        else if (a == "--power-down-ms") setting("SpinEditPwdTim", std::to_string(number(a, need(i))));
+        else if (a == "--count-limit") {
+            int64_t n = number(a, need(i));
+            setting("CheckBoxCtrl", n > 0 ? "1" : "0");
+            setting("SpinEditNum", std::to_string(n));
+        } else if (a == "--sn") {
+            std::string v = need(i);
+            number(a, v);
+            setting("CheckBoxSN", "1");
+            setting("SNEdit1", v);
+        } else if (a == "--sn-step") {
+            std::string v = need(i);
+            number(a, v);
+            setting("GainEdit", v);
+        } else if (a == "--sn-address") {
+            std::string v = need(i);
+            number(a, v);
+            setting("AddrEdit", v);
+        } else if (a == "--sn-little-endian") setting("SNOrderChk", "0");
+        else if (a == "--sn-advance") setting("ChkBoxPCSN", "1");
+        else if (a == "--sn-decimal") setting("ChkBoxSNDP", "1");
+        else if (a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
+        else if (o.operation.empty()) o.operation = a;
+        else o.operands.push_back(a);
+    }
+    if (o.operation.empty()) throw UsageError("no operation given (try --help)");
+    bool known = false;
+    for (const char* k : kOperations) known = known || o.operation == k;
+    if (!known) throw UsageError("unknown operation '" + o.operation + "' (try --help)");
+    return o;
+}
+
+// Prompts that answer by the front end's rules and report every box as a line.
+class CliPrompts : public ScriptedPrompts {};
+
+std::optional<std::pair<ChipVendor, int>> findChipByName(const std::string& name) {
+    for (int v = 0; v < 4; ++v) {
+        const auto& names = chipNames(static_cast<ChipVendor>(v));
+        for (size_t i = 0; i < names.size(); ++i) {
+            std::string trimmed = names[i];
+            while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+            if (names[i] == name || trimmed == name) return std::make_pair(static_cast<ChipVendor>(v), static_cast<int>(i));
+        }
+    }
+    return std::nullopt;
+}
+
+const char* stepName(uint8_t step) {
+    switch (step) {
+    case StepDownloadJob: return "download job";
+    case StepDownloadFlash: return "download flash";
+    case StepDownloadNvm: return "download NVM";
+    case StepBlankCheck: return "blank check";
+    case StepErase: return "erase";
+    case StepProgramFlash: return "program flash";
+    case StepProgramNvm: return "program NVM";
+    case StepVerifyFlash: return "verify flash";
+    case StepVerifyNvm: return "verify NVM";
+    case StepWriteOption: return "write option";
+    case StepReadFlash: return "read flash";
+    case StepReadOption: return "read option";
+    case StepReadChipId: return "read chip id";
+    case StepReadAddress: return "read address";
+    case StepUpgrade: return "upgrade";
+    default: return "idle";
+    }
+}
+
+// The output side: log lines, progress and results, as text or JSON lines.
+class Reporter {
+public:
+    Reporter(std::ostream& out, bool json, bool tty) : out_(out), json_(json), tty_(tty && !json) {}
+
+    void line(const std::string& text) {
+        if (json_) {
+            out_ << "{\"event\":\"log\",\"text\":\"" << jsonEscape(text) << "\"}\n";
+        } else {
+            eraseBars();
+            out_ << text << "\n";
+            drawBars();
+        }
+        out_.flush();
+    }
+
+    void progress(int channel, const std::string& port, const char* step, int64_t value, int64_t max) {
+        Bar& b = bars_[channel];
+        b.port = port;
+        b.step = step;
+        b.value = value;
+        b.max = max;
+        if (json_) {
+            int pct = max > 0 ? static_cast<int>(value * 100 / max) : 0;
+            if (pct == b.lastPct && b.lastStep == step) return;
+            b.lastPct = pct;
+            b.lastStep = step;
+            out_ << "{\"event\":\"progress\",\"channel\":" << channel << ",\"port\":\"" << jsonEscape(port)
+                 << "\",\"step\":\"" << step << "\",\"progress\":" << value << ",\"max\":" << max
+                 << ",\"percent\":" << pct << "}\n";
+            out_.flush();
+        } else if (tty_) {
+            auto now = std::chrono::steady_clock::now();
+            if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
+            lastDraw_ = now;
+            eraseBars();
+            drawBars();
+        }
+    }
+
+    void result(int channel, const std::string& port, int code, const std::string& message, double seconds) {
+        if (json_) {
+            out_ << "{\"event\":\"result\",\"channel\":" << channel << ",\"port\":\"" << jsonEscape(port)
+                 << "\",\"code\":" << code << ",\"ok\":" << (code == 0 ? "true" : "false") << ",\"message\":\""
+                 << jsonEscape(message) << "\",\"seconds\":" << format("%.3f", seconds) << "}\n";
+            out_.flush();
+        }
+    }
+
+    void finishBars() {
+        eraseBars();
+        bars_.clear();
+    }
+
+    bool json() const { return json_; }
+    std::ostream& out() { return out_; }
+
+private:
+    struct Bar {
+        std::string port;
+        const char* step = "";
+        int64_t value = 0, max = 0;
+        int lastPct = -1;
+        const char* lastStep = "";
+    };
+    void eraseBars() {
+        if (!tty_ || drawn_ == 0) return;
+        out_ << "\x1b[" << drawn_ << "A\x1b[J";
+        drawn_ = 0;
+    }
+    void drawBars() {
+        if (!tty_) return;
+        for (auto& [ch, b] : bars_) {
+            int pct = b.max > 0 ? static_cast<int>(std::min<int64_t>(b.value, b.max) * 100 / b.max) : 0;
+            int filled = pct * 30 / 100;
+            out_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
+                 << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);
+            ++drawn_;
+        }
+    }
+    std::ostream& out_;
+    bool json_, tty_;
+    std::map<int, Bar> bars_;
+    int drawn_ = 0;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+struct ChannelResult {
+    bool started = false;
+    bool finished = false;
+    int code = 0;
+    std::string message;
+    std::string device;
+    std::chrono::steady_clock::time_point begin, end;
+};
+
+int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
+    bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
+    Reporter rep(out, o.json, tty);
+
+    // Emulated units for a demo or a dry run.
+    std::unique_ptr<SimServer> simServer;
+    std::string simDir;
+    if (o.sim > 0) {
+        char tmpl[] = "/tmp/korvex-cli-sim.XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("cannot create a folder for the emulated units");
+        simDir = tmpl;
+        SimOptions so;
+        so.units = o.sim;
+        so.dir = simDir;
+        if (!o.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o.simBaud));
+        simServer = std::make_unique<SimServer>(so);
+        simServer->start();
+        setenv("KORVEX_SERIAL_DIR", simDir.c_str(), 1);
+    }
+    struct DirCleanup {
+        std::string dir;
+        ~DirCleanup() {
+            if (!dir.empty()) rmdir(dir.c_str());
+        }
+    } cleanup{simDir};
+
+    PlainEventLoop loop;
+    CliPrompts prompts;
+    SystemClock clock;
+    SystemRandom rng;
+    prompts.defaultOk = o.skipBadLines;
+    prompts.defaultYes = o.continueOnMismatch;
+    prompts.onRecord = [&](const ScriptedPrompts::Record& r) {
+        using K = ScriptedPrompts::Kind;
+        if (r.kind == K::Information || r.kind == K::Warning || r.kind == K::Message || r.kind == K::ErrorOkAbort ||
+            r.kind == K::DifferenceYesAbort)
+            rep.line("[box] " + r.text);
+    };
+
+    KorvexApp app(loop, prompts, clock, rng);
+    if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
+    std::map<int, ChannelResult> results;
+    size_t shownLines = 0;
+    auto flushLines = [&] {
+        for (; shownLines < app.log.size(); ++shownLines) rep.line(app.log.line(shownLines));
+    };
+    app.log.onAppended.push_back([&](size_t) { flushLines(); });
+    app.log.onCleared.push_back([&] { shownLines = 0; });
+    app.engine.onChannelFinished = [&](int slot, int failed) {
+        auto& r = results[slot];
+        r.finished = true;
+        r.code = failed;
+        r.end = std::chrono::steady_clock::now();
+    };
+    app.ui.onChanged = [&](Control& c, Field f) {
+        if (c.kind() != ControlKind::Gauge || (f != Field::Value && f != Field::Range)) return;
+        for (int s = 0; s < 8; ++s)
+            if (&app.ui.gauge(s + 1) == &c && app.engine.ch[s].busy)
+                rep.progress(s + 1, app.engine.ch[s].portName, stepName(app.engine.ch[s].step), c.progress(), c.maxValue());
+    };
+
+    // Start-up as the window does it, with the project named as first argument.
+    std::vector<std::string> startArgs;
+    if (!o.project.empty()) startArgs.push_back(o.project);
+    app.FormShow(startArgs);
+    if (!o.project.empty() && !app.engine.fileLoaded) {
+        err << "korvex-cli: the project " << o.project << " could not be loaded\n";
+        return kExitUsage;
+    }
+    if (!o.chip.empty()) {
+        auto found = findChipByName(o.chip);
+        if (!found) {
+            err << "korvex-cli: unknown chip '" << o.chip << "' (korvex-cli chips lists them)\n";
+            return kExitUsage;
+        }
+        chooseChip(app.engine.chip, found->first, found->second);
+        app.ui["MCUNameEdit"].setText(app.engine.chip.chipName);
+        app.ui["lbFlashSize"].setCaption(format("%dK,EEP=%dB", app.engine.chip.flashSizeKB, app.engine.chip.eepSize));
+    }
+    if (!o.file.empty()) {
+        if (!app.engine.chip.chipChosen) {
+            err << "korvex-cli: --file needs --chip or --project\n";
+            return kExitUsage;
+        }
+        if (access(o.file.c_str(), R_OK) != 0) {
+            err << "korvex-cli: cannot read " << o.file << ": " << std::strerror(errno) << "\n";
+            return kExitUsage;
+        }
+        if (KorvexApp::objectKind(o.file) == KorvexApp::ObjectKind::Bin) {
+            int64_t abs = app.engine.chip.flashFirst + (o.offset ? *o.offset : 0);
+            if (o.offset && *o.offset >= app.engine.chip.flashFirst) abs = *o.offset;
+            prompts.modalScript = [abs](Form& f) {
+                if (f.className() != "TFormOfsAddr") return;
+                f["EditOfsAddr"].setText(format("0x%0.8x", static_cast<uint32_t>(abs)));
+                f["BitBtn1"].click();
+            };
+        }
+        app.openObjectFile(o.file);
+        prompts.modalScript = nullptr;
+        if (!app.engine.fileLoaded) return kExitUsage;
+    }
+    if (!o.nvm.empty()) {
+        prompts.openAnswers.push_back(FileChoice{o.nvm, 1});
+        app.LoadNVMDataFile1Click();
+    }
+    for (auto& [name, value] : o.settings) {
+        Control& c = app.ui[name];
+        switch (c.kind()) {
+        case ControlKind::CheckBox: c.setChecked(value == "1"); break;
+        case ControlKind::RadioGroup: c.setItemIndex(std::atoi(value.c_str())); break;
+        case ControlKind::SpinEdit: c.setValue(std::atoll(value.c_str())); break;
+        default: c.setText(value); break;
+        }
+    }
+
+    // The device search runs 100 ms after start-up; wait until every queried
+    // port has answered or a second has passed.
+    loop.runUntil([&] { return !app.StartupDone; }, 2000);
+    auto t0 = std::chrono::steady_clock::now();
+    loop.runUntil(
+        [&] {
+            int queried = std::min<int>(static_cast<int>(app.ui["ComboBoxCOM"].items().size()), app.engine.channelCount);
+            int answered = 0;
+            for (int s = 0; s < queried; ++s) answered += app.engine.ch[s].connected;
+            return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
+        },
+        1000);
+    for (int s = 0; s < 8; ++s)
+        if (app.engine.ch[s].connected) results[s].device = app.ui["InfoPanel"].caption();
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    gInterrupted = false;
+    const std::string& op = o.operation;
+    auto launch = [&](const std::function<void()>& fn) {
+        auto now = std::chrono::steady_clock::now();
+        fn();
+        for (int s = 0; s < 8; ++s)
+            if (app.engine.ch[s].busy) {
+                results[s].started = true;
+                results[s].finished = false;
+                results[s].begin = now;
+            }
+    };
+    Program& e = app.engine;
+    if (op == "auto") launch([&] { e.AutoSpdBtnClick(); });
+    else if (op == "download") launch([&] { e.SpdBtnDownLoadClick(); });
+    else if (op == "blank-check") launch([&] { e.SpdBtnBlankChkClick(); });
+    else if (op == "erase") launch([&] { e.SpdBtnEraseClick(); });
+    else if (op == "program") launch([&] { e.SpdBtnProgClick(); });
+    else if (op == "verify") launch([&] { e.SpdBtnVerifyClick(); });
+    else if (op == "write-option") launch([&] { e.SpdBtnWrtOPBClick(); });
+    else if (op == "read-option") launch([&] { e.ReadOptionByte1Click(); });
+    else if (op == "read-id") launch([&] { e.ReadVO32voChipID1Click(); });
+    else if (op == "read-flash") {
+        if (o.out.empty()) throw UsageError("read-flash needs --out FILE");
+        launch([&] { e.ReadChipMemory1Click(); });
+    } else if (op == "read-address") {
+        if (o.operands.size() != 2) throw UsageError("read-address needs ADDR LEN");
+        int64_t a = number("ADDR", o.operands[0]), n = number("LEN", o.operands[1]);
+        prompts.modalScript = [a, n](Form& f) {
+            if (f.className() != "TSetAddressForm") return;
+            f["EditAddr"].setText(format("0x%0.8x", static_cast<uint32_t>(a)));
+            f["SpinEditRD"].setValue(n);
+            f["BitBtnOK"].click();
+        };
+        launch([&] { app.ReadAddress1Click(); });
+        prompts.modalScript = nullptr;
+    } else if (op == "upgrade") {
+        launch([&] { e.DoFirmwareUpgrade1Click(); });
+    } else if (op == "save-project") {
+        if (o.operands.size() != 1) throw UsageError("save-project needs FILE");
+        prompts.saveAnswers.push_back(FileChoice{o.operands[0], 1});
+        app.SavetoProjectFile1Click();
+        rep.finishBars();
+        return e.fileLoaded && access(o.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed;
+    } else if (op == "offline") {
+        e.StartOfflineProgrm1Click();
+        int64_t target = o.chips ? *o.chips : -1;
+        loop.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.totalOk + e.totalNg >= target); },
+                      o.timeoutS * 1000);
+        app.FormClose();
+        rep.finishBars();
+        out << format("Off-line production: OK %d, NG %d\n", e.totalOk, e.totalNg);
+        return e.totalNg == 0 ? kExitOk : kExitChannelFailed;
+    }
+
+    bool anyStarted = false;
+    for (auto& [s, r] : results) anyStarted = anyStarted || r.started;
+    if (!anyStarted) {
+        rep.finishBars();
+        err << "korvex-cli: no channel ran the operation (no programmer connected, or a precondition failed)\n";
+        app.FormClose();
+        return kExitChannelFailed;
+    }
+    bool done = loop.runUntil(
+        [&] {
+            if (gInterrupted) return true;
+            for (int s = 0; s < 8; ++s)
+                if (results.count(s) && results[s].started && e.ch[s].busy) return false;
+            return true;
+        },
+        o.timeoutS * 1000);
+    rep.finishBars();
+
+    // Channel messages: the last line each channel wrote.
+    for (auto& [s, r] : results) {
+        std::string prefix = format(" Channel %d: ", s + 1);
+        for (size_t i = app.log.size(); i-- > 0;) {
+            const std::string& l = app.log.line(i);
+            size_t p = l.find(prefix);
+            if (p != std::string::npos) {
+                r.message = l.substr(p + prefix.size());
+                break;
+            }
+        }
+    }
+    if (op == "read-flash") {
+        const ChipProfile& chip = e.chip;
+        const uint8_t* img = e.image->ImageBuffer.data();
+        try {
+            switch (KorvexApp::objectKind(o.out)) {
+            case KorvexApp::ObjectKind::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, chip.flashLast); break;
+            case KorvexApp::ObjectKind::SRecord:
+                writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, chip.flashLast);
+                break;
+            default: writeBinFile(o.out, img, 0, static_cast<int64_t>(chip.flashLast) - chip.flashFirst); break;
+            }
+        } catch (const std::exception& ex) {
+            err << "korvex-cli: " << ex.what() << "\n";
+            return kExitChannelFailed;
+        }
+    }
+    app.FormClose();
+
+    int failed = 0;
+    out << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
+    for (auto& [s, r] : results) {
+        if (!r.started) continue;
+        bool ok = r.finished && r.code == 0;
+        failed += !ok;
+        double secs = std::chrono::duration<double>((r.finished ? r.end : std::chrono::steady_clock::now()) - r.begin).count();
+        std::string msg = r.finished ? r.message : (done ? "interrupted" : "timed out");
+        out << format("%-3d %-13s %-7s %7.2f  %s | %s\n", s + 1, e.ch[s].portName.c_str(), ok ? "OK" : "FAILED", secs,
+                      r.device.c_str(), msg.c_str());
+        rep.result(s + 1, e.ch[s].portName, r.finished ? r.code : -1, msg, secs);
+    }
+    return failed ? kExitChannelFailed : kExitOk;
+}
+
+int listPorts(std::ostream& out) {
+    std::vector<std::string> items;
+    std::string text;
+    ListSerialPorts(items, text);
+    for (auto& p : items) out << p << "\n";
+    if (items.empty()) out << text << "\n";
+    return kExitOk;
+}
+
+int listChips(std::ostream& out) {
+    for (int v = 0; v < 4; ++v) {
+        auto vendor = static_cast<ChipVendor>(v);
+        out << vendorCaption(vendor) << ":\n";
+        const auto& names = chipNames(vendor);
+        for (size_t i = 0; i < names.size(); ++i) {
+            ChipProfile p;
+            chooseChip(p, vendor, static_cast<int>(i));
+            out << format("  %-16s %3dK EEP=%dB\n", names[i].c_str(), p.flashSizeKB, p.eepSize);
+        }
+    }
+    return kExitOk;
+}
+
+int convert(const Options& o, std::ostream& out, std::ostream& err) {
+    if (o.operands.size() != 2) throw UsageError("convert needs IN OUT");
+    const std::string& in = o.operands[0];
+    const std::string& to = o.operands[1];
+    std::vector<uint8_t> image(kImageSize, 0xFF);
+    uint32_t base = 0;
+    if (!o.chip.empty()) {
+        auto found = findChipByName(o.chip);
+        if (!found) throw UsageError("unknown chip '" + o.chip + "'");
+        ChipProfile p;
+        chooseChip(p, found->first, found->second);
+        std::array<uint8_t, 6> flags{};
+        std::array<uint8_t, 256> opt{};
+        applyProfileDefaults(p, flags, opt.data());
+        base = p.flashFirst;
+    }
+    ReaderOutputs r;
+    auto lineError = [&](int line, int code) {
+        err << format("Line %d Data Error : %d.", line, code) << "\n";
+        return o.skipBadLines;
+    };
+    uint32_t first = 0, last = 0;
+    try {
+        switch (KorvexApp::objectKind(in)) {
+        case KorvexApp::ObjectKind::Hex:
+            readHexFile(in, base, image.data(), image.size(), r, lineError);
+            first = r.first;
+            last = r.last;
+            break;
+        case KorvexApp::ObjectKind::SRecord:
+            readSRecordFile(in, base, image.data(), image.size(), r, lineError);
+            first = r.first;
+            last = r.last;
+            break;
+        case KorvexApp::ObjectKind::Bin: {
+            uint32_t off = o.offset ? static_cast<uint32_t>(*o.offset) : 0;
+            uint32_t L = 0, sum = 0;
+            readBinFile(in, image.data() + (off & ~0xFu), image.size() - (off & ~0xFu), L, sum);
+            first = base + off;
+            last = base + off + L;
+            break;
+        }
+        default: throw UsageError("unknown input format: " + in + " (use .hex, .s19/.s1x or .bin)");
+        }
+        if (r.aborted) return kExitUsage;
+        if (last < first) throw UsageError(in + " holds no data");
+        switch (KorvexApp::objectKind(to)) {
+        case KorvexApp::ObjectKind::Hex: writeHexFile(to, image.data(), base, first, last); break;
+        case KorvexApp::ObjectKind::SRecord: writeSRecordFile(to, image.data(), base, first, last); break;
+        case KorvexApp::ObjectKind::Bin: writeBinFile(to, image.data(), first - base, static_cast<int64_t>(last) - base); break;
+        default: throw UsageError("unknown output format: " + to + " (use .hex, .s19 or .bin)");
+        }
+    } catch (const FileError& e) {
+        err << "korvex-cli: " << e.what() << "\n";
+        return kExitUsage;
+    }
+    out << format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x\n", in.c_str(), to.c_str(), first, last, r.fileChecksum);
+    return kExitOk;
+}
+
+}  // namespace
+
+std::string versionText() { return "korvex-cli 1.4.0 (Korvex200 host for Linux)\n"; }
+
+std::string helpText() {
+    return R"(Usage: korvex-cli [OPTIONS] OPERATION [OPERANDS]
+
+Runs the Korvex200 gang programmer without a window: the same operations, texts,
+log lines, log files and project files as the window.
+
+Operations:
+  auto                 blank check, erase when needed, program, verify, option write
+  download             download the job into every programmer (for off-line use)
+  blank-check | erase | program | verify | write-option
+  read-option          read the option bytes / NVM data (channel 1)
+  read-id              read the chip's unique identifier (channel 1)
+  read-flash --out F   read the chip's flash (channel 1) and save it (.hex/.s19/.bin)
+  read-address A N     read N bytes from address A (channel 1) into the log
+  offline [--chips N]  start off-line production and count good/bad chips until
+                       N chips are done or Ctrl+C
+  upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)
+  ports                list the usable serial ports
+  chips                list the chip catalogue
+  convert IN OUT       convert between Intel HEX, S-record and BIN
+  save-project FILE    save the job as a project file (.pmw)
+
+Job:
+  --project FILE.pmw   load a project (chip, image, settings)
+  --chip NAME          choose a chip from the catalogue
+  --file OBJECT        load an object file (.hex, .s19/.s1x, .bin)
+  --offset ADDR        where a .bin file goes (absolute address, or an offset
+                       from the chip's first flash address)
+  --nvm FILE           load NVM data
+  --firmware FILE      the firmware file (default KorvexSCX.FWR)
+
+Settings (defaults as in the window):
+  --voltage 3.3|5.0  --speed slow|fast  --reset low|off|pulse  --keep-power
+  --run-after  --run-and-shut  --run-time MS  --blank-error  --read-protect
+  --option-bytes | --no-option-bytes  --nvm-area | --no-nvm-area  --watchdog
+  --auto-detect  --insert-ms MS  --remove-ms MS  --power-up-ms MS  --power-down-ms MS
+  --count-limit N  --sn START  --sn-step N  --sn-address ADDR  --sn-little-endian
+  --sn-advance  --sn-decimal
+  Numbers are decimal, or hexadecimal after 0x, $ or x.
+
+Run:
+  --sim N              start N emulated programmer units for this run
+  --sim-baud RATE      pace the emulated units at a line rate (e.g. 1000000)
+  --json               one JSON object per event (log, progress, result)
+  --skip-bad-lines     skip faulty object-file lines (default: abort reading)
+  --on-mismatch continue|abort   on a verify difference (default: abort)
+  --timeout S          give up after S seconds (default 600)
+  --help, --version
+
+Ports: the USB serial ports of the machine, plus every entry of the folder named
+by KORVEX_SERIAL_DIR (the emulator puts COM1.. there).
+
+Exit status: 0 every channel succeeded, 1 a channel failed, 2 usage or input error.
+)";
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    for (auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            out << helpText();
+            return kExitOk;
+        }
+        if (a == "--version") {
+            out << versionText();
+            return kExitOk;
+        }
+    }
+    try {
+        Options o = parse(args);
+        if (o.operation == "ports") return listPorts(out);
+        if (o.operation == "chips") return listChips(out);
+        if (o.operation == "convert") return convert(o, out, err);
+        return runOperation(o, out, err);
+    } catch (const UsageError& e) {
+        err << "korvex-cli: " << e.what() << "\n";
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        err << "korvex-cli: " << e.what() << "\n";
+        return kExitUsage;
+    }
+}
+
+}  // namespace kvx::cli

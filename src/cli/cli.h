@@ -1,0 +1,25 @@
+// korvex-cli: the same program without a window, for scripts, line
+// controllers and terminals. It drives the core exactly as the window does
+// (same handlers, texts, log lines, log and project files) through the plain
+// event loop and prompts that answer by fixed rules.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace kvx::cli {
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitChannelFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Runs the front end with the given arguments (without the program name);
+// writes to out and err. Returns the exit status.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+std::string helpText();
+std::string versionText();
+
+}  // namespace kvx::cli

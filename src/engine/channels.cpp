@@ -1,0 +1,429 @@
+// The channels' ports and receive path, device discovery, the operation
+// launchers, the watchdog, off-line production and the firmware upgrade.
+#include "engine/program.h"
+
+#include "link/requests.h"
+#include "serial/discovery.h"
+#include "shell/text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kvx {
+
+Program::Program(EventLoop& l, Prompts& p, Clock& c, Random& r, MainControls& u, InfoWriter& i)
+    : loop(l), prompts(p), clock(c), rng(r), ui(u), info(i) {
+    for (int s = 0; s < 8; ++s) ch[s].gauge = &ui.gauge(s + 1);
+}
+
+Program::~Program() { closeAllPorts(); }
+
+void Program::createPorts() {
+    for (int s = 0; s < 8; ++s) {
+        if (ports[s]) continue;
+        ports[s] = std::make_unique<TComm>(loop);
+        configureAsChannelPort(*ports[s], s + 1);
+        ports[s]->OnReceiveData = [this, s](TComm&, const uint8_t* b, uint16_t n) { receiveData(s, b, n); };
+        ports[s]->OnReceiveError = [this, s](TComm&, uint32_t) { receiveError(s); };
+        ports[s]->OnRequestHangup = [this, s](TComm&) { requestHangup(s); };
+        ch[s].port = ports[s].get();
+    }
+}
+
+void Program::closeAllPorts() {
+    for (auto& p : ports)
+        if (p && p->isOpen()) p->ClosePort();
+}
+
+// ---------------------------------------------------------------------------
+// Receive path.
+
+void Program::receiveData(int slot, const uint8_t* buffer, uint16_t length) {
+    ChannelSession& c = ch[slot];
+    c.tickBudget = 1000;
+    c.rx.receive(buffer, length, [this, slot](const uint8_t* run, uint16_t n) {
+        if (ch[slot].connected) handleReply(slot, run, n);
+        else deviceInfoPath(slot, run, n);
+    });
+}
+
+void Program::receiveError(int slot) {
+    ch[slot].rx.reset();
+    ch[slot].busy = false;
+}
+
+void Program::requestHangup(int slot) {
+    ChannelSession& c = ch[slot];
+    if (c.port) c.port->ClosePort();
+    c.connected = false;
+    Control& combo = ui["ComboBoxCOM"];
+    if (slot < static_cast<int>(combo.items().size())) combo.deleteItem(slot);
+    if (combo.items().empty()) combo.setText("请连接设备......");
+}
+
+// ---------------------------------------------------------------------------
+// Device discovery.
+
+void Program::ListSerialPorts() {
+    Control& combo = ui["ComboBoxCOM"];
+    std::vector<std::string> items = combo.items();
+    std::string text;
+    kvx::ListSerialPorts(items, text);
+    combo.setItems(items);
+    combo.setText(text);
+}
+
+void Program::BitBtnFindDevClick() {
+    createPorts();
+    Control& combo = ui["ComboBoxCOM"];
+    combo.clearItems();
+    for (int s = 0; s < channelCount; ++s) {
+        ChannelSession& c = ch[s];
+        c.rx.reset();
+        c.connected = false;
+        c.busy = false;
+        c.gauge->setEnabled(false);
+        c.gauge->setProgress(0);
+        c.gauge->setColor(kBlue);
+        if (c.port->isOpen()) c.port->ClosePort();
+    }
+    ListSerialPorts();
+    DevicesFound = 0;
+    int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
+    for (int i = 0; i < n; ++i) {
+        ChannelSession& c = ch[i];
+        info.AppendInfoLine(format("查找设备%d............", i + 1));
+        c.connected = false;
+        c.tickBudget = 500;
+        c.portName = combo.items()[static_cast<size_t>(i)];
+        c.port->setCommName(c.portName);
+        try {
+            c.port->OpenPort();
+        } catch (const ECommsError& e) {
+            prompts.warning(e.what());
+            return;
+        }
+        loop.sleepMs(10);
+        if (c.port->isOpen()) c.port->SendData(kDeviceQuery, sizeof kDeviceQuery);
+    }
+}
+
+Program::DeviceCheck Program::CheckDeviceInfo(const uint8_t* f, size_t n, std::string& text) const {
+    static const std::string kModel = "Korvex200RTQ";
+    text = kModel;
+    if (n < 8 || f[0] != 0xA3 || f[1] != 0xA5 || f[2] != 0x35) return DeviceCheck::NotAProgrammer;
+    uint16_t L = le16(f + 6);
+    if (L == 0) return DeviceCheck::NotAProgrammer;
+    // The text: bytes from offset 28 in 0x20..0x7F, at most L + 1 of them, at
+    // most 127 kept, and never beyond the decoded frame.
+    std::string t;
+    for (size_t i = 28; i < n && i < 28 + static_cast<size_t>(L) + 1 && t.size() < 127; ++i) {
+        if (f[i] < 0x20 || f[i] > 0x7F) break;
+        t.push_back(static_cast<char>(f[i]));
+    }
+    text = t;
+    if (t.compare(0, kModel.size(), kModel) != 0 || t.size() < kModel.size()) return DeviceCheck::NotAProgrammer;
+    std::string word;
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i] == 'V' && t[i - 1] == ' ') {
+            for (size_t j = i; j < t.size() && t[j] != ' ' && t[j] != ',' && word.size() < 8; ++j) word.push_back(t[j]);
+            break;
+        }
+    }
+    const auto& stored = firmware->version;
+    bool haveStored = std::any_of(stored.begin(), stored.end(), [](uint8_t b) { return b != 0; });
+    if (!haveStored) return DeviceCheck::Accepted;
+    if (word.empty()) return DeviceCheck::OlderFirmware;
+    // Compared as zero-terminated texts over the length of the version word.
+    for (size_t i = 0; i < word.size(); ++i) {
+        uint8_t a = static_cast<uint8_t>(word[i]);
+        uint8_t b = i < stored.size() ? stored[i] : 0;
+        if (a != b) return a < b ? DeviceCheck::OlderFirmware : DeviceCheck::Accepted;
+        if (b == 0) break;
+    }
+    return DeviceCheck::Accepted;
+}
+
+void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
+    ChannelSession& c = ch[slot];
+    uint8_t src[kFrameBufferSize * 2 + 16];
+    uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, sizeof src));
+    std::memcpy(src, run, count);
+    uint16_t n = 0;
+    if (ExtractFrame(src, count, c.frameBuffer.data(), c.frameBuffer.size(), n) != 0) return;
+    c.frameLength = n;
+    if (c.frameBuffer[0] == 0xFD) {
+        showOfflineStatus(slot);
+        return;
+    }
+    std::string text;
+    switch (CheckDeviceInfo(c.frameBuffer.data(), n, text)) {
+    case DeviceCheck::Accepted:
+        c.upgrading = false;
+        c.connected = true;
+        c.step = StepIdle;
+        c.tickBudget = 500;
+        ui["InfoPanel"].setCaption(text);
+        channelLine(format("找到设备：%s!", text.c_str()), slot);
+        ++DevicesFound;
+        break;
+    case DeviceCheck::OlderFirmware:
+        startFirmwareUpgrade(slot);
+        break;
+    case DeviceCheck::NotAProgrammer:
+        c.connected = false;
+        ui["InfoPanel"].setCaption("未找到设备！");
+        channelLine("未找到设备!", slot);
+        channelLine("Return Device Info : " + text, slot);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Launchers.
+
+bool Program::checkChip() {
+    if (chip.chipChosen) return true;
+    prompts.information("请选择并确认芯片型号！");
+    return false;
+}
+
+bool Program::checkFile() {
+    if (fileLoaded) return true;
+    prompts.information("请加载目标文件！");
+    return false;
+}
+
+void Program::frontPage() { ui["ViewPageCtrl"].setItemIndex(0); }
+
+namespace {
+// Runs the capture; a number edit that is not a number is shown and stops the
+// launcher.
+bool capture(Program& p) {
+    try {
+        p.captureJobSettings();
+        return true;
+    } catch (const ConvertError& e) {
+        p.prompts.warning(e.what());
+        return false;
+    }
+}
+}  // namespace
+
+// The per-channel part of the broadcast launchers: the resets and the first
+// step go to every channel in use that is connected and idle. A busy channel
+// is left as it is, so a running operation keeps its pending bytes and its
+// chain.
+#define KVX_EACH_IDLE(resetAuto, body)                      \
+    for (int s = 0; s < channelCount; ++s) {                \
+        ChannelSession& c = ch[s];                          \
+        if (!c.connected || c.busy) continue;               \
+        c.rx.reset();                                       \
+        if (resetAuto) c.autoSequence = false;              \
+        body;                                               \
+    }
+
+void Program::AutoSpdBtnClick() {
+    frontPage();
+    info.addLine("");
+    ui["PanelBtns"].setFocus();
+    if (!checkChip() || !checkFile() || !capture(*this)) return;
+    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
+    KVX_EACH_IDLE(false, startBlankCheckAuto(s));
+}
+
+void Program::SpdBtnDownLoadClick() {
+    frontPage();
+    info.addLine("");
+    ui["PanelBtns"].setFocus();
+    if (!checkChip() || !checkFile() || !capture(*this)) return;
+    for (int s = 0; s < channelCount; ++s)
+        if (ch[s].connected && !ch[s].busy) startJobDownload(s);
+}
+
+void Program::SpdBtnBlankChkClick() {
+    frontPage();
+    if (!checkChip() || !capture(*this)) return;
+    KVX_EACH_IDLE(true, startBlankCheck(s));
+}
+
+void Program::SpdBtnEraseClick() {
+    frontPage();
+    if (!checkChip() || !capture(*this)) return;
+    KVX_EACH_IDLE(true, startErase(s, "执行芯片擦除......"));
+}
+
+void Program::SpdBtnProgClick() {
+    frontPage();
+    if (!checkChip() || !checkFile() || !capture(*this)) return;
+    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
+    KVX_EACH_IDLE(true, startProgramming(s, "开始编程......"));
+}
+
+void Program::SpdBtnVerifyClick() {
+    frontPage();
+    ui["PanelBtns"].setFocus();
+    if (!checkChip() || !checkFile() || !capture(*this)) return;
+    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
+    KVX_EACH_IDLE(true, startFlashVerify(s));
+}
+
+void Program::SpdBtnWrtOPBClick() {
+    frontPage();
+    if (!checkChip() || !capture(*this)) return;
+    KVX_EACH_IDLE(true, startOptionWrite(s));
+}
+
+#undef KVX_EACH_IDLE
+
+void Program::ReadOptionByte1Click() {
+    frontPage();
+    if (!checkChip() || !capture(*this)) return;
+    info.AppendInfoLine("读NVM Data ......");
+    ChannelSession& c = ch[0];
+    c.rx.reset();
+    c.step = StepReadOption;
+    c.timeGauge = true;
+    c.autoSequence = false;
+    info.addLine("");
+    setupGauge(500, 4, 0);
+    if (chip.vendor == ChipVendor::SC) sendNvmBlockRead(0);
+    else sendChipCommand(0, kSubOptionRead);
+}
+
+void Program::ReadChipMemory1Click() {
+    frontPage();
+    if (!capture(*this)) return;
+    if (!checkChip()) return;
+    if (!ch[0].busy) startFlashRead(0);
+}
+
+void Program::ReadVO32voChipID1Click() {
+    frontPage();
+    if (!checkChip()) return;
+    ch[0].step = StepReadChipId;
+    info.AppendInfoLine("读取芯片......");
+    setupGauge(500, chip.flashSizeKB, 0);
+    sendChipCommand(0, kSubChipIdRead);
+}
+
+void Program::startReadAddress() {
+    ChannelSession& c = ch[0];
+    c.step = StepReadAddress;
+    c.autoSequence = false;
+    c.rx.reset();
+    setupGauge(500, chip.flashSizeKB, 0);
+    c.gauge->setProgress(250);
+    sendAddressRead(0);
+}
+
+// ---------------------------------------------------------------------------
+// Watchdog.
+
+void Program::Timer1Timer() {
+    for (int s = 0; s < 8; ++s) {
+        ChannelSession& c = ch[s];
+        if (!c.busy) continue;
+        if (c.timeGauge) c.gauge->addProgress(1);
+        if (c.tickBudget > 0) {
+            --c.tickBudget;
+            continue;
+        }
+        info.AppendInfoLine(c.step == StepDownloadJob ? format("编程器 %d ：操作超时！", s + 1)
+                                                       : format("芯片 %d ：操作超时！", s + 1));
+        finishChannel(1, s);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Off-line production.
+
+void Program::StartOfflineProgrm1Click() {
+    createPorts();
+    info.AppendInfoLine("Start Off-Line Programming......");
+    Control& combo = ui["ComboBoxCOM"];
+    combo.clearItems();
+    for (int s = 0; s < channelCount; ++s) {
+        ChannelSession& c = ch[s];
+        c.rx.reset();
+        c.connected = false;
+        c.busy = false;
+        c.gauge->setProgress(0);
+        if (c.port->isOpen()) c.port->ClosePort();
+    }
+    ListSerialPorts();
+    int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
+    for (int i = 0; i < n; ++i) {
+        ChannelSession& c = ch[i];
+        c.portName = combo.items()[static_cast<size_t>(i)];
+        c.port->setCommName(c.portName);
+        try {
+            c.port->OpenPort();
+        } catch (const ECommsError& e) {
+            prompts.warning(e.what());
+            return;
+        }
+        loop.sleepMs(30);
+        if (i == 0 && c.port->isOpen()) sendProgrammerRestart(0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Firmware upgrade.
+
+void Program::startFirmwareUpgrade(int slot) {
+    if (!FirmwareFileLoaded()) return;
+    ChannelSession& c = ch[slot];
+    c.upgrading = true;
+    c.connected = true;
+    c.step = StepUpgrade;
+    c.timeGauge = false;
+    c.busy = true;
+    c.tickBudget = 500;
+    c.blockKB = 0;
+    c.blockTotalKB = static_cast<uint16_t>(firmware->blockCount());
+    c.gauge->setEnabled(true);
+    c.gauge->setProgress(2);
+    c.gauge->setMaxValue(c.blockTotalKB);
+    c.gauge->setColor(kBlue);
+    info.AppendInfoLine("开始升级编程器固件......");
+    sendFirmwareBlock(0, slot);
+}
+
+void Program::firmwareBlockDone(uint8_t /*result*/, int slot) {
+    ChannelSession& c = ch[slot];
+    c.gauge->addProgress(1);
+    ++c.blockKB;
+    if (c.blockKB < c.blockTotalKB) {
+        sendFirmwareBlock(c.blockKB, slot);
+        return;
+    }
+    c.upgrading = false;
+    sendFirmwareEnd(slot);
+    info.AppendInfoLine("Firmware 1 Upgrade Completed!");
+    finishChannel(0, slot);
+}
+
+void Program::sendFirmwareBlock(uint16_t block, int slot) {
+    sendFrame(slot, buildFirmwareBlock(rng, firmware->buffer.data(), block, ch[slot].frameBuffer.data()));
+}
+
+void Program::sendFirmwareEnd(int slot) { sendFrame(slot, buildFirmwareEnd(ch[slot].frameBuffer.data())); }
+
+void Program::DoFirmwareUpgrade1Click() {
+    if (!FirmwareFileLoaded()) {
+        prompts.message("Firmware文件没有找到，请确认！");
+        return;
+    }
+    if (DevicesFound == 0) {
+        prompts.message("No Device is Connected!");
+        return;
+    }
+    createPorts();
+    for (int s = 0; s < DevicesFound && s < 8; ++s) {
+        ch[s].rx.reset();
+        startFirmwareUpgrade(s);
+    }
+}
+
+}  // namespace kvx

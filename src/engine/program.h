@@ -1,0 +1,220 @@
+// The programming engine: the eight channel sessions with their ports, the
+// job settings, the chip, the images, and every operation that runs on the
+// channels (discovery, reporting, reply dispatch, launchers, watchdog,
+// off-line production, firmware upgrade). One instance for the whole run,
+// driven on the logic thread.
+#pragma once
+
+#include "chip/profile.h"
+#include "firmware/firmware_file.h"
+#include "image/image_state.h"
+#include "link/assembler.h"
+#include "link/frame.h"
+#include "link/records.h"
+#include "serial/comm.h"
+#include "shell/info.h"
+#include "shell/main_controls.h"
+#include "shell/seams.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+struct RequestContext;
+
+// The step a channel is in: which reply it waits for.
+enum OperationStep : uint8_t {
+    StepDownloadJob = 0,
+    StepDownloadFlash = 3,
+    StepDownloadNvm = 5,
+    StepBlankCheck = 16,
+    StepErase = 19,
+    StepProgramFlash = 21,
+    StepProgramNvm = 23,
+    StepVerifyFlash = 25,
+    StepVerifyNvm = 27,
+    StepWriteOption = 29,
+    StepReadFlash = 32,
+    StepReadOption = 37,
+    StepReadChipId = 38,
+    StepReadAddress = 53,
+    StepUpgrade = 160,
+    StepIdle = 240,
+};
+
+struct ChannelSession {
+    TComm* port = nullptr;
+    std::string portName;
+    Control* gauge = nullptr;
+    std::array<uint8_t, kFrameBufferSize> frameBuffer{};
+    std::array<uint8_t, kTxBufferSize> txBuffer{};
+    uint16_t frameLength = 0;  // length of the frame last decoded into frameBuffer
+    RxAssembler rx;            // rxBuffer, rxCount, rxFrame
+    bool connected = false;
+    uint8_t step = StepIdle;
+    bool busy = false;
+    bool autoSequence = false;
+    bool timeGauge = false;
+    uint16_t tickBudget = 0;
+    uint16_t blockKB = 0;
+    uint16_t blockTotalKB = 0;
+    int32_t okCount = 0;
+    int32_t ngCount = 0;
+    bool upgrading = false;
+};
+
+class Program {
+public:
+    Program(EventLoop& loop, Prompts& prompts, Clock& clock, Random& rng, MainControls& ui, InfoWriter& info);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // --- seams and window ---------------------------------------------------
+    EventLoop& loop;
+    Prompts& prompts;
+    Clock& clock;
+    Random& rng;
+    MainControls& ui;
+    InfoWriter& info;
+
+    // --- program-wide state ---------------------------------------------------
+    std::array<std::unique_ptr<TComm>, 8> ports;  // SPComm1 .. SPComm8
+    std::array<ChannelSession, 8> ch;
+    uint8_t channelCount = 8;
+    uint8_t DevicesFound = 0;
+    int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
+    ChipProfile chip;
+    JobSettings job;
+    ProjectWords words;
+    uint8_t modelCode = 12;
+    bool fileLoaded = false;
+    bool reservedProjectFlag = false;
+    std::unique_ptr<ImageState> image = std::make_unique<ImageState>();
+    std::unique_ptr<FirmwareFile> firmware = std::make_unique<FirmwareFile>();
+    bool FirmwareFileLoaded() const { return firmware && firmware->loaded; }
+    // Read-address request parameters.
+    uint32_t readAddress = 0;
+    uint16_t readLength = 0;
+
+    // Hooks filled by the rooms above: saving the information log every 2000
+    // off-line summaries; redrawing the views after a read-back.
+    std::function<void()> saveProductionLogHook;
+    std::function<void()> refreshFlashViewHook;
+    std::function<void()> refreshNvmViewHook;
+    // Observers for front ends: a channel's operation ended (failed != 0 when
+    // it failed).
+    std::function<void(int slot, int failed)> onChannelFinished;
+
+
+    // --- receive path ---------------------------------------------------------
+    void receiveData(int slot, const uint8_t* buffer, uint16_t length);  // SPCommNReceiveData
+    void receiveError(int slot);                                          // SPCommNReceiveError
+    void requestHangup(int slot);                                         // SPCommNRequestHangup
+
+    // --- device discovery -------------------------------------------------------
+    void ListSerialPorts();
+    void BitBtnFindDevClick();
+    void deviceInfoPath(int slot, const uint8_t* run, uint16_t length);
+    enum class DeviceCheck { Accepted, OlderFirmware, NotAProgrammer };
+    DeviceCheck CheckDeviceInfo(const uint8_t* frame, size_t length, std::string& text) const;
+
+    // --- reporting ---------------------------------------------------------------
+    void channelLine(const std::string& text, int slot) { info.channelLine(text, slot + 1); }
+    void setupGauge(uint16_t tickLimit, uint16_t blockTotalKB, int slot);
+    void finishChannel(int failed, int slot);
+    void reportResult(uint8_t code, int slot);
+    static std::string resultMessage(uint8_t code);
+    void showOfflineStatus(int slot);
+    void writeOfflineSummary();
+
+    // --- job settings -------------------------------------------------------------
+    void captureJobSettings();  // throws ConvertError
+    void CheckBoxCtrlClick();
+    void ChkBoxAutoClick();
+    void advanceSerialNumber();
+
+    // --- requests ---------------------------------------------------------------
+    void fillContext(RequestContext& ctx) const;
+    void sendFrame(int slot, size_t frameLength);
+    void sendJobDownload(int slot);
+    void sendFlashBlockDownload(int slot);
+    void sendNvmBlockDownload(int slot);
+    void sendChipCommand(int slot, uint8_t sub);
+    void sendOptionWrite(int slot);
+    void sendFlashBlockProgram(int slot);
+    void sendNvmBlockProgram(int slot);
+    void sendFlashBlockRead(int slot);
+    void sendNvmBlockRead(int slot);
+    void sendAddressRead(int slot);
+    void sendProgrammerRestart(int slot);
+
+    // --- reply dispatch and chaining ----------------------------------------------
+    void handleReply(int slot, const uint8_t* run, uint16_t length);
+    void startJobDownload(int slot);
+    void startFlashDownload(int slot);
+    void startNvmDownload(int slot);
+    void startBlankCheckAuto(int slot);
+    void startBlankCheck(int slot);
+    void startErase(int slot, const std::string& line);
+    void startProgramming(int slot, const std::string& line);
+    void startNvmProgramming(int slot);
+    void startFlashVerify(int slot);
+    void startNvmVerify(int slot);
+    void startOptionWrite(int slot);
+    void startFlashRead(int slot);
+
+    // --- launchers ------------------------------------------------------------------
+    void AutoSpdBtnClick();
+    void SpdBtnDownLoadClick();
+    void SpdBtnBlankChkClick();
+    void SpdBtnEraseClick();
+    void SpdBtnProgClick();
+    void SpdBtnVerifyClick();
+    void SpdBtnWrtOPBClick();
+    void ReadOptionByte1Click();
+    void ReadChipMemory1Click();
+    void ReadVO32voChipID1Click();
+    // The read-address request on channel 1 once the dialog has set the range.
+    void startReadAddress();
+
+    // --- watchdog and off-line -------------------------------------------------------
+    void Timer1Timer();
+    void StartOfflineProgrm1Click();
+
+    // --- firmware upgrade --------------------------------------------------------------
+    void startFirmwareUpgrade(int slot);
+    void firmwareBlockDone(uint8_t result, int slot);
+    void sendFirmwareBlock(uint16_t block, int slot);
+    void sendFirmwareEnd(int slot);
+    void DoFirmwareUpgrade1Click();
+
+    // --- image summaries -----------------------------------------------------------------
+    void computeFlashSums();
+    void reportImageInfo(uint32_t first, uint32_t last);
+    void reportFlashChecksum(uint32_t first, uint32_t last);
+    void computeNvmSums();
+
+    // Opens each channel's port object and binds its events (called once).
+    void createPorts();
+    // Closes every open port in channel order 1 .. 8.
+    void closeAllPorts();
+
+private:
+    bool checkChip();
+    bool checkFile();
+    void frontPage();
+    void flashBlockStep(int slot, uint8_t result, bool zeroOnly);
+    bool compareFlashBlock(int slot);
+    bool compareNvm(int slot);
+    void readOptionData(int slot);
+    void addressDump(int slot);
+    uint16_t payloadLength(int slot) const;
+    bool payloadHas(int slot, size_t bytes) const;
+};
+
+}  // namespace kvx

@@ -1,0 +1,243 @@
+// Reporting of every channel operation: gauges, result messages, the status
+// frames of off-line production and their running totals; the job settings
+// capture; the image summaries shown after loads and read-backs.
+#include "engine/program.h"
+
+#include "shell/checksum.h"
+#include "shell/text.h"
+
+namespace kvx {
+
+void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
+    ChannelSession& c = ch[slot];
+    c.blockKB = 0;
+    c.blockTotalKB = total;
+    c.busy = true;
+    Control& g = *c.gauge;
+    g.setEnabled(true);
+    if (tickLimit != 0) {
+        c.tickBudget = tickLimit;
+        c.timeGauge = true;
+        g.setMaxValue(tickLimit);
+    } else {
+        c.tickBudget = 500;
+        c.timeGauge = false;
+        g.setMaxValue(c.blockTotalKB);
+    }
+    g.setProgress(2);
+    g.setColor(kBlue);
+}
+
+void Program::finishChannel(int failed, int slot) {
+    ChannelSession& c = ch[slot];
+    c.busy = false;
+    c.step = StepIdle;
+    c.tickBudget = 0;
+    c.autoSequence = false;
+    c.gauge->setColor(failed != 0 ? kRed : kBlue);
+    c.gauge->setProgress(c.gauge->maxValue());
+    if (onChannelFinished) onChannelFinished(slot, failed);
+}
+
+std::string Program::resultMessage(uint8_t code) {
+    switch (code) {
+    case 0x00:
+    case 0x06: return "操作成功！";
+    case 0x04: return "芯片未擦除！";
+    case 0x0B: return "芯片没有响应！";
+    case 0x10: return "芯片已被写保护！";
+    case 0x13: return "芯片已被读保护！";
+    case 0x23: return "数据包校验错误！";
+    case 0x25: return "不认识的命令！";
+    case 0x2A: return "数据包错误！";
+    case 0x2C: return "Flash Memory错误！";
+    case 0x2D: return "写EEP/OTP数据错误！";
+    case 0x31: return "数据校验错误！";
+    case 0x34: return "芯片校验和不正确！";
+    case 0x36: return "芯片类型不正确！";
+    case 0x38: return "芯片厂家型号不正确！";
+    case 0x40: return "命令执行超时！";
+    case 0x45: return "命令执行错误！";
+    case 0x47: return "写序列好数据错误！";
+    case 0x4F: return "写Option Byte出错！";
+    case 0x51: return "Flash的大小与芯片不匹配";
+    case 0x55: return "地址空间超出芯片范围！";
+    case 0x5A: return "非法操作，芯片可能被保护！";
+    case 0x60: return "初始化编程接口错误！";
+    case 0xE0: return "串口通讯错误！";
+    default: return format("操作失败！错误代码: 0%d(0x%0.2x)！", code, code);
+    }
+}
+
+void Program::reportResult(uint8_t code, int slot) {
+    finishChannel(code, slot);
+    channelLine(resultMessage(code), slot);
+    if (code == 0x00 || code == 0x06) prompts.beep();
+}
+
+void Program::showOfflineStatus(int slot) {
+    ChannelSession& c = ch[slot];
+    if (c.frameLength < 8) return;
+    const uint8_t* f = c.frameBuffer.data();
+    uint8_t sum = 0;
+    for (int i = 0; i < 8; ++i) sum = static_cast<uint8_t>(sum + f[i]);
+    if (sum != 0) return;
+    uint8_t result = f[2];
+    uint16_t P = le16(f + 3), T = le16(f + 5);
+    Control& g = *c.gauge;
+    auto stage = [&](const char* line, int64_t progress, int64_t max, bool blue) {
+        if (line) channelLine(line, slot);
+        g.setProgress(progress);
+        g.setMaxValue(max);
+        if (blue) g.setColor(kBlue);
+    };
+    switch (f[1]) {
+    case 0x10: stage("Initial Programming Interface ....", 5, 100, true); break;
+    case 0x20: stage("Chip Blank Checking....", 50, 100, false); break;
+    case 0x30: stage("Do Chip Erasing....", 50, 100, false); break;
+    case 0x40: stage(P == 0 ? "Do Main Flash Programming...." : nullptr, P + 2, T, true); break;
+    case 0x50: stage(P == 0 ? "Do NVM Data Programming...." : nullptr, P + 2, T, false); break;
+    case 0x70: stage("Do Main Flash Verification....", 50, 100, true); break;
+    case 0x80: stage("Do NVM Data Verification....", 50, 100, false); break;
+    case 0xA0: stage("Do Chip Option Byte Programming....", 50, 100, false); break;
+    case 0xF0:
+        if (result == 0x06) {
+            ++c.okCount;
+            ++totalOk;
+            g.setColor(kBlue);
+            channelLine(std::string("Progrmming Completed : ") + "Successed !", slot);
+        } else {
+            ++c.ngCount;
+            ++totalNg;
+            g.setColor(kRed);
+            channelLine(std::string("Progrmming Completed : ") + format("Failed : Error=0x%0.2x!", result), slot);
+        }
+        channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
+        writeOfflineSummary();
+        g.setProgress(g.maxValue());
+        break;
+    default: break;
+    }
+}
+
+void Program::writeOfflineSummary() {
+    ++summariesSinceSave;
+    info.addLine(format(">---------- Total OK Number is : %d, NG is %d ----------", totalOk, totalNg));
+    if (summariesSinceSave >= 2000) {
+        summariesSinceSave = 0;
+        if (saveProductionLogHook) saveProductionLogHook();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Job settings.
+
+void Program::captureJobSettings() {
+    auto& f = job.jobFlags;
+    auto on = [&](const char* name) { return ui[name].checked(); };
+    auto bit = [](uint8_t& b, uint8_t mask, bool set) { b = static_cast<uint8_t>(set ? (b | mask) : (b & ~mask)); };
+
+    f[0] = static_cast<uint8_t>((f[0] & 0x0C) | 0x40);
+    bit(f[0], 0x10, ui["RadioGroupBitF"].itemIndex() == 0);
+    bit(f[0], 0x20, on("SNOrderChk"));
+    bit(f[0], 0x80, on("ChkBoxDpFS"));
+    if (ui["RadioGpVolt"].itemIndex() == 1) f[1] = static_cast<uint8_t>(f[1] | 0x01);
+    else f[1] = static_cast<uint8_t>(f[1] & ~0x03);
+    bit(f[1], 0x20, on("CheckBoxOpt"));
+    uint8_t b2 = on("ChkBoxVDD") ? 0x00 : 0x10;
+    int rst = ui["RadioGrpRST"].itemIndex();
+    b2 = static_cast<uint8_t>(b2 | (rst < 0 ? 0 : rst & 0x03));
+    if (on("CheckBoxRun")) b2 |= 0x04;
+    if (on("ChkBoxRunSHT")) b2 |= 0x80;
+    f[2] = b2;
+    bit(f[3], 0x03, on("ChkBoxNVM"));
+    bit(f[3], 0x10, on("ChkBoxEnWDT"));
+    bit(f[4], 0x01, on("ChkBoxBlkEr"));
+    bit(f[4], 0x80, on("ChkBoxEnROP"));
+
+    job.writeOptionAfter = chip.vendor == ChipVendor::SC ? on("ChkBoxNVM") : on("CheckBoxOpt");
+    job.includeNvm = on("ChkBoxNVM");
+    job.autoDetect = on("ChkBoxAuto") ? 0x0F : 0x00;
+    job.insertSettle = static_cast<uint8_t>(ui["SpinEditIn"].value() / 30);
+    job.removeSettle = static_cast<uint8_t>(ui["SpinEditOut"].value() / 30);
+    job.powerUpSettle = static_cast<uint8_t>(ui["SpinEditVddTim"].value() / 10);
+    job.powerDownSettle = static_cast<uint8_t>(ui["SpinEditPwdTim"].value() / 10);
+    job.runTime = static_cast<uint16_t>(ui["SpinEditRTM"].value() / 10);
+    job.countLimitEnable = on("CheckBoxCtrl") ? 0x0F : 0x00;
+    job.countLimit = static_cast<uint32_t>(ui["SpinEditNum"].value());
+    if (job.countLimit == 0) ui["CheckBoxCtrl"].setChecked(false);  // its click disables the count
+    job.snLength = 4;
+    job.snEnable = on("CheckBoxSN") ? 0x0F : 0x00;
+    job.snIncrement = static_cast<uint16_t>(strToInt(ui["GainEdit"].text()));
+    job.snStart = static_cast<uint32_t>(strToInt64(ui["SNEdit1"].text()));
+    job.snAddress = static_cast<uint32_t>(strToInt64(ui["AddrEdit"].text()));
+    image->viewFirst = chip.flashFirst;
+    image->viewLast = chip.flashLast;
+}
+
+void Program::CheckBoxCtrlClick() {
+    bool c = ui["CheckBoxCtrl"].checked();
+    ui["SpinEditNum"].setEnabled(c);
+    job.countLimitEnable = c ? 0x0F : 0x00;
+}
+
+void Program::ChkBoxAutoClick() {
+    bool c = ui["ChkBoxAuto"].checked();
+    ui["SpinEditIn"].setEnabled(c);
+    ui["SpinEditOut"].setEnabled(c);
+}
+
+void Program::advanceSerialNumber() {
+    if (!ui["ChkBoxPCSN"].checked() || !ui["CheckBoxSN"].checked()) return;
+    job.snStart = job.snStart + job.snIncrement;
+    ui["SNEdit1"].setText(ui["ChkBoxSNDP"].checked() ? format("%u", job.snStart) : format("0x%0.8x", job.snStart));
+}
+
+// ---------------------------------------------------------------------------
+// Image summaries.
+
+void Program::computeFlashSums() {
+    // The range is the chip's flash inside the image buffer; anything outside
+    // the buffer counts as an empty range (sum 0).
+    uint32_t first = image->viewFirst - chip.flashFirst;
+    uint32_t last = image->viewLast - chip.flashFirst;
+    if (last >= kImageSize) last = static_cast<uint32_t>(kImageSize - 1);
+    const uint8_t* b = image->ImageBuffer.data();
+    image->flashCrc = first <= last && first < kImageSize ? flashCrc16(b, first, last) : 0;
+    image->flashAcc32 = first <= last && first < kImageSize ? byteSum32(b, first, last) : 0;
+    image->flashAcc = static_cast<uint16_t>(image->flashAcc32);
+}
+
+void Program::reportImageInfo(uint32_t first, uint32_t last) {
+    image->viewFirst = first;
+    image->viewLast = last;
+    computeFlashSums();
+    info.addLine("");
+    info.AppendInfoLine(format("加载文件地址空间   ：0x%0.8x-0x%0.8x.", image->loadedFirst, image->loadedLast));
+    info.AppendInfoLine(format("加载文件校验和数据 ：0x%0.8x", image->fileChecksum));
+    info.addLine("");
+    info.AppendInfoLine(format("芯片Code Flash地址空间  ：0x%0.8x-0x%0.8x.", chip.flashFirst, chip.flashLast));
+    info.AppendInfoLine(format("芯片Flash CRC/ACC校验和 ：0x%0.4x/0x%0.4x", image->flashCrc, image->flashAcc));
+    info.addLine("");
+    Control& bar = ui["StatusBarX"];
+    auto panels = bar.items();
+    panels.resize(3);
+    panels[0] = format("文件校验和：0x%0.8x", image->fileChecksum);
+    panels[1] = format("芯片校验和：0x%0.4x", image->flashAcc);
+    bar.setItems(panels);
+}
+
+void Program::reportFlashChecksum(uint32_t first, uint32_t last) {
+    image->viewFirst = first;
+    image->viewLast = last;
+    computeFlashSums();
+    info.AppendInfoLine(format("芯片Flash CRC/ACC校验和 ：0x%0.4x/0x%0.4x", image->flashCrc, image->flashAcc));
+}
+
+void Program::computeNvmSums() {
+    uint32_t n = chip.eepSize > kNvmSize ? static_cast<uint32_t>(kNvmSize) : chip.eepSize;
+    image->nvmCrc = n ? flashCrc16(image->NvmBuffer(), 0, n - 1) : 0;
+    image->nvmAcc = n ? static_cast<uint16_t>(byteSum32(image->NvmBuffer(), 0, n - 1)) : 0;
+}
+
+}  // namespace kvx

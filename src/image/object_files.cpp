@@ -1,0 +1,317 @@
+#include "image/object_files.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+
+namespace kvx {
+
+namespace {
+
+// Character to digit: letters give 10..35 in either case, anything else its
+// code minus 0x30 (modulo 256). Digits outside 0..F are not refused; they
+// only lead to a checksum error or a wrong value.
+constexpr std::array<uint8_t, 256> makeDigits() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= 'A' && c <= 'Z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+        else t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 0x30);
+    }
+    return t;
+}
+constexpr std::array<uint8_t, 256> kDigit = makeDigits();
+
+inline uint8_t pairAt(const char* s, size_t i) {
+    return static_cast<uint8_t>(kDigit[static_cast<uint8_t>(s[i])] * 16 + kDigit[static_cast<uint8_t>(s[i + 1])]);
+}
+
+// Stores n bytes of a record for address a, counting what falls outside.
+void store(const char* data, size_t n, uint64_t a, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
+    uint64_t off = a - base;
+    size_t inside = off >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(n, size - off));
+    for (size_t i = 0; i < inside; ++i) {
+        uint8_t b = pairAt(data, 2 * i);
+        buffer[off + i] = b;
+        out.fileChecksum += b;
+    }
+    if (inside < n) {
+        out.bytesOutside += n - inside;
+        ++out.recordsOutside;
+    }
+}
+
+void noteRange(ReaderOutputs& out, uint64_t a, uint64_t n) {
+    if (a < out.first) out.first = static_cast<uint32_t>(a);
+    if (a + n > out.last) out.last = static_cast<uint32_t>(a + n - 1);
+}
+
+struct HexState {
+    uint32_t segment = 0, linear = 0;
+};
+
+int hexLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out, HexState& st) {
+    if (s[0] != ':') return kLineNoStart;
+    if (len < 3) return kLineOk;
+    uint8_t n = pairAt(s, 1);
+    if (n == 0) return kLineOk;
+    if (len < 11) return kLineBadChecksum;
+    uint8_t ah = pairAt(s, 3), al = pairAt(s, 5), type = pairAt(s, 7);
+    switch (type) {
+    case 0x02:
+    case 0x04: {
+        if (ah != 0 || al != 0) return kLineBadAddress;
+        if (len < 15) return kLineBadChecksum;
+        uint8_t vh = pairAt(s, 9), vl = pairAt(s, 11);
+        uint32_t v = static_cast<uint32_t>(vh << 8 | vl);
+        if (type == 0x02) st.segment = v * 16;
+        else st.linear = v * 65536;
+        uint8_t sum = static_cast<uint8_t>(n + ah + al + type + vh + vl + pairAt(s, 13));
+        return sum == 0 ? kLineOk : kLineBadChecksum;
+    }
+    case 0x00: {
+        uint64_t a = static_cast<uint64_t>(st.linear) + st.segment + static_cast<uint32_t>(ah << 8 | al);
+        a &= 0xFFFFFFFFu;
+        // A line too short for its byte count holds no whole record.
+        if (len < 11 + 2u * n) return kLineBadChecksum;
+        noteRange(out, a, n);
+        if (a < base) {
+            ++out.recordsBelowBase;
+            return kLineOk;
+        }
+        store(s + 9, n, a, base, buffer, size, out);
+        uint8_t sum = static_cast<uint8_t>(n + ah + al + type);
+        for (size_t i = 0; i <= n; ++i) sum = static_cast<uint8_t>(sum + pairAt(s, 9 + 2 * i));
+        return sum == 0 ? kLineOk : kLineBadChecksum;
+    }
+    case 0x01:
+    case 0x03:
+    case 0x05: return kLineOk;
+    default: return kLineTypeAbove5;
+    }
+}
+
+int sLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
+    if (s[0] != 'S') return kLineNoStart;
+    char t = s[1];
+    if (t == '0' || t == '5' || t == '7' || t == '8' || t == '9') return kLineOk;
+    if (t != '1' && t != '2' && t != '3') return kLineBadType;
+    size_t ab = static_cast<size_t>(t - '0') + 1;  // address bytes
+    if (len < 4 + 2 * ab) return kLineBadChecksum;
+    uint8_t n = pairAt(s, 2);
+    uint64_t a = 0;
+    uint8_t sum = n;
+    for (size_t i = 0; i < ab; ++i) {
+        uint8_t b = pairAt(s, 4 + 2 * i);
+        a = a << 8 | b;
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    int d = static_cast<int>(n) - static_cast<int>(ab) - 1;
+    size_t dataAt = 4 + 2 * ab;
+    if (d < 0 || len < dataAt + 2 * static_cast<size_t>(d) + 2) return kLineBadChecksum;
+    if (d > 0) {
+        noteRange(out, a, static_cast<uint64_t>(d));
+        if (a < base) ++out.recordsBelowBase;
+        else store(s + dataAt, static_cast<size_t>(d), a, base, buffer, size, out);
+    }
+    for (size_t i = 0; i <= static_cast<size_t>(d); ++i) sum = static_cast<uint8_t>(sum + pairAt(s, dataAt + 2 * i));
+    return sum == 0xFF ? kLineOk : kLineBadChecksum;
+}
+
+// Splits the text into lines (LF or CR LF; a last line without its newline
+// counts) and runs fn on each; fn returns false to stop.
+template <typename Fn>
+void eachLine(const char* text, size_t size, Fn fn) {
+    size_t i = 0;
+    int number = 0;
+    while (i < size) {
+        const char* nl = static_cast<const char*>(std::memchr(text + i, '\n', size - i));
+        size_t end = nl ? static_cast<size_t>(nl - text) : size;
+        size_t len = end - i;
+        if (len > 0 && text[i + len - 1] == '\r') --len;
+        ++number;
+        if (!fn(text + i, len, number)) return;
+        i = end + 1;
+    }
+}
+
+std::string readText(const std::string& path) {
+    std::string s;
+    if (!readWholeFile(path, s)) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
+    return s;
+}
+
+}  // namespace
+
+void parseHexText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
+                  const LineErrorFn& onError) {
+    HexState st;
+    eachLine(text, size, [&](const char* s, size_t len, int number) {
+        if (len < 3) return true;
+        if ((len == 11 && std::memcmp(s, ":00000001FF", 11) == 0) || (len == 11 && std::memcmp(s, ":00FFFF0101", 11) == 0))
+            return false;
+        int code = hexLine(s, len, base, buffer, bufferSize, out, st);
+        if (code != kLineOk && !(onError && onError(number, code))) {
+            out.aborted = true;
+            return false;
+        }
+        return true;
+    });
+}
+
+void parseSRecordText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize,
+                      ReaderOutputs& out, const LineErrorFn& onError) {
+    eachLine(text, size, [&](const char* s, size_t len, int number) {
+        if (len < 3) return true;
+        int code = sLine(s, len, base, buffer, bufferSize, out);
+        if (code != kLineOk && !(onError && onError(number, code))) {
+            out.aborted = true;
+            return false;
+        }
+        return true;
+    });
+}
+
+void readHexFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
+                 const LineErrorFn& onError) {
+    std::string t = readText(path);
+    parseHexText(t.data(), t.size(), base, buffer, bufferSize, out, onError);
+}
+
+void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
+                     const LineErrorFn& onError) {
+    std::string t = readText(path);
+    parseSRecordText(t.data(), t.size(), base, buffer, bufferSize, out, onError);
+}
+
+uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
+                     uint32_t& fileChecksum) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
+    f.seekg(0, std::ios::end);
+    uint64_t fileSize = static_cast<uint64_t>(f.tellg());
+    f.seekg(0);
+    size_t want = static_cast<size_t>(std::min<uint64_t>({fileSize, 0x100000, destRoom}));
+    f.read(reinterpret_cast<char*>(dest), static_cast<std::streamsize>(want));
+    size_t got = static_cast<size_t>(f.gcount());
+    for (size_t i = 0; i < got; ++i) fileChecksum += dest[i];
+    lastOffset = got ? static_cast<uint32_t>(got - 1) : 0;
+    return fileSize;
+}
+
+void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
+    f.seekg(0, std::ios::end);
+    uint64_t size = static_cast<uint64_t>(f.tellg());
+    f.seekg(0);
+    uint64_t want = (lastOffset != 0 && lastOffset < size) ? uint64_t(lastOffset) + 1 : size;
+    if (!(lastOffset != 0 && lastOffset < size)) lastOffset = size ? static_cast<uint32_t>(size - 1) : 0;
+    want = std::min<uint64_t>(want, destRoom);
+    f.read(reinterpret_cast<char*>(dest), static_cast<std::streamsize>(want));
+}
+
+void fillImage(uint8_t* buffer, uint32_t n, uint8_t value) { std::memset(buffer, value, (static_cast<size_t>(n) + 1) * 16); }
+
+// ---------------------------------------------------------------------------
+// Writers.
+
+namespace {
+const char kHex[] = "0123456789ABCDEF";
+
+struct RecordText {
+    std::string& s;
+    uint8_t sum = 0;
+    void byte(uint8_t b) {
+        s.push_back(kHex[b >> 4]);
+        s.push_back(kHex[b & 15]);
+        sum = static_cast<uint8_t>(sum + b);
+    }
+};
+
+void hexRecord(std::string& s, uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
+    s.push_back(':');
+    RecordText r{s};
+    r.byte(static_cast<uint8_t>(n));
+    r.byte(static_cast<uint8_t>(address >> 8));
+    r.byte(static_cast<uint8_t>(address));
+    r.byte(type);
+    for (size_t i = 0; i < n; ++i) r.byte(data[i]);
+    uint8_t cs = static_cast<uint8_t>(0x100 - r.sum);
+    r.byte(cs);
+    s += "\r\n";
+}
+
+void linearRecord(std::string& s, uint16_t upper) {
+    const uint8_t v[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+    hexRecord(s, 0x04, 0, v, 2);
+}
+}  // namespace
+
+std::string hexText(const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last) {
+    std::string s;
+    if (last >= first) {
+        uint64_t n = uint64_t(last) - first + 1;
+        s.reserve(static_cast<size_t>(n * 2 + n / 16 * 14 + 64));
+        if (last < 0x10000) {
+            for (uint64_t a = first; a <= last; a += 16) {
+                size_t k = static_cast<size_t>(std::min<uint64_t>(16, uint64_t(last) - a + 1));
+                hexRecord(s, 0x00, static_cast<uint16_t>(a), buffer + (a - base), k);
+            }
+        } else {
+            linearRecord(s, static_cast<uint16_t>(first >> 16));
+            uint64_t a = first;
+            while (a <= last) {
+                // Up to 32 bytes, closed early after the last byte of a 64 KB page.
+                uint64_t pageEnd = (a | 0xFFFF);
+                uint64_t end = std::min<uint64_t>({a + 31, last, pageEnd});
+                size_t k = static_cast<size_t>(end - a + 1);
+                hexRecord(s, 0x00, static_cast<uint16_t>(a), buffer + (a - base), k);
+                if (end == pageEnd && (end >> 16) < 0xFFFF) linearRecord(s, static_cast<uint16_t>((end + 1) >> 16));
+                a = end + 1;
+            }
+        }
+    }
+    s += ":00000001FF\r\n";
+    return s;
+}
+
+std::string sRecordText(const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last) {
+    std::string s;
+    int type = last < 0x10000 ? 1 : last < 0x1000000 ? 2 : 3;
+    size_t ab = static_cast<size_t>(type) + 1;
+    if (last >= first) {
+        uint64_t n = uint64_t(last) - first + 1;
+        s.reserve(static_cast<size_t>(n * 2 + n / 32 * 20 + 64));
+        for (uint64_t a = first; a <= last; a += 32) {
+            size_t k = static_cast<size_t>(std::min<uint64_t>(32, uint64_t(last) - a + 1));
+            s.push_back('S');
+            s.push_back(static_cast<char>('0' + type));
+            RecordText r{s};
+            r.byte(static_cast<uint8_t>(ab + k + 1));
+            for (size_t i = ab; i-- > 0;) r.byte(static_cast<uint8_t>(a >> (8 * i)));
+            const uint8_t* d = buffer + (a - base);
+            for (size_t i = 0; i < k; ++i) r.byte(d[i]);
+            r.byte(static_cast<uint8_t>(~r.sum));
+            s += "\r\n";
+        }
+    }
+    s += type == 1 ? "S9030000FC\r\n" : type == 2 ? "S804000000FB\r\n" : "S70500000000FA\r\n";
+    return s;
+}
+
+void writeBinFile(const std::string& path, const uint8_t* buffer, int64_t firstIndex, int64_t lastIndex) {
+    size_t n = lastIndex >= firstIndex ? static_cast<size_t>(lastIndex - firstIndex + 1) : 0;
+    writeFileReplacing(path, buffer + (n ? firstIndex : 0), n);
+}
+
+void writeHexFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last) {
+    writeFileReplacing(path, hexText(buffer, base, first, last));
+}
+
+void writeSRecordFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last) {
+    writeFileReplacing(path, sRecordText(buffer, base, first, last));
+}
+
+}  // namespace kvx

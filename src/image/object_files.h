@@ -1,0 +1,71 @@
+// Object files: readers of Intel HEX, Motorola S-record and raw binary into
+// an image buffer, and writers of the same formats from one. Nothing is ever
+// stored outside the destination buffer; what does not fit is counted so the
+// operator can be told.
+#pragma once
+
+#include "shell/safe_file.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kvx {
+
+struct ReaderOutputs {
+    uint32_t first = 0xFFFFFFFF;  // lowest target address seen
+    uint32_t last = 0;            // highest target address seen
+    uint32_t fileChecksum = 0;    // running sum of every stored byte (passed in)
+    uint64_t bytesOutside = 0;    // data bytes beyond the buffer's end, not stored
+    uint32_t recordsOutside = 0;  // records with such bytes
+    uint32_t recordsBelowBase = 0;  // records below the base, not stored
+    bool aborted = false;         // the operator chose Abort on a faulty line
+};
+
+// Called for a faulty line with its number and result code; true goes on
+// with the next line (OK), false stops reading (Abort).
+using LineErrorFn = std::function<bool(int lineNumber, int code)>;
+
+// Line result codes.
+constexpr int kLineOk = 0;
+constexpr int kLineNoStart = 1;      // no ":" / "S" at the start
+constexpr int kLineBadType = 2;      // S-record type not 0,1,2,3,5,7,8,9
+constexpr int kLineBadAddress = 3;   // HEX type 02/04 whose address field is not 0000
+constexpr int kLineBadChecksum = 4;  // checksum wrong (or the line too short for its count)
+constexpr int kLineTypeAbove5 = 5;   // HEX record type above 05
+
+// Readers: byte for target address A goes to buffer[A - base]. Throw
+// FileError when the file cannot be read.
+void readHexFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
+                 const LineErrorFn& onError);
+void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
+                     const LineErrorFn& onError);
+// The same over text already in memory (tests, fuzzing).
+void parseHexText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize,
+                  ReaderOutputs& out, const LineErrorFn& onError);
+void parseSRecordText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize,
+                      ReaderOutputs& out, const LineErrorFn& onError);
+
+// A binary file from its start: at most 1 MiB and at most destRoom bytes are
+// stored (each added to fileChecksum); lastOffset := bytes stored - 1.
+// Returns the file's size.
+uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
+                     uint32_t& fileChecksum);
+// NVM data: lastOffset + 1 bytes when lastOffset is not 0 and below the
+// file's size, else the whole file (lastOffset := size - 1); never more than
+// destRoom. No checksum.
+void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset);
+
+// Writes (n + 1) * 16 bytes of value from the start of the buffer.
+void fillImage(uint8_t* buffer, uint32_t n, uint8_t value);
+
+// Writers: the file is replaced only when complete. Throw FileError.
+void writeBinFile(const std::string& path, const uint8_t* buffer, int64_t firstIndex, int64_t lastIndex);
+void writeHexFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last);
+void writeSRecordFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last);
+// The text the writers produce.
+std::string hexText(const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last);
+std::string sRecordText(const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last);
+
+}  // namespace kvx

@@ -1,0 +1,407 @@
+#include "serial/comm.h"
+
+#include "shell/text.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace kvx {
+
+std::string serialDevicePath(const std::string& name) {
+    if (const char* dir = std::getenv("KORVEX_SERIAL_DIR"); dir && *dir && name.find('/') == std::string::npos) {
+        std::string p = std::string(dir) + "/" + name;
+        struct stat st {};
+        if (lstat(p.c_str(), &st) == 0) return p;
+    }
+    if (!name.empty() && name[0] == '/') return name;
+    return "/dev/" + name;
+}
+
+int openExclusive(const std::string& path, bool& isTty) {
+    isTty = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    isTty = isatty(fd) == 1;
+    if (!isTty) return fd;  // the caller reports it
+    // TIOCEXCL keeps other (unprivileged) openers out; the lock also keeps
+    // out other programs running as root and other ports of this program.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        ::close(fd);
+        errno = e == EWOULDBLOCK ? EBUSY : e;
+        return -1;
+    }
+    ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+void closeExclusive(int fd) {
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// The state one open port shares between its threads and the events it
+// posts. Events check `open` on the logic thread, so an event that arrives
+// after ClosePort (or after the component is gone) is dropped.
+struct TComm::Session {
+    int fd = -1;
+    int wake = -1;  // eventfd: the close signal
+    std::atomic<bool> closing{false};
+    bool open = true;  // logic thread only
+    std::atomic<bool> hangupPosted{false};
+    std::mutex mutex;  // the write queue
+    std::condition_variable cv;
+    std::deque<std::vector<uint8_t>> queue;
+    std::atomic<bool> sendEmpty{true};
+    TComm* owner = nullptr;
+};
+
+TComm::TComm(EventLoop& loop) : loop_(loop) {}
+
+TComm::~TComm() { ClosePort(); }
+
+#define KVX_LINE_SETTER(Type, Name)        \
+    void TComm::set##Name(Type v) {        \
+        if (Name##_ == v) return;          \
+        Name##_ = v;                       \
+        if (isOpen()) ApplyLineSettings(); \
+    }
+#define KVX_TIMEOUT_SETTER(Name)         \
+    void TComm::set##Name(uint32_t v) {  \
+        if (Name##_ == v) return;        \
+        Name##_ = v;                     \
+        if (isOpen()) ApplyTimeouts();   \
+    }
+void TComm::setCommName(std::string v) { CommName_ = std::move(v); }
+KVX_LINE_SETTER(uint32_t, BaudRate)
+KVX_LINE_SETTER(bool, ParityCheck)
+KVX_LINE_SETTER(bool, Outx_CtsFlow)
+KVX_LINE_SETTER(bool, Outx_DsrFlow)
+KVX_LINE_SETTER(::kvx::DtrControl, DtrControl)
+KVX_LINE_SETTER(bool, DsrSensitivity)
+KVX_LINE_SETTER(bool, TxContinueOnXoff)
+KVX_LINE_SETTER(bool, Outx_XonXoffFlow)
+KVX_LINE_SETTER(bool, Inx_XonXoffFlow)
+KVX_LINE_SETTER(bool, ReplaceWhenParityError)
+KVX_LINE_SETTER(bool, IgnoreNullChar)
+KVX_LINE_SETTER(::kvx::RtsControl, RtsControl)
+KVX_LINE_SETTER(uint16_t, XonLimit)
+KVX_LINE_SETTER(uint16_t, XoffLimit)
+KVX_LINE_SETTER(::kvx::ByteSize, ByteSize)
+KVX_LINE_SETTER(::kvx::Parity, Parity)
+KVX_LINE_SETTER(::kvx::StopBits, StopBits)
+KVX_LINE_SETTER(uint8_t, XonChar)
+KVX_LINE_SETTER(uint8_t, XoffChar)
+KVX_LINE_SETTER(uint8_t, ReplacedChar)
+KVX_TIMEOUT_SETTER(ReadIntervalTimeout)
+KVX_TIMEOUT_SETTER(ReadTotalTimeoutMultiplier)
+KVX_TIMEOUT_SETTER(ReadTotalTimeoutConstant)
+KVX_TIMEOUT_SETTER(WriteTotalTimeoutMultiplier)
+KVX_TIMEOUT_SETTER(WriteTotalTimeoutConstant)
+#undef KVX_LINE_SETTER
+#undef KVX_TIMEOUT_SETTER
+
+namespace {
+speed_t speedFor(uint32_t baud) {
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    case 3000000: return B3000000;
+    default: return 0;
+    }
+}
+}  // namespace
+
+void TComm::ApplyLineSettings() {
+    if (fd_ < 0) return;
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return;  // the outcome is not checked
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= sizes[static_cast<int>(ByteSize_)];
+    // Linux has no 1.5 stop bits; 1.5 is sent as 2.
+    if (StopBits_ != ::kvx::StopBits::_1) t.c_cflag |= CSTOPB;
+    switch (Parity_) {
+    case ::kvx::Parity::None: break;
+    case ::kvx::Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case ::kvx::Parity::Even: t.c_cflag |= PARENB; break;
+    case ::kvx::Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case ::kvx::Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    }
+    t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY | IGNPAR | PARMRK);
+    if (ParityCheck_) t.c_iflag |= INPCK;
+    if (Outx_CtsFlow_ || RtsControl_ == ::kvx::RtsControl::RtsHandshake) t.c_cflag |= CRTSCTS;
+    if (Outx_XonXoffFlow_) t.c_iflag |= IXON;
+    if (Inx_XonXoffFlow_) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = XonChar_;
+    t.c_cc[VSTOP] = XoffChar_;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (speed_t sp = speedFor(BaudRate_)) {
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+    }
+    tcsetattr(fd_, TCSANOW, &t);
+    // Modem lines; pseudo-terminals have none, so errors are ignored.
+    int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+    if (DtrControl_ == ::kvx::DtrControl::DtrEnable) ioctl(fd_, TIOCMBIS, &dtr);
+    else if (DtrControl_ == ::kvx::DtrControl::DtrDisable) ioctl(fd_, TIOCMBIC, &dtr);
+    if (RtsControl_ == ::kvx::RtsControl::RtsEnable) ioctl(fd_, TIOCMBIS, &rts);
+    else if (RtsControl_ == ::kvx::RtsControl::RtsDisable) ioctl(fd_, TIOCMBIC, &rts);
+}
+
+void TComm::ApplyTimeouts() {
+    // The read thread hands every block on as soon as the port has nothing
+    // more waiting, which is never later than the read interval; the other
+    // timeouts are zero (no total timeouts) in this program.
+}
+
+bool TComm::sendEmpty() const { return !session_ || session_->sendEmpty.load(); }
+
+void TComm::OpenPort() {
+    if (isOpen()) throw ECommsError("This serial port already opened");
+    bool tty = false;
+    int fd = openExclusive(serialDevicePath(CommName_), tty);
+    if (fd < 0) throw ECommsError(format("Error opening serial port:%s", CommName_.c_str()));
+    if (!tty) {
+        ::close(fd);
+        throw ECommsError("File handle is not a comm handle ");
+    }
+    fd_ = fd;
+    tcflush(fd_, TCIOFLUSH);
+    // Ask the driver to hand on received bytes at once (FTDI adapters wait up
+    // to 16 ms otherwise); drivers without it, pseudo-terminals among them,
+    // just say no.
+    serial_struct ss{};
+    lowLatencySaved_ = false;
+    if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+        savedSerialFlags_ = ss.flags;
+        lowLatencySaved_ = true;
+        ss.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd_, TIOCSSERIAL, &ss);
+    }
+    ApplyTimeouts();
+    ApplyLineSettings();
+    auto s = std::make_shared<Session>();
+    s->fd = fd_;
+    s->owner = this;
+    s->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (s->wake < 0) {
+        closeExclusive(fd_);
+        fd_ = -1;
+        throw ECommsError("Unable to create event");
+    }
+    session_ = s;
+    try {
+        reader_ = std::thread([this, s] { readLoop(s); });
+    } catch (...) {
+        ::close(s->wake);
+        closeExclusive(fd_);
+        fd_ = -1;
+        session_.reset();
+        throw ECommsError("Unable to create read thread");
+    }
+    try {
+        writer_ = std::thread([this, s] { writeLoop(s); });
+    } catch (...) {
+        s->closing = true;
+        uint64_t one = 1;
+        (void)!write(s->wake, &one, sizeof one);
+        reader_.join();
+        ::close(s->wake);
+        closeExclusive(fd_);
+        fd_ = -1;
+        session_.reset();
+        throw ECommsError("Unable to create write thread");
+    }
+}
+
+void TComm::ClosePort() {
+    if (!isOpen()) return;
+    auto s = session_;
+    s->open = false;  // events still on their way are dropped
+    s->closing = true;
+    uint64_t one = 1;
+    (void)!write(s->wake, &one, sizeof one);
+    s->cv.notify_all();
+    tcflush(fd_, TCIFLUSH);
+    if (reader_.joinable()) reader_.join();
+    tcflush(fd_, TCOFLUSH);
+    if (writer_.joinable()) writer_.join();
+    s->sendEmpty = true;
+    if (lowLatencySaved_) {
+        serial_struct ss{};
+        if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+            ss.flags = savedSerialFlags_;
+            ioctl(fd_, TIOCSSERIAL, &ss);
+        }
+        lowLatencySaved_ = false;
+    }
+    ::close(s->wake);
+    closeExclusive(fd_);
+    fd_ = -1;
+    session_.reset();
+}
+
+bool TComm::SendData(const uint8_t* data, uint16_t count) {
+    if (!isOpen() || count == 0 || !session_) return false;
+    auto& s = *session_;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.queue.emplace_back(data, data + count);
+        s.sendEmpty = false;
+    }
+    s.cv.notify_one();
+    return true;
+}
+
+void TComm::postHangup(const std::shared_ptr<Session>& s) {
+    if (s->hangupPosted.exchange(true)) return;
+    loop_.post([s] {
+        if (s->open && s->owner->OnRequestHangup) s->owner->OnRequestHangup(*s->owner);
+    });
+}
+
+void TComm::readLoop(std::shared_ptr<Session> s) {
+    serial_icounter_struct last{};
+    bool counters = ioctl(s->fd, TIOCGICOUNT, &last) == 0;
+    uint8_t buf[2048];
+    pollfd fds[2] = {{s->fd, POLLIN, 0}, {s->wake, POLLIN, 0}};
+    while (!s->closing) {
+        int r = poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            postHangup(s);
+            return;
+        }
+        if (s->closing) return;
+        if (fds[0].revents & POLLIN) {
+            ssize_t n = read(s->fd, buf, sizeof buf);
+            if (n > 0) {
+                auto block = std::make_shared<std::vector<uint8_t>>(buf, buf + n);
+                loop_.post([s, block] {
+                    if (s->open && s->owner->OnReceiveData)
+                        s->owner->OnReceiveData(*s->owner, block->data(), static_cast<uint16_t>(block->size()));
+                });
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                postHangup(s);  // the device is gone (EIO) or its other side closed
+                return;
+            }
+            if (counters) {
+                serial_icounter_struct now{};
+                if (ioctl(s->fd, TIOCGICOUNT, &now) == 0) {
+                    uint32_t flags = 0;
+                    if (now.overrun != last.overrun || now.buf_overrun != last.buf_overrun) flags |= kCommErrorOverrun;
+                    if (now.parity != last.parity) flags |= kCommErrorParity;
+                    if (now.frame != last.frame) flags |= kCommErrorFrame;
+                    if (now.brk != last.brk) flags |= kCommErrorBreak;
+                    last = now;
+                    if (flags)
+                        loop_.post([s, flags] {
+                            if (s->open && s->owner->OnReceiveError) s->owner->OnReceiveError(*s->owner, flags);
+                        });
+                }
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            postHangup(s);
+            return;
+        }
+        if (fds[1].revents & POLLIN) {
+            uint64_t v;
+            (void)!read(s->wake, &v, sizeof v);  // a write is queued; the read side just looks again
+        }
+    }
+}
+
+void TComm::writeLoop(std::shared_ptr<Session> s) {
+    bool announceEmpty = true;  // the first empty queue after start
+    for (;;) {
+        std::vector<uint8_t> block;
+        {
+            std::unique_lock<std::mutex> lock(s->mutex);
+            if (s->queue.empty()) {
+                s->sendEmpty = true;
+                if (announceEmpty) {
+                    announceEmpty = false;
+                    loop_.post([s] {
+                        if (s->open && s->owner->OnSendDataEmpty) s->owner->OnSendDataEmpty(*s->owner);
+                    });
+                }
+                s->cv.wait(lock, [&] { return s->closing.load() || !s->queue.empty(); });
+            }
+            if (s->closing) return;
+            block = std::move(s->queue.front());
+            s->queue.pop_front();
+        }
+        size_t done = 0;
+        while (done < block.size()) {
+            ssize_t n = write(s->fd, block.data() + done, block.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                pollfd fds[2] = {{s->fd, POLLOUT, 0}, {s->wake, POLLIN, 0}};
+                poll(fds, 2, 100);
+                if (s->closing) return;
+                if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                    postHangup(s);
+                    return;
+                }
+                continue;
+            }
+            postHangup(s);
+            return;
+        }
+        announceEmpty = true;
+    }
+}
+
+void configureAsChannelPort(TComm& p, int channel) {
+    p.setBaudRate(1000000);
+    p.setByteSize(ByteSize::_8);
+    p.setParity(Parity::None);
+    p.setStopBits(StopBits::_2);
+    p.setParityCheck(false);
+    p.setOutx_CtsFlow(false);
+    p.setOutx_DsrFlow(false);
+    p.setDtrControl(DtrControl::DtrDisable);
+    p.setDsrSensitivity(false);
+    p.setTxContinueOnXoff(false);
+    p.setOutx_XonXoffFlow(false);
+    p.setInx_XonXoffFlow(false);
+    p.setRtsControl(RtsControl::RtsDisable);
+    p.setReadIntervalTimeout(channel <= 4 ? 5 : 3);
+}
+
+}  // namespace kvx

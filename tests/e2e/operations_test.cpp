@@ -1,0 +1,238 @@
+// Chip operations on every channel against emulated units: what went over the
+// wire (the emulator's trace), what the chips hold, and what the operator saw.
+#include "e2e_rig.h"
+
+#include "shell/text.h"
+
+using namespace kvx;
+using kvx::test::E2ERig;
+
+namespace {
+void fault(SimOptions& o, int slot, SimFaultKind k, uint32_t count = 0, int command = -1, int sub = -1, uint8_t code = 0) {
+    SimFault f;
+    f.kind = k;
+    f.count = count;
+    f.command = command;
+    f.sub = sub;
+    f.code = code;
+    o.unit[static_cast<size_t>(slot)].faults.push_back(f);
+}
+}  // namespace
+
+struct VendorCase {
+    const char* chip;
+    bool nvm;
+};
+
+class AutoOnEveryVendor : public ::testing::TestWithParam<VendorCase> {};
+
+TEST_P(AutoOnEveryVendor, ProgramsAndVerifiesEveryChannel) {
+    const VendorCase& vc = GetParam();
+    E2ERig r(8);
+    ASSERT_EQ(r.connected(), 8);
+    r.chooseChip(vc.chip);
+    const ChipProfile& chip = r.engine().chip;
+    auto image = r.loadRandomImage(static_cast<size_t>(chip.flashSizeKB) * 1024);
+    if (vc.nvm) {
+        for (size_t i = 0; i < chip.eepSize; ++i) r.engine().image->NvmBuffer()[i] = static_cast<uint8_t>(i * 7);
+        r.app->ui["ChkBoxNVM"].setChecked(true);
+    }
+    r.app->ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle(30000));
+    for (int s = 0; s < 8; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(r.unitFlash(s), image);
+        EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
+        EXPECT_EQ(r.countRequests(s + 1, 0x95), chip.flashSizeKB / 4u);  // one program request per 4 KB
+        EXPECT_EQ(r.countRequests(s + 1, 0x9B), chip.flashSizeKB / 4u);  // and one verify read
+        if (vc.nvm && chip.vendor != ChipVendor::SC) {
+            std::vector<uint8_t> nvm;
+            r.sim->withUnit(s, [&](SimUnit& u) { nvm = u.chip.nvm; });
+            ASSERT_GE(nvm.size(), chip.eepSize);
+            for (size_t i = 0; i < chip.eepSize; ++i) ASSERT_EQ(nvm[i], static_cast<uint8_t>(i * 7)) << i;
+        }
+    }
+    EXPECT_EQ(r.logCount("Main Flash数据校验成功！"), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vendors, AutoOnEveryVendor,
+                         ::testing::Values(VendorCase{"LKS32MC088C6Qx", false}, VendorCase{"LKS32MC088C8Tx", true},
+                                           VendorCase{"CPT2816QN24-A1", false}, VendorCase{"FG8590Q48xx", false},
+                                           VendorCase{"SC32F52128LF1G", false}));
+
+TEST(Operations, NotBlankAndProtectedChipsAreErasedFirst) {
+    E2ERig r(3, [](SimOptions& o) {
+        fault(o, 1, SimFaultKind::NotBlank);
+        fault(o, 2, SimFaultKind::WriteProtect);
+    });
+    r.chooseChip("SC32F5232JV1G");
+    auto image = r.loadRandomImage(32 * 1024);
+    r.app->ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle());
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(r.unitFlash(s), image) << s;
+    EXPECT_TRUE(r.logHas("Channel 2: 芯片不为空！"));
+    EXPECT_TRUE(r.logHas("Channel 2: 芯片擦除..."));
+    EXPECT_TRUE(r.logHas("Channel 3: 芯片已保护，擦除芯片..."));
+    EXPECT_EQ(r.countRequests(1, 0x93, 0x03), 0u);
+    EXPECT_EQ(r.countRequests(2, 0x93, 0x03), 1u);
+}
+
+TEST(Operations, VerifyMismatchYesThenAbort) {
+    E2ERig r(1);
+    r.chooseChip("SC32F5232JV1G");
+    auto image = r.loadRandomImage(32 * 1024);
+    r.app->ui["SpdBtnProg"].click();
+    ASSERT_TRUE(r.waitIdle());
+    // Two differing bytes in one row of block 4 (KB 4..7).
+    r.sim->withUnit(0, [](SimUnit& u) {
+        u.chip.flash[4096 + 3] ^= 0xFF;
+        u.chip.flash[4096 + 9] ^= 0xFF;
+    });
+    r.prompts.yesAbortAnswers = {true, false};
+    r.app->ui["SpdBtnVerify"].click();
+    ASSERT_TRUE(r.waitIdle());
+    auto boxes = r.prompts.texts(ScriptedPrompts::Kind::DifferenceYesAbort);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], format("Chip 1: Buffer Address 0x%0.8x = 0x%0.2x, Chip = 0x%0.2x", 4096u + 3, image[4096 + 3],
+                               static_cast<uint8_t>(image[4096 + 3] ^ 0xFF)));
+    EXPECT_TRUE(r.logHas("Channel 1: 数据校验错误！"));
+    EXPECT_EQ(r.app->ui.gauge(1).color(), kRed);
+}
+
+TEST(Operations, GoodResultToAVerifyReadIsAFailure) {
+    E2ERig r(2, [](SimOptions& o) { fault(o, 0, SimFaultKind::Result, 0, 0x9B, -1, 0x06); });
+    r.chooseChip("SC32F5232JV1G");
+    r.loadRandomImage(32 * 1024);
+    r.app->ui["SpdBtnVerify"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_TRUE(r.logHas("Channel 1: 操作成功！"));
+    EXPECT_EQ(r.app->ui.gauge(1).color(), kRed);
+    EXPECT_GE(r.prompts.beeps, 1);
+}
+
+TEST(Operations, DownloadEndsWithProgrammerRestart) {
+    E2ERig r(2);
+    r.chooseChip("SC32F5264LF1G");
+    auto image = r.loadRandomImage(64 * 1024);
+    r.app->ui["SpdBtnDownLoad"].click();
+    ASSERT_TRUE(r.waitIdle());
+    r.loop.runFor(50);
+    for (int s = 0; s < 2; ++s) {
+        EXPECT_EQ(r.countRequests(s + 1, 0x53), 1u);
+        EXPECT_EQ(r.countRequests(s + 1, 0x55), 16u);
+        EXPECT_EQ(r.countRequests(s + 1, 0x8A), 1u);
+        bool jobOk = false;
+        std::vector<uint8_t> downloaded;
+        r.sim->withUnit(s, [&](SimUnit& u) {
+            jobOk = u.job.has_value();
+            downloaded = u.flashImage;
+        });
+        EXPECT_TRUE(jobOk);
+        ASSERT_GE(downloaded.size(), image.size());
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), downloaded.begin()));
+    }
+    EXPECT_EQ(r.logCount("数据下载成功！"), 2u);
+}
+
+TEST(Operations, SingleOperationsAndReads) {
+    E2ERig r(2);
+    r.chooseChip("LKS32MC088C6Qx");
+    r.loadRandomImage(32 * 1024);
+    r.app->ui["SpdBtnErase"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.logCount("擦除芯片操作成功！"), 2u);
+    r.app->ui["SpdBtnBlankChk"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.logCount("芯片为空！"), 2u);
+    r.app->ui["SpdBtnProg"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.logCount("编程操作成功！"), 2u);
+    r.app->ui["SpdBtnBlankChk"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.logCount("芯片不为空！"), 2u);
+    EXPECT_EQ(r.app->ui.gauge(1).color(), kRed);
+    r.app->ui["ReadVO32voChipID1"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_TRUE(r.logHas("Channel 1: UID="));
+    // Read back the flash into the image buffer after clearing it.
+    std::vector<uint8_t> before(r.engine().image->ImageBuffer.begin(), r.engine().image->ImageBuffer.begin() + 32768);
+    std::fill(r.engine().image->ImageBuffer.begin(), r.engine().image->ImageBuffer.begin() + 32768, 0);
+    r.app->ui["ReadChipMemory1"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_TRUE(r.logHas("Main Flash读取成功！"));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), r.engine().image->ImageBuffer.begin()));
+    // The address dump prints the bytes read.
+    r.prompts.modalScript = [](Form& f) {
+        f["EditAddr"].setText("0x00000123");
+        f["SpinEditRD"].setValue(40);
+        f["BitBtnOK"].click();
+    };
+    r.app->ui["ReadAddress1"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.engine().readAddress, 0x120u);
+    EXPECT_TRUE(r.logHas(format("0x00000120 : %0.2x ", before[0x120])));
+    EXPECT_TRUE(r.logHas("0x00000130 : "));
+}
+
+TEST(Operations, BusyChannelsAreSkipped) {
+    E2ERig r(2, [](SimOptions& o) { o.unit[0].eraseMs = 400; });
+    r.chooseChip("SC32F5232JV1G");
+    r.loadRandomImage(32 * 1024);
+    r.app->ui["SpdBtnErase"].click();
+    r.loop.runUntil([&] { return !r.engine().ch[1].busy; }, 3000);
+    EXPECT_TRUE(r.engine().ch[0].busy);
+    r.app->ui["SpdBtnDownLoad"].click();
+    EXPECT_EQ(r.engine().ch[0].step, StepErase);
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(r.countRequests(1, 0x53), 0u);
+    EXPECT_EQ(r.countRequests(2, 0x53), 1u);
+}
+
+TEST(Faults, SilentAndHangingUnitsFailAloneWhileTheOthersFinish) {
+    E2ERig r(4, [](SimOptions& o) {
+        fault(o, 1, SimFaultKind::SilentAfter, 3);  // answers discovery and two requests
+        fault(o, 2, SimFaultKind::Hangup, 5);
+    });
+    r.chooseChip("SC32F5232JV1G");
+    auto image = r.loadRandomImage(32 * 1024);
+    r.app->ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle(30000));
+    EXPECT_EQ(r.unitFlash(0), image);
+    EXPECT_EQ(r.unitFlash(3), image);
+    EXPECT_TRUE(r.logHas("芯片 2 ：操作超时！"));
+    EXPECT_TRUE(r.logHas("芯片 3 ：操作超时！"));
+    EXPECT_FALSE(r.engine().ch[2].connected);
+    EXPECT_EQ(r.app->ui.gauge(2).color(), kRed);
+    EXPECT_EQ(r.app->ui.gauge(1).color(), kBlue);
+}
+
+TEST(Offline, CountsChipsAndSavesTheLogEveryTwoThousand) {
+    E2ERig r(1, [](SimOptions& o) {
+        o.unit[0].chipIntervalMs = 1;
+        o.unit[0].offlineFailEvery = 10;
+        o.unit[0].offlineChips = 2001;
+    });
+    r.chooseChip("SC32F5232JV1G");
+    r.loadRandomImage(32 * 1024);
+    r.app->ui["SpdBtnDownLoad"].click();
+    ASSERT_TRUE(r.waitIdle());
+    // The unit starts producing after the download's restart already; the
+    // restart sent by the off-line command starts a fresh run of 2001 chips.
+    r.app->ui["StartOfflineProgrm1"].click();
+    EXPECT_FALSE(r.engine().ch[0].connected);
+    ASSERT_TRUE(r.loop.runUntil([&] { return r.engine().totalOk + r.engine().totalNg >= 2001; }, 60000));
+    r.loop.runFor(300);
+    const int total = r.engine().totalOk + r.engine().totalNg;
+    ASSERT_GE(total, 2001);
+    ASSERT_LT(total, 2200);
+    EXPECT_NEAR(r.engine().totalNg, total / 10, 3);  // every tenth chip of a run fails
+    EXPECT_EQ(r.engine().ch[0].okCount, r.engine().totalOk);
+    EXPECT_EQ(r.countRequests(1, 0x8A), 2u);  // after the download, and to start off-line production
+    int saved = 0;
+    for (auto& entry : std::filesystem::directory_iterator(r.workDir))
+        saved += entry.path().filename().string().rfind("DodOZ_", 0) == 0;
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(r.engine().summariesSinceSave, total - 2000);
+    EXPECT_TRUE(r.logHas(format(">---------- Total OK Number is : %d, NG is %d ----------", r.engine().totalOk,
+                                r.engine().totalNg)));
+}

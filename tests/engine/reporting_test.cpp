@@ -1,0 +1,206 @@
+#include "engine_rig.h"
+#include "shell/text.h"
+
+#include <gtest/gtest.h>
+
+using namespace kvx;
+using kvx::test::EngineRig;
+
+TEST(ResultMessages, Table) {
+    struct Case {
+        uint8_t code;
+        const char* text;
+    } cases[] = {
+        {0x00, "操作成功！"},        {0x06, "操作成功！"},           {0x04, "芯片未擦除！"},
+        {0x0B, "芯片没有响应！"},    {0x10, "芯片已被写保护！"},     {0x13, "芯片已被读保护！"},
+        {0x23, "数据包校验错误！"},  {0x25, "不认识的命令！"},       {0x2A, "数据包错误！"},
+        {0x2C, "Flash Memory错误！"}, {0x2D, "写EEP/OTP数据错误！"}, {0x31, "数据校验错误！"},
+        {0x34, "芯片校验和不正确！"}, {0x36, "芯片类型不正确！"},    {0x38, "芯片厂家型号不正确！"},
+        {0x40, "命令执行超时！"},    {0x45, "命令执行错误！"},       {0x47, "写序列好数据错误！"},
+        {0x4F, "写Option Byte出错！"}, {0x51, "Flash的大小与芯片不匹配"}, {0x55, "地址空间超出芯片范围！"},
+        {0x5A, "非法操作，芯片可能被保护！"}, {0x60, "初始化编程接口错误！"}, {0xE0, "串口通讯错误！"},
+        {0x99, "操作失败！错误代码: 0153(0x99)！"}, {0x20, "操作失败！错误代码: 032(0x20)！"},
+    };
+    for (auto& c : cases) EXPECT_EQ(Program::resultMessage(c.code), c.text) << int(c.code);
+}
+
+TEST(Reporting, ReportResultColoursGaugeAndBeepsOnSuccessCodes) {
+    struct Case {
+        uint8_t code;
+        Rgb colour;
+        int beeps;
+    } cases[] = {{0x00, kBlue, 1}, {0x06, kRed, 1}, {0x31, kRed, 0}};
+    for (auto& c : cases) {
+        EngineRig r;
+        r.p.setupGauge(0, 64, 2);
+        EXPECT_TRUE(r.p.ch[2].busy);
+        EXPECT_EQ(r.ui.gauge(3).progress(), 2);
+        EXPECT_EQ(r.ui.gauge(3).maxValue(), 64);
+        r.p.reportResult(c.code, 2);
+        EXPECT_FALSE(r.p.ch[2].busy);
+        EXPECT_EQ(r.p.ch[2].step, StepIdle);
+        EXPECT_EQ(r.ui.gauge(3).color(), c.colour);
+        EXPECT_EQ(r.ui.gauge(3).progress(), 64);
+        EXPECT_EQ(r.prompts.beeps, c.beeps);
+        EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 3: " + Program::resultMessage(c.code));
+    }
+}
+
+TEST(Reporting, SetupGaugeWithTickLimitIsTimeDriven) {
+    EngineRig r;
+    r.p.setupGauge(2000, 128, 0);
+    EXPECT_TRUE(r.p.ch[0].timeGauge);
+    EXPECT_EQ(r.p.ch[0].tickBudget, 2000);
+    EXPECT_EQ(r.ui.gauge(1).maxValue(), 2000);
+    r.p.setupGauge(0, 128, 0);
+    EXPECT_FALSE(r.p.ch[0].timeGauge);
+    EXPECT_EQ(r.p.ch[0].tickBudget, 500);
+    EXPECT_EQ(r.ui.gauge(1).maxValue(), 128);
+}
+
+TEST(OfflineStatus, StagesLinesAndGauge) {
+    EngineRig r;
+    r.statusFrame(0, 0x20, 0, 0, 0);
+    EXPECT_EQ(r.p.ch[0].frameBuffer[7], 0xE3);  // FD 20 00 00 00 00 00 E3
+    r.p.showOfflineStatus(0);
+    EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 1: Chip Blank Checking....");
+    EXPECT_EQ(r.ui.gauge(1).progress(), 50);
+    EXPECT_EQ(r.ui.gauge(1).maxValue(), 100);
+    size_t lines = r.log.size();
+    r.statusFrame(0, 0x30, 0, 0, 0, -1);  // bad check byte: ignored
+    r.p.showOfflineStatus(0);
+    EXPECT_EQ(r.log.size(), lines);
+    // Stage 0x40 writes its line once, then only moves the gauge.
+    for (uint16_t p = 0; p < 5; ++p) {
+        r.statusFrame(1, 0x40, 0, p, 32);
+        r.p.showOfflineStatus(1);
+        EXPECT_EQ(r.ui.gauge(2).progress(), p + 2);
+        EXPECT_EQ(r.ui.gauge(2).maxValue(), 32);
+    }
+    EXPECT_EQ(r.log.size(), lines + 1);
+    EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 2: Do Main Flash Programming....");
+    // An unknown stage does nothing.
+    r.statusFrame(1, 0x60, 0, 0, 0);
+    r.p.showOfflineStatus(1);
+    EXPECT_EQ(r.log.size(), lines + 1);
+}
+
+TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
+    EngineRig r;
+    int saves = 0;
+    r.p.saveProductionLogHook = [&] { ++saves; };
+    r.statusFrame(0, 0xF0, 0x06, 0, 0);
+    r.p.showOfflineStatus(0);
+    r.statusFrame(1, 0xF0, 0x34, 0, 0);
+    r.p.showOfflineStatus(1);
+    EXPECT_EQ(r.p.ch[0].okCount, 1);
+    EXPECT_EQ(r.p.ch[1].ngCount, 1);
+    EXPECT_EQ(r.ui.gauge(2).color(), kRed);
+    size_t n = r.log.size();
+    EXPECT_EQ(r.log.line(n - 6), "> 14:03:07 Channel 1: Progrmming Completed : Successed !");
+    EXPECT_EQ(r.log.line(n - 5), "> 14:03:07 Channel 1: OK=1, NG=0.");
+    EXPECT_EQ(r.log.line(n - 4), ">---------- Total OK Number is : 1, NG is 0 ----------");
+    EXPECT_EQ(r.log.line(n - 3), "> 14:03:07 Channel 2: Progrmming Completed : Failed : Error=0x34!");
+    EXPECT_EQ(r.log.line(n - 1), ">---------- Total OK Number is : 1, NG is 1 ----------");
+    // The 2000th summary saves the log; the 2001st does not.
+    for (int i = 2; i < 1999; ++i) r.p.writeOfflineSummary();
+    EXPECT_EQ(saves, 0);  // 1999 summaries
+    r.p.writeOfflineSummary();
+    EXPECT_EQ(saves, 1);  // the 2000th
+    EXPECT_EQ(r.p.summariesSinceSave, 0);
+    r.p.writeOfflineSummary();
+    EXPECT_EQ(saves, 1);
+}
+
+TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
+    EngineRig r;
+    r.p.ch[0].step = StepErase;
+    r.p.setupGauge(2000, 64, 0);
+    r.p.ch[1].step = StepDownloadJob;
+    r.p.setupGauge(500, 64, 1);
+    r.p.finishChannel(0, 3);  // idle: never timed out
+    for (int t = 0; t < 500; ++t) r.p.Timer1Timer();
+    EXPECT_TRUE(r.p.ch[1].busy);
+    EXPECT_EQ(r.ui.gauge(2).progress(), 500);  // full when the timeout would strike
+    r.p.Timer1Timer();
+    EXPECT_FALSE(r.p.ch[1].busy);
+    EXPECT_EQ(r.lastLine(), "> 14:03:07 编程器 2 ：操作超时！");
+    EXPECT_EQ(r.ui.gauge(2).color(), kRed);
+    for (int t = 0; t < 1000; ++t) r.p.Timer1Timer();
+    EXPECT_TRUE(r.p.ch[0].busy);
+    r.p.receiveData(0, reinterpret_cast<const uint8_t*>("\xFF"), 1);  // a chunk restores 1000 ticks
+    for (int t = 0; t < 1000; ++t) r.p.Timer1Timer();
+    EXPECT_TRUE(r.p.ch[0].busy);
+    r.p.Timer1Timer();
+    EXPECT_FALSE(r.p.ch[0].busy);
+    EXPECT_EQ(r.lastLine(), "> 14:03:07 芯片 1 ：操作超时！");
+    for (auto& l : r.log.lines()) EXPECT_EQ(l.find("芯片 4"), std::string::npos);
+}
+
+TEST(JobSettings, CaptureEncodings) {
+    EngineRig r;
+    auto& ui = r.ui;
+    r.p.chip.vendor = ChipVendor::LKS;
+    r.p.job.jobFlags = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5A};
+    ui["SpinEditIn"].setValue(510);
+    ui["SpinEditOut"].setValue(500);
+    ui["SpinEditVddTim"].setValue(2000);
+    ui["SpinEditPwdTim"].setValue(10);
+    ui["ChkBoxVDD"].setChecked(false);
+    ui["RadioGrpRST"].setItemIndex(2);
+    ui["CheckBoxRun"].setChecked(true);
+    ui["RadioGpVolt"].setItemIndex(0);
+    ui["RadioGroupBitF"].setItemIndex(0);
+    ui["SNOrderChk"].setChecked(false);
+    r.p.captureJobSettings();
+    const auto& j = r.p.job;
+    EXPECT_EQ(j.insertSettle, 17);
+    EXPECT_EQ(j.removeSettle, 16);
+    EXPECT_EQ(j.powerUpSettle, 200);
+    EXPECT_EQ(j.powerDownSettle, 1);
+    EXPECT_EQ(j.jobFlags[0], 0x0C | 0x40 | 0x10 | 0x80);  // chip bits kept, slow clock, checksum shown
+    EXPECT_EQ(j.jobFlags[1] & 0x03, 0);                   // 3.3 V clears bits 0 and 1
+    EXPECT_EQ(j.jobFlags[2], 0x16);
+    EXPECT_EQ(j.jobFlags[3] & 0x13, 0);                   // NVM and watchdog unchecked: cleared
+    EXPECT_EQ(j.jobFlags[3] & 0xEC, 0xEC);                // chip bits kept
+    EXPECT_EQ(j.jobFlags[4] & 0x81, 0);                   // read protection unchecked: cleared
+    EXPECT_EQ(j.jobFlags[5], 0x5A);
+    ui["RadioGpVolt"].setItemIndex(1);
+    r.p.job.jobFlags[1] = 0x02;
+    r.p.captureJobSettings();
+    EXPECT_EQ(r.p.job.jobFlags[1], 0x03);  // 5.0 V sets bit 0 only
+}
+
+TEST(JobSettings, CountLimitZeroUnchecksAndSerialNumberWraps) {
+    EngineRig r;
+    auto& ui = r.ui;
+    ui["CheckBoxCtrl"].onClick = [&] { r.p.CheckBoxCtrlClick(); };
+    ui["CheckBoxCtrl"].setChecked(true);
+    EXPECT_TRUE(ui["SpinEditNum"].enabled());
+    r.p.captureJobSettings();
+    EXPECT_FALSE(ui["CheckBoxCtrl"].checked());
+    EXPECT_FALSE(ui["SpinEditNum"].enabled());
+    EXPECT_EQ(r.p.job.countLimitEnable, 0x00);
+
+    ui["SNEdit1"].setText("0xFFFFFFFF");
+    ui["GainEdit"].setText("0x01");
+    r.p.captureJobSettings();
+    ui["ChkBoxPCSN"].setChecked(true);
+    ui["CheckBoxSN"].setChecked(true);
+    r.p.advanceSerialNumber();
+    EXPECT_EQ(r.p.job.snStart, 0u);
+    EXPECT_EQ(ui["SNEdit1"].text(), "0x00000000");
+    ui["ChkBoxSNDP"].setChecked(true);
+    ui["GainEdit"].setText("256");
+    r.p.captureJobSettings();
+    r.p.advanceSerialNumber();
+    EXPECT_EQ(ui["SNEdit1"].text(), "256");
+}
+
+TEST(JobSettings, ConversionErrorKeepsFieldsReadBefore) {
+    EngineRig r;
+    r.ui["GainEdit"].setText("0x02");
+    r.ui["SNEdit1"].setText("zz");
+    EXPECT_THROW(r.p.captureJobSettings(), ConvertError);
+    EXPECT_EQ(r.p.job.snIncrement, 2);
+}
