@@ -422,8 +422,17 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
         },
         1000);
-    for (int s = 0; s < 8; ++s)
-        if (app.engine.ch[s].connected) results[s].device = app.ui["InfoPanel"].caption();
+    // Each channel's device text, from its "found" line.
+    for (int s = 0; s < 8; ++s) {
+        if (!app.engine.ch[s].connected) continue;
+        std::string key = format(" Channel %d: 找到设备：", s + 1);
+        for (auto& l : app.log.lines())
+            if (size_t p = l.find(key); p != std::string::npos) {
+                std::string t = l.substr(p + key.size());
+                if (!t.empty() && t.back() == '!') t.pop_back();
+                results[s].device = t;
+            }
+    }
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
