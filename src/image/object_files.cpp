@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kvx {
 
@@ -42,9 +45,11 @@ void store(const char* data, size_t n, uint64_t a, uint32_t base, uint8_t* buffe
     }
 }
 
+// A record that runs past the top of the 32-bit address space ends the range
+// at 0xFFFFFFFF instead of wrapping round to a low address.
 void noteRange(ReaderOutputs& out, uint64_t a, uint64_t n) {
     if (a < out.first) out.first = static_cast<uint32_t>(a);
-    if (a + n > out.last) out.last = static_cast<uint32_t>(a + n - 1);
+    if (a + n > out.last) out.last = static_cast<uint32_t>(std::min<uint64_t>(a + n - 1, 0xFFFFFFFFu));
 }
 
 struct HexState {
@@ -185,31 +190,78 @@ void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, si
     parseSRecordText(t.data(), t.size(), base, buffer, bufferSize, out, onError);
 }
 
+namespace {
+
+// A binary file opened for reading; closed when it goes out of scope. A
+// folder or a failed read raises FileError like a file that cannot be opened.
+class BinInput {
+public:
+    explicit BinInput(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) fail(errno);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) fail(errno);
+        if (S_ISDIR(st.st_mode)) fail(EISDIR);
+        size_ = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    ~BinInput() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BinInput(const BinInput&) = delete;
+    BinInput& operator=(const BinInput&) = delete;
+
+    uint64_t size() const { return size_; }
+
+    // Reads up to n bytes from the start of the file into dest; fewer only
+    // when the file ends early. Returns the number read.
+    size_t read(uint8_t* dest, size_t n) {
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = ::read(fd_, dest + got, std::min<size_t>(n - got, 1 << 20));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                fail(errno);
+            }
+            if (r == 0) break;
+            got += static_cast<size_t>(r);
+        }
+        return got;
+    }
+
+private:
+    [[noreturn]] void fail(int err) {
+        throw FileError("Cannot read file \"" + path_ + "\": " + std::strerror(err));
+    }
+    std::string path_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+};
+
+}  // namespace
+
 uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
                      uint32_t& fileChecksum) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
-    f.seekg(0, std::ios::end);
-    uint64_t fileSize = static_cast<uint64_t>(f.tellg());
-    f.seekg(0);
-    size_t want = static_cast<size_t>(std::min<uint64_t>({fileSize, 0x100000, destRoom}));
-    f.read(reinterpret_cast<char*>(dest), static_cast<std::streamsize>(want));
-    size_t got = static_cast<size_t>(f.gcount());
-    for (size_t i = 0; i < got; ++i) fileChecksum += dest[i];
+    BinInput f(path);
+    size_t want = static_cast<size_t>(std::min<uint64_t>({f.size(), 0x100000, destRoom}));
+    size_t got = f.read(dest, want);
+    uint32_t sum = fileChecksum;
+    for (size_t i = 0; i < got; ++i) sum += dest[i];
+    fileChecksum = sum;
     lastOffset = got ? static_cast<uint32_t>(got - 1) : 0;
-    return fileSize;
+    return f.size();
 }
 
 void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
-    f.seekg(0, std::ios::end);
-    uint64_t size = static_cast<uint64_t>(f.tellg());
-    f.seekg(0);
-    uint64_t want = (lastOffset != 0 && lastOffset < size) ? uint64_t(lastOffset) + 1 : size;
-    if (!(lastOffset != 0 && lastOffset < size)) lastOffset = size ? static_cast<uint32_t>(size - 1) : 0;
-    want = std::min<uint64_t>(want, destRoom);
-    f.read(reinterpret_cast<char*>(dest), static_cast<std::streamsize>(want));
+    BinInput f(path);
+    uint64_t size = f.size();
+    uint64_t want;
+    if (lastOffset != 0 && lastOffset < size) {
+        want = uint64_t(lastOffset) + 1;
+    } else {
+        want = size;
+        lastOffset = size ? static_cast<uint32_t>(std::min<uint64_t>(size - 1, 0xFFFFFFFFu)) : 0;
+    }
+    f.read(dest, static_cast<size_t>(std::min<uint64_t>(want, destRoom)));
 }
 
 void fillImage(uint8_t* buffer, uint32_t n, uint8_t value) { std::memset(buffer, value, (static_cast<size_t>(n) + 1) * 16); }
