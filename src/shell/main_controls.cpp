@@ -93,32 +93,32 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     add("TabSheetTime", K::TabSheet, "PageControlSet", 0, 0, 0, 0, "时间设置");
     add("TabSheetSN", K::TabSheet, "PageControlSet", 0, 0, 0, 0, "序列号设置");
 
-    Control& volt = add("RadioGpVolt", K::RadioGroup, "TabSheetPrg", 4, 2, 160, 44, " 接口电平 ");
+    Control& volt = add("RadioGpVolt", K::RadioGroup, "TabSheetPrg", 4, 2, 118, 52, " 接口电平 ");
     volt.setColumns(2);
     volt.setItems({"3.3V", "5.0V"});
     volt.setItemIndex(0);
-    Control& speed = add("RadioGroupBitF", K::RadioGroup, "TabSheetPrg", 170, 2, 164, 44, " 编程速度 ");
+    Control& speed = add("RadioGroupBitF", K::RadioGroup, "TabSheetPrg", 126, 2, 208, 52, " 编程速度 ");
     speed.setColumns(2);
     speed.setItems({"Slow SWCLK", "Fast SWCLK"});
     speed.setItemIndex(1);
-    Control& rst = add("RadioGrpRST", K::RadioGroup, "TabSheetPrg", 4, 48, 330, 44, "复位信号（RESET）");
+    Control& rst = add("RadioGrpRST", K::RadioGroup, "TabSheetPrg", 4, 56, 330, 58, "复位信号（RESET）");
     rst.setColumns(3);
     rst.setItems({"输出常低电平", "关闭输出(高阻)", "输出复位后关闭"});
     rst.setItemIndex(0);
 
-    add("ChkBoxVDD", K::CheckBox, "TabSheetPrg", 8, 98, 200, 22, "编程完成后关闭电源输出").setChecked(true);
-    add("CheckBoxRun", K::CheckBox, "TabSheetPrg", 8, 122, 200, 22, "编程完成后启动芯片");
-    add("ChkBoxRunSHT", K::CheckBox, "TabSheetPrg", 8, 146, 150, 22, "Run and then Shut");
-    add("ChkBoxBlkEr", K::CheckBox, "TabSheetPrg", 8, 170, 150, 22, "非空报错退出");
-    add("ChkBoxEnROP", K::CheckBox, "TabSheetPrg", 168, 170, 160, 22, "使能加密功能");
-    add("CheckBoxOpt", K::CheckBox, "TabSheetPrg", 8, 194, 160, 22, "Program Option Byte");
-    add("ButtonOpt", K::Button, "TabSheetPrg", 190, 190, 140, 28, "Set Option Byte").setVisible(false);
-    add("ChkBoxNVM", K::CheckBox, "TabSheetPrg", 8, 222, 160, 22, "擦写数据区");
-    add("ButtonLdCFG", K::Button, "TabSheetPrg", 190, 220, 140, 28, "Load Config Data");
-    Control& wdt = add("ChkBoxEnWDT", K::CheckBox, "TabSheetPrg", 8, 248, 160, 22, "Enable WatchDog");
+    add("ChkBoxVDD", K::CheckBox, "TabSheetPrg", 8, 120, 200, 22, "编程完成后关闭电源输出").setChecked(true);
+    add("CheckBoxRun", K::CheckBox, "TabSheetPrg", 8, 144, 150, 22, "编程完成后启动芯片");
+    add("ChkBoxRunSHT", K::CheckBox, "TabSheetPrg", 8, 168, 150, 22, "Run and then Shut");
+    add("ChkBoxBlkEr", K::CheckBox, "TabSheetPrg", 8, 192, 150, 22, "非空报错退出");
+    add("ChkBoxEnROP", K::CheckBox, "TabSheetPrg", 168, 192, 160, 22, "使能加密功能");
+    add("CheckBoxOpt", K::CheckBox, "TabSheetPrg", 8, 216, 160, 22, "Program Option Byte");
+    add("ButtonOpt", K::Button, "TabSheetPrg", 190, 212, 140, 28, "Set Option Byte").setVisible(false);
+    add("ChkBoxNVM", K::CheckBox, "TabSheetPrg", 8, 244, 160, 22, "擦写数据区");
+    add("ButtonLdCFG", K::Button, "TabSheetPrg", 190, 240, 140, 28, "Load Config Data");
+    Control& wdt = add("ChkBoxEnWDT", K::CheckBox, "TabSheetPrg", 168, 144, 160, 22, "Enable WatchDog");
     wdt.setVisible(false);
-    add("ChkBoxAuto", K::CheckBox, "TabSheetPrg", 190, 248, 140, 22, "自动芯片检测");
-    Control& fs = add("ChkBoxDpFS", K::CheckBox, "TabSheetPrg", 190, 222, 140, 22, "显示文件校验和");
+    add("ChkBoxAuto", K::CheckBox, "TabSheetPrg", 168, 168, 160, 22, "自动芯片检测");
+    Control& fs = add("ChkBoxDpFS", K::CheckBox, "TabSheetPrg", 190, 270, 140, 22, "显示文件校验和");
     fs.setChecked(true);
     fs.setVisible(false);
 

@@ -191,8 +191,9 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
     case K::RadioGroup: {
         auto* g = new QGroupBox(parent);
         auto* lay = new QGridLayout(g);
-        lay->setContentsMargins(6, 14, 4, 0);
-        lay->setSpacing(0);
+        lay->setContentsMargins(6, 16, 2, 2);
+        lay->setHorizontalSpacing(2);
+        lay->setVerticalSpacing(0);
         w = g;
         break;
     }

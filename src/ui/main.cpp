@@ -10,6 +10,7 @@
 #include <QFontDatabase>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -51,12 +52,24 @@ int main(int argc, char** argv) {
     prompts.setParent(&win);
     app.onTitleChanged = [](const std::string& t) { QApplication::setApplicationDisplayName(QString::fromStdString(t)); };
     QApplication::setApplicationDisplayName(QString::fromStdString(app.applicationTitle));
-    win.show();
     if (!shot.empty() || quitAfter > 0) {
-        QTimer::singleShot(quitAfter > 0 ? quitAfter : 1500, &win, [&] {
+        // A message box open at that moment (the missing firmware file at
+        // start-up) is answered first, so the picture shows the window.
+        QTimer* t = new QTimer(&win);
+        t->setInterval(100);
+        QObject::connect(t, &QTimer::timeout, &win, [&, t, started = std::chrono::steady_clock::now()] {
+            if (QWidget* m = QApplication::activeModalWidget()) {
+                m->close();
+                return;
+            }
+            if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(quitAfter > 0 ? quitAfter : 1500))
+                return;
+            t->stop();
             if (!shot.empty()) win.grab().save(QString::fromStdString(shot));
             win.close();
         });
+        t->start();
     }
+    win.show();
     return QApplication::exec();
 }

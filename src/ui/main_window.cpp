@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTimer>
 
 namespace kvx {
 
@@ -47,7 +48,9 @@ void TKorvexMGxPrg::showEvent(QShowEvent* e) {
     QMainWindow::showEvent(e);
     if (shown_) return;
     shown_ = true;
-    app_.FormShow(args_);
+    // Start-up runs once the window is on the screen, so the boxes it may show
+    // (the missing firmware file) appear over the window.
+    QTimer::singleShot(0, this, [this] { app_.FormShow(args_); });
 }
 
 void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {
