@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     const bool srec = haveSrecCat();
     if (srec) {
         auto convert = [&](const std::string& in, const char* format) {
-            std::string cmd = "srec_cat '" + in + "' " + format + " -offset -0x08000000 -o '" + binPath + "' -binary";
+            std::string cmd = "srec_cat '" + in + "' " + format + " -offset -0x08000000 -o '" + binPath + "' -binary 2>/dev/null";
             return bestOf(srecRuns, [&] {
                 if (std::system(cmd.c_str()) != 0 || !sameAsFile(binPath, image)) ok = false;
             });

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,10 +142,73 @@ void eachLine(const char* text, size_t size, Fn fn) {
     }
 }
 
-std::string readText(const std::string& path) {
-    std::string s;
-    if (!readWholeFile(path, s)) throw FileError("Cannot read file \"" + path + "\": " + std::strerror(errno));
-    return s;
+// A file opened for reading; closed when it goes out of scope. A folder or a
+// failed read raises FileError like a file that cannot be opened.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) fail(errno);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) fail(errno);
+        if (S_ISDIR(st.st_mode)) fail(EISDIR);
+        size_ = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    ~InputFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    uint64_t size() const { return size_; }
+
+    // Reads the next n bytes into dest; fewer only when the file ends first.
+    // Returns the number read.
+    size_t read(uint8_t* dest, size_t n) {
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = ::read(fd_, dest + got, std::min<size_t>(n - got, 1 << 20));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                fail(errno);
+            }
+            if (r == 0) break;
+            got += static_cast<size_t>(r);
+        }
+        return got;
+    }
+
+private:
+    [[noreturn]] void fail(int err) {
+        throw FileError("Cannot read file \"" + path_ + "\": " + std::strerror(err));
+    }
+    std::string path_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+};
+
+// The whole text of a file, read with one buffer of the file's size (the
+// buffer grows should the file be longer than it said).
+struct WholeText {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+};
+
+WholeText readText(const std::string& path) {
+    InputFile f(path);
+    size_t capacity = static_cast<size_t>(f.size()) + 1;
+    WholeText t;
+    t.data = std::make_unique_for_overwrite<char[]>(capacity);
+    for (;;) {
+        size_t got = f.read(reinterpret_cast<uint8_t*>(t.data.get()) + t.size, capacity - t.size);
+        t.size += got;
+        if (t.size < capacity) break;
+        auto bigger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+        std::memcpy(bigger.get(), t.data.get(), t.size);
+        t.data = std::move(bigger);
+        capacity *= 2;
+    }
+    return t;
 }
 
 }  // namespace
@@ -180,68 +244,19 @@ void parseSRecordText(const char* text, size_t size, uint32_t base, uint8_t* buf
 
 void readHexFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
                  const LineErrorFn& onError) {
-    std::string t = readText(path);
-    parseHexText(t.data(), t.size(), base, buffer, bufferSize, out, onError);
+    WholeText t = readText(path);
+    parseHexText(t.data.get(), t.size, base, buffer, bufferSize, out, onError);
 }
 
 void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
                      const LineErrorFn& onError) {
-    std::string t = readText(path);
-    parseSRecordText(t.data(), t.size(), base, buffer, bufferSize, out, onError);
+    WholeText t = readText(path);
+    parseSRecordText(t.data.get(), t.size, base, buffer, bufferSize, out, onError);
 }
-
-namespace {
-
-// A binary file opened for reading; closed when it goes out of scope. A
-// folder or a failed read raises FileError like a file that cannot be opened.
-class BinInput {
-public:
-    explicit BinInput(const std::string& path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) fail(errno);
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0) fail(errno);
-        if (S_ISDIR(st.st_mode)) fail(EISDIR);
-        size_ = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    }
-    ~BinInput() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    BinInput(const BinInput&) = delete;
-    BinInput& operator=(const BinInput&) = delete;
-
-    uint64_t size() const { return size_; }
-
-    // Reads up to n bytes from the start of the file into dest; fewer only
-    // when the file ends early. Returns the number read.
-    size_t read(uint8_t* dest, size_t n) {
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = ::read(fd_, dest + got, std::min<size_t>(n - got, 1 << 20));
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                fail(errno);
-            }
-            if (r == 0) break;
-            got += static_cast<size_t>(r);
-        }
-        return got;
-    }
-
-private:
-    [[noreturn]] void fail(int err) {
-        throw FileError("Cannot read file \"" + path_ + "\": " + std::strerror(err));
-    }
-    std::string path_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
-};
-
-}  // namespace
 
 uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
                      uint32_t& fileChecksum) {
-    BinInput f(path);
+    InputFile f(path);
     size_t want = static_cast<size_t>(std::min<uint64_t>({f.size(), 0x100000, destRoom}));
     size_t got = f.read(dest, want);
     uint32_t sum = fileChecksum;
@@ -252,7 +267,7 @@ uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, ui
 }
 
 void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
-    BinInput f(path);
+    InputFile f(path);
     uint64_t size = f.size();
     uint64_t want;
     if (lastOffset != 0 && lastOffset < size) {
