@@ -41,6 +41,7 @@ void Program::closeAllPorts() {
 void Program::receiveData(int slot, const uint8_t* buffer, uint16_t length) {
     ChannelSession& c = ch[slot];
     c.tickBudget = 1000;
+    c.rxBytes += length;
     c.rx.receive(buffer, length, [this, slot](const uint8_t* run, uint16_t n) {
         if (ch[slot].connected) handleReply(slot, run, n);
         else deviceInfoPath(slot, run, n);

@@ -39,7 +39,7 @@ void Program::fillContext(RequestContext& ctx) const {
 void Program::sendFrame(int slot, size_t frameLength) {
     ChannelSession& c = ch[slot];
     size_t wire = EncodeFrame(c.frameBuffer.data(), frameLength, c.txBuffer.data());
-    if (c.port) c.port->SendData(c.txBuffer.data(), static_cast<uint16_t>(wire));
+    if (c.port && c.port->SendData(c.txBuffer.data(), static_cast<uint16_t>(wire))) c.txBytes += wire;
 }
 
 #define KVX_SEND(builder, ...)                                              \

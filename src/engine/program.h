@@ -65,6 +65,9 @@ struct ChannelSession {
     int32_t okCount = 0;
     int32_t ngCount = 0;
     bool upgrading = false;
+    // Bytes this channel put on and took from its line (for measurements).
+    uint64_t txBytes = 0;
+    uint64_t rxBytes = 0;
 };
 
 class Program {

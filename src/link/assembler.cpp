@@ -47,6 +47,7 @@ void RxAssembler::append(const uint8_t* block, size_t length) {
         if (keep + length > kCapacity) keep = 0;
         std::memmove(rxBuffer.data(), rxBuffer.data() + rxCount - keep, keep);
         rxCount = static_cast<uint16_t>(keep);
+        openRunScanned_ = 0;
     }
     std::memcpy(rxBuffer.data() + rxCount, block, length);
     rxCount = static_cast<uint16_t>(rxCount + length);
@@ -58,9 +59,16 @@ void RxAssembler::receive(const uint8_t* block, size_t length, const RunFn& onRu
     constexpr size_t kPiece = kCapacity / 4;
     while (length > 0) {
         size_t n = length < kPiece ? length : kPiece;
+        size_t before = rxCount;
         append(block, n);
         block += n;
         length -= n;
+        if (openRunScanned_ > 1 && openRunScanned_ <= before && rxCount > before &&
+            !std::memchr(rxBuffer.data() + before, kFlagByte, rxCount - before)) {
+            openRunScanned_ = rxCount;  // still no closing flag: nothing to hand on
+            continue;
+        }
+        openRunScanned_ = 0;
         size_t pos = 0, start = 0;
         for (;;) {
             start = pos;
@@ -75,6 +83,9 @@ void RxAssembler::receive(const uint8_t* block, size_t length, const RunFn& onRu
         size_t rest = rxCount - start;
         if (rest > 0 && start > 0) std::memmove(rxBuffer.data(), rxBuffer.data() + start, rest);
         rxCount = static_cast<uint16_t>(rest);
+        // A search that failed after a single opening flag looked at every
+        // byte behind it.
+        if (rxCount >= 2 && rxBuffer[0] == kFlagByte && rxBuffer[1] != kFlagByte) openRunScanned_ = rxCount;
     }
 }
 

@@ -23,7 +23,10 @@ public:
     // outgrow the buffer) are dropped and the hunt starts again.
     void receive(const uint8_t* block, size_t length, const RunFn& onRun);
     // All pending bytes are discarded (line error, device search, launchers).
-    void reset() { rxCount = 0; }
+    void reset() {
+        rxCount = 0;
+        openRunScanned_ = 0;
+    }
     uint16_t count() const { return rxCount; }
 
     // Copies one complete flagged run from rxBuffer at pos (advanced in place)
@@ -37,6 +40,11 @@ public:
 
 private:
     void append(const uint8_t* block, size_t length);
+    // When the pending bytes are one opening flag and the start of a run, the
+    // bytes before this index are known to hold no closing flag, so a new
+    // block only needs its own bytes looked at (a 4 KB reply arriving in
+    // small pieces is then scanned once, not once per piece).
+    uint16_t openRunScanned_ = 0;
 };
 
 }  // namespace kvx

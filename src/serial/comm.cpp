@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,7 @@ struct TComm::Session {
     std::deque<std::vector<uint8_t>> queue;
     std::atomic<bool> sendEmpty{true};
     TComm* owner = nullptr;
+    double bytesPerMs = 0;  // the line's rate (8N2: 11 bit times a byte)
 };
 
 TComm::TComm(EventLoop& loop) : loop_(loop) {}
@@ -214,6 +216,7 @@ void TComm::OpenPort() {
     auto s = std::make_shared<Session>();
     s->fd = fd_;
     s->owner = this;
+    s->bytesPerMs = BaudRate_ / 11.0 / 1000.0;
     s->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (s->wake < 0) {
         closeExclusive(fd_);
@@ -371,8 +374,20 @@ void TComm::writeLoop(std::shared_ptr<Session> s) {
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno == EAGAIN) {
-                pollfd fds[2] = {{s->fd, POLLOUT, 0}, {s->wake, POLLIN, 0}};
-                poll(fds, 2, 100);
+                // The driver's queue is full. Rather than waking for every few
+                // bytes the line drains, wait until about a millisecond's worth
+                // of bytes is left queued, so the line never runs dry.
+                int timeoutMs = 100;
+                int queued = 0;
+                double perMs = s->bytesPerMs;
+                if (perMs > 0 && ioctl(s->fd, TIOCOUTQ, &queued) == 0) {
+                    if (queued > 2 * perMs) timeoutMs = std::max(1, static_cast<int>((queued - perMs) / perMs));
+                    // A driver that does not tell (a pseudo-terminal) has a queue
+                    // of several kilobytes: five milliseconds never drain it.
+                    else if (queued == 0) timeoutMs = 5;
+                }
+                pollfd fds[2] = {{s->fd, timeoutMs < 100 ? short(0) : short(POLLOUT), 0}, {s->wake, POLLIN, 0}};
+                poll(fds, 2, timeoutMs);
                 if (s->closing) return;
                 if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                     postHangup(s);
