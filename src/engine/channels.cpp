@@ -94,6 +94,12 @@ void Program::BitBtnFindDevClick() {
     for (int i = 0; i < n; ++i) {
         ChannelSession& c = ch[i];
         info.AppendInfoLine(format("查找设备%d............", i + 1));
+        // Which physical adapter sits on this channel, when the port is a USB
+        // adapter that tells.
+        SerialPortInfo usb = serialPortInfo(combo.items()[static_cast<size_t>(i)]);
+        if (!usb.vendorId.empty())
+            info.AppendInfoLine(format("%s: USB %s:%s, S/N %s", usb.name.c_str(), usb.vendorId.c_str(),
+                                       usb.productId.c_str(), usb.serial.empty() ? "-" : usb.serial.c_str()));
         c.connected = false;
         c.tickBudget = 500;
         c.portName = combo.items()[static_cast<size_t>(i)];
