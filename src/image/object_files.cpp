@@ -4,143 +4,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace kvx {
 
 namespace {
-
-// Character to digit: letters give 10..35 in either case, anything else its
-// code minus 0x30 (modulo 256). Digits outside 0..F are not refused; they
-// only lead to a checksum error or a wrong value.
-constexpr std::array<uint8_t, 256> makeDigits() {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) {
-        if (c >= 'A' && c <= 'Z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-        else t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 0x30);
-    }
-    return t;
-}
-constexpr std::array<uint8_t, 256> kDigit = makeDigits();
-
-inline uint8_t pairAt(const char* s, size_t i) {
-    return static_cast<uint8_t>(kDigit[static_cast<uint8_t>(s[i])] * 16 + kDigit[static_cast<uint8_t>(s[i + 1])]);
-}
-
-// Stores n bytes of a record for address a, counting what falls outside.
-void store(const char* data, size_t n, uint64_t a, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
-    uint64_t off = a - base;
-    size_t inside = off >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(n, size - off));
-    for (size_t i = 0; i < inside; ++i) {
-        uint8_t b = pairAt(data, 2 * i);
-        buffer[off + i] = b;
-        out.fileChecksum += b;
-    }
-    if (inside < n) {
-        out.bytesOutside += n - inside;
-        ++out.recordsOutside;
-    }
-}
-
-// A record that runs past the top of the 32-bit address space ends the range
-// at 0xFFFFFFFF instead of wrapping round to a low address.
-void noteRange(ReaderOutputs& out, uint64_t a, uint64_t n) {
-    if (a < out.first) out.first = static_cast<uint32_t>(a);
-    if (a + n > out.last) out.last = static_cast<uint32_t>(std::min<uint64_t>(a + n - 1, 0xFFFFFFFFu));
-}
-
-struct HexState {
-    uint32_t segment = 0, linear = 0;
-};
-
-int hexLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out, HexState& st) {
-    if (s[0] != ':') return kLineNoStart;
-    if (len < 3) return kLineOk;
-    uint8_t n = pairAt(s, 1);
-    if (n == 0) return kLineOk;
-    if (len < 11) return kLineBadChecksum;
-    uint8_t ah = pairAt(s, 3), al = pairAt(s, 5), type = pairAt(s, 7);
-    switch (type) {
-    case 0x02:
-    case 0x04: {
-        if (ah != 0 || al != 0) return kLineBadAddress;
-        if (len < 15) return kLineBadChecksum;
-        uint8_t vh = pairAt(s, 9), vl = pairAt(s, 11);
-        uint32_t v = static_cast<uint32_t>(vh << 8 | vl);
-        if (type == 0x02) st.segment = v * 16;
-        else st.linear = v * 65536;
-        uint8_t sum = static_cast<uint8_t>(n + ah + al + type + vh + vl + pairAt(s, 13));
-        return sum == 0 ? kLineOk : kLineBadChecksum;
-    }
-    case 0x00: {
-        uint64_t a = static_cast<uint64_t>(st.linear) + st.segment + static_cast<uint32_t>(ah << 8 | al);
-        a &= 0xFFFFFFFFu;
-        // A line too short for its byte count holds no whole record.
-        if (len < 11 + 2u * n) return kLineBadChecksum;
-        noteRange(out, a, n);
-        if (a < base) {
-            ++out.recordsBelowBase;
-            return kLineOk;
-        }
-        store(s + 9, n, a, base, buffer, size, out);
-        uint8_t sum = static_cast<uint8_t>(n + ah + al + type);
-        for (size_t i = 0; i <= n; ++i) sum = static_cast<uint8_t>(sum + pairAt(s, 9 + 2 * i));
-        return sum == 0 ? kLineOk : kLineBadChecksum;
-    }
-    case 0x01:
-    case 0x03:
-    case 0x05: return kLineOk;
-    default: return kLineTypeAbove5;
-    }
-}
-
-int sLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
-    if (s[0] != 'S') return kLineNoStart;
-    char t = s[1];
-    if (t == '0' || t == '5' || t == '7' || t == '8' || t == '9') return kLineOk;
-    if (t != '1' && t != '2' && t != '3') return kLineBadType;
-    size_t ab = static_cast<size_t>(t - '0') + 1;  // address bytes
-    if (len < 4 + 2 * ab) return kLineBadChecksum;
-    uint8_t n = pairAt(s, 2);
-    uint64_t a = 0;
-    uint8_t sum = n;
-    for (size_t i = 0; i < ab; ++i) {
-        uint8_t b = pairAt(s, 4 + 2 * i);
-        a = a << 8 | b;
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    int d = static_cast<int>(n) - static_cast<int>(ab) - 1;
-    size_t dataAt = 4 + 2 * ab;
-    if (d < 0 || len < dataAt + 2 * static_cast<size_t>(d) + 2) return kLineBadChecksum;
-    if (d > 0) {
-        noteRange(out, a, static_cast<uint64_t>(d));
-        if (a < base) ++out.recordsBelowBase;
-        else store(s + dataAt, static_cast<size_t>(d), a, base, buffer, size, out);
-    }
-    for (size_t i = 0; i <= static_cast<size_t>(d); ++i) sum = static_cast<uint8_t>(sum + pairAt(s, dataAt + 2 * i));
-    return sum == 0xFF ? kLineOk : kLineBadChecksum;
-}
-
-// Splits the text into lines (LF or CR LF; a last line without its newline
-// counts) and runs fn on each; fn returns false to stop.
-template <typename Fn>
-void eachLine(const char* text, size_t size, Fn fn) {
-    size_t i = 0;
-    int number = 0;
-    while (i < size) {
-        const char* nl = static_cast<const char*>(std::memchr(text + i, '\n', size - i));
-        size_t end = nl ? static_cast<size_t>(nl - text) : size;
-        size_t len = end - i;
-        if (len > 0 && text[i + len - 1] == '\r') --len;
-        ++number;
-        if (!fn(text + i, len, number)) return;
-        i = end + 1;
-    }
-}
 
 // A file opened for reading; closed when it goes out of scope. A folder or a
 // failed read raises FileError like a file that cannot be opened.
@@ -162,12 +33,13 @@ public:
 
     uint64_t size() const { return size_; }
 
-    // Reads the next n bytes into dest; fewer only when the file ends first.
-    // Returns the number read.
-    size_t read(uint8_t* dest, size_t n) {
+    // Reads up to n bytes at the current position into dest; fewer only when
+    // the file ends. Returns the number read.
+    size_t read(void* dest, size_t n) {
+        auto* p = static_cast<uint8_t*>(dest);
         size_t got = 0;
         while (got < n) {
-            ssize_t r = ::read(fd_, dest + got, std::min<size_t>(n - got, 1 << 20));
+            ssize_t r = ::read(fd_, p + got, std::min<size_t>(n - got, 1 << 20));
             if (r < 0) {
                 if (errno == EINTR) continue;
                 fail(errno);
@@ -187,72 +59,278 @@ private:
     uint64_t size_ = 0;
 };
 
-// The whole text of a file, read with one buffer of the file's size (the
-// buffer grows should the file be longer than it said).
-struct WholeText {
-    std::unique_ptr<char[]> data;
-    size_t size = 0;
-};
+// ---------------------------------------------------------------------------
+// Lines.
 
-WholeText readText(const std::string& path) {
+// Splits text into lines (LF or CR LF; a last line without its newline
+// counts) and runs fn(line, length, number) on each; fn returns false to stop.
+template <typename Fn>
+void eachLine(const char* text, size_t size, Fn fn) {
+    size_t i = 0;
+    int number = 0;
+    while (i < size) {
+        const char* nl = static_cast<const char*>(std::memchr(text + i, '\n', size - i));
+        size_t end = nl ? static_cast<size_t>(nl - text) : size;
+        size_t len = end - i;
+        if (len > 0 && text[i + len - 1] == '\r') --len;
+        ++number;
+        if (!fn(text + i, len, number)) return;
+        i = end + 1;
+    }
+}
+
+// The same over a file, read in pieces of kPiece bytes so that no file is
+// ever held whole in memory. A line longer than a piece is handed on cut to
+// its first kLineKeep characters: a record never uses more (at most 521), so
+// the cut changes no result, and a hostile file cannot make the reader grow.
+constexpr size_t kPiece = size_t(1) << 20;
+constexpr size_t kLineKeep = 4096;
+
+template <typename Fn>
+void eachFileLine(const std::string& path, Fn fn) {
     InputFile f(path);
-    size_t capacity = static_cast<size_t>(f.size()) + 1;
-    WholeText t;
-    t.data = std::make_unique_for_overwrite<char[]>(capacity);
+    std::unique_ptr<char[]> piece(new char[kPiece]);
+    char* b = piece.get();
+    size_t start = 0, end = 0;  // b[start, end) is not handed on yet
+    int number = 0;
+    bool eof = false;
+    bool cut = false;  // b[0, kLineKeep) holds the start of an over-long line whose rest is skipped
+    auto hand = [&](size_t from, size_t len) {
+        if (cut) {
+            len = kLineKeep;
+            cut = false;
+        } else if (len > 0 && b[from + len - 1] == '\r') {
+            --len;
+        }
+        return fn(b + from, len, ++number);
+    };
     for (;;) {
-        size_t got = f.read(reinterpret_cast<uint8_t*>(t.data.get()) + t.size, capacity - t.size);
-        t.size += got;
-        if (t.size < capacity) break;
-        auto bigger = std::make_unique_for_overwrite<char[]>(capacity * 2);
-        std::memcpy(bigger.get(), t.data.get(), t.size);
-        t.data = std::move(bigger);
-        capacity *= 2;
+        while (const char* nl = static_cast<const char*>(std::memchr(b + start, '\n', end - start))) {
+            size_t stop = static_cast<size_t>(nl - b);
+            if (!hand(start, stop - start)) return;
+            start = stop + 1;
+        }
+        if (eof) {
+            if (start < end) hand(start, end - start);  // the last line, without its newline
+            return;
+        }
+        if (cut) {
+            end = kLineKeep;  // drop what was read of the line's rest
+        } else if (start == 0 && end == kPiece) {
+            cut = true;
+            end = kLineKeep;
+        } else {
+            std::memmove(b, b + start, end - start);
+            end -= start;
+            start = 0;
+        }
+        size_t want = kPiece - end;
+        size_t got = f.read(b + end, want);
+        end += got;
+        eof = got < want;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Records.
+
+// Character to digit: letters give 10..35 in either case, anything else its
+// code minus 0x30 (modulo 256). Digits outside 0..F are not refused; they
+// only lead to a checksum error or a wrong value.
+constexpr std::array<uint8_t, 256> makeDigits() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= 'A' && c <= 'Z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'z') t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+        else t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 0x30);
     }
     return t;
 }
+constexpr std::array<uint8_t, 256> kDigit = makeDigits();
+
+inline uint8_t pairAt(const char* s, size_t i) {
+    return static_cast<uint8_t>(kDigit[static_cast<uint8_t>(s[i])] * 16 + kDigit[static_cast<uint8_t>(s[i + 1])]);
+}
+
+// Stores the n data bytes of a record for address a (a >= base) at
+// buffer[a - base + i], adds them to fileChecksum, and returns the low byte
+// of the sum of all n for the record checksum. Bytes beyond the buffer's end
+// are not stored and are counted: a record that straddles the end keeps its
+// bytes inside.
+uint8_t storeRecord(const char* data, size_t n, uint64_t a, uint32_t base, uint8_t* buffer, size_t size,
+                    ReaderOutputs& out) {
+    uint64_t off = a - base;
+    size_t inside = off >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(n, size - off));
+    uint8_t* dest = buffer + (inside ? off : 0);
+    uint32_t stored = 0;
+    uint8_t all = 0;
+    for (size_t i = 0; i < inside; ++i) {
+        uint8_t b = pairAt(data, 2 * i);
+        dest[i] = b;
+        stored += b;
+    }
+    all = static_cast<uint8_t>(stored);
+    for (size_t i = inside; i < n; ++i) all = static_cast<uint8_t>(all + pairAt(data, 2 * i));
+    out.fileChecksum += stored;
+    if (inside < n) {
+        out.bytesOutside += n - inside;
+        ++out.recordsOutside;
+    }
+    return all;
+}
+
+// A record that runs past the top of the 32-bit address space ends the range
+// at 0xFFFFFFFF instead of wrapping round to a low address.
+void noteRange(ReaderOutputs& out, uint64_t a, uint64_t n) {
+    if (a < out.first) out.first = static_cast<uint32_t>(a);
+    if (a + n > out.last) out.last = static_cast<uint32_t>(std::min<uint64_t>(a + n - 1, 0xFFFFFFFFu));
+}
+
+struct HexState {
+    uint32_t segment = 0, linear = 0;
+};
+
+// One Intel HEX line of len >= 3 characters. A line too short for what its
+// count and type need is never read past its end: it gives the checksum code.
+int hexLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out, HexState& st) {
+    if (s[0] != ':') return kLineNoStart;
+    uint8_t n = pairAt(s, 1);
+    if (n == 0) return kLineOk;
+    if (len < 9) return kLineBadChecksum;
+    uint8_t ah = pairAt(s, 3), al = pairAt(s, 5), type = pairAt(s, 7);
+    switch (type) {
+    case 0x02:
+    case 0x04: {
+        if (ah != 0 || al != 0) return kLineBadAddress;
+        if (len < 15) return kLineBadChecksum;
+        uint8_t vh = pairAt(s, 9), vl = pairAt(s, 11);
+        uint32_t v = static_cast<uint32_t>(vh << 8 | vl);
+        if (type == 0x02) st.segment = v * 16;
+        else st.linear = v * 65536;
+        uint8_t sum = static_cast<uint8_t>(n + ah + al + type + vh + vl + pairAt(s, 13));
+        return sum == 0 ? kLineOk : kLineBadChecksum;
+    }
+    case 0x00: {
+        if (len < 11 + 2u * n) return kLineBadChecksum;
+        // The bases and the record address add up modulo 2^32, as addresses do.
+        uint64_t a = (static_cast<uint64_t>(st.linear) + st.segment + static_cast<uint32_t>(ah << 8 | al)) & 0xFFFFFFFFu;
+        noteRange(out, a, n);
+        if (a < base) {
+            ++out.recordsBelowBase;
+            return kLineOk;
+        }
+        uint8_t sum = static_cast<uint8_t>(n + ah + al + type);
+        sum = static_cast<uint8_t>(sum + storeRecord(s + 9, n, a, base, buffer, size, out));
+        sum = static_cast<uint8_t>(sum + pairAt(s, 9 + 2u * n));
+        return sum == 0 ? kLineOk : kLineBadChecksum;
+    }
+    case 0x01:
+    case 0x03:
+    case 0x05: return kLineOk;
+    default: return kLineTypeAbove5;
+    }
+}
+
+// One S-record line of len >= 3 characters; never read past its end either.
+int sLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
+    if (s[0] != 'S') return kLineNoStart;
+    char t = s[1];
+    if (t == '0' || t == '5' || t == '7' || t == '8' || t == '9') return kLineOk;
+    if (t != '1' && t != '2' && t != '3') return kLineBadType;
+    size_t ab = static_cast<size_t>(t - '0') + 1;  // address bytes
+    size_t dataAt = 4 + 2 * ab;
+    if (len < dataAt) return kLineBadChecksum;
+    uint8_t n = pairAt(s, 2);
+    uint64_t a = 0;
+    uint8_t sum = n;
+    for (size_t i = 0; i < ab; ++i) {
+        uint8_t b = pairAt(s, 4 + 2 * i);
+        a = a << 8 | b;
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    // A count below the address and checksum bytes leaves no record.
+    if (n < ab + 1) return kLineBadChecksum;
+    size_t d = n - ab - 1;
+    if (len < dataAt + 2 * d + 2) return kLineBadChecksum;
+    if (d > 0) {
+        noteRange(out, a, d);
+        if (a < base) {
+            ++out.recordsBelowBase;
+            for (size_t i = 0; i < d; ++i) sum = static_cast<uint8_t>(sum + pairAt(s, dataAt + 2 * i));
+        } else {
+            sum = static_cast<uint8_t>(sum + storeRecord(s + dataAt, d, a, base, buffer, size, out));
+        }
+    }
+    sum = static_cast<uint8_t>(sum + pairAt(s, dataAt + 2 * d));
+    return sum == 0xFF ? kLineOk : kLineBadChecksum;
+}
+
+// The line loops of both readers, over any source of lines.
+struct HexReader {
+    uint32_t base;
+    uint8_t* buffer;
+    size_t size;
+    ReaderOutputs& out;
+    const LineErrorFn& onError;
+    HexState st{};
+    bool operator()(const char* s, size_t len, int number) {
+        if (len < 3) return true;
+        if (len == 11 && (std::memcmp(s, ":00000001FF", 11) == 0 || std::memcmp(s, ":00FFFF0101", 11) == 0))
+            return false;
+        int code = hexLine(s, len, base, buffer, size, out, st);
+        if (code != kLineOk && !(onError && onError(number, code))) {
+            out.aborted = true;
+            return false;
+        }
+        return true;
+    }
+};
+
+struct SRecordReader {
+    uint32_t base;
+    uint8_t* buffer;
+    size_t size;
+    ReaderOutputs& out;
+    const LineErrorFn& onError;
+    bool operator()(const char* s, size_t len, int number) {
+        if (len < 3) return true;
+        int code = sLine(s, len, base, buffer, size, out);
+        if (code != kLineOk && !(onError && onError(number, code))) {
+            out.aborted = true;
+            return false;
+        }
+        return true;
+    }
+};
 
 }  // namespace
 
 void parseHexText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
                   const LineErrorFn& onError) {
-    HexState st;
-    eachLine(text, size, [&](const char* s, size_t len, int number) {
-        if (len < 3) return true;
-        if ((len == 11 && std::memcmp(s, ":00000001FF", 11) == 0) || (len == 11 && std::memcmp(s, ":00FFFF0101", 11) == 0))
-            return false;
-        int code = hexLine(s, len, base, buffer, bufferSize, out, st);
-        if (code != kLineOk && !(onError && onError(number, code))) {
-            out.aborted = true;
-            return false;
-        }
-        return true;
-    });
+    HexReader r{base, buffer, bufferSize, out, onError};
+    eachLine(text, size, std::ref(r));
 }
 
 void parseSRecordText(const char* text, size_t size, uint32_t base, uint8_t* buffer, size_t bufferSize,
                       ReaderOutputs& out, const LineErrorFn& onError) {
-    eachLine(text, size, [&](const char* s, size_t len, int number) {
-        if (len < 3) return true;
-        int code = sLine(s, len, base, buffer, bufferSize, out);
-        if (code != kLineOk && !(onError && onError(number, code))) {
-            out.aborted = true;
-            return false;
-        }
-        return true;
-    });
+    SRecordReader r{base, buffer, bufferSize, out, onError};
+    eachLine(text, size, std::ref(r));
 }
 
 void readHexFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
                  const LineErrorFn& onError) {
-    WholeText t = readText(path);
-    parseHexText(t.data.get(), t.size, base, buffer, bufferSize, out, onError);
+    HexReader r{base, buffer, bufferSize, out, onError};
+    eachFileLine(path, std::ref(r));
 }
 
 void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, size_t bufferSize, ReaderOutputs& out,
                      const LineErrorFn& onError) {
-    WholeText t = readText(path);
-    parseSRecordText(t.data.get(), t.size, base, buffer, bufferSize, out, onError);
+    SRecordReader r{base, buffer, bufferSize, out, onError};
+    eachFileLine(path, std::ref(r));
 }
+
+// ---------------------------------------------------------------------------
+// Binary files.
 
 uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
                      uint32_t& fileChecksum) {
@@ -266,7 +344,7 @@ uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, ui
     return f.size();
 }
 
-void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
+size_t readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
     InputFile f(path);
     uint64_t size = f.size();
     uint64_t want;
@@ -276,7 +354,7 @@ void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uin
         want = size;
         lastOffset = size ? static_cast<uint32_t>(std::min<uint64_t>(size - 1, 0xFFFFFFFFu)) : 0;
     }
-    f.read(dest, static_cast<size_t>(std::min<uint64_t>(want, destRoom)));
+    return f.read(dest, static_cast<size_t>(std::min<uint64_t>(want, destRoom)));
 }
 
 void fillImage(uint8_t* buffer, uint32_t n, uint8_t value) { std::memset(buffer, value, (static_cast<size_t>(n) + 1) * 16); }

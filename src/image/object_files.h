@@ -54,8 +54,8 @@ uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, ui
                      uint32_t& fileChecksum);
 // NVM data: lastOffset + 1 bytes when lastOffset is not 0 and below the
 // file's size, else the whole file (lastOffset := size - 1); never more than
-// destRoom. No checksum.
-void readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset);
+// destRoom. No checksum. Returns the number of bytes stored.
+size_t readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset);
 
 // Writes (n + 1) * 16 bytes of value from the start of the buffer.
 void fillImage(uint8_t* buffer, uint32_t n, uint8_t value);
