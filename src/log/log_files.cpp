@@ -154,7 +154,10 @@ std::string programFolder(const std::string& executablePath) {
     if (!executablePath.empty()) {
         size_t slash = executablePath.find_last_of('/');
         std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : executablePath.substr(0, slash);
-        if (isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0) return withSlash(dir);
+        // An installed program (in a system folder such as /usr/bin) never
+        // writes beside itself, even when run by root who could.
+        bool systemFolder = dir == "/usr/bin" || dir == "/bin" || dir.rfind("/usr/", 0) == 0 || dir.rfind("/opt/", 0) == 0;
+        if (!systemFolder && isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0) return withSlash(dir);
     }
     std::string base;
     const char* xdg = std::getenv("XDG_DATA_HOME");

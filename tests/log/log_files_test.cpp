@@ -306,6 +306,9 @@ TEST_F(LogTest, ProgramFolder) {
     ::setenv("XDG_DATA_HOME", (dir_ + "xdg").c_str(), 1);
     EXPECT_EQ(programFolder(dir_ + "no/such/korvex200"), dir_ + "xdg/korvex200/");
     EXPECT_TRUE(exists(dir_ + "xdg/korvex200"));
+    // An installed program keeps its files in the data folder even when its
+    // own folder is writable (as for root).
+    EXPECT_EQ(programFolder("/usr/bin/korvex200"), dir_ + "xdg/korvex200/");
     ::unsetenv("XDG_DATA_HOME");
     ::setenv("HOME", (dir_ + "home").c_str(), 1);
     EXPECT_EQ(programFolder(dir_ + "no/such/korvex200"), dir_ + "home/.local/share/korvex200/");
