@@ -156,7 +156,11 @@ std::string programFolder(const std::string& executablePath) {
         std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : executablePath.substr(0, slash);
         // An installed program (in a system folder such as /usr/bin) never
         // writes beside itself, even when run by root who could.
-        bool systemFolder = dir == "/usr/bin" || dir == "/bin" || dir.rfind("/usr/", 0) == 0 || dir.rfind("/opt/", 0) == 0;
+        auto endsWith = [&](const std::string& tail) {
+            return dir.size() >= tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0;
+        };
+        bool systemFolder = dir == "/bin" || dir.rfind("/usr/", 0) == 0 || dir.rfind("/opt/", 0) == 0 ||
+                            endsWith("/usr/bin") || endsWith("/usr/local/bin");
         if (!systemFolder && isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0) return withSlash(dir);
     }
     std::string base;
