@@ -65,7 +65,13 @@ void Control::setChecked(bool c) {
 }
 
 void Control::setItemIndex(int i) {
-    if (i < -1 || i >= static_cast<int>(items_.size())) i = -1;
+    // A page control's items are its pages (tab sheets parented to it).
+    int count = static_cast<int>(items_.size());
+    if (kind_ == ControlKind::PageControl) {
+        count = 0;
+        for (Control* c : owner_.controls()) count += c->kind_ == ControlKind::TabSheet && c->parent_ == name_;
+    }
+    if (i < -1 || i >= count) i = -1;
     if (itemIndex_ == i) return;
     itemIndex_ = i;
     notify(Field::ItemIndex);

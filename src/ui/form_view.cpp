@@ -290,9 +290,10 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         QPalette pal = t->palette();
         pal.setColor(QPalette::Text, qc(c.color()));
         t->setPalette(pal);
+        // A compact fixed-pitch font, so the address fits the 70-pixel column.
         QFont f("Monospace");
         f.setStyleHint(QFont::TypeWriter);
-        f.setPixelSize(12);
+        f.setPixelSize(10);
         t->setFont(f);
         w = t;
         break;

@@ -96,4 +96,10 @@ TEST(MainWindow, DesignSizesAndPositions) {
     EXPECT_TRUE(ui["ComboBoxCOM"].sorted());
     EXPECT_EQ(ui["BitBtnFindDev"].caption(), "查找并连接设备");
     EXPECT_FALSE(ui["TabSheetEEP"].visible());
+    ui["ViewPageCtrl"].setItemIndex(1);
+    EXPECT_EQ(ui["ViewPageCtrl"].itemIndex(), 1);
+    r.app.ui["SpdBtnBlankChk"].click();  // every launcher brings "Chip Setting" to the front
+    EXPECT_EQ(ui["ViewPageCtrl"].itemIndex(), 0);
+    ui["PageControlSet"].setItemIndex(2);
+    EXPECT_EQ(ui["PageControlSet"].itemIndex(), 2);
 }

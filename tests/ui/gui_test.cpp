@@ -6,6 +6,7 @@
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
+#include "sim/sim_server.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,6 +19,8 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 using namespace kvx;
@@ -32,6 +35,7 @@ private slots:
     void logViewAppendSpeed();
     void filterStringsBecomeQtFilters();
     void fourMegabyteHexViewAppearsAtOnce();
+    void operatorWalkthroughWithEmulatedUnits();
 };
 
 void GuiTest::heldLoopKeepsPostsAndTicksUntilRelease() {
@@ -181,6 +185,78 @@ void GuiTest::fourMegabyteHexViewAppearsAtOnce() {
     QCoreApplication::processEvents();
     qInfo("4 MiB hex view: %lld ms to appear (snapshot 4 MiB + 18 columns of rows on demand)", ms);
     QVERIFY(ms < 1000);
+}
+
+// An operator's round in the window against four emulated units: choose a
+// chip, load a file, run Auto, read back, save and reload the project, start
+// off-line production. KORVEX_SHOTS=DIR saves a picture after each step.
+void GuiTest::operatorWalkthroughWithEmulatedUnits() {
+    char tmpl[] = "/tmp/kvx-gui-walk.XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    SimOptions o;
+    o.units = 4;
+    o.dir = dir + "/ports";
+    o.unit.resize(4);
+    for (auto& u : o.unit) u.chipIntervalMs = 20;
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    {
+        WindowRig r;
+        r.app.programFolder = dir + "/";
+        const char* shots = std::getenv("KORVEX_SHOTS");
+        int n = 0;
+        auto shot = [&](const char* what) {
+            r.win.view().flushLog();
+            QCoreApplication::processEvents();
+            if (shots) r.win.grab().save(QString("%1/%2-%3.png").arg(shots).arg(++n).arg(what));
+        };
+        r.win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&r.win));
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 4, 5000);
+        shot("found");
+        r.prompts.modalScript = [](Form& f) {
+            if (f.className() == "TChipSelForm") {
+                f["ListBoxCP"].setItemIndex(4);  // SC32F5264LF1G
+                f["BitBtnOK"].click();
+            }
+        };
+        r.app.ui["DevButton"].click();
+        r.prompts.openAnswers.push_back(FileChoice{std::string(KORVEX_SAMPLE_HEX), 5});
+        r.app.ui["SpdBtnOpen"].click();
+        QCOMPARE(QString::fromStdString(r.app.ui["ProductEdit"].text()), QString("demo.hex"));
+        shot("loaded");
+        r.app.ui["AutoSpdBtn"].click();
+        auto idle = [&] {
+            for (auto& c : r.app.engine.ch)
+                if (c.busy) return false;
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        for (int g = 1; g <= 4; ++g) QCOMPARE(r.app.ui.gauge(g).color(), kBlue);
+        shot("auto");
+        r.app.ui["ReadChipMemory1"].click();
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        r.app.ui["ViewPageCtrl"].setItemIndex(1);
+        shot("readback");
+        r.app.ui["ViewPageCtrl"].setItemIndex(0);
+        r.prompts.saveAnswers.push_back(FileChoice{dir + "/job.pmw", 1});
+        r.app.ui["SavetoProjectFile1"].click();
+        QVERIFY(std::filesystem::exists(dir + "/job.pmw"));
+        r.prompts.openAnswers.push_back(FileChoice{dir + "/job.pmw", 1});
+        r.app.ui["SpdBtnLdPrj"].click();
+        QCOMPARE(r.prompts.texts(ScriptedPrompts::Kind::Message).back(), std::string("Project File Open Success!"));
+        r.app.ui["SpdBtnDownLoad"].click();
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        r.app.ui["StartOfflineProgrm1"].click();
+        QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.totalOk >= 8, 20000);
+        shot("offline");
+        r.win.close();
+    }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 QTEST_MAIN(GuiTest)
