@@ -2,7 +2,7 @@
 // window on Qt's offscreen platform. Reports the time per status frame at the
 // start and at the end, the production-log saves, and the peak memory.
 //
-//   bench_soak [--chips 100000] [--units 8]
+//   bench_soak [--chips 100000] [--units 8] [--interval-ms 5]
 #include "app/korvex_app.h"
 #include "shell/scripted_prompts.h"
 #include "ui/main_window.h"
@@ -27,10 +27,12 @@ using namespace kvx;
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int chips = 100000, units = 8;
+    std::string interval = "5";  // ms per chip and unit: 1600 chips a second in all
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--chips") chips = std::atoi(argv[i + 1]);
         else if (a == "--units") units = std::atoi(argv[i + 1]);
+        else if (a == "--interval-ms") interval = argv[i + 1];
     }
     std::string simPath = std::filesystem::path(argv[0]).parent_path().parent_path() / "korvex-sim";
     char tmpl[] = "/tmp/korvex-soak.XXXXXX";
@@ -39,7 +41,7 @@ int main(int argc, char** argv) {
     if (sim == 0) {
         std::string n = std::to_string(units);
         execl(simPath.c_str(), simPath.c_str(), "--units", n.c_str(), "--dir", (dir + "/ports").c_str(),
-              "--chip-interval-ms", "1", static_cast<char*>(nullptr));
+              "--chip-interval-ms", interval.c_str(), "--baud", "1000000", static_cast<char*>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 100 && !std::filesystem::exists(dir + "/ports/COM" + std::to_string(units)); ++i) usleep(20000);

@@ -142,7 +142,13 @@ bool saveProductionLog(const std::string& programFolder, const std::vector<std::
                        std::string& error) {
     error.clear();
     try {
-        writeFileReplacing(withSlash(programFolder) + productionLogName(t), joinCrLf(lines));
+        // Two saves within one second would get the same name: the later one
+        // gets a number behind the time instead of replacing the earlier file.
+        std::string base = withSlash(programFolder) + productionLogName(t);
+        std::string path = base;
+        for (int n = 2; ::access(path.c_str(), F_OK) == 0; ++n)
+            path = base.substr(0, base.size() - 4) + "_" + std::to_string(n) + ".log";
+        writeFileReplacing(path, joinCrLf(lines));
     } catch (const FileError& e) {
         error = std::string(kWriteLogError) + " " + e.what();
         return false;

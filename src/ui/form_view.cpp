@@ -258,6 +258,9 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         m->setUndoRedoEnabled(false);
         m->setLineWrapMode(QPlainTextEdit::NoWrap);
         m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // The view shows the newest lines; the log itself keeps them all (the
+        // log files save every line), so a day of production stays light.
+        m->setMaximumBlockCount(kMemoViewLines);
         QFont f = m->font();
         f.setPixelSize(12);
         m->setFont(f);

@@ -21,6 +21,9 @@ namespace kvx {
 
 class QtEventLoop;
 
+// Lines the information-log view keeps on screen (the newest ones).
+constexpr int kMemoViewLines = 200000;
+
 class FormView : public QObject {
     Q_OBJECT
 public:
