@@ -102,17 +102,25 @@ void Program::BitBtnFindDevClick() {
                                        usb.productId.c_str(), usb.serial.empty() ? "-" : usb.serial.c_str()));
         c.connected = false;
         c.tickBudget = 500;
-        c.portName = combo.items()[static_cast<size_t>(i)];
-        c.port->setCommName(c.portName);
-        try {
-            c.port->OpenPort();
-        } catch (const ECommsError& e) {
-            prompts.warning(e.what());
-            return;
-        }
+        if (!openListedPort(i)) return;
         loop.sleepMs(10);
         if (c.port->isOpen()) c.port->SendData(kDeviceQuery, sizeof kDeviceQuery);
     }
+}
+
+// Gives channel `slot` the port listed at the same position and opens it; an
+// open failure is shown to the operator and ends the caller's loop.
+bool Program::openListedPort(int slot) {
+    ChannelSession& c = ch[slot];
+    c.portName = ui["ComboBoxCOM"].items()[static_cast<size_t>(slot)];
+    c.port->setCommName(c.portName);
+    try {
+        c.port->OpenPort();
+    } catch (const ECommsError& e) {
+        prompts.warning(e.what());
+        return false;
+    }
+    return true;
 }
 
 Program::DeviceCheck Program::CheckDeviceInfo(const uint8_t* f, size_t n, std::string& text) const {
@@ -361,17 +369,9 @@ void Program::StartOfflineProgrm1Click() {
     ListSerialPorts();
     int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
     for (int i = 0; i < n; ++i) {
-        ChannelSession& c = ch[i];
-        c.portName = combo.items()[static_cast<size_t>(i)];
-        c.port->setCommName(c.portName);
-        try {
-            c.port->OpenPort();
-        } catch (const ECommsError& e) {
-            prompts.warning(e.what());
-            return;
-        }
+        if (!openListedPort(i)) return;
         loop.sleepMs(30);
-        if (i == 0 && c.port->isOpen()) sendProgrammerRestart(0);
+        if (i == 0 && ch[0].port->isOpen()) sendProgrammerRestart(0);
     }
 }
 

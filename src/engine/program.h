@@ -208,6 +208,7 @@ public:
     void closeAllPorts();
 
 private:
+    bool openListedPort(int slot);
     bool checkChip();
     bool checkFile();
     void frontPage();
