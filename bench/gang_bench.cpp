@@ -5,8 +5,17 @@
 // in parallel), and the host's CPU time over the run.
 //
 //   bench_gang [--units N] [--sim PATH] [--kb 128]
+// bench_gang_window runs the same with the window on Qt's offscreen platform.
 #include "app/korvex_app.h"
 #include "shell/plain_loop.h"
+#ifdef KORVEX_GANG_WINDOW
+#include "ui/main_window.h"
+#include "ui/qt_event_loop.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#endif
 #include "shell/scripted_prompts.h"
 #include "shell/text.h"
 
@@ -19,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,7 +65,29 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 100 && !std::filesystem::exists(dir + "/COM" + std::to_string(units)); ++i) usleep(20000);
     setenv("KORVEX_SERIAL_DIR", dir.c_str(), 1);
 
+#ifdef KORVEX_GANG_WINDOW
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication qapp(argc, argv);
+    QtEventLoop loop;
+    // Waits in Qt's own event loop, looking at the condition every 2 ms.
+    auto waitUntil = [](const std::function<bool()>& pred, int ms) {
+        if (pred()) return true;
+        QEventLoop el;
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, &el, [&] {
+            if (pred()) el.quit();
+        });
+        check.start(2);
+        QTimer::singleShot(ms, &el, &QEventLoop::quit);
+        el.exec();
+        return pred();
+    };
+    const char* mode = "window (offscreen)";
+#else
     PlainEventLoop loop;
+    auto waitUntil = [&loop](const std::function<bool()>& pred, int ms) { return loop.runUntil(pred, ms); };
+    const char* mode = "headless";
+#endif
     ScriptedPrompts prompts;
     SystemClock clock;
     SeededRandom rng(1);
@@ -63,8 +95,13 @@ int main(int argc, char** argv) {
     {
         KorvexApp app(loop, prompts, clock, rng);
         app.programFolder = dir + "/";
+#ifdef KORVEX_GANG_WINDOW
+        TKorvexMGxPrg win(app, {});
+        win.show();
+#else
         app.FormShow({});
-        loop.runUntil([&] { return app.engine.DevicesFound >= units; }, 5000);
+#endif
+        waitUntil([&] { return app.engine.DevicesFound >= units; }, 5000);
         if (app.engine.DevicesFound < units) {
             std::fprintf(stderr, "only %d of %d units found\n", app.engine.DevicesFound, units);
             rc = 1;
@@ -96,7 +133,7 @@ int main(int argc, char** argv) {
             double cpu0 = cpuSeconds();
             auto t0 = std::chrono::steady_clock::now();
             app.engine.AutoSpdBtnClick();
-            loop.runUntil(
+            waitUntil(
                 [&] {
                     for (auto& c : app.engine.ch)
                         if (c.busy) return false;
@@ -116,7 +153,8 @@ int main(int argc, char** argv) {
             }
             int ok = 0;
             for (int s = 0; s < units; ++s) ok += app.ui.gauge(s + 1).color() == kBlue;
-            std::printf("gang auto, %d units, %d KB chip at 1000000 baud 8N2\n", units, app.engine.chip.flashSizeKB);
+            std::printf("gang auto, %s, %d units, %d KB chip at 1000000 baud 8N2\n", mode, units,
+                        app.engine.chip.flashSizeKB);
             std::printf("  channels good          %d of %d\n", ok, units);
             std::printf("  bytes on the lines     %llu (both ways, all channels)\n", static_cast<unsigned long long>(total));
             std::printf("  serial-line bound      %.3f s\n", bound);
