@@ -1,0 +1,336 @@
+// Start-up and the device search against emulated and hand-made units on
+// pseudo-terminals: which ports go to which channels, what a programmer's
+// reply leads to (found, foreign, older firmware and its upgrade, silence),
+// hang-ups, the one search after start-up and the window's layout.
+#include "startup_rig.h"
+
+#include "shell/text.h"
+
+#include <chrono>
+
+using namespace kvx;
+using kvx::test::StartupRig;
+
+namespace {
+
+std::vector<uint8_t> answerAsProgrammer(const std::vector<uint8_t>& req, const std::string& text) {
+    if (req.size() == 3 && req[0] == 0xA3 && req[1] == 0xA5 && req[2] == 0x35) return test::deviceInfoFrame(text);
+    return {};
+}
+
+std::string foundLine(int channel, const std::string& text) {
+    return format("Channel %d: 找到设备：%s!", channel, text.c_str());
+}
+
+}  // namespace
+
+TEST(Discovery, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
+    StartupRig r(8);
+    r.start();
+    r.runSearch(8);
+    ASSERT_EQ(r.engine().channelCount, 8);
+    ASSERT_EQ(r.connected(), 8);
+    // Units 4..8 are unplugged; their gauges still show an earlier run.
+    for (int u = 4; u <= 8; ++u) unlink((r.portDir + "/COM" + std::to_string(u)).c_str());
+    for (int g = 1; g <= 8; ++g) {
+        Control& gauge = r.app->ui.gauge(g);
+        gauge.setEnabled(true);
+        gauge.setMaxValue(100);
+        gauge.setProgress(60);
+        gauge.setColor(kRed);
+    }
+    const size_t before = r.app->log.size();
+    r.app->ui["BitBtnFindDev"].click();
+    r.loop.runUntil([&] { return r.connected() == 3; }, 2000);
+    r.loop.runFor(50);
+
+    EXPECT_EQ(r.engine().DevicesFound, 3);
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
+    for (int s = 0; s < 8; ++s) {
+        SCOPED_TRACE(s);
+        const ChannelSession& c = r.engine().ch[s];
+        Control& g = r.app->ui.gauge(s + 1);
+        if (s < 3) {
+            EXPECT_TRUE(c.connected);
+            EXPECT_EQ(c.step, StepIdle);
+            EXPECT_EQ(c.portName, "COM" + std::to_string(s + 1));
+            EXPECT_TRUE(c.port->isOpen());
+        } else {
+            EXPECT_FALSE(c.connected);
+            EXPECT_FALSE(c.port->isOpen());
+        }
+        EXPECT_FALSE(c.busy);
+        EXPECT_FALSE(g.enabled());
+        EXPECT_EQ(g.progress(), 0);
+        EXPECT_EQ(g.color(), kBlue);
+    }
+    // The search's own lines, then one line per programmer that answered.
+    const std::vector<std::string> all = r.texts();
+    std::vector<std::string> after(all.begin() + static_cast<long>(before), all.end());
+    std::vector<std::string> searches, found;
+    for (auto& t : after) {
+        if (t.rfind("查找设备", 0) == 0) searches.push_back(t);
+        if (t.find("找到设备：") != std::string::npos) found.push_back(t);
+    }
+    EXPECT_EQ(searches, (std::vector<std::string>{"查找设备1............", "查找设备2............", "查找设备3............"}));
+    ASSERT_EQ(found.size(), 3u);
+    for (int ch = 1; ch <= 3; ++ch)
+        EXPECT_EQ(r.countText(foundLine(ch, format("Korvex200RTQ V2.10, Unit %d", ch))), 2u) << ch;  // both searches
+    // The panel shows the programmer that answered last.
+    const std::string& last = found.back();
+    std::string shown = last.substr(last.find("找到设备：") + std::string("找到设备：").size());
+    shown.pop_back();  // the "!"
+    EXPECT_EQ(r.app->ui["InfoPanel"].caption(), shown);
+}
+
+TEST(Discovery, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
+    // Ten emulated units and a hand-made one named in lower case: the list is
+    // sorted as text without regard to case (COM10 before COM2, com15 among
+    // the upper-case names).
+    StartupRig r(10);
+    auto& fake = r.addFake("com15", [](const std::vector<uint8_t>& q) {
+        return answerAsProgrammer(q, "Korvex200RTQ V2.10, Lower");
+    });
+    r.start();
+    r.runSearch(8);
+    const std::vector<std::string> order = {"COM1", "COM10", "com15", "COM2", "COM3", "COM4",
+                                            "COM5", "COM6",  "COM7",  "COM8", "COM9"};
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), order);
+    ASSERT_EQ(r.engine().channelCount, 8);
+    EXPECT_EQ(r.connected(), 8);
+    for (int s = 0; s < 8; ++s) EXPECT_EQ(r.engine().ch[s].portName, order[static_cast<size_t>(s)]) << s;
+    EXPECT_EQ(r.countText(foundLine(2, "Korvex200RTQ V2.10, Unit 10")), 1u);
+    EXPECT_EQ(r.countText(foundLine(3, "Korvex200RTQ V2.10, Lower")), 1u);
+    EXPECT_EQ(r.countText(foundLine(8, "Korvex200RTQ V2.10, Unit 6")), 1u);
+    EXPECT_EQ(fake.requests(), 1);
+    for (int u = 1; u <= 10; ++u) EXPECT_EQ(r.countDeviceQueries(u), (u >= 7 && u <= 9) ? 0u : 1u) << "unit " << u;
+    EXPECT_EQ(r.countText("查找设备9............"), 0u);
+}
+
+// Versions against the firmware file's V2.20: older ones are upgraded at
+// once (and report the new version at the next search), equal and newer
+// ones are found; a version word is compared over its own length, and a
+// text without one counts as older.
+TEST(Discovery, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
+    const std::vector<std::string> versions = {"V2.10", "V2.20", "V2.30", "2.10", "V2.2"};
+    const std::vector<bool> older = {true, false, false, true, false};
+    StartupRig r(5, [&](SimOptions& o) {
+        for (size_t i = 0; i < versions.size(); ++i) o.unit[i].version = versions[i];
+    });
+    // 12 KB of image; an image end of 0x2000 gives five blocks of 2048 bytes.
+    const auto image = test::patternBytes(12 * 1024, 5);
+    r.writeFirmware(test::makeFirmwareFile(image, "V2.20", 0xA55A, 0x2000));
+    r.start();
+    ASSERT_TRUE(r.engine().FirmwareFileLoaded());
+    r.runSearch(5, 5000);
+    ASSERT_EQ(r.connected(), 5);
+    EXPECT_TRUE(r.waitUpgraded({0, 3}));
+    EXPECT_EQ(r.engine().DevicesFound, 3);
+    EXPECT_EQ(r.countText("开始升级编程器固件......"), 2u);
+    EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 2u);
+    EXPECT_TRUE(r.prompts.records.empty());  // the file was there: no box at all
+
+    for (int s = 0; s < 5; ++s) {
+        SCOPED_TRACE(versions[static_cast<size_t>(s)]);
+        const ChannelSession& c = r.engine().ch[s];
+        std::string text = "Korvex200RTQ " + versions[static_cast<size_t>(s)] + format(", Unit %d", s + 1);
+        EXPECT_EQ(r.countText(foundLine(s + 1, text)), older[static_cast<size_t>(s)] ? 0u : 1u);
+        EXPECT_EQ(c.step, StepIdle);
+        EXPECT_FALSE(c.upgrading);
+        bool upgraded = false;
+        std::set<int> blocks;
+        std::vector<uint8_t> got;
+        r.sim->withUnit(s, [&](SimUnit& u) {
+            upgraded = u.upgraded;
+            blocks = u.firmwareBlocks;
+            got = u.firmwareImage;
+        });
+        EXPECT_EQ(upgraded, older[static_cast<size_t>(s)]);
+        EXPECT_EQ(r.countRequests(s + 1, 0xB7), older[static_cast<size_t>(s)] ? 5u : 0u);
+        if (!older[static_cast<size_t>(s)]) continue;
+        EXPECT_EQ(blocks, (std::set<int>{0, 1, 2, 3, 4}));
+        EXPECT_EQ(r.countRequests(s + 1, 0xBD), 1u);
+        EXPECT_EQ(r.app->ui.gauge(s + 1).maxValue(), 5);
+        EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
+        // Three of every four image bytes go over the line; the fourth and
+        // everything past the five blocks stay zero in the unit.
+        ASSERT_EQ(got.size(), 65536u);
+        for (size_t i = 0; i < got.size(); ++i) {
+            uint8_t want = (i < 5 * 2048 && i % 4 != 3) ? image[i] : 0;
+            ASSERT_EQ(got[i], want) << "byte " << i;
+        }
+    }
+
+    // The next search finds the upgraded units with their new version.
+    r.app->ui["BitBtnFindDev"].click();
+    r.loop.runUntil([&] { return r.engine().DevicesFound == 5; }, 2000);
+    EXPECT_EQ(r.engine().DevicesFound, 5);
+    EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V9.99, Unit 1")), 1u);
+    EXPECT_EQ(r.countText(foundLine(4, "Korvex200RTQ V9.99, Unit 4")), 1u);
+    EXPECT_EQ(r.countText("开始升级编程器固件......"), 2u);
+}
+
+// Without a usable version in the firmware state every correctly named
+// programmer is found, whatever its version.
+struct NoVersionCase {
+    const char* name;
+    bool writeFile;
+    const char* fileVersion;
+};
+
+class NoStoredVersion : public ::testing::TestWithParam<NoVersionCase> {};
+
+TEST_P(NoStoredVersion, AcceptsEveryVersion) {
+    const NoVersionCase& nc = GetParam();
+    StartupRig r(2, [](SimOptions& o) {
+        o.unit[0].version = "V0.01";
+        o.unit[1].version = "1.00";
+    });
+    if (nc.writeFile) r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 1), nc.fileVersion, 0x1234, 0x1000));
+    r.start();
+    r.runSearch(2);
+    EXPECT_EQ(r.engine().DevicesFound, 2);
+    EXPECT_EQ(r.countText("开始升级编程器固件......"), 0u);
+    EXPECT_EQ(r.countRequests(1, 0xB7) + r.countRequests(2, 0xB7), 0u);
+    if (nc.writeFile) {
+        EXPECT_TRUE(r.engine().FirmwareFileLoaded());
+        EXPECT_TRUE(r.prompts.records.empty());
+        EXPECT_EQ(r.countText("File of \"KorvexSCX.FWR\" not Found!"), 0u);
+    } else {
+        EXPECT_FALSE(r.engine().FirmwareFileLoaded());
+        EXPECT_EQ(r.countText("File of \"KorvexSCX.FWR\" not Found!"), 1u);
+        EXPECT_EQ(r.prompts.texts(ScriptedPrompts::Kind::Message),
+                  (std::vector<std::string>{"文件\"KorvexSCX.FWR\"没有找到，请确认！"}));
+        EXPECT_EQ(r.prompts.records.size(), 1u);
+        // The log line comes after the greeting, before the search.
+        EXPECT_LT(r.indexOf("File of \"KorvexSCX.FWR\" not Found!"), r.indexOf("查找设备1............"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Firmware, NoStoredVersion,
+                         ::testing::Values(NoVersionCase{"no_file", false, ""},
+                                           NoVersionCase{"version_without_V", true, "2.20"}),
+                         [](const ::testing::TestParamInfo<NoVersionCase>& i) { return std::string(i.param.name); });
+
+TEST(Discovery, ForeignEmptyAndSilentUnits) {
+    // COM1 is another model, COM2 never answers, COM3 sends the right
+    // signature with a length of 0 (and a good text behind it).
+    StartupRig r(2, [](SimOptions& o) {
+        o.unit[0].model = "Korvex100ABC";
+        o.unit[1].faults.push_back(SimFault{SimFaultKind::Silent});
+    });
+    auto& fake = r.addFake("COM3", [](const std::vector<uint8_t>& q) -> std::vector<uint8_t> {
+        if (q.size() == 3 && q[0] == 0xA3) return test::deviceInfoFrame("Korvex200RTQ V2.10, Empty", 0);
+        return {};
+    });
+    r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 1), "V2.00", 0x4321, 0x1000));
+    r.start();
+    r.runSearch(0, 0);
+    r.loop.runUntil([&] { return r.countText("Channel 1: 未找到设备!") + r.countText("Channel 3: 未找到设备!") == 2; }, 2000);
+    r.loop.runFor(300);  // time for a late answer from the silent unit
+
+    EXPECT_EQ(r.connected(), 0);
+    EXPECT_EQ(r.engine().DevicesFound, 0);
+    EXPECT_EQ(fake.requests(), 1);
+    EXPECT_EQ(r.countDeviceQueries(2), 1u);
+    EXPECT_EQ(r.countText("Channel 1: 未找到设备!"), 1u);
+    EXPECT_EQ(r.countText("Channel 1: Return Device Info : Korvex100ABC V2.10, Unit 1"), 1u);
+    EXPECT_EQ(r.countText("Channel 3: 未找到设备!"), 1u);
+    EXPECT_EQ(r.countText("Channel 3: Return Device Info : Korvex200RTQ"), 1u);
+    EXPECT_EQ(r.app->ui["InfoPanel"].caption(), "未找到设备！");
+    // The silent unit leaves nothing but its search line.
+    EXPECT_EQ(r.countText("查找设备2............"), 1u);
+    for (auto& t : r.texts()) EXPECT_EQ(t.find("Channel 2:"), std::string::npos) << t;
+    EXPECT_TRUE(r.prompts.records.empty());
+}
+
+TEST(Discovery, HangUpClosesTheChannelAndRemovesItsPort) {
+    // Unit 1 hangs up after its first answer, unit 2 after its second.
+    StartupRig r(2, [](SimOptions& o) {
+        o.unit[0].faults.push_back(SimFault{SimFaultKind::Hangup, 1});
+        o.unit[1].faults.push_back(SimFault{SimFaultKind::Hangup, 2});
+    });
+    r.start();
+    r.runSearch(2);
+    r.loop.runUntil([&] { return !r.engine().ch[0].port->isOpen(); }, 3000);
+    EXPECT_TRUE(r.sim->hungUp(0));
+    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_FALSE(r.engine().ch[0].port->isOpen());
+    EXPECT_TRUE(r.engine().ch[1].connected);
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{"COM2"}));
+    EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 1")), 1u);
+    const size_t lines = r.app->log.size();
+
+    // A new search puts unit 2 on channel 1; it answers, then hangs up and
+    // the list is empty.
+    r.app->ui["BitBtnFindDev"].click();
+    r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().ch[0].port->isOpen(); }, 3000);
+    r.loop.runFor(50);
+    EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 2")), 1u);
+    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_TRUE(r.app->ui["ComboBoxCOM"].items().empty());
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].text(), "请连接设备......");
+    // The search wrote its line and the found line; the hang-up nothing.
+    EXPECT_EQ(r.app->log.size(), lines + 2);
+}
+
+TEST(StartUp, Timer2RunsTheSearchOnceAfterStartUp) {
+    StartupRig r(2);
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point searchAt{};
+    r.start();
+    const Clock::time_point shown = Clock::now();
+    r.app->log.onAppended.push_back([&](size_t i) {
+        if (test::lineText(r.app->log.line(i)) == "查找设备1............" && searchAt == Clock::time_point{})
+            searchAt = Clock::now();
+    });
+    // Nothing is searched during the start-up itself.
+    EXPECT_TRUE(r.app->StartupDone);
+    EXPECT_EQ(r.indexOf("查找设备1............"), -1);
+    EXPECT_FALSE(r.engine().ch[0].port && r.engine().ch[0].port->isOpen());
+    // Start-up's own lines: an empty one, then the greeting.
+    ASSERT_GE(r.app->log.size(), 2u);
+    EXPECT_EQ(r.app->log.line(0), "");
+    EXPECT_EQ(test::lineText(r.app->log.line(1)).rfind("Hello Korvex200SC User! ------ ", 0), 0u);
+
+    r.runSearch(2);
+    r.loop.runFor(300);
+    EXPECT_FALSE(r.app->StartupDone);
+    EXPECT_EQ(r.connected(), 2);
+    ASSERT_NE(searchAt, Clock::time_point{});
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(searchAt - shown).count(), 90);
+    // A later tick does nothing.
+    r.app->Timer2Timer();
+    r.loop.runFor(100);
+    EXPECT_EQ(r.countText("查找设备1............"), 1u);
+    EXPECT_EQ(r.countDeviceQueries(1), 1u);
+    EXPECT_EQ(r.countDeviceQueries(2), 1u);
+}
+
+class GaugeLayout : public ::testing::TestWithParam<int> {};
+
+TEST_P(GaugeLayout, FollowsThePortsAtStartUp) {
+    const int ports = GetParam();
+    StartupRig r(ports);
+    r.start();
+    const bool eight = ports > 4;
+    EXPECT_EQ(r.engine().channelCount, eight ? 8 : 4);
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items().size(), static_cast<size_t>(ports));
+    EXPECT_EQ(r.app->ui["InfoMemo"].height(), eight ? 278 : 356);
+    const int tops8[8] = {317, 336, 355, 374, 393, 412, 431, 450};
+    for (int g = 1; g <= 8; ++g) {
+        SCOPED_TRACE(g);
+        Control& gauge = r.app->ui.gauge(g);
+        if (eight) {
+            EXPECT_TRUE(gauge.visible());
+            EXPECT_EQ(gauge.top(), tops8[g - 1]);
+        } else if (g <= 4) {
+            EXPECT_TRUE(gauge.visible());
+            EXPECT_EQ(gauge.top(), tops8[g + 3]);
+        } else {
+            EXPECT_FALSE(gauge.visible());
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, GaugeLayout, ::testing::Values(0, 1, 4, 5, 8));
