@@ -47,6 +47,19 @@ int openExclusive(const std::string& path, bool& isTty) {
     return fd;
 }
 
+namespace {
+// Puts back the driver flags OpenPort changed (the low-latency request).
+void restoreSerialFlags(int fd, bool& saved, int flags) {
+    if (!saved) return;
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags = flags;
+        ioctl(fd, TIOCSSERIAL, &ss);
+    }
+    saved = false;
+}
+}  // namespace
+
 void closeExclusive(int fd) {
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
@@ -64,12 +77,26 @@ struct TComm::Session {
     std::atomic<bool> closing{false};
     bool open = true;  // logic thread only
     std::atomic<bool> hangupPosted{false};
-    std::mutex mutex;  // the write queue
+    std::mutex mutex;  // the write queue, writerEnded and (for the writer's wait) closing
     std::condition_variable cv;
     std::deque<std::vector<uint8_t>> queue;
+    bool writerEnded = false;  // the write thread has stopped: nothing queued would be sent
     std::atomic<bool> sendEmpty{true};
     TComm* owner = nullptr;
-    double bytesPerMs = 0;  // the line's rate (8N2: 11 bit times a byte)
+    std::atomic<double> bytesPerMs{0};  // the line's rate (8N2: 11 bit times a byte)
+
+    // Tells both threads to stop. closing is set under the queue's lock: the
+    // write thread tests it and goes to sleep under that lock, so the
+    // notification cannot fall between its test and its wait.
+    void signalClose() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closing = true;
+        }
+        cv.notify_all();
+        uint64_t one = 1;
+        (void)!::write(wake, &one, sizeof one);
+    }
 };
 
 TComm::TComm(EventLoop& loop) : loop_(loop) {}
@@ -143,6 +170,8 @@ speed_t speedFor(uint32_t baud) {
 
 void TComm::ApplyLineSettings() {
     if (fd_ < 0) return;
+    // The write thread paces its waits for a full driver queue by the rate.
+    if (session_) session_->bytesPerMs = BaudRate_ / 11.0 / 1000.0;
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return;  // the outcome is not checked
     cfmakeraw(&t);
@@ -211,40 +240,34 @@ void TComm::OpenPort() {
         ss.flags |= ASYNC_LOW_LATENCY;
         ioctl(fd_, TIOCSSERIAL, &ss);
     }
-    ApplyTimeouts();
-    ApplyLineSettings();
     auto s = std::make_shared<Session>();
     s->fd = fd_;
     s->owner = this;
-    s->bytesPerMs = BaudRate_ / 11.0 / 1000.0;
-    s->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s->wake < 0) {
-        closeExclusive(fd_);
-        fd_ = -1;
-        throw ECommsError("Unable to create event");
-    }
-    session_ = s;
-    try {
-        reader_ = std::thread([this, s] { readLoop(s); });
-    } catch (...) {
-        ::close(s->wake);
+    // Undoes what this call did to the device and leaves the port closed.
+    auto giveUp = [&](const char* message) {
+        if (s->wake >= 0) ::close(s->wake);
+        restoreSerialFlags(fd_, lowLatencySaved_, savedSerialFlags_);
         closeExclusive(fd_);
         fd_ = -1;
         session_.reset();
-        throw ECommsError("Unable to create read thread");
+        throw ECommsError(message);
+    };
+    s->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (s->wake < 0) giveUp("Unable to create event");
+    session_ = s;
+    ApplyTimeouts();
+    ApplyLineSettings();
+    try {
+        reader_ = std::thread([this, s] { readLoop(s); });
+    } catch (...) {
+        giveUp("Unable to create read thread");
     }
     try {
         writer_ = std::thread([this, s] { writeLoop(s); });
     } catch (...) {
-        s->closing = true;
-        uint64_t one = 1;
-        (void)!write(s->wake, &one, sizeof one);
+        s->signalClose();
         reader_.join();
-        ::close(s->wake);
-        closeExclusive(fd_);
-        fd_ = -1;
-        session_.reset();
-        throw ECommsError("Unable to create write thread");
+        giveUp("Unable to create write thread");
     }
 }
 
@@ -252,23 +275,13 @@ void TComm::ClosePort() {
     if (!isOpen()) return;
     auto s = session_;
     s->open = false;  // events still on their way are dropped
-    s->closing = true;
-    uint64_t one = 1;
-    (void)!write(s->wake, &one, sizeof one);
-    s->cv.notify_all();
+    s->signalClose();
     tcflush(fd_, TCIFLUSH);
     if (reader_.joinable()) reader_.join();
     tcflush(fd_, TCOFLUSH);
     if (writer_.joinable()) writer_.join();
     s->sendEmpty = true;
-    if (lowLatencySaved_) {
-        serial_struct ss{};
-        if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
-            ss.flags = savedSerialFlags_;
-            ioctl(fd_, TIOCSSERIAL, &ss);
-        }
-        lowLatencySaved_ = false;
-    }
+    restoreSerialFlags(fd_, lowLatencySaved_, savedSerialFlags_);
     ::close(s->wake);
     closeExclusive(fd_);
     fd_ = -1;
@@ -276,10 +289,13 @@ void TComm::ClosePort() {
 }
 
 bool TComm::SendData(const uint8_t* data, uint16_t count) {
-    if (!isOpen() || count == 0 || !session_) return false;
+    if (!isOpen() || count == 0 || !data || !session_) return false;
     auto& s = *session_;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        // After a write failure the write thread is gone; a block queued now
+        // would never be sent.
+        if (s.writerEnded) return false;
         s.queue.emplace_back(data, data + count);
         s.sendEmpty = false;
     }
@@ -346,6 +362,17 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
 }
 
 void TComm::writeLoop(std::shared_ptr<Session> s) {
+    // However the thread ends, SendData refuses from then on and what was
+    // still queued is dropped.
+    struct Ended {
+        Session& s;
+        ~Ended() {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.writerEnded = true;
+            s.queue.clear();
+            s.sendEmpty = true;
+        }
+    } ended{*s};
     bool announceEmpty = true;  // the first empty queue after start
     for (;;) {
         std::vector<uint8_t> block;
