@@ -48,6 +48,9 @@ struct Options {
     std::optional<int64_t> chips;
     int timeoutS = 600;
     std::string simBaud;
+    // Faults for the emulated units (hidden option, for tests and demos):
+    // unit number (1-based) and fault.
+    std::vector<std::pair<int, SimFault>> simFaults;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -95,6 +98,18 @@ Options parse(const std::vector<std::string>& args) {
             o.sim = static_cast<int>(number(a, need(i)));
             if (o.sim < 1 || o.sim > 16) throw UsageError("--sim takes 1 to 16 units");
         } else if (a == "--sim-baud") o.simBaud = need(i);
+        else if (a == "--sim-fault") {
+            // U:KIND[:ARG...], the emulator's fault syntax after the unit.
+            const std::string& v = need(i);
+            size_t colon = v.find(':');
+            int64_t unit = 0;
+            if (colon == std::string::npos || !tryParseInt64(v.substr(0, colon), unit) || unit < 1 || unit > 16)
+                throw UsageError("--sim-fault takes U:KIND[:ARG], U a unit number");
+            SimFault f;
+            std::string why;
+            if (!parseSimFault(v.substr(colon + 1), f, why)) throw UsageError("--sim-fault: " + why);
+            o.simFaults.emplace_back(static_cast<int>(unit), f);
+        }
         else if (a == "--json") o.json = true;
         else if (a == "--skip-bad-lines") o.skipBadLines = true;
         else if (a == "--on-mismatch") {
@@ -157,6 +172,8 @@ Options parse(const std::vector<std::string>& args) {
         else o.operands.push_back(a);
     }
     if (o.operation.empty()) throw UsageError("no operation given (try --help)");
+    for (auto& [unit, f] : o.simFaults)
+        if (unit > o.sim) throw UsageError(format("--sim-fault: there is no emulated unit %d", unit));
     bool known = false;
     for (const char* k : kOperations) known = known || o.operation == k;
     if (!known) throw UsageError("unknown operation '" + o.operation + "' (try --help)");
@@ -295,31 +312,66 @@ struct ChannelResult {
     std::chrono::steady_clock::time_point begin, end;
 };
 
+// Puts back, when the run ends, what a run changes in its process: the
+// port folder of the emulated units and the handlers of Ctrl+C and SIGTERM
+// (the front end also runs inside other programs and tests).
+class ProcessStateGuard {
+public:
+    ProcessStateGuard() {
+        if (const char* d = std::getenv("KORVEX_SERIAL_DIR")) serialDir_ = d;
+    }
+    ~ProcessStateGuard() {
+        if (serialDir_) setenv("KORVEX_SERIAL_DIR", serialDir_->c_str(), 1);
+        else unsetenv("KORVEX_SERIAL_DIR");
+        if (signalsSet_) {
+            std::signal(SIGINT, oldInt_);
+            std::signal(SIGTERM, oldTerm_);
+        }
+    }
+    ProcessStateGuard(const ProcessStateGuard&) = delete;
+    ProcessStateGuard& operator=(const ProcessStateGuard&) = delete;
+    void catchSignals() {
+        if (signalsSet_) return;
+        oldInt_ = std::signal(SIGINT, onSignal);
+        oldTerm_ = std::signal(SIGTERM, onSignal);
+        signalsSet_ = true;
+    }
+
+private:
+    std::optional<std::string> serialDir_;
+    bool signalsSet_ = false;
+    void (*oldInt_)(int) = SIG_DFL;
+    void (*oldTerm_)(int) = SIG_DFL;
+};
+
 int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
     Reporter rep(out, o.json, tty);
+    ProcessStateGuard processState;
 
-    // Emulated units for a demo or a dry run.
-    std::unique_ptr<SimServer> simServer;
-    std::string simDir;
-    if (o.sim > 0) {
-        char tmpl[] = "/tmp/korvex-cli-sim.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("cannot create a folder for the emulated units");
-        simDir = tmpl;
-        SimOptions so;
-        so.units = o.sim;
-        so.dir = simDir;
-        if (!o.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o.simBaud));
-        simServer = std::make_unique<SimServer>(so);
-        simServer->start();
-        setenv("KORVEX_SERIAL_DIR", simDir.c_str(), 1);
-    }
+    // Emulated units for a demo or a dry run. Their folder goes after the
+    // units have taken their links out of it (members die in reverse order).
     struct DirCleanup {
         std::string dir;
         ~DirCleanup() {
             if (!dir.empty()) rmdir(dir.c_str());
         }
-    } cleanup{simDir};
+    } cleanup;
+    std::unique_ptr<SimServer> simServer;
+    if (o.sim > 0) {
+        char tmpl[] = "/tmp/korvex-cli-sim.XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("cannot create a folder for the emulated units");
+        cleanup.dir = tmpl;
+        SimOptions so;
+        so.units = o.sim;
+        so.dir = cleanup.dir;
+        if (!o.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o.simBaud));
+        so.unit.resize(static_cast<size_t>(o.sim));
+        for (auto& [unit, f] : o.simFaults) so.unit[static_cast<size_t>(unit - 1)].faults.push_back(f);
+        simServer = std::make_unique<SimServer>(so);
+        simServer->start();
+        setenv("KORVEX_SERIAL_DIR", cleanup.dir.c_str(), 1);
+    }
 
     PlainEventLoop loop;
     CliPrompts prompts;
@@ -434,8 +486,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             }
     }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    processState.catchSignals();
     gInterrupted = false;
     const std::string& op = o.operation;
     auto launch = [&](const std::function<void()>& fn) {
@@ -487,7 +538,10 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
                       o.timeoutS * 1000);
         app.FormClose();
         rep.finishBars();
-        out << format("Off-line production: OK %d, NG %d\n", e.totalOk, e.totalNg);
+        if (o.json)
+            out << format("{\"event\":\"offline\",\"ok\":%d,\"ng\":%d}\n", e.totalOk, e.totalNg);
+        else
+            out << format("Off-line production: OK %d, NG %d\n", e.totalOk, e.totalNg);
         return e.totalNg == 0 ? kExitOk : kExitChannelFailed;
     }
 
@@ -521,7 +575,11 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             }
         }
     }
-    if (op == "read-flash") {
+    // The flash read is saved only when channel 1 read all of it: a failed
+    // read would leave the old image (or a part of the chip) in the file.
+    const bool readOk = results.count(0) && results[0].finished && results[0].code == 0;
+    if (op == "read-flash" && !readOk) err << "korvex-cli: the flash was not read, " << o.out << " not written\n";
+    if (op == "read-flash" && readOk) {
         const ChipProfile& chip = e.chip;
         const uint8_t* img = e.image->ImageBuffer.data();
         try {
@@ -539,16 +597,18 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     }
     app.FormClose();
 
+    // The table for people; with --json the result events carry the same.
     int failed = 0;
-    out << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
+    if (!o.json) out << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
     for (auto& [s, r] : results) {
         if (!r.started) continue;
         bool ok = r.finished && r.code == 0;
         failed += !ok;
         double secs = std::chrono::duration<double>((r.finished ? r.end : std::chrono::steady_clock::now()) - r.begin).count();
         std::string msg = r.finished ? r.message : (done ? "interrupted" : "timed out");
-        out << format("%-3d %-13s %-7s %7.2f  %s | %s\n", s + 1, e.ch[s].portName.c_str(), ok ? "OK" : "FAILED", secs,
-                      r.device.c_str(), msg.c_str());
+        if (!o.json)
+            out << format("%-3d %-13s %-7s %7.2f  %s | %s\n", s + 1, e.ch[s].portName.c_str(), ok ? "OK" : "FAILED",
+                          secs, r.device.c_str(), msg.c_str());
         rep.result(s + 1, e.ch[s].portName, r.finished ? r.code : -1, msg, secs);
     }
     return failed ? kExitChannelFailed : kExitOk;
@@ -612,9 +672,13 @@ int convert(const Options& o, std::ostream& out, std::ostream& err) {
             last = r.last;
             break;
         case KorvexApp::ObjectKind::Bin: {
+            // The file's first byte goes exactly to the offset, so that the
+            // range written out below holds the file's bytes and only them.
+            if (o.offset && (*o.offset < 0 || static_cast<uint64_t>(*o.offset) >= image.size()))
+                throw UsageError("--offset is outside the 4 MiB image");
             uint32_t off = o.offset ? static_cast<uint32_t>(*o.offset) : 0;
-            uint32_t L = 0, sum = 0;
-            readBinFile(in, image.data() + (off & ~0xFu), image.size() - (off & ~0xFu), L, sum);
+            uint32_t L = 0;
+            readBinFile(in, image.data() + off, image.size() - off, L, r.fileChecksum);
             first = base + off;
             last = base + off + L;
             break;

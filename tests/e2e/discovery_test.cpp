@@ -24,7 +24,7 @@ std::string foundLine(int channel, const std::string& text) {
 
 }  // namespace
 
-TEST(Discovery, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
+TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     StartupRig r(8);
     r.start();
     r.runSearch(8);
@@ -83,7 +83,7 @@ TEST(Discovery, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     EXPECT_EQ(r.app->ui["InfoPanel"].caption(), shown);
 }
 
-TEST(Discovery, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
+TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
     // Ten emulated units and a hand-made one named in lower case: the list is
     // sorted as text without regard to case (COM10 before COM2, com15 among
     // the upper-case names).
@@ -111,7 +111,7 @@ TEST(Discovery, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
 // once (and report the new version at the next search), equal and newer
 // ones are found; a version word is compared over its own length, and a
 // text without one counts as older.
-TEST(Discovery, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
+TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
     const std::vector<std::string> versions = {"V2.10", "V2.20", "V2.30", "2.10", "V2.2"};
     const std::vector<bool> older = {true, false, false, true, false};
     StartupRig r(5, [&](SimOptions& o) {
@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(Firmware, NoStoredVersion,
                                            NoVersionCase{"version_without_V", true, "2.20"}),
                          [](const ::testing::TestParamInfo<NoVersionCase>& i) { return std::string(i.param.name); });
 
-TEST(Discovery, ForeignEmptyAndSilentUnits) {
+TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     // COM1 is another model, COM2 never answers, COM3 sends the right
     // signature with a length of 0 (and a good text behind it).
     StartupRig r(2, [](SimOptions& o) {
@@ -244,7 +244,7 @@ TEST(Discovery, ForeignEmptyAndSilentUnits) {
     EXPECT_TRUE(r.prompts.records.empty());
 }
 
-TEST(Discovery, HangUpClosesTheChannelAndRemovesItsPort) {
+TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     // Unit 1 hangs up after its first answer, unit 2 after its second.
     StartupRig r(2, [](SimOptions& o) {
         o.unit[0].faults.push_back(SimFault{SimFaultKind::Hangup, 1});

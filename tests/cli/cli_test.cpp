@@ -1,0 +1,457 @@
+// The command-line front end run in this process: listings, usage errors,
+// whole runs against emulated units (its own --sim ones and units started
+// here that outlive a run), JSON output, object-file conversion, reading the
+// flash, off-line production and project files.
+#include "cli/cli.h"
+
+#include "app/korvex_app.h"
+#include "shell/plain_loop.h"
+#include "shell/scripted_prompts.h"
+#include "sim/sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+using namespace kvx;
+
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string out, err;
+};
+
+CliRun runCli(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    CliRun r;
+    r.code = cli::run(args, out, err);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+}
+
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+    std::vector<uint8_t> b(n);
+    uint32_t x = seed * 2654435761u + 17;
+    for (auto& v : b) {
+        x = x * 1664525u + 1013904223u;
+        v = static_cast<uint8_t>(x >> 24);
+    }
+    return b;
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A small JSON reader: one object per line, values kept as their text
+// (strings unescaped), nested values checked but kept raw.
+class JsonLine {
+public:
+    static bool parse(const std::string& s, std::map<std::string, std::string>& out) {
+        JsonLine p(s);
+        p.ws();
+        if (!p.object(&out)) return false;
+        p.ws();
+        return p.i_ == s.size();
+    }
+
+private:
+    explicit JsonLine(const std::string& s) : s_(s) {}
+    bool at(char c) const { return i_ < s_.size() && s_[i_] == c; }
+    void ws() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
+    }
+    bool string(std::string& v) {
+        if (!at('"')) return false;
+        ++i_;
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') {
+                v.push_back(c);
+                continue;
+            }
+            if (i_ >= s_.size()) return false;
+            char e = s_[i_++];
+            switch (e) {
+            case '"': case '\\': case '/': v.push_back(e); break;
+            case 'n': v.push_back('\n'); break;
+            case 'r': v.push_back('\r'); break;
+            case 't': v.push_back('\t'); break;
+            case 'b': case 'f': break;
+            case 'u':
+                if (i_ + 4 > s_.size()) return false;
+                for (int k = 0; k < 4; ++k)
+                    if (!isxdigit(static_cast<unsigned char>(s_[i_ + k]))) return false;
+                v.push_back('?');
+                i_ += 4;
+                break;
+            default: return false;
+            }
+        }
+        if (!at('"')) return false;
+        ++i_;
+        return true;
+    }
+    bool value(std::string& v) {
+        ws();
+        size_t start = i_;
+        if (at('"')) return string(v);
+        if (at('{')) {
+            if (!object(nullptr)) return false;
+        } else if (at('[')) {
+            ++i_;
+            ws();
+            if (!at(']')) {
+                for (;;) {
+                    std::string x;
+                    if (!value(x)) return false;
+                    ws();
+                    if (at(']')) break;
+                    if (!at(',')) return false;
+                    ++i_;
+                }
+            }
+            ++i_;
+        } else if (s_.compare(i_, 4, "true") == 0 || s_.compare(i_, 4, "null") == 0) {
+            i_ += 4;
+        } else if (s_.compare(i_, 5, "false") == 0) {
+            i_ += 5;
+        } else {
+            static const std::regex number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?)");
+            std::smatch m;
+            std::string rest = s_.substr(i_);
+            if (!std::regex_search(rest, m, number, std::regex_constants::match_continuous)) return false;
+            i_ += static_cast<size_t>(m.length(0));
+        }
+        v = s_.substr(start, i_ - start);
+        return true;
+    }
+    bool object(std::map<std::string, std::string>* out) {
+        if (!at('{')) return false;
+        ++i_;
+        ws();
+        if (at('}')) {
+            ++i_;
+            return true;
+        }
+        for (;;) {
+            ws();
+            std::string key, v;
+            if (!string(key)) return false;
+            ws();
+            if (!at(':')) return false;
+            ++i_;
+            if (!value(v)) return false;
+            if (out) (*out)[key] = v;
+            ws();
+            if (at('}')) {
+                ++i_;
+                return true;
+            }
+            if (!at(',')) return false;
+            ++i_;
+        }
+    }
+    const std::string& s_;
+    size_t i_ = 0;
+};
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kvx-cli-test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        sim_.reset();
+        unsetenv("KORVEX_SERIAL_DIR");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string image(size_t bytes, uint32_t seed, const std::string& name = "image.bin") {
+        data_ = pattern(bytes, seed);
+        writeFile(path(name), data_);
+        return path(name);
+    }
+    // Emulated units that outlive single runs of the front end.
+    void startUnits(int n, const std::function<void(SimOptions&)>& tune = {}) {
+        SimOptions o;
+        o.units = n;
+        o.dir = path("ports");
+        o.unit.resize(static_cast<size_t>(n));
+        if (tune) tune(o);
+        sim_ = std::make_unique<SimServer>(o);
+        sim_->start();
+        setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    }
+
+    std::string dir_;
+    std::vector<uint8_t> data_;
+    std::unique_ptr<SimServer> sim_;
+};
+
+// The summary row of a channel: "CH PORT RESULT TIME DEVICE | MESSAGE".
+std::string rowOf(const std::string& out, int channel) {
+    for (auto& l : linesOf(out))
+        if (std::regex_search(l, std::regex("^" + std::to_string(channel) + " +COM"))) return l;
+    return {};
+}
+
+}  // namespace
+
+TEST_F(Cli, ListsHelpAndVersion) {
+    CliRun chips = runCli({"chips"});
+    EXPECT_EQ(chips.code, cli::kExitOk);
+    EXPECT_NE(chips.out.find("  SC32F52128LF1G   128K EEP=512B\n"), std::string::npos);
+    EXPECT_NE(chips.out.find("  LKS32MC088C6Qx    32K EEP=1024B\n"), std::string::npos);
+    EXPECT_NE(chips.out.find("  CPT2816QN24-A1    32K EEP=0B\n"), std::string::npos);
+    EXPECT_NE(chips.out.find("  FG8590Q48xx       64K EEP=0B\n"), std::string::npos);
+    CliRun help = runCli({"--help"});
+    EXPECT_EQ(help.code, cli::kExitOk);
+    EXPECT_EQ(help.out, cli::helpText());
+    EXPECT_EQ(help.out.rfind("Usage: korvex-cli", 0), 0u);
+    EXPECT_EQ(runCli({"auto", "--help"}).out, cli::helpText());  // anywhere on the line
+    CliRun version = runCli({"--version"});
+    EXPECT_EQ(version.code, cli::kExitOk);
+    EXPECT_EQ(version.out.rfind("korvex-cli 1.4.0", 0), 0u);
+    EXPECT_TRUE(chips.err.empty() && help.err.empty() && version.err.empty());
+}
+
+TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
+    const std::string bin = image(1024, 1);
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {{"frobnicate"}, "unknown operation 'frobnicate'"},
+        {{}, "no operation given"},
+        {{"--bogus", "auto"}, "unknown option --bogus"},
+        {{"--chip", "NOPE123", "--file", bin, "auto"}, "unknown chip 'NOPE123'"},
+        {{"--offset", "0xZZ", "convert", bin, path("x.hex")}, "--offset"},
+        {{"--sim", "two", "auto"}, "--sim"},
+        {{"--chip", "SC32F5232JV1G", "--file", path("missing.bin"), "auto"}, "cannot read"},
+        {{"convert", path("missing.hex"), path("x.bin")}, "missing.hex"},
+        {{"convert", bin, path("x.txt")}, "unknown output format"},
+        {{"--sim", "2", "--sim-fault", "3:silent", "auto"}, "no emulated unit 3"},
+        {{"--sim", "1", "--sim-fault", "1:nonsense", "auto"}, "nonsense"},
+        {{"--sim-fault", "silent", "auto"}, "--sim-fault takes U:KIND"},
+        {{"read-address", "0x100"}, "read-address needs ADDR LEN"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (auto& a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        CliRun r = runCli(c.args);
+        EXPECT_EQ(r.code, cli::kExitUsage);
+        auto lines = linesOf(r.err);
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_EQ(lines[0].rfind("korvex-cli: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(c.says), std::string::npos) << lines[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("x.hex")));
+    EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);  // the runs put it back
+}
+
+TEST_F(Cli, AutoOnTwoEmulatedUnits) {
+    const std::string bin = image(32 * 1024, 2);
+    CliRun r = runCli({"--sim", "2", "--chip", "SC32F5232JV1G", "--file", bin, "auto"});
+    EXPECT_EQ(r.code, cli::kExitOk) << r.out << r.err;
+    EXPECT_NE(r.out.find("\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n"), std::string::npos);
+    for (int ch = 1; ch <= 2; ++ch) {
+        std::string row = rowOf(r.out, ch);
+        EXPECT_TRUE(std::regex_search(row, std::regex("^" + std::to_string(ch) + " +COM" + std::to_string(ch) +
+                                                      " +OK +[0-9]+\\.[0-9]{2}  Korvex200RTQ V2\\.10, Unit " +
+                                                      std::to_string(ch) + " \\| Main Flash数据校验成功！$")))
+            << row;
+    }
+    EXPECT_TRUE(rowOf(r.out, 3).empty());
+    EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);
+}
+
+class CliFailingChannel : public Cli, public ::testing::WithParamInterface<bool> {};
+
+// Unit 2 answers every flash program request with 0x2C: its channel fails,
+// channels 1 and 3 finish, the exit status is 1.
+TEST_P(CliFailingChannel, ExitsOneAndShowsWhichFailed) {
+    const bool json = GetParam();
+    const std::string bin = image(32 * 1024, 3);
+    std::vector<std::string> args = {"--sim",  "3", "--sim-fault", "2:result:0x95:0x2C", "--chip", "SC32F5232JV1G",
+                                     "--file", bin, "program"};
+    if (json) args.insert(args.begin(), "--json");
+    CliRun r = runCli(args);
+    EXPECT_EQ(r.code, cli::kExitChannelFailed) << r.out << r.err;
+    if (!json) {
+        EXPECT_NE(rowOf(r.out, 1).find(" OK "), std::string::npos) << r.out;
+        EXPECT_NE(rowOf(r.out, 2).find(" FAILED "), std::string::npos) << r.out;
+        EXPECT_NE(rowOf(r.out, 2).find("| Flash Memory错误！"), std::string::npos) << r.out;
+        EXPECT_NE(rowOf(r.out, 3).find(" OK "), std::string::npos) << r.out;
+        return;
+    }
+    // Every line is one JSON object with the fields of its event.
+    std::map<std::string, std::map<std::string, std::string>> results;
+    std::map<std::string, int> events;
+    std::set<std::string> steps;
+    for (const std::string& l : linesOf(r.out)) {
+        std::map<std::string, std::string> o;
+        ASSERT_TRUE(JsonLine::parse(l, o)) << l;
+        const std::string ev = o["event"];
+        ++events[ev];
+        if (ev == "log") {
+            EXPECT_TRUE(o.count("text")) << l;
+        } else if (ev == "progress") {
+            for (const char* k : {"channel", "port", "step", "progress", "max", "percent"}) EXPECT_TRUE(o.count(k)) << k << l;
+            steps.insert(o["step"]);
+            EXPECT_LE(std::stoll(o["progress"]), std::stoll(o["max"])) << l;
+        } else if (ev == "result") {
+            for (const char* k : {"channel", "port", "code", "ok", "message", "seconds"}) EXPECT_TRUE(o.count(k)) << k << l;
+            results[o["channel"]] = o;
+        } else {
+            ADD_FAILURE() << "unknown event " << l;
+        }
+    }
+    EXPECT_GT(events["log"], 0);
+    EXPECT_GT(events["progress"], 0);
+    EXPECT_TRUE(steps.count("program flash"));
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results["1"]["ok"], "true");
+    EXPECT_EQ(results["1"]["port"], "COM1");
+    EXPECT_EQ(results["2"]["ok"], "false");
+    EXPECT_EQ(results["2"]["message"], "Flash Memory错误！");
+    EXPECT_EQ(results["3"]["ok"], "true");
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, CliFailingChannel, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "json" : "text"; });
+
+TEST_F(Cli, ConvertRoundTripsBytesThroughHexAndSRecords) {
+    // Placed at 0x123 (not a multiple of 16): the file's first byte is at
+    // 0x123 in every output.
+    const std::string bin = image(5000, 4);
+    CliRun toHex = runCli({"--offset", "0x123", "convert", bin, path("a.hex")});
+    ASSERT_EQ(toHex.code, cli::kExitOk) << toHex.err;
+    EXPECT_NE(toHex.out.find(": 0x00000123-0x000014AA, checksum"), std::string::npos) << toHex.out;
+    CliRun toS19 = runCli({"convert", path("a.hex"), path("a.s19")});
+    ASSERT_EQ(toS19.code, cli::kExitOk) << toS19.err;
+    EXPECT_NE(toS19.out.find(": 0x00000123-0x000014AA, checksum"), std::string::npos) << toS19.out;
+    CliRun toBin = runCli({"convert", path("a.s19"), path("b.bin")});
+    ASSERT_EQ(toBin.code, cli::kExitOk) << toBin.err;
+    EXPECT_EQ(readFile(path("b.bin")), data_);
+    // The same checksum all the way: the bytes' sum.
+    uint32_t sum = 0;
+    for (uint8_t b : data_) sum += b;
+    char want[32];
+    std::snprintf(want, sizeof want, "checksum 0x%08X", sum);
+    for (const CliRun* r : {&toHex, &toS19, &toBin}) EXPECT_NE(r->out.find(want), std::string::npos) << r->out;
+    // HEX straight back to BIN too.
+    ASSERT_EQ(runCli({"convert", path("a.hex"), path("c.bin")}).code, cli::kExitOk);
+    EXPECT_EQ(readFile(path("c.bin")), data_);
+}
+
+TEST_F(Cli, ReadFlashWritesWhatTheChipHolds) {
+    startUnits(1);
+    const std::string bin = image(32 * 1024, 5);
+    ASSERT_EQ(runCli({"--chip", "SC32F5232JV1G", "--file", bin, "program"}).code, cli::kExitOk);
+    // A later run reads the programmed chip back, as BIN and as S-records.
+    CliRun asBin = runCli({"--chip", "SC32F5232JV1G", "--out", path("read.bin"), "read-flash"});
+    ASSERT_EQ(asBin.code, cli::kExitOk) << asBin.out << asBin.err;
+    EXPECT_EQ(readFile(path("read.bin")), data_);
+    CliRun asS19 = runCli({"--chip", "SC32F5232JV1G", "--out", path("read.s19"), "read-flash"});
+    ASSERT_EQ(asS19.code, cli::kExitOk) << asS19.err;
+    ASSERT_EQ(runCli({"convert", path("read.s19"), path("back.bin")}).code, cli::kExitOk);
+    EXPECT_EQ(readFile(path("back.bin")), data_);
+}
+
+TEST_F(Cli, AFailedFlashReadWritesNoFile) {
+    CliRun r = runCli({"--sim", "1", "--sim-fault", "1:rprotect", "--chip", "SC32F5232JV1G", "--out", path("read.bin"),
+                 "read-flash"});
+    EXPECT_EQ(r.code, cli::kExitChannelFailed);
+    EXPECT_NE(rowOf(r.out, 1).find("芯片已被读保护！"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(path("read.bin")));
+    EXPECT_NE(r.err.find("not written"), std::string::npos);
+}
+
+struct OfflineCase {
+    uint32_t failEvery;
+    int exitCode;
+};
+
+class CliOffline : public Cli, public ::testing::WithParamInterface<OfflineCase> {};
+
+TEST_P(CliOffline, CountsChipsAndReturns) {
+    const OfflineCase& oc = GetParam();
+    startUnits(1, [&](SimOptions& o) {
+        o.unit[0].chipIntervalMs = 20;
+        o.unit[0].offlineFailEvery = oc.failEvery;
+    });
+    const std::string bin = image(32 * 1024, 6);
+    ASSERT_EQ(runCli({"--chip", "SC32F5232JV1G", "--file", bin, "download"}).code, cli::kExitOk);
+    CliRun r = runCli({"--timeout", "20", "offline", "--chips", "6"});
+    EXPECT_EQ(r.code, oc.exitCode) << r.out << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("Off-line production: OK ([0-9]+), NG ([0-9]+)\n"))) << r.out;
+    const int ok = std::stoi(m[1]), ng = std::stoi(m[2]);
+    EXPECT_GE(ok + ng, 6);
+    EXPECT_LE(ok + ng, 8);  // it returns once the count is reached
+    if (oc.failEvery) EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 1);
+    else EXPECT_EQ(ng, 0);
+    EXPECT_NE(r.out.find("Channel 1: Progrmming Completed : Successed !"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offline, CliOffline, ::testing::Values(OfflineCase{0, 0}, OfflineCase{2, 1}),
+                         [](const ::testing::TestParamInfo<OfflineCase>& i) {
+                             return i.param.failEvery ? std::string("with_failures") : std::string("all_good");
+                         });
+
+TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
+    const std::string bin = image(32 * 1024, 7);
+    const std::string pmw = path("job.pmw");
+    CliRun save = runCli({"--chip", "LKS32MC088K6Qx", "--file", bin, "--count-limit", "500", "save-project", pmw});
+    ASSERT_EQ(save.code, cli::kExitOk) << save.out << save.err;
+    EXPECT_NE(save.out.find("Created Project File : " + pmw), std::string::npos);
+
+    {
+        PlainEventLoop loop;
+        ScriptedPrompts prompts;
+        SystemClock clock;
+        SeededRandom rng{1};
+        KorvexApp app(loop, prompts, clock, rng);
+        app.programFolder = dir_ + "/";
+        ASSERT_TRUE(app.loadProject(pmw));
+        EXPECT_EQ(app.engine.chip.chipName, "LKS32MC088K6Qx");
+        EXPECT_TRUE(std::equal(data_.begin(), data_.end(), app.engine.image->ImageBuffer.begin()));
+        EXPECT_EQ(app.engine.job.countLimit, 500u);
+        EXPECT_TRUE(app.ui["CheckBoxCtrl"].checked());
+    }
+    // The front end programs a unit from it.
+    CliRun run = runCli({"--project", pmw, "--sim", "1", "program"});
+    EXPECT_EQ(run.code, cli::kExitOk) << run.out << run.err;
+    EXPECT_NE(run.out.find("Project File Open Success!"), std::string::npos);
+    EXPECT_EQ(run.out.find("[box] Project File Open Success!"), std::string::npos);  // no box for it
+}
