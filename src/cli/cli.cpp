@@ -388,6 +388,21 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
 
     KorvexApp app(loop, prompts, clock, rng);
     if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
+    // A channel turns idle as soon as its last frame is queued (the end of a
+    // firmware upgrade, the restart after a download), and closing a port
+    // purges what it has not sent: the run lets the queues empty and the
+    // other side take the bytes in before it closes.
+    auto closeProgram = [&] {
+        loop.runUntil(
+            [&] {
+                for (auto& p : app.engine.ports)
+                    if (p && p->isOpen() && !p->sendEmpty()) return false;
+                return true;
+            },
+            2000);
+        loop.runFor(50);
+        app.FormClose();
+    };
     std::map<int, ChannelResult> results;
     size_t shownLines = 0;
     auto flushLines = [&] {
@@ -536,7 +551,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         int64_t target = o.chips ? *o.chips : -1;
         loop.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.totalOk + e.totalNg >= target); },
                       o.timeoutS * 1000);
-        app.FormClose();
+        closeProgram();
         rep.finishBars();
         if (o.json)
             out << format("{\"event\":\"offline\",\"ok\":%d,\"ng\":%d}\n", e.totalOk, e.totalNg);
@@ -550,7 +565,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     if (!anyStarted) {
         rep.finishBars();
         err << "korvex-cli: no channel ran the operation (no programmer connected, or a precondition failed)\n";
-        app.FormClose();
+        closeProgram();
         return kExitChannelFailed;
     }
     bool done = loop.runUntil(
@@ -595,7 +610,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             return kExitChannelFailed;
         }
     }
-    app.FormClose();
+    closeProgram();
 
     // The table for people; with --json the result events carry the same.
     int failed = 0;

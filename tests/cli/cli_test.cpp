@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 
 #include "app/korvex_app.h"
+#include "e2e/startup_rig.h"
 #include "shell/plain_loop.h"
 #include "shell/scripted_prompts.h"
 #include "sim/sim_server.h"
@@ -454,4 +455,36 @@ TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
     EXPECT_EQ(run.code, cli::kExitOk) << run.out << run.err;
     EXPECT_NE(run.out.find("Project File Open Success!"), std::string::npos);
     EXPECT_EQ(run.out.find("[box] Project File Open Success!"), std::string::npos);  // no box for it
+}
+
+// The last frame of a run (the end of a firmware upgrade, the restart after a
+// download) reaches the units although the run ends right after it.
+TEST_F(Cli, LastFramesReachTheUnitsBeforeTheRunEnds) {
+    startUnits(2);
+    const auto fw = pattern(12 * 1024, 8);
+    writeFile(path("fw.FWR"), test::makeFirmwareFile(fw, "V2.10", 0x3C3C, 0x2000));
+    for (int round = 0; round < 3; ++round) {
+        CliRun up = runCli({"--firmware", path("fw.FWR"), "upgrade"});
+        ASSERT_EQ(up.code, cli::kExitOk) << up.out << up.err;
+        for (int u = 0; u < 2; ++u) {
+            bool upgraded = false;
+            sim_->withUnit(u, [&](SimUnit& unit) {
+                upgraded = unit.upgraded;
+                unit.upgraded = false;
+            });
+            EXPECT_TRUE(upgraded) << "round " << round << " unit " << u + 1;
+        }
+    }
+    const std::string bin = image(32 * 1024, 9);
+    for (int round = 0; round < 3; ++round) {
+        sim_->trace().clear();
+        CliRun down = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "download"});
+        ASSERT_EQ(down.code, cli::kExitOk) << down.out << down.err;
+        sim_->trace().waitFor([](const SimTraceEvent&) { return false; }, 100);
+        for (int u = 1; u <= 2; ++u) {
+            size_t restarts = 0;
+            for (auto& e : sim_->trace().events()) restarts += e.unit == u && e.kind == "request" && e.command == 0x8A;
+            EXPECT_EQ(restarts, 1u) << "round " << round << " unit " << u;
+        }
+    }
 }
