@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -294,6 +295,20 @@ TEST_F(Cli, AutoOnTwoEmulatedUnits) {
     }
     EXPECT_TRUE(rowOf(r.out, 3).empty());
     EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);
+}
+
+// Eight emulated units programming a 128 KB chip in one run: every channel
+// succeeds; the run's time is recorded (unpaced units, so it measures the
+// host and the emulator, not the line).
+TEST_F(Cli, EightUnitsAutoOnA128KChip) {
+    const std::string bin = image(128 * 1024, 10);
+    auto t0 = std::chrono::steady_clock::now();
+    CliRun r = runCli({"--sim", "8", "--timeout", "60", "--chip", "SC32F52128LF1G", "--file", bin, "auto"});
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    RecordProperty("seconds", std::to_string(secs));
+    EXPECT_EQ(r.code, cli::kExitOk) << r.out << r.err;
+    for (int ch = 1; ch <= 8; ++ch) EXPECT_NE(rowOf(r.out, ch).find(" OK "), std::string::npos) << r.out;
+    EXPECT_LT(secs, 30.0);
 }
 
 class CliFailingChannel : public Cli, public ::testing::WithParamInterface<bool> {};

@@ -176,6 +176,7 @@ struct NoVersionCase {
     const char* name;
     bool writeFile;
     const char* fileVersion;
+    bool badSum;  // the file is there but its sum is wrong
 };
 
 class NoStoredVersion : public ::testing::TestWithParam<NoVersionCase> {};
@@ -186,14 +187,20 @@ TEST_P(NoStoredVersion, AcceptsEveryVersion) {
         o.unit[0].version = "V0.01";
         o.unit[1].version = "1.00";
     });
-    if (nc.writeFile) r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 1), nc.fileVersion, 0x1234, 0x1000));
+    if (nc.writeFile) {
+        auto file = test::makeFirmwareFile(test::patternBytes(8192, 1), nc.fileVersion, 0x1234, 0x1000);
+        if (nc.badSum) file[5000] ^= 0x40;
+        r.writeFirmware(file);
+    }
     r.start();
     r.runSearch(2);
     EXPECT_EQ(r.engine().DevicesFound, 2);
     EXPECT_EQ(r.countText("开始升级编程器固件......"), 0u);
     EXPECT_EQ(r.countRequests(1, 0xB7) + r.countRequests(2, 0xB7), 0u);
     if (nc.writeFile) {
-        EXPECT_TRUE(r.engine().FirmwareFileLoaded());
+        // A refused file is no firmware for upgrades; the start-up box is
+        // only for a missing one.
+        EXPECT_EQ(r.engine().FirmwareFileLoaded(), !nc.badSum);
         EXPECT_TRUE(r.prompts.records.empty());
         EXPECT_EQ(r.countText("File of \"KorvexSCX.FWR\" not Found!"), 0u);
     } else {
@@ -208,8 +215,9 @@ TEST_P(NoStoredVersion, AcceptsEveryVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Firmware, NoStoredVersion,
-                         ::testing::Values(NoVersionCase{"no_file", false, ""},
-                                           NoVersionCase{"version_without_V", true, "2.20"}),
+                         ::testing::Values(NoVersionCase{"no_file", false, "", false},
+                                           NoVersionCase{"version_without_V", true, "2.20", false},
+                                           NoVersionCase{"wrong_sum", true, "V2.20", true}),
                          [](const ::testing::TestParamInfo<NoVersionCase>& i) { return std::string(i.param.name); });
 
 TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
@@ -242,6 +250,23 @@ TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     EXPECT_EQ(r.countText("查找设备2............"), 1u);
     for (auto& t : r.texts()) EXPECT_EQ(t.find("Channel 2:"), std::string::npos) << t;
     EXPECT_TRUE(r.prompts.records.empty());
+}
+
+TEST(DeviceSearch, TheTextEndsAfterLPlusOneBytesAndAt127Characters) {
+    // COM1 sends a text of 200 characters; COM2 a good text behind a length
+    // that lets only its first 15 characters count.
+    StartupRig r(0);
+    const std::string longText = "Korvex200RTQ V2.10 " + std::string(181, 'x');
+    r.addFake("COM1", [&](const std::vector<uint8_t>& q) { return answerAsProgrammer(q, longText); });
+    r.addFake("COM2", [](const std::vector<uint8_t>& q) -> std::vector<uint8_t> {
+        if (q.size() == 3 && q[0] == 0xA3) return test::deviceInfoFrame("Korvex200RTQ V2.10, Short", 14);
+        return {};
+    });
+    r.start();
+    r.runSearch(2);
+    EXPECT_EQ(r.connected(), 2);
+    EXPECT_EQ(r.countText(foundLine(1, longText.substr(0, 127))), 1u);
+    EXPECT_EQ(r.countText(foundLine(2, "Korvex200RTQ V2")), 1u);
 }
 
 TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
