@@ -426,8 +426,13 @@ void Program::DoFirmwareUpgrade1Click() {
         prompts.message("No Device is Connected!");
         return;
     }
+    // The programmers found are the connected channels. They usually sit in
+    // the first DevicesFound slots, but not when a foreign device or a
+    // silent port came before one of them: counting slots would send the
+    // firmware to a device that is not a programmer and miss a programmer.
     createPorts();
-    for (int s = 0; s < DevicesFound && s < 8; ++s) {
+    for (int s = 0; s < channelCount; ++s) {
+        if (!ch[s].connected) continue;
         ch[s].rx.reset();
         startFirmwareUpgrade(s);
     }

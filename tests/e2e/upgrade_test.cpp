@@ -103,6 +103,29 @@ TEST(FirmwareUpgrade, ErrorRepliesToBlocksDoNotStopIt) {
     EXPECT_FALSE(upgraded);
 }
 
+TEST(FirmwareUpgrade, GoesToTheProgrammersFoundNotToTheFirstSlots) {
+    // Channel 1 holds another model and channel 2 a silent unit: the two
+    // programmers found are on channels 3 and 4.
+    StartupRig r(4, [](SimOptions& o) {
+        o.unit[0].model = "Korvex100ABC";
+        o.unit[1].faults.push_back(SimFault{SimFaultKind::Silent});
+    });
+    r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 4), "V2.10", 0x1111, 0x1400));
+    r.start();
+    r.runSearch(2);
+    ASSERT_EQ(r.engine().DevicesFound, 2);
+    r.app->ui["DoFirmwareUpgrade1"].click();
+    ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 5000));
+    EXPECT_TRUE(r.waitUpgraded({2, 3}));
+    EXPECT_EQ(r.countRequests(1, 0xB7), 0u);
+    EXPECT_EQ(r.countRequests(2, 0xB7), 0u);
+    EXPECT_EQ(r.countRequests(3, 0xB7), 2u);
+    EXPECT_EQ(r.countRequests(4, 0xB7), 2u);
+    EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 2u);
+    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_FALSE(r.engine().ch[1].connected);
+}
+
 struct RefusalCase {
     const char* name;
     bool firmwareFile;
