@@ -8,18 +8,20 @@
 #include "e2e/startup_rig.h"
 #include "shell/plain_loop.h"
 #include "shell/scripted_prompts.h"
+#include "shell/text.h"
 #include "sim/sim_server.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -143,11 +145,24 @@ private:
         } else if (s_.compare(i_, 5, "false") == 0) {
             i_ += 5;
         } else {
-            static const std::regex number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?)");
-            std::smatch m;
-            std::string rest = s_.substr(i_);
-            if (!std::regex_search(rest, m, number, std::regex_constants::match_continuous)) return false;
-            i_ += static_cast<size_t>(m.length(0));
+            // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
+            auto digits = [&] {
+                size_t from = i_;
+                while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_]))) ++i_;
+                return i_ - from;
+            };
+            if (at('-')) ++i_;
+            if (at('0')) ++i_;
+            else if (digits() == 0) return false;
+            if (at('.')) {
+                ++i_;
+                if (digits() == 0) return false;
+            }
+            if (at('e') || at('E')) {
+                ++i_;
+                if (at('+') || at('-')) ++i_;
+                if (digits() == 0) return false;
+            }
         }
         v = s_.substr(start, i_ - start);
         return true;
@@ -221,7 +236,7 @@ protected:
 // The summary row of a channel: "CH PORT RESULT TIME DEVICE | MESSAGE".
 std::string rowOf(const std::string& out, int channel) {
     for (auto& l : linesOf(out))
-        if (std::regex_search(l, std::regex("^" + std::to_string(channel) + " +COM"))) return l;
+        if (l.rfind(format("%-3d COM", channel), 0) == 0) return l;
     return {};
 }
 
@@ -288,10 +303,15 @@ TEST_F(Cli, AutoOnTwoEmulatedUnits) {
     EXPECT_NE(r.out.find("\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n"), std::string::npos);
     for (int ch = 1; ch <= 2; ++ch) {
         std::string row = rowOf(r.out, ch);
-        EXPECT_TRUE(std::regex_search(row, std::regex("^" + std::to_string(ch) + " +COM" + std::to_string(ch) +
-                                                      " +OK +[0-9]+\\.[0-9]{2}  Korvex200RTQ V2\\.10, Unit " +
-                                                      std::to_string(ch) + " \\| Main Flash数据校验成功！$")))
-            << row;
+        const std::string head = format("%-3d %-13s %-7s ", ch, format("COM%d", ch).c_str(), "OK");
+        const std::string tail = format("  Korvex200RTQ V2.10, Unit %d | Main Flash数据校验成功！", ch);
+        EXPECT_EQ(row.rfind(head, 0), 0u) << row;
+        ASSERT_GE(row.size(), head.size() + tail.size()) << row;
+        EXPECT_EQ(row.substr(row.size() - tail.size()), tail) << row;
+        // The time between: seconds with two decimals.
+        std::string secs = row.substr(head.size(), row.size() - head.size() - tail.size());
+        EXPECT_EQ(secs.size(), 7u) << row;
+        EXPECT_EQ(secs.find_first_not_of(" 0123456789."), std::string::npos) << row;
     }
     EXPECT_TRUE(rowOf(r.out, 3).empty());
     EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);
@@ -430,9 +450,10 @@ TEST_P(CliOffline, CountsChipsAndReturns) {
     ASSERT_EQ(runCli({"--chip", "SC32F5232JV1G", "--file", bin, "download"}).code, cli::kExitOk);
     CliRun r = runCli({"--timeout", "20", "offline", "--chips", "6"});
     EXPECT_EQ(r.code, oc.exitCode) << r.out << r.err;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("Off-line production: OK ([0-9]+), NG ([0-9]+)\n"))) << r.out;
-    const int ok = std::stoi(m[1]), ng = std::stoi(m[2]);
+    int ok = -1, ng = -1;
+    size_t at = r.out.find("Off-line production: OK ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Off-line production: OK %d, NG %d\n", &ok, &ng), 2) << r.out;
     EXPECT_GE(ok + ng, 6);
     EXPECT_LE(ok + ng, 8);  // it returns once the count is reached
     if (oc.failEvery) EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 1);

@@ -257,7 +257,7 @@ TEST(DeviceSearch, TheTextEndsAfterLPlusOneBytesAndAt127Characters) {
     // that lets only its first 15 characters count.
     StartupRig r(0);
     const std::string longText = "Korvex200RTQ V2.10 " + std::string(181, 'x');
-    r.addFake("COM1", [&](const std::vector<uint8_t>& q) { return answerAsProgrammer(q, longText); });
+    r.addFake("COM1", [longText](const std::vector<uint8_t>& q) { return answerAsProgrammer(q, longText); });
     r.addFake("COM2", [](const std::vector<uint8_t>& q) -> std::vector<uint8_t> {
         if (q.size() == 3 && q[0] == 0xA3) return test::deviceInfoFrame("Korvex200RTQ V2.10, Short", 14);
         return {};
