@@ -236,7 +236,9 @@ TEST(AddressDialogs, OffsetAndReadRange) {
             if (!f.closeRequested()) f.close(Form::Cancel);
         };
         EXPECT_EQ(r.prompts.showModal(ofs), c.accepted) << c.text;
-        if (c.accepted) EXPECT_EQ(r.app.engine.image->binOffset, c.offset) << c.text;
+        if (c.accepted) {
+            EXPECT_EQ(r.app.engine.image->binOffset, c.offset) << c.text;
+        }
     }
     // Read address: rounded down to 16, length held in 16..4096.
     TSetAddressForm dlg(r.prompts, r.app.engine.readAddress, r.app.engine.readLength);
