@@ -456,7 +456,9 @@ TEST_P(CliOffline, CountsChipsAndReturns) {
     ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Off-line production: OK %d, NG %d\n", &ok, &ng), 2) << r.out;
     EXPECT_GE(ok + ng, 6);
     EXPECT_LE(ok + ng, 8);  // it returns once the count is reached
-    if (oc.failEvery) EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 1);
+    if (oc.failEvery) {
+        EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 1);
+    }
     else EXPECT_EQ(ng, 0);
     EXPECT_NE(r.out.find("Channel 1: Progrmming Completed : Successed !"), std::string::npos);
 }

@@ -310,7 +310,9 @@ TEST(Discovery, PortsFolderSortedHeldAndNotTtys) {
     std::vector<std::string> none;
     unsetenv("KORVEX_SERIAL_DIR");
     ListSerialPorts(none, text);
-    if (none.empty()) EXPECT_EQ(text, "无可用的串口");
+    if (none.empty()) {
+        EXPECT_EQ(text, "无可用的串口");
+    }
 }
 
 TEST(Discovery, FakeSysfsListsUsbAdaptersOnly) {
