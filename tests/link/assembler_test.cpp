@@ -110,7 +110,9 @@ TEST(RxAssemblerCases, RunsAreCutOutOfTheBlocks) {
         SCOPED_TRACE(c.what);
         auto rx = std::make_unique<RxAssembler>();
         EXPECT_EQ(feed(*rx, c.blocks), c.runs);
-        if (c.pending >= 0) EXPECT_EQ(rx->count(), c.pending);
+        if (c.pending >= 0) {
+            EXPECT_EQ(rx->count(), c.pending);
+        }
     }
 }
 
