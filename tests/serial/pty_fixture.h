@@ -50,8 +50,10 @@ public:
 };
 
 // One pseudo-terminal pair. The test plays the programmer unit on the master;
-// the slave stays open here too (raw), as the emulator keeps it, so its line
-// settings can be read back while the port is closed.
+// the slave stays open here too, as the emulator keeps it, so its line
+// settings can be read back while the port is closed. The slave starts with
+// the kernel's cooked settings (echo, line editing, CR/LF mapping, XON/XOFF),
+// as a real tty might: the port must make it raw itself.
 class Pty {
 public:
     Pty() {
@@ -61,7 +63,9 @@ public:
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         termios t{};
         tcgetattr(slave, &t);
-        cfmakeraw(&t);
+        t.c_iflag |= ICRNL | IXON | IXOFF;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
         tcsetattr(slave, TCSANOW, &t);
     }
     ~Pty() {
