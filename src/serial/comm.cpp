@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -275,6 +276,16 @@ void TComm::ClosePort() {
     if (!isOpen()) return;
     auto s = session_;
     s->open = false;  // events still on their way are dropped
+    // What is queued gets a short, bounded chance to reach the line first: the
+    // last request of an operation (the restart after a download, the end of
+    // an upgrade) is often queued just before the ports are closed.
+    for (int i = 0; i < 100 && !s->sendEmpty; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(s->mutex);
+            if (s->writerEnded) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     s->signalClose();
     tcflush(fd_, TCIFLUSH);
     if (reader_.joinable()) reader_.join();
