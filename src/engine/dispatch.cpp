@@ -46,7 +46,7 @@ void Program::sendFrame(int slot, size_t frameLength) {
     do {                                                                    \
         RequestContext ctx;                                                 \
         fillContext(ctx);                                                   \
-        sendFrame(slot, builder(ctx, ##__VA_ARGS__, ch[slot].frameBuffer.data())); \
+        sendFrame(slot, builder(ctx, __VA_ARGS__ __VA_OPT__(,) ch[slot].frameBuffer.data())); \
     } while (0)
 
 void Program::sendJobDownload(int slot) { KVX_SEND(buildJobDownload); }
