@@ -98,67 +98,107 @@ void chooseChip(ChipProfile& p, ChipVendor vendor, int index) {
     p.modelIndex = static_cast<uint8_t>(index);
 }
 
-void applyProfileDefaults(ChipProfile& p, std::array<uint8_t, 6>& f, uint8_t* opt) {
+VendorDefaults vendorDefaults(const ChipProfile& p) {
+    VendorDefaults d;
+    const uint32_t flashBytes = static_cast<uint32_t>(p.flashSizeKB) * 1024;
+    d.sectorSize = 1024;
+    d.sectorCount = p.flashSizeKB;
     switch (p.vendor) {
     case ChipVendor::LKS:
-        p.sectorSize = 1024;
-        p.sectorCount = p.flashSizeKB;
-        p.flashFirst = 0x00000000;
-        p.nvmFirst = 0x00000000;
-        p.nvmLast = 0x000003FF;
-        f[0] = 0x00;
-        f[3] = 0x42;
-        f[4] = 0x00;
-        f[5] = 0x00;
+        d.voltageItem = 0;
+        d.optChecked = false;
+        d.loadNvmData.visible = true;
+        d.saveNvmData.visible = true;
+        d.readOption.visible = false;
+        d.writeOption.visible = false;
+        d.flashFirst = 0x00000000;
+        d.nvmFirst = 0x00000000;
+        d.nvmLast = 0x000003FF;
+        d.jobFlags3 = 0x42;
         break;
-    case ChipVendor::CPT:
-        p.noWatchdogVariant = p.chipName.compare(0, 13, "CPT2816Cxx-A3") == 0;
-        p.familyOption = 0x20;
-        std::memset(opt, 0xFF, 128);
-        opt[10] = opt[11] = opt[14] = opt[15] = 0x00;
-        p.sectorSize = 1024;
-        p.sectorCount = p.flashSizeKB;
-        p.flashFirst = 0x08000000;
-        p.nvmFirst = 0x08010000;
-        p.nvmLast = 0x080103FF;
-        p.auxFirst = 0x08010000;
-        p.auxLast = 0x080103FF;
-        f[0] = 0x00;
-        f[3] = 0x00;
-        f[4] = 0x00;
-        f[5] = 0x01;
-        break;
-    case ChipVendor::FG:
-        std::memset(opt, 0xFF, 128);
-        opt[10] = opt[11] = opt[14] = opt[15] = 0x00;
-        p.sectorSize = 256;
-        p.sectorCount = static_cast<uint16_t>(p.flashSizeKB * 4);
-        p.flashFirst = 0x08000000;
-        p.nvmFirst = 0x08010000;
-        p.nvmLast = 0x080100FF;
-        f[0] = 0x0C;
-        f[3] = 0x00;
-        f[4] = 0x00;
-        f[5] = 0x00;
-        break;
-    case ChipVendor::SC:
-        p.familyOption = 0x00;
-        std::memset(opt, 0xFF, 128);
-        p.sectorSize = 1024;
-        p.sectorCount = p.flashSizeKB;
-        p.flashFirst = 0x00000000;
-        p.nvmFirst = 0x00000000;
-        p.nvmLast = 0x000001FF;
-        p.auxFirst = 0x00000000;
-        p.auxLast = 0x000000FF;
-        p.eepSize = 512;
-        f[0] = 0x08;
-        f[3] = 0x00;
-        f[4] = 0x00;
-        f[5] = p.flashSizeKB < 64 ? 0x01 : 0x00;
+    case ChipVendor::CPT: {
+        const bool noWatchdog = p.chipName.starts_with("CPT2816Cxx-A3");
+        d.voltageItem = 1;
+        d.optChecked = true;
+        d.enWDTVisible = !noWatchdog;
+        if (noWatchdog) d.enWDTChecked = false;
+        d.loadNvmData.visible = false;
+        d.saveNvmData.visible = false;
+        d.readOption.visible = true;
+        d.writeOption.visible = true;
+        d.noWatchdogVariant = noWatchdog;
+        d.familyOption = 0x20;
+        d.optionPreset = OptionPreset::CptLayout;
+        d.flashFirst = 0x08000000;
+        d.nvmFirst = 0x08010000;
+        d.nvmLast = 0x080103FF;
+        d.auxFirst = 0x08010000;
+        d.auxLast = 0x080103FF;
+        d.jobFlags5 = 0x01;
         break;
     }
-    p.flashLast = p.flashFirst + static_cast<uint32_t>(p.flashSizeKB) * 1024 - 1;
+    case ChipVendor::FG:
+        d.voltageItem = 0;
+        d.optChecked = true;
+        d.enROPVisible = true;
+        d.loadNvmData.visible = false;
+        d.saveNvmData.visible = false;
+        d.optionPreset = OptionPreset::CptLayout;
+        d.sectorSize = 256;
+        d.sectorCount = static_cast<uint16_t>(p.flashSizeKB * 4u);
+        d.flashFirst = 0x08000000;
+        d.nvmFirst = 0x08010000;
+        d.nvmLast = 0x080100FF;
+        d.jobFlags0 = 0x0C;
+        break;
+    default:  // SC
+        d.voltageItem = 1;
+        d.optChecked = false;
+        d.optVisible = false;
+        d.enWDTVisible = false;
+        d.enWDTChecked = false;
+        d.ldCFGVisible = true;
+        d.nvmCaption = "擦写NVM数据";
+        d.loadNvmData.visible = true;
+        d.saveNvmData.visible = true;
+        d.readOption = {true, "Read &NVM Byte"};
+        d.writeOption = {true, "&Write NVM Byte"};
+        d.wrtOPBCaption = "写NVM Data";
+        d.familyOption = 0x00;
+        d.optionPreset = OptionPreset::Erased;
+        d.flashFirst = 0x00000000;
+        d.nvmFirst = 0x00000000;
+        d.nvmLast = 0x000001FF;
+        d.auxFirst = 0x00000000;
+        d.auxLast = 0x000000FF;
+        d.eepSize = 512;
+        d.jobFlags0 = 0x08;
+        d.jobFlags5 = p.flashSizeKB < 64 ? 0x01 : 0x00;
+        break;
+    }
+    d.flashLast = d.flashFirst + flashBytes - 1;
+    return d;
+}
+
+void applyProfileDefaults(ChipProfile& p, std::array<uint8_t, 6>& f, uint8_t* opt) {
+    const VendorDefaults d = vendorDefaults(p);
+    if (d.noWatchdogVariant) p.noWatchdogVariant = *d.noWatchdogVariant;
+    if (d.familyOption) p.familyOption = *d.familyOption;
+    if (d.optionPreset != OptionPreset::Keep) std::memset(opt, 0xFF, 128);
+    if (d.optionPreset == OptionPreset::CptLayout) opt[10] = opt[11] = opt[14] = opt[15] = 0x00;
+    p.sectorSize = d.sectorSize;
+    p.sectorCount = d.sectorCount;
+    p.flashFirst = d.flashFirst;
+    p.flashLast = d.flashLast;
+    p.nvmFirst = d.nvmFirst;
+    p.nvmLast = d.nvmLast;
+    if (d.auxFirst) p.auxFirst = *d.auxFirst;
+    if (d.auxLast) p.auxLast = *d.auxLast;
+    if (d.eepSize) p.eepSize = *d.eepSize;
+    f[0] = d.jobFlags0;
+    f[3] = d.jobFlags3;
+    f[4] = d.jobFlags4;
+    f[5] = d.jobFlags5;
 }
 
 std::string windowCaption(ChipVendor v) { return applicationTitle(v) + " Programmer Wizard"; }

@@ -24,14 +24,22 @@ size_t finish(uint8_t* frame, uint8_t command, uint16_t parameter, const Request
     return appendFrameCrc(frame, kHeaderSize + payloadLength);
 }
 
-// A text field: the text's bytes cut to the width, "?" when empty, zeros after.
+// A text field: the text's bytes, "?" when empty, zeros after. A text longer
+// than the field is cut before the first UTF-8 character that does not fit
+// whole, so the field never ends in half a character.
 void textField(uint8_t* out, size_t width, const std::string& text) {
     std::memset(out, 0, width);
     if (text.empty()) {
         out[0] = '?';
         return;
     }
-    std::memcpy(out, text.data(), std::min(width, text.size()));
+    size_t n = text.size();
+    if (n > width) {
+        n = width;
+        while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
+        if (n == 0) n = width;  // not UTF-8 at all: cut the bytes as they are
+    }
+    std::memcpy(out, text.data(), n);
 }
 
 // 4096 bytes of the image from a byte offset; beyond the buffer, zeros.
@@ -102,7 +110,7 @@ void buildJobBlock(const RequestContext& c, uint8_t* b) {
     put16(b + 510, static_cast<uint16_t>(byteSum32(b, 0, 509)));
 }
 
-void maskJobBlockPayload(uint8_t* payload, uint16_t P) {
+void maskJobPayload(uint8_t* payload, uint16_t P) {
     const uint8_t m0 = static_cast<uint8_t>(((P & 0xFF) ^ kJobMaskK0) | 0x80);
     const uint8_t m1 = static_cast<uint8_t>(((P >> 8) ^ kJobMaskK1) | 0x80);
     for (size_t k = 0; k < 512; ++k) {
@@ -120,7 +128,7 @@ size_t buildJobDownload(const RequestContext& c, uint8_t* frame) {
     uint8_t* payload = frame + kHeaderSize;
     buildJobBlock(c, payload);
     std::memcpy(payload + 512, payload, 512);
-    maskJobBlockPayload(payload, 0);
+    maskJobPayload(payload, 0);
     return finish(frame, kCmdJobDownload, 0, &c, 1024);
 }
 

@@ -56,19 +56,21 @@ struct RequestContext {
     uint8_t modelCode = 12;
     Random* rng = nullptr;
     const uint8_t* image = nullptr;    // ImageBuffer, 4 MiB
-    const uint8_t* nvm = nullptr;      // NvmBuffer, directly followed by
-    const uint8_t* options = nullptr;  // OptionBytesBuffer (256 bytes)
+    const uint8_t* nvm = nullptr;      // NvmBuffer, 4096 bytes
+    const uint8_t* options = nullptr;  // OptionBytesBuffer, 256 bytes
     std::string chipNameText;          // MCUNameEdit
     std::string productText;           // ProductEdit
 };
 
 // The 64-byte chip parameter block; ownParameter goes to offsets 10-11.
 void buildChipParameterBlock(const RequestContext& c, uint16_t ownParameter, uint8_t* out64);
-// The 512-byte job block, with its check code and sum.
+// The 512-byte job block, with its check code and sum. The chip name and the
+// product text go into 16- and 48-byte fields: "?" when empty, cut on a UTF-8
+// character boundary when too long, zero-padded.
 void buildJobBlock(const RequestContext& c, uint8_t* out512);
 // XORs the 1024-byte job download payload with the masks of parameter P
 // (applying it twice restores the payload).
-void maskJobBlockPayload(uint8_t* payload1024, uint16_t P);
+void maskJobPayload(uint8_t* payload1024, uint16_t P);
 // Signature, check code at 508-509 and sum at 510-511.
 bool checkJobBlock(const uint8_t* block512);
 

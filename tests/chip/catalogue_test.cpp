@@ -257,3 +257,81 @@ TEST(ChipCatalogue, CaptionsAndBounds) {
     EXPECT_FALSE(p.chipChosen);
     EXPECT_TRUE(p.chipName.empty());
 }
+
+// The window part of each vendor's defaults; an empty optional is an item
+// the vendor leaves as it is.
+TEST(ChipCatalogue, VendorWindowDefaults) {
+    using OB = std::optional<bool>;
+    using OS = std::optional<std::string>;
+    struct Case {
+        ChipVendor v;
+        int index;
+        int volt;
+        bool optChecked;
+        OB optVisible, enROP, wdtVisible, wdtChecked, ldCFG;
+        OS nvmCaption;
+        OB load, save, read, write;
+        OS readCaption, writeCaption, wrtOPB;
+        OB noWatchdog;
+    };
+    const OB keep;
+    const OS same;
+    const std::vector<Case> cases = {
+        {L, 0, 0, false, keep, keep, keep, keep, keep, same, true, true, false, false, same, same, same, keep},
+        {C, 0, 1, true, keep, keep, true, keep, keep, same, false, false, true, true, same, same, same, false},
+        {C, 5, 1, true, keep, keep, true, keep, keep, same, false, false, true, true, same, same, same, false},
+        {C, 6, 1, true, keep, keep, false, false, keep, same, false, false, true, true, same, same, same, true},
+        {F, 0, 0, true, keep, true, keep, keep, keep, same, false, false, keep, keep, same, same, same, keep},
+        {S, 0, 1, false, false, keep, false, false, true, "擦写NVM数据", true, true, true, true, "Read &NVM Byte",
+         "&Write NVM Byte", "写NVM Data", keep},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(catalogueName(k.v, k.index));
+        ChipProfile p;
+        chooseChip(p, k.v, k.index);
+        const VendorDefaults d = vendorDefaults(p);
+        EXPECT_EQ(d.voltageItem, k.volt);
+        EXPECT_EQ(d.optChecked, k.optChecked);
+        EXPECT_EQ(d.optVisible, k.optVisible);
+        EXPECT_EQ(d.enROPVisible, k.enROP);
+        EXPECT_EQ(d.enWDTVisible, k.wdtVisible);
+        EXPECT_EQ(d.enWDTChecked, k.wdtChecked);
+        EXPECT_EQ(d.ldCFGVisible, k.ldCFG);
+        EXPECT_EQ(d.nvmCaption, k.nvmCaption);
+        EXPECT_EQ(d.loadNvmData.visible, k.load);
+        EXPECT_EQ(d.saveNvmData.visible, k.save);
+        EXPECT_EQ(d.readOption.visible, k.read);
+        EXPECT_EQ(d.writeOption.visible, k.write);
+        EXPECT_EQ(d.loadNvmData.caption, same);
+        EXPECT_EQ(d.saveNvmData.caption, same);
+        EXPECT_EQ(d.readOption.caption, k.readCaption);
+        EXPECT_EQ(d.writeOption.caption, k.writeCaption);
+        EXPECT_EQ(d.wrtOPBCaption, k.wrtOPB);
+        EXPECT_EQ(d.noWatchdogVariant, k.noWatchdog);
+    }
+}
+
+// The defaults follow the profile as it stands (a project load restores the
+// size before they are applied), and the watchdog variant is a prefix test.
+TEST(ChipCatalogue, DefaultsFollowTheProfile) {
+    ChipProfile p;
+    p.vendor = ChipVendor::SC;
+    p.flashSizeKB = 63;
+    EXPECT_EQ(vendorDefaults(p).jobFlags5, 0x01);
+    p.flashSizeKB = 64;
+    EXPECT_EQ(vendorDefaults(p).jobFlags5, 0x00);
+    EXPECT_EQ(vendorDefaults(p).flashLast, 0x0000FFFFu);
+
+    p.vendor = ChipVendor::FG;
+    p.flashSizeKB = 16;
+    VendorDefaults fg = vendorDefaults(p);
+    EXPECT_EQ(fg.sectorCount, 64);
+    EXPECT_EQ(fg.flashLast, 0x08003FFFu);
+
+    p.vendor = ChipVendor::CPT;
+    p.chipName = "CPT2816Cxx-A3 rev2";
+    EXPECT_EQ(vendorDefaults(p).noWatchdogVariant, true);
+    p.chipName = "CPT2816Cxx-A";
+    EXPECT_EQ(vendorDefaults(p).noWatchdogVariant, false);
+    EXPECT_EQ(vendorDefaults(p).enWDTChecked, std::nullopt);
+}

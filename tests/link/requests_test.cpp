@@ -463,6 +463,12 @@ TEST(Requests, JobBlockTexts) {
          {'L', 'K', 'S', '3', '2', 'M', 'C', '0', '8', '8', 'C', '6', 'T', 'x', ' '}, {'a', '.', 'b', 'i', 'n'}},
         {"texts longer than the field are cut", "ABCDEFGHIJKLMNOPQRST", std::string(60, 'x'),
          Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'}, Bytes(48, 'x')},
+        // 15 ASCII bytes then a 3-byte character: the character does not fit whole.
+        {"a cut never splits a UTF-8 character", "ABCDEFGHIJKLMNO\xE7\xA8\x8B", std::string(47, 'y') + "\xC3\xA9",
+         Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O'}, Bytes(47, 'y')},
+        {"a character that ends exactly at the field's end stays", "ABCDEFGHIJKLM\xE7\xA8\x8B", "",
+         Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 0xE7, 0xA8, 0x8B}, {0x3F}},
+        {"bytes that are not UTF-8 are cut as they are", std::string(20, '\x80'), "", Bytes(16, 0x80), {0x3F}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -510,12 +516,12 @@ TEST(Requests, JobDownloadMasking) {
 
     // The masks of another parameter, and masking twice restores.
     Bytes p(1024, 0);
-    maskJobBlockPayload(p.data(), 0x1234);
+    maskJobPayload(p.data(), 0x1234);
     EXPECT_EQ(p[0], 0xDF);  // (0x34 ^ 0x6B) | 0x80
     EXPECT_EQ(p[1], 0xBF);  // (0x12 ^ 0x2D) | 0x80
     EXPECT_EQ(p[1022], 0xDF);
     EXPECT_EQ(p[1023], 0xBF);
-    maskJobBlockPayload(p.data(), 0x1234);
+    maskJobPayload(p.data(), 0x1234);
     EXPECT_EQ(p, Bytes(1024, 0));
 }
 
