@@ -71,6 +71,9 @@ uint16_t flashSizeForName(ChipVendor vendor, const std::string& name) {
 }
 
 void chooseChip(ChipProfile& p, ChipVendor vendor, int index) {
+    // A vendor value outside the four lists has the SC list (chipNames), so
+    // the profile takes SC as its vendor too.
+    if (static_cast<uint8_t>(vendor) > 3) vendor = ChipVendor::SC;
     const auto& names = chipNames(vendor);
     if (index < 0 || index >= static_cast<int>(names.size())) index = 0;
     p.vendor = vendor;
@@ -214,6 +217,7 @@ std::string applicationTitle(ChipVendor v) {
 }
 
 std::optional<int> findChip(ChipVendor v, std::string_view name) {
+    if (static_cast<uint8_t>(v) > 3) return std::nullopt;
     const auto& names = chipNames(v);
     for (size_t i = 0; i < names.size(); ++i)
         if (names[i] == name) return static_cast<int>(i);

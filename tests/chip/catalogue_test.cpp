@@ -243,6 +243,13 @@ TEST(ChipCatalogue, CaptionsAndBounds) {
     EXPECT_EQ(catalogueName(ChipVendor::FG, 5), "");
     EXPECT_EQ(catalogueName(ChipVendor::SC, 37), "");
     EXPECT_EQ(catalogueName(static_cast<ChipVendor>(4), 0), "");
+    EXPECT_EQ(findChip(static_cast<ChipVendor>(4), "SC32F5232JV1G"), std::nullopt);
+    ChipProfile odd;
+    chooseChip(odd, static_cast<ChipVendor>(9), 4);
+    EXPECT_EQ(odd.vendor, ChipVendor::SC);
+    EXPECT_EQ(odd.chipName, "SC32F5264LF1G");
+    EXPECT_EQ(odd.familyCode, 0x80);
+    EXPECT_EQ(odd.eepSize, 512);
     EXPECT_EQ(findChip(ChipVendor::SC, "FG8590Q48xx"), std::nullopt);  // another vendor's name
     EXPECT_EQ(findChip(ChipVendor::SC, ""), std::nullopt);
     EXPECT_EQ(findChip(ChipVendor::SC, "sc32f58128xxx"), std::nullopt);
