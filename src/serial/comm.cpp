@@ -1,5 +1,6 @@
 #include "serial/comm.h"
 
+#include "serial/line_rate.h"
 #include "shell/text.h"
 
 #include <fcntl.h>
@@ -85,6 +86,7 @@ struct TComm::Session {
     std::atomic<bool> sendEmpty{true};
     TComm* owner = nullptr;
     std::atomic<double> bytesPerMs{0};  // the line's rate (8N2: 11 bit times a byte)
+    std::atomic<bool> ignoreNull{false};  // IgnoreNullChar: the read side drops zero bytes
 
     // Tells both threads to stop. closing is set under the queue's lock: the
     // write thread tests it and goes to sleep under that lock, so the
@@ -169,15 +171,25 @@ speed_t speedFor(uint32_t baud) {
 }
 }  // namespace
 
+// The termios side of the line properties. Some have no Linux counterpart and
+// are only stored: DSR output flow and DSR sensitivity, DTR handshake, RTS
+// "on while sending", the XON/XOFF limits and the replacement of bytes with
+// parity errors (with parity checking on, the driver hands such bytes on as
+// zero). Zero bytes are dropped by the read thread when IgnoreNullChar is set.
 void TComm::ApplyLineSettings() {
     if (fd_ < 0) return;
     // The write thread paces its waits for a full driver queue by the rate.
-    if (session_) session_->bytesPerMs = BaudRate_ / 11.0 / 1000.0;
+    if (session_) {
+        session_->bytesPerMs = BaudRate_ / 11.0 / 1000.0;
+        session_->ignoreNull = IgnoreNullChar_;
+    }
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return;  // the outcome is not checked
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    // CIBAUD cleared: the input rate follows the output rate (it may still
+    // hold a numeric rate set earlier).
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CIBAUD);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[static_cast<int>(ByteSize_)];
     // Linux has no 1.5 stop bits; 1.5 is sent as 2.
@@ -198,11 +210,15 @@ void TComm::ApplyLineSettings() {
     t.c_cc[VSTOP] = XoffChar_;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (speed_t sp = speedFor(BaudRate_)) {
+    speed_t sp = speedFor(BaudRate_);
+    if (sp) {
         cfsetispeed(&t, sp);
         cfsetospeed(&t, sp);
     }
     tcsetattr(fd_, TCSANOW, &t);
+    // Any other rate goes to the driver as a number (0 leaves the rate alone:
+    // B0 would hang the line up).
+    if (!sp && BaudRate_ != 0) setArbitraryLineRate(fd_, BaudRate_);
     // Modem lines; pseudo-terminals have none, so errors are ignored.
     int dtr = TIOCM_DTR, rts = TIOCM_RTS;
     if (DtrControl_ == ::kvx::DtrControl::DtrEnable) ioctl(fd_, TIOCMBIS, &dtr);
@@ -278,19 +294,33 @@ void TComm::ClosePort() {
     s->open = false;  // events still on their way are dropped
     // What is queued gets a short, bounded chance to reach the line first: the
     // last request of an operation (the restart after a download, the end of
-    // an upgrade) is often queued just before the ports are closed.
-    for (int i = 0; i < 100 && !s->sendEmpty; ++i) {
+    // an upgrade) is often queued just before the ports are closed. Drained
+    // means the write queue is empty and so is the driver's own queue (an
+    // adapter's buffer, which a purge would throw away).
+    bool drained = false;
+    for (int i = 0; i < 100; ++i) {
         {
             std::lock_guard<std::mutex> lock(s->mutex);
             if (s->writerEnded) break;
+        }
+        int queued = 0;
+        if (s->sendEmpty && (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0)) {
+            drained = true;
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     s->signalClose();
     tcflush(fd_, TCIFLUSH);
     if (reader_.joinable()) reader_.join();
-    tcflush(fd_, TCOFLUSH);
+    // Output is purged only when it did not drain in time (a unit that stopped
+    // reading, a stalled line), so that the close does not wait for it. A
+    // drained port is left alone: on a pseudo-terminal the purge would also
+    // drop what the other side has not read yet.
+    if (!drained) tcflush(fd_, TCOFLUSH);
     if (writer_.joinable()) writer_.join();
+    // What the write thread put in the driver after the first purge.
+    if (!drained) tcflush(fd_, TCOFLUSH);
     s->sendEmpty = true;
     restoreSerialFlags(fd_, lowLatencySaved_, savedSerialFlags_);
     ::close(s->wake);
@@ -337,11 +367,14 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
         if (fds[0].revents & POLLIN) {
             ssize_t n = read(s->fd, buf, sizeof buf);
             if (n > 0) {
-                auto block = std::make_shared<std::vector<uint8_t>>(buf, buf + n);
-                loop_.post([s, block] {
-                    if (s->open && s->owner->OnReceiveData)
-                        s->owner->OnReceiveData(*s->owner, block->data(), static_cast<uint16_t>(block->size()));
-                });
+                // The copy goes with the event; nothing here keeps it.
+                std::vector<uint8_t> block(buf, buf + n);
+                if (s->ignoreNull) block.erase(std::remove(block.begin(), block.end(), uint8_t{0}), block.end());
+                if (!block.empty())
+                    loop_.post([s, block = std::move(block)] {
+                        if (s->open && s->owner->OnReceiveData)
+                            s->owner->OnReceiveData(*s->owner, block.data(), static_cast<uint16_t>(block.size()));
+                    });
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 postHangup(s);  // the device is gone (EIO) or its other side closed
                 return;
@@ -408,6 +441,7 @@ void TComm::writeLoop(std::shared_ptr<Session> s) {
             ssize_t n = write(s->fd, block.data() + done, block.size() - done);
             if (n > 0) {
                 done += static_cast<size_t>(n);
+                if (s->closing) return;  // the rest would only be purged
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;

@@ -101,17 +101,22 @@ std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty) {
 }
 
 void ListSerialPorts(std::vector<std::string>& items, std::string& displayText) {
-    for (const SerialPortInfo& p : systemSerialPorts()) {
-        bool tty = false;
-        int fd = openExclusive(p.path, tty);
-        if (fd < 0) continue;
-        if (!tty) {
-            ::close(fd);
-            continue;
+    // Nothing leaves this: a table that cannot be read lists nothing more.
+    try {
+        for (const SerialPortInfo& p : systemSerialPorts()) {
+            bool tty = false;
+            int fd = openExclusive(p.path, tty);
+            if (fd < 0) continue;
+            if (!tty) {
+                ::close(fd);
+                continue;
+            }
+            closeExclusive(fd);
+            // Behind the names that sort equal or lower, so the list stays sorted.
+            auto at = std::find_if(items.begin(), items.end(), [&](const std::string& s) { return compareNoCase(s, p.name) > 0; });
+            items.insert(at, p.name);
         }
-        closeExclusive(fd);
-        auto at = std::find_if(items.begin(), items.end(), [&](const std::string& s) { return compareNoCase(s, p.name) > 0; });
-        items.insert(at, p.name);
+    } catch (...) {
     }
     displayText = items.empty() ? "无可用的串口" : items.back();
 }

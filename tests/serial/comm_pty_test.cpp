@@ -1,6 +1,7 @@
 // TComm against real kernel pseudo-terminals: the test plays the programmer
 // unit on the master side, the port opens the slave through a port folder.
 #include "serial/comm.h"
+#include "serial/line_rate.h"
 
 #include "pty_fixture.h"
 
@@ -63,6 +64,59 @@ protected:
     int hangups = 0;
     int sendEmpties = 0;
 };
+
+TEST(CommProperties, NewComponentDefaultsAndTheChannelPorts) {
+    PlainEventLoop loop;
+    TComm fresh(loop), ch2(loop), ch7(loop);
+    configureAsChannelPort(ch2, 2);
+    configureAsChannelPort(ch7, 7);
+    struct Row {
+        const char* name;
+        std::function<std::string(const TComm&)> get;
+        std::string fresh, channel;
+    };
+    auto num = [](auto v) { return std::to_string(static_cast<long long>(v)); };
+    const Row rows[] = {
+        {"CommName", [](const TComm& p) { return p.CommName(); }, "COM2", "COM2"},
+        {"BaudRate", [&](const TComm& p) { return num(p.BaudRate()); }, "9600", "1000000"},
+        {"ParityCheck", [&](const TComm& p) { return num(p.ParityCheck()); }, "0", "0"},
+        {"Outx_CtsFlow", [&](const TComm& p) { return num(p.Outx_CtsFlow()); }, "0", "0"},
+        {"Outx_DsrFlow", [&](const TComm& p) { return num(p.Outx_DsrFlow()); }, "0", "0"},
+        {"DtrControl", [&](const TComm& p) { return num(p.DtrControl()); }, num(DtrControl::DtrEnable), num(DtrControl::DtrDisable)},
+        {"DsrSensitivity", [&](const TComm& p) { return num(p.DsrSensitivity()); }, "0", "0"},
+        {"TxContinueOnXoff", [&](const TComm& p) { return num(p.TxContinueOnXoff()); }, "1", "0"},
+        {"Outx_XonXoffFlow", [&](const TComm& p) { return num(p.Outx_XonXoffFlow()); }, "1", "0"},
+        {"Inx_XonXoffFlow", [&](const TComm& p) { return num(p.Inx_XonXoffFlow()); }, "1", "0"},
+        {"ReplaceWhenParityError", [&](const TComm& p) { return num(p.ReplaceWhenParityError()); }, "0", "0"},
+        {"IgnoreNullChar", [&](const TComm& p) { return num(p.IgnoreNullChar()); }, "0", "0"},
+        {"RtsControl", [&](const TComm& p) { return num(p.RtsControl()); }, num(RtsControl::RtsEnable), num(RtsControl::RtsDisable)},
+        {"XonLimit", [&](const TComm& p) { return num(p.XonLimit()); }, "500", "500"},
+        {"XoffLimit", [&](const TComm& p) { return num(p.XoffLimit()); }, "500", "500"},
+        {"ByteSize", [&](const TComm& p) { return num(p.ByteSize()); }, num(ByteSize::_8), num(ByteSize::_8)},
+        {"Parity", [&](const TComm& p) { return num(p.Parity()); }, num(Parity::None), num(Parity::None)},
+        {"StopBits", [&](const TComm& p) { return num(p.StopBits()); }, num(StopBits::_1), num(StopBits::_2)},
+        {"XonChar", [&](const TComm& p) { return num(p.XonChar()); }, "17", "17"},
+        {"XoffChar", [&](const TComm& p) { return num(p.XoffChar()); }, "19", "19"},
+        {"ReplacedChar", [&](const TComm& p) { return num(p.ReplacedChar()); }, "0", "0"},
+        {"ReadTotalTimeoutMultiplier", [&](const TComm& p) { return num(p.ReadTotalTimeoutMultiplier()); }, "0", "0"},
+        {"ReadTotalTimeoutConstant", [&](const TComm& p) { return num(p.ReadTotalTimeoutConstant()); }, "0", "0"},
+        {"WriteTotalTimeoutMultiplier", [&](const TComm& p) { return num(p.WriteTotalTimeoutMultiplier()); }, "0", "0"},
+        {"WriteTotalTimeoutConstant", [&](const TComm& p) { return num(p.WriteTotalTimeoutConstant()); }, "0", "0"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(r.get(fresh), r.fresh);
+        EXPECT_EQ(r.get(ch2), r.channel);
+        EXPECT_EQ(r.get(ch7), r.channel);
+    }
+    // The read interval: 100 on a new component, 5 on ports 1-4, 3 on ports 5-8.
+    EXPECT_EQ(fresh.ReadIntervalTimeout(), 100u);
+    for (int ch = 1; ch <= 8; ++ch) {
+        TComm p(loop);
+        configureAsChannelPort(p, ch);
+        EXPECT_EQ(p.ReadIntervalTimeout(), ch <= 4 ? 5u : 3u) << "port " << ch;
+    }
+}
 
 TEST_F(CommPty, OpenCloseReopenAndTheLockIsReleased) {
     auto p = makePort();
@@ -228,6 +282,88 @@ TEST_F(CommPty, ChannelPortLineSettingsAndBaudRateChanges) {
     ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
     EXPECT_FALSE(t.c_iflag & IXON);
     EXPECT_TRUE(t.c_cflag & CRTSCTS);
+}
+
+TEST_F(CommPty, RatesOutsideTheClassicTableReachTheDriver) {
+    auto p = makePort();
+    p->OpenPort();
+    // The kernel's code for "a rate given as a number" (BOTHER, which the C
+    // library's header does not define).
+    constexpr speed_t kNumeric = 0010000;
+    struct Case {
+        uint32_t baud;
+        speed_t classic;  // what cfgetospeed reads back
+    };
+    const Case cases[] = {{250000, kNumeric}, {1000000, B1000000}, {31250, kNumeric}, {115200, B115200}, {2500000, kNumeric}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.baud);
+        p->setBaudRate(c.baud);
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), c.classic);
+        uint32_t out = 0, in = 0;
+        ASSERT_TRUE(readLineRate(pty.slave, out, in));
+        EXPECT_EQ(out, c.baud);
+        EXPECT_EQ(in, c.baud);
+        // Still 8 data bits, 2 stop bits, raw.
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_TRUE(t.c_cflag & CSTOPB);
+        EXPECT_FALSE(t.c_lflag & ICANON);
+    }
+    // A closed port takes a number at its next open, too.
+    p->ClosePort();
+    p->setBaudRate(333333);
+    p->OpenPort();
+    uint32_t out = 0, in = 0;
+    ASSERT_TRUE(readLineRate(pty.slave, out, in));
+    EXPECT_EQ(out, 333333u);
+    expectRoundTrip(*p, 6);
+}
+
+TEST_F(CommPty, IgnoreNullCharDropsZeroBytes) {
+    auto p = makePort();
+    p->OpenPort();
+    const Bytes withZeros{0, 1, 0, 0, 2, 0xC0, 0, 3, 0};
+    struct Case {
+        bool ignore;
+        Bytes expected;
+    };
+    const Case cases[] = {{true, {1, 2, 0xC0, 3}}, {false, withZeros}, {true, {1, 2, 0xC0, 3}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ignore);
+        p->setIgnoreNullChar(c.ignore);
+        received.clear();
+        blockSizes.clear();
+        ASSERT_TRUE(pty.write(withZeros));
+        ASSERT_TRUE(receiveAtLeast(c.expected.size()));
+        loop.runFor(20);
+        EXPECT_EQ(received, c.expected);
+    }
+    // A block of nothing but zeros brings no event at all.
+    loop.runFor(10);
+    const int before = loop.posts.load();
+    ASSERT_TRUE(pty.write(Bytes(50, 0)));
+    EXPECT_FALSE(loop.waitPosts(before, 100));
+    ASSERT_TRUE(pty.write(Bytes{7}));
+    received.clear();
+    ASSERT_TRUE(receiveAtLeast(1));
+    EXPECT_EQ(received, Bytes{7});
+}
+
+TEST_F(CommPty, WhatIsQueuedJustBeforeClosingStillGoesOut) {
+    // The last request of a run (a restart after a download) is queued just
+    // before the ports close; it must reach the unit.
+    for (size_t size : {size_t{10}, size_t{3000}, size_t{8347}}) {
+        SCOPED_TRACE(size);
+        auto p = makePort();
+        p->OpenPort();
+        const Bytes last = pattern(size, static_cast<unsigned>(size));
+        ASSERT_TRUE(p->SendData(last.data(), static_cast<uint16_t>(last.size())));
+        auto t0 = SteadyClock::now();
+        p->ClosePort();
+        EXPECT_LT(msSince(t0), 200);
+        EXPECT_EQ(pty.read(size, 1000), last);
+    }
 }
 
 TEST_F(CommPty, HangupIsPostedOnceWhenTheUnitGoesAway) {
