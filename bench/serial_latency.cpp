@@ -404,8 +404,10 @@ int main(int argc, char** argv) {
 
     std::printf("\n8 ports, 4 KB frames, %zu MB each way\n", megabytes);
     Transfer both = stream(8, framesPerPort, framesPerPort);
-    std::printf("  streaming both ways: %.2f s, %.1f MB/s in + %.1f MB/s out, host CPU %.2f s\n", both.seconds,
-                mb(both.received) / both.seconds, mb(both.sent) / both.seconds, both.cpu);
+    std::printf("  streaming both ways: %.2f s, %.1f MB/s in + %.1f MB/s out (%.0f KB/s each way per port), "
+                "host CPU %.2f s\n",
+                both.seconds, mb(both.received) / both.seconds, mb(both.sent) / both.seconds,
+                mb(both.received) * 1024.0 / 8.0 / both.seconds, both.cpu);
     const int count = static_cast<int>(std::min<size_t>(framesPerPort, 1000));
     Transfer ex = exchanges(8, count);
     std::printf("  stop-and-wait 4 KB request / 4 KB reply: %d per port in %.2f s = %.0f exchanges/s per port, "

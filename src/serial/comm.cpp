@@ -352,12 +352,37 @@ void TComm::postHangup(const std::shared_ptr<Session>& s) {
 }
 
 void TComm::readLoop(std::shared_ptr<Session> s) {
+    // Line errors and modem-line changes come from the driver's counters.
+    // Drivers that keep them (UARTs, USB adapters) are looked at after every
+    // read and at least every 100 ms, so an error or a carrier change without
+    // data behind it is still reported; a pseudo-terminal has none.
     serial_icounter_struct last{};
-    bool counters = ioctl(s->fd, TIOCGICOUNT, &last) == 0;
+    const bool counters = ioctl(s->fd, TIOCGICOUNT, &last) == 0;
+    auto checkCounters = [&] {
+        serial_icounter_struct now{};
+        if (ioctl(s->fd, TIOCGICOUNT, &now) != 0) return;
+        uint32_t flags = 0;
+        if (now.overrun != last.overrun || now.buf_overrun != last.buf_overrun) flags |= kCommErrorOverrun;
+        if (now.parity != last.parity) flags |= kCommErrorParity;
+        if (now.frame != last.frame) flags |= kCommErrorFrame;
+        if (now.brk != last.brk) flags |= kCommErrorBreak;
+        uint32_t modem = 0;
+        if (now.dcd != last.dcd) modem |= kModemCarrier;
+        if (now.rng != last.rng) modem |= kModemRing;
+        last = now;
+        if (flags)
+            loop_.post([s, flags] {
+                if (s->open && s->owner->OnReceiveError) s->owner->OnReceiveError(*s->owner, flags);
+            });
+        if (modem)
+            loop_.post([s, modem] {
+                if (s->open && s->owner->OnModemStateChange) s->owner->OnModemStateChange(*s->owner, modem);
+            });
+    };
     uint8_t buf[2048];
     pollfd fds[2] = {{s->fd, POLLIN, 0}, {s->wake, POLLIN, 0}};
     while (!s->closing) {
-        int r = poll(fds, 2, -1);
+        int r = poll(fds, 2, counters ? 100 : -1);
         if (r < 0) {
             if (errno == EINTR) continue;
             postHangup(s);
@@ -365,6 +390,8 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
         }
         if (s->closing) return;
         if (fds[0].revents & POLLIN) {
+            // One read takes everything waiting (up to 2048 bytes), and it is
+            // handed on at once: no byte waits for a read interval.
             ssize_t n = read(s->fd, buf, sizeof buf);
             if (n > 0) {
                 // The copy goes with the event; nothing here keeps it.
@@ -379,29 +406,11 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
                 postHangup(s);  // the device is gone (EIO) or its other side closed
                 return;
             }
-            if (counters) {
-                serial_icounter_struct now{};
-                if (ioctl(s->fd, TIOCGICOUNT, &now) == 0) {
-                    uint32_t flags = 0;
-                    if (now.overrun != last.overrun || now.buf_overrun != last.buf_overrun) flags |= kCommErrorOverrun;
-                    if (now.parity != last.parity) flags |= kCommErrorParity;
-                    if (now.frame != last.frame) flags |= kCommErrorFrame;
-                    if (now.brk != last.brk) flags |= kCommErrorBreak;
-                    last = now;
-                    if (flags)
-                        loop_.post([s, flags] {
-                            if (s->open && s->owner->OnReceiveError) s->owner->OnReceiveError(*s->owner, flags);
-                        });
-                }
-            }
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             postHangup(s);
             return;
         }
-        if (fds[1].revents & POLLIN) {
-            uint64_t v;
-            (void)!read(s->wake, &v, sizeof v);  // a write is queued; the read side just looks again
-        }
+        if (counters) checkCounters();
     }
 }
 

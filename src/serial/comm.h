@@ -35,6 +35,9 @@ constexpr uint32_t kCommErrorOverrun = 0x0002;
 constexpr uint32_t kCommErrorParity = 0x0004;
 constexpr uint32_t kCommErrorFrame = 0x0008;
 constexpr uint32_t kCommErrorBreak = 0x0010;
+// OnModemStateChange values (both may be set).
+constexpr uint32_t kModemRing = 4;
+constexpr uint32_t kModemCarrier = 8;
 
 // The device path of a port name: the entry of that name in the folder
 // KORVEX_SERIAL_DIR names, when it exists, else /dev/NAME.
