@@ -228,10 +228,13 @@ void TComm::ApplyLineSettings() {
 }
 
 void TComm::ApplyTimeouts() {
-    // The read thread hands every block on as soon as the port has nothing
-    // more waiting, which is never later than the read interval; the other
-    // timeouts are zero (no total timeouts) in this program.
+    // Nothing goes to the driver. The read thread hands every block on as
+    // soon as a read has taken what was waiting, so a block never waits for
+    // ReadIntervalTimeout, whatever its value. The total timeouts would only
+    // cut single reads and writes short, which the threads repeat until the
+    // bytes are through anyway.
 }
+
 
 bool TComm::sendEmpty() const { return !session_ || session_->sendEmpty.load(); }
 
