@@ -6,7 +6,10 @@
 // Input: byte 0 gives the slot (low three bits) and flags, byte 1 the
 // operation the channel is in, bytes 2..13 the chip and job settings, the
 // rest the replies: one raw flagged run, or (flag "frames") a list of
-// length-prefixed frames that get their check code and escaping here.
+// length-prefixed frames that get their check code and escaping here. With
+// bit 5 of byte 2 set the bytes arrive as one block through the port's
+// receive path instead (assembler, routing by `connected`, resets made by the
+// handlers themselves).
 //
 // Two programs get the same input. Before each reply the frame buffer of one
 // is filled with 0x00 and of the other with 0xFF: whatever they show or do
@@ -50,6 +53,7 @@ constexpr uint8_t kAuto = 0x10;
 constexpr uint8_t kFrames = 0x20;
 constexpr uint8_t kStoredVersion = 0x40;
 constexpr uint8_t kFirmwareLoaded = 0x80;
+constexpr uint8_t kThroughPort = 0x20;  // of byte 2
 constexpr size_t kHeader = 14;
 
 // Puts the channel into the operation byte 1 names, as the launchers do.
@@ -194,6 +198,20 @@ void printLog(Rig& r) {
     for (const auto& rec : r.prompts.records) std::fprintf(stderr, "  prompt: %s\n", rec.text.c_str());
 }
 
+// A block as the port's read thread hands it on: both programs' frame
+// buffers are filled differently first, as above.
+void receive(Rig& a, Rig& b, int slot, const uint8_t* block, size_t length) {
+    const bool imageMayChange = a.p.ch[slot].step == StepReadFlash;
+    a.p.ch[slot].frameBuffer.fill(0x00);
+    b.p.ch[slot].frameBuffer.fill(0xFF);
+    const uint16_t n = static_cast<uint16_t>(std::min<size_t>(length, 0xFFFF));
+    a.p.receiveData(slot, block, n);
+    b.p.receiveData(slot, block, n);
+    // A read-back may fill the image at any block of the chain.
+    compare(a, b, slot, imageMayChange || a.p.ch[slot].step == StepIdle);
+    FUZZ_CHECK(a.p.ch[slot].rx.count() == b.p.ch[slot].rx.count());
+}
+
 int runInput(Rig* a, Rig* b, const uint8_t* data, size_t size);
 
 }  // namespace
@@ -218,7 +236,12 @@ int runInput(Rig* a, Rig* b, const uint8_t* data, size_t size) {
     }
     const uint8_t* rest = data + kHeader;
     size_t left = size - kHeader;
+    const bool throughPort = (data[2] & kThroughPort) != 0;
 
+    if (!(data[0] & kFrames) && throughPort) {
+        receive(*a, *b, slot, rest, left);
+        return 0;
+    }
     if (!(data[0] & kFrames)) {
         // The rest as one flagged run, as the assembler would hand it on.
         deliver(*a, *b, slot, rest, static_cast<uint16_t>(std::min<size_t>(left, RxAssembler::kCapacity)));
@@ -232,6 +255,7 @@ int runInput(Rig* a, Rig* b, const uint8_t* data, size_t size) {
     // Frames: two length bytes, then the frame without its check code.
     static std::vector<uint8_t> frame(kFrameBufferSize + 2);
     static std::vector<uint8_t> wire(2 * (kFrameBufferSize + 2) + 7);
+    std::vector<uint8_t> block;
     for (int i = 0; i < 16 && left >= 2; ++i) {
         size_t len = static_cast<size_t>(rest[0] | rest[1] << 8) % (kFrameBufferSize - 1);
         rest += 2;
@@ -242,8 +266,10 @@ int runInput(Rig* a, Rig* b, const uint8_t* data, size_t size) {
         left -= len;
         size_t n = appendFrameCrc(frame.data(), len);
         size_t w = EncodeFrame(frame.data(), n, wire.data()) - kPaddingBytes;
-        deliver(*a, *b, slot, wire.data(), static_cast<uint16_t>(w));
+        if (throughPort) block.insert(block.end(), wire.begin(), wire.begin() + static_cast<long>(w + kPaddingBytes));
+        else deliver(*a, *b, slot, wire.data(), static_cast<uint16_t>(w));
     }
+    if (throughPort) receive(*a, *b, slot, block.data(), block.size());
     return 0;
 }
 

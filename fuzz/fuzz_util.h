@@ -93,12 +93,15 @@ private:
 };
 
 // A file in a folder of this process's own, rewritten for each input and
-// removed at exit.
+// removed at exit. The folder is in memory (/dev/shm) when there is one, and
+// each input goes to a fresh file: ext4 flushes a file that is truncated and
+// written again to the disk on close, which made a run wait on the disk.
 class ScratchFile {
 public:
     explicit ScratchFile(const char* name) {
         const char* tmp = std::getenv("TMPDIR");
-        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvx-fuzz-XXXXXX";
+        std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp && *tmp ? tmp : "/tmp";
+        std::string dir = base + "/kvx-fuzz-XXXXXX";
         if (!::mkdtemp(dir.data())) {
             std::perror("mkdtemp");
             std::abort();
@@ -112,6 +115,7 @@ public:
     }
     const std::string& path() const { return path_; }
     void write(const uint8_t* data, size_t size) {
+        ::unlink(path_.c_str());
         std::FILE* f = std::fopen(path_.c_str(), "wb");
         FUZZ_CHECK(f != nullptr);
         FUZZ_CHECK(size == 0 || std::fwrite(data, 1, size, f) == size);

@@ -84,7 +84,7 @@ void objectFileSeeds() {
     put("bin", "plain", cat(cat(cat({0}, le32(100)), le32(0)), pattern(300, 5)));
     put("bin", "limited", cat(cat(cat({4}, le32(2000)), le32(63)), pattern(512, 6)));
     put("bin", "roomy", cat(cat(cat({2}, le32(70000)), le32(9)), pattern(64, 7)));
-    put("bin", "over1M", cat(cat(cat({3}, le32(0x10200)), le32(0)), pattern(32, 8)));
+    put("bin", "over1M", cat(cat(cat({0x13}, le32(0x10200)), le32(0)), pattern(32, 8)));
     put("bin", "empty", cat(cat({0}, le32(5)), le32(0)));
 }
 
@@ -303,6 +303,13 @@ void deviceSeeds() {
     put("device", "upgrade", cat(deviceHeader(2 | conn | frames | loaded | autoSeq, 15, 0, 32, 0),
                                  framesPart({result(kCmdFirmwareBlock, 0, 0), result(kCmdFirmwareBlock, 4, 0),
                                              result(kCmdFirmwareBlock, 8, 0), result(kCmdFirmwareBlock, 12, 0)})));
+    // Through the port's receive path: a reply split over the stream with
+    // noise around it, and a chain of replies in one block.
+    Bytes noisy = cat(Bytes{0x00, 0x55, 0xC0}, deviceInfoWire("V2.10"));
+    put("device", "port_info", cat(deviceHeader(4, 16, 0x20, 64, 0), cat(noisy, wireOf(statusFrame(0x20, 0, 0, 0)))));
+    put("device", "port_chain", cat(deviceHeader(5 | conn | frames, 0, 0x24, 4, 16),
+                                    framesPart({result(kCmdJobDownload, 0, 0), result(kCmdFlashBlockDownload, 0, 0),
+                                                result(kCmdNvmBlockDownload, 0, 0), statusFrame(0x30, 0, 0, 0)})));
     put("device", "bad_escape", cat(deviceHeader(3 | conn, 8, 0, 4, 0), Bytes{0xC0, 0x93, 0xDB, 0x01, 0xC0}));
 }
 
