@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the core and the
 # window, the core again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the threaded serial tests under ThreadSanitizer.
-# KORVEX_QUICK=1 skips the sanitizer builds.
+# the threaded serial tests under ThreadSanitizer, and every fuzz target for a
+# short time (KORVEX_FUZZ_SECONDS each, 30 by default).
+# KORVEX_QUICK=1 skips the sanitizer builds and the fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -29,3 +30,9 @@ cd build
 # The tests run against real pseudo-terminals and timers; on a loaded machine
 # a test binary that fails is run once more before the run counts as failed.
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --repeat until-pass:2
+cd ..
+
+if [ "${KORVEX_QUICK:-0}" != "1" ]; then
+  echo "== Fuzzing"
+  scripts/fuzz.sh "${KORVEX_FUZZ_SECONDS:-30}"
+fi
