@@ -105,14 +105,16 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
     if (cfg.createMode == 0) {
         std::string folder = withSlash(programFolder) + kRunLogFolder;
         if (!makeFolders(folder)) {
-            errorMessage = kWriteLogError;
+            int err = errno;
+            errorMessage =
+                std::string(kWriteLogError) + " Cannot create folder \"" + folder + "\": " + std::strerror(err);
             return false;
         }
         if (lines.size() <= 6) return true;
         try {
             writeFileReplacing(folder + "/" + runLogName(t), joinCrLf(lines));
-        } catch (const FileError&) {
-            errorMessage = kWriteLogError;
+        } catch (const FileError& e) {
+            errorMessage = std::string(kWriteLogError) + " " + e.what();
             return false;
         }
         return true;
@@ -132,7 +134,8 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
         } else {
             writeFileReplacing(name, joinCrLf(lines));
         }
-    } catch (const FileError&) {
+    } catch (const FileError& e) {
+        errorMessage = std::string(kWriteLogError) + " " + e.what();
         return false;
     }
     return true;

@@ -46,13 +46,14 @@ std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
 // - Logging switched off (enabled false): nothing is written.
 // - System-named: the sub-folder "ZEZuLogS" is created when missing and, when
 //   there are more than 6 lines, a new file runLogName(t) is written in it.
-//   Any failure sets errorMessage to "Write Log File error!".
 // - User-named, new file or overwrite: the file is replaced by the lines.
 // - User-named, append: the lines are added at the file's end; a file that
 //   does not exist yet starts with the line "Tandra Log File!".
-//   Failures of a user-named log leave errorMessage empty (no message).
 // - User-named with an empty name: nothing is written.
-// Returns false when something should have been written and was not.
+// Returns false when something should have been written and was not; then
+// errorMessage is "Write Log File error!" followed by the file or folder and
+// the cause. A file that was there before is never left changed or cut short
+// by a failure.
 bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
                  const LocalTime& t, std::string& errorMessage);
 

@@ -69,7 +69,16 @@ void appendToFile(const std::string& path, const std::string& text) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) throw FileError(cause("Cannot open", path, errno));
     int err = 0;
-    if (!writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size())) err = errno;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) err = errno;
+    if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        err = errno;
+        // A full disk can take part of the text: cut the file back to what
+        // it held, so a failed append adds nothing (when that fails as well
+        // there is nothing more to do).
+        int cut = ::ftruncate(fd, st.st_size);
+        (void)cut;
+    }
     if (::close(fd) != 0 && !err) err = errno;
     if (err) throw FileError(cause("Cannot write", path, err));
 }

@@ -25,7 +25,8 @@ inline void writeFileReplacing(const std::string& path, const std::string& text)
     writeFileReplacing(path, text.data(), text.size());
 }
 
-// Appends data to path, creating the file when missing. Throws FileError.
+// Appends data to path, creating the file when missing. Throws FileError;
+// a failed write leaves the file at its previous length.
 void appendToFile(const std::string& path, const std::string& text);
 
 // Reads the whole file; false when it cannot be opened or read.
