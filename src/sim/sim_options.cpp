@@ -161,6 +161,15 @@ bool parseSimFault(const std::string& text, SimFault& f, std::string& error) {
         f.kind = SimFaultKind::Flood;
         return maxParts(2) && arg(1, 20000, 1, f.count);
     }
+    if (kind == "bit-errors") {
+        f.kind = SimFaultKind::BitErrors;
+        if (!maxParts(3) || !arg(1, 1, 1, f.count) || !arg(2, 1, 1, f.bits)) return false;
+        if (f.bits > 64) {
+            error = "bit-errors flips at most 64 bits a reply";
+            return false;
+        }
+        return true;
+    }
     error = "unknown fault \"" + kind + "\"";
     return false;
 }
@@ -365,10 +374,15 @@ prefixed setting wins over an unprefixed one.
                                the chip is erased
       notblank                 the chip holds data when it goes into the socket
       hangup:K                 closes its line after answering K requests
+                               (K = 0: at the first request, unanswered)
       garbage[:N]              N bytes without flags before every reply (16)
       split[:N]                replies written in pieces of N bytes, 0.5 ms
                                apart (16)
       flood[:N]                N bytes without flags before every reply (20000)
+      bit-errors[:K[:B]]       replies from the K-th request on get B bits
+                               flipped on the wire, flags and escapes included
+                               (K = 1, B = 1); the places follow from the unit
+                               number, so a run is repeatable
   --help                       this text
 
 Requests are counted per unit from 1, every received frame included (the

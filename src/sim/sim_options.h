@@ -20,10 +20,11 @@ enum class SimFaultKind {
     WriteProtect,  // the chip is write-protected until erased (blank check 0x10)
     ReadProtect,   // the chip is read-protected until erased (blank check 0x13)
     NotBlank,      // the chip holds data when it is put into the socket
-    Hangup,        // closes its line after answering `count` requests
+    Hangup,        // closes its line after answering `count` requests (0: on the first, unanswered)
     Garbage,       // `count` bytes without flags before every reply
     Split,         // replies are written in pieces of `count` bytes
     Flood,         // `count` bytes without flags before every reply (a long run)
+    BitErrors,     // replies from request `count` on get `bits` bits flipped on the wire
 };
 
 struct SimFault {
@@ -32,6 +33,7 @@ struct SimFault {
     int command = -1;  // Result: the request's command
     int sub = -1;      // Result: the sub-command (parameter) of a chip command, -1 any
     uint8_t code = 0;  // Result: the result code to answer with
+    uint32_t bits = 1;  // BitErrors: bits flipped in each reply
 };
 
 struct SimUnitOptions {

@@ -117,6 +117,27 @@ void SimUnit::reply(const uint8_t* request, const std::vector<uint8_t>& payload,
     }
     size_t prefix = o.wire.size();
     auto wire = encode(frame);
+    // Bit errors hit the flagged part of the wire form (flags and escapes
+    // included, the padding behind the closing flag left alone). The places
+    // follow from the unit number and the request number alone, so a run is
+    // repeatable and a reply's damage does not depend on the ones before.
+    std::string flips;
+    const SimFault* be = opts_.fault(SimFaultKind::BitErrors);
+    if (be && requests >= be->count) {
+        const size_t flagged = wire.size() - kPaddingBytes;
+        uint32_t state = static_cast<uint32_t>(number_) * 2654435761u ^ requests * 0x9E3779B9u;
+        for (uint32_t k = 0; k < be->bits; ++k) {
+            state = state * 1664525u + 1013904223u;
+            uint32_t x = state;  // mixed, so that low and high bits are both usable
+            x = (x ^ (x >> 16)) * 0x7FEB352Du;
+            x = (x ^ (x >> 15)) * 0x846CA68Bu;
+            x ^= x >> 16;
+            int bit = static_cast<int>(x & 7);
+            size_t at = (x >> 3) % flagged;
+            wire[at] = static_cast<uint8_t>(wire[at] ^ (1u << bit));
+            flips += format("%sbit %d of wire byte %d", flips.empty() ? "" : ", ", bit, static_cast<int>(at));
+        }
+    }
     o.wire.insert(o.wire.end(), wire.begin(), wire.end());
     if (const SimFault* s = opts_.fault(SimFaultKind::Split)) o.pieceSize = s->count;
 
@@ -129,6 +150,7 @@ void SimUnit::reply(const uint8_t* request, const std::vector<uint8_t>& payload,
     r.wireLength = o.wire.size();
     r.result = payload.size() <= 2 ? (payload.empty() ? -1 : payload[0]) : -1;
     if (corrupt) r.note = "wrong check code";
+    if (!flips.empty()) r.note += (r.note.empty() ? "" : ", ") + flips + " flipped";
     if (prefix) r.note += (r.note.empty() ? "" : ", ") + std::to_string(prefix) + " bytes without flags first";
     if (notBeforeMs > 0) {
         if (!r.note.empty()) r.note += ", ";
@@ -186,12 +208,15 @@ void SimUnit::handleRun(const uint8_t* run, size_t n, double nowMs, std::vector<
     f.resize(len);
     ev.frameLength = len;
 
-    if (silent) {
+    const SimFault* hang = opts_.fault(SimFaultKind::Hangup);
+    if (silent || (hang && hang->count == 0)) {
         if (len >= kHeaderSize) {
             ev.command = f[0];
             ev.parameter = le16(&f[1]);
         }
-        ev.note = "not answered (silent)";
+        // A unit set to hang up after no answer at all goes at its first request.
+        if (!silent) hangupDue_ = true;
+        ev.note = silent ? "not answered (silent)" : "not answered (hanging up)";
         trace(ev);
         return;
     }
@@ -231,8 +256,7 @@ void SimUnit::handleRun(const uint8_t* run, size_t n, double nowMs, std::vector<
     for (auto& r : pendingReplies_) trace(std::move(r));
     pendingReplies_.clear();
 
-    if (const SimFault* h = opts_.fault(SimFaultKind::Hangup))
-        if (requests >= h->count) hangupDue_ = true;
+    if (hang && requests >= hang->count) hangupDue_ = true;
 }
 
 void SimUnit::dispatch(const uint8_t* f, size_t n, double nowMs, std::vector<SimOutput>& out, SimTraceEvent& ev) {

@@ -153,7 +153,7 @@ TEST(SimProgram, HelpNamesEveryOptionAndBadArgumentsFail) {
                             "--upgrade-version", "--uid", "--program-ms", "--erase-ms", "--chip-interval-ms",
                             "--offline-chips", "--offline-fail-every", "--offline-fail-code", "--fault", "silent",
                             "silent-after", "bad-crc", "result:", "wprotect", "rprotect", "notblank", "hangup",
-                            "garbage", "split", "flood"})
+                            "garbage", "split", "flood", "bit-errors"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
     Child bad = spawnSim({"--units", "99", "--dir", "/tmp"});
     EXPECT_EQ(waitExit(bad.pid, 5000), 2);

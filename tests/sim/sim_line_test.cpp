@@ -109,7 +109,7 @@ TEST_F(SimFaults, ProtectedAndNonBlankChips) {
     }
 }
 
-TEST_F(SimFaults, HangUpAfterTwoRequests) {
+TEST_F(SimFaults, HangUpAfterTwoRequestsOrAtTheFirst) {
     auto port = startWith("hangup:2");
     EXPECT_TRUE(port->transact(deviceQuery()).has_value());
     EXPECT_TRUE(port->transact(deviceQuery()).has_value());
@@ -119,6 +119,24 @@ TEST_F(SimFaults, HangUpAfterTwoRequests) {
     for (int i = 0; i < 50 && r >= 0; ++i) r = port->readOnce(rest, 20);
     EXPECT_LT(r, 0);
     EXPECT_TRUE(server->hungUp(0));
+    server->stop();
+    server.reset();
+    std::filesystem::remove_all(dir);
+
+    // After no answer at all: the first request goes unanswered.
+    port = startWith("hangup:0");
+    EXPECT_FALSE(port->transact(deviceQuery(), 250).has_value());
+    r = 0;
+    for (int i = 0; i < 50 && r >= 0; ++i) r = port->readOnce(rest, 20);
+    EXPECT_LT(r, 0);
+    EXPECT_TRUE(server->hungUp(0));
+    size_t replies = 0, unanswered = 0;
+    for (const auto& e : server->trace().events()) {
+        replies += e.kind == "reply";
+        unanswered += e.kind == "request" && e.note == "not answered (hanging up)";
+    }
+    EXPECT_EQ(replies, 0u);
+    EXPECT_EQ(unanswered, 1u);
 }
 
 TEST_F(SimFaults, GarbageAndFloodBeforeReplies) {
@@ -139,6 +157,45 @@ TEST_F(SimFaults, GarbageAndFloodBeforeReplies) {
         server.reset();
         std::filesystem::remove_all(dir);
     }
+}
+
+TEST_F(SimFaults, BitErrorsFromTheKthRequestAreRepeatable) {
+    // The third reply as it comes off the line: clean, then twice with two
+    // bits flipped from the third request on.
+    std::vector<Bytes> third;
+    for (const char* f : {"", "bit-errors:3:2", "bit-errors:3:2"}) {
+        SCOPED_TRACE(f);
+        startSim(1, [&](SimOptions& o) {
+            if (*f) o.unit[0].faults.push_back(fault(f));
+        });
+        auto port = open();
+        TestChip c;
+        EXPECT_EQ(result(*port, chipCommand(0x05, c)), 0x00);
+        EXPECT_EQ(result(*port, chipCommand(0x05, c)), 0x00);
+        port->send(chipCommand(0x05, c));
+        third.push_back(port->drain(100));
+        server->stop();
+        server.reset();
+        std::filesystem::remove_all(dir);
+    }
+    ASSERT_EQ(third[0].size(), third[1].size());
+    EXPECT_EQ(third[1], third[2]);
+    int flipped = 0;
+    for (size_t i = 0; i < third[0].size(); ++i) flipped += __builtin_popcount(third[0][i] ^ third[1][i]);
+    EXPECT_EQ(flipped, 2);
+    // The padding behind the closing flag is left alone.
+    EXPECT_TRUE(std::equal(third[0].end() - static_cast<long>(kPaddingBytes), third[0].end(),
+                           third[1].end() - static_cast<long>(kPaddingBytes)));
+
+    SimFault f;
+    std::string err;
+    EXPECT_TRUE(parseSimFault("bit-errors", f, err));
+    EXPECT_EQ(f.kind, SimFaultKind::BitErrors);
+    EXPECT_EQ(f.count, 1u);
+    EXPECT_EQ(f.bits, 1u);
+    EXPECT_FALSE(parseSimFault("bit-errors:0", f, err));
+    EXPECT_FALSE(parseSimFault("bit-errors:2:65", f, err));
+    EXPECT_FALSE(parseSimFault("bit-errors:2:1:1", f, err));
 }
 
 TEST_F(SimFaults, RepliesSplitIntoSmallWrites) {
