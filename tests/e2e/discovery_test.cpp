@@ -1,7 +1,8 @@
 // Start-up and the device search against emulated and hand-made units on
 // pseudo-terminals: which ports go to which channels, what a programmer's
 // reply leads to (found, foreign, older firmware and its upgrade, silence),
-// hang-ups, the one search after start-up and the window's layout.
+// hang-ups, a port lost while the search runs, the one search after start-up
+// and the window's layout.
 #include "startup_rig.h"
 
 #include "shell/text.h"
@@ -359,3 +360,92 @@ TEST_P(GaugeLayout, FollowsThePortsAtStartUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, GaugeLayout, ::testing::Values(0, 1, 4, 5, 8));
+
+// A port that goes away while the search runs, one of eight: the unit hangs
+// up at its device query (the adapter pulled out after the port was opened),
+// or its link is gone between the listing and the opening of the port. The
+// other seven are found and then program their chips; nothing waits on the
+// lost one.
+struct VanishCase {
+    const char* name;
+    int slot;
+    bool hangsUp;  // else its link is removed when the search reaches it
+};
+
+class PortVanishesDuringSearch : public ::testing::TestWithParam<VanishCase> {};
+
+TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
+    const VanishCase& vc = GetParam();
+    const int channel = vc.slot + 1;
+    StartupRig r(8, [&](SimOptions& o) {
+        if (vc.hangsUp) o.unit[static_cast<size_t>(vc.slot)].faults.push_back(SimFault{SimFaultKind::Hangup, 0});
+    });
+    r.start();
+    test::LoopGapMeter meter(r.loop);
+    const std::string searchLine = format("查找设备%d............", channel);
+    if (!vc.hangsUp)
+        r.app->log.onAppended.push_back([&](size_t i) {
+            if (test::lineText(r.app->log.line(i)) == searchLine) unlink(r.sim->portPath(vc.slot).c_str());
+        });
+    r.runSearch(7, 3000);
+    r.loop.runUntil([&] { return !r.engine().ch[static_cast<size_t>(vc.slot)].port->isOpen(); }, 2000);
+    r.loop.runFor(100);  // time for anything late from the lost port
+
+    EXPECT_EQ(r.connected(), 7);
+    EXPECT_EQ(r.engine().DevicesFound, 7);
+    const ChannelSession& lost = r.engine().ch[static_cast<size_t>(vc.slot)];
+    EXPECT_FALSE(lost.connected);
+    EXPECT_FALSE(lost.busy);
+    EXPECT_FALSE(lost.port->isOpen());
+    for (int s = 0; s < 8; ++s)
+        if (s != vc.slot) EXPECT_EQ(r.countText(foundLine(s + 1, format("Korvex200RTQ V2.10, Unit %d", s + 1))), 1u) << s;
+    // The lost channel has its search line and no line of its own.
+    EXPECT_EQ(r.countText(searchLine), 1u);
+    for (auto& t : r.texts()) EXPECT_EQ(t.find(format("Channel %d:", channel)), std::string::npos) << t;
+    std::vector<std::string> ports;
+    for (int s = 0; s < 8; ++s) ports.push_back("COM" + std::to_string(s + 1));
+    if (vc.hangsUp) {
+        // The hang-up takes its port off the list; the operator sees no box.
+        EXPECT_TRUE(r.sim->hungUp(vc.slot));
+        ports.erase(ports.begin() + vc.slot);
+        EXPECT_EQ(r.prompts.count(ScriptedPrompts::Kind::Warning), 0u);
+    } else {
+        // Listed, but it could not be opened: the operator is told.
+        EXPECT_EQ(r.prompts.texts(ScriptedPrompts::Kind::Warning),
+                  (std::vector<std::string>{format("Error opening serial port:COM%d", channel)}));
+        EXPECT_EQ(r.countDeviceQueries(channel), 0u);
+    }
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), ports);
+
+    // The seven program their chips; the lost unit's chip is never touched.
+    r.chooseChip("SC32F5232JV1G");
+    const auto image = test::patternBytes(32 * 1024, 9);
+    r.openImage(image);
+    r.app->ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle(20000));
+    meter.stop();
+    RecordProperty("longest_loop_gap_ms", static_cast<int>(meter.longestGapMs()));
+    EXPECT_LT(meter.longestGapMs(), 250.0);
+    for (int s = 0; s < 8; ++s) {
+        SCOPED_TRACE(s);
+        std::vector<uint8_t> flash;
+        bool present = false;
+        r.sim->withUnit(s, [&](SimUnit& u) {
+            flash = u.chip.flash;
+            present = u.chip.present;
+        });
+        if (s == vc.slot) {
+            EXPECT_FALSE(present);
+            EXPECT_EQ(r.countRequests(channel, 0x95), 0u);
+            continue;
+        }
+        EXPECT_EQ(flash, image);
+        EXPECT_EQ(r.countText(format("Channel %d: Main Flash数据校验成功！", s + 1)), 1u);
+        EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vanish, PortVanishesDuringSearch,
+                         ::testing::Values(VanishCase{"unit_hangs_up_at_its_query", 2, true},
+                                           VanishCase{"link_gone_before_the_open", 7, false}),
+                         [](const ::testing::TestParamInfo<VanishCase>& i) { return std::string(i.param.name); });

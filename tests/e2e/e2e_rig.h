@@ -14,14 +14,84 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace kvx::test {
+
+// The text of an information-log line after "> " and the time.
+inline std::string lineText(const std::string& line) {
+    if (line.rfind("> ", 0) != 0) return line;
+    size_t sp = line.find(' ', 2);
+    return sp == std::string::npos ? std::string() : line.substr(sp + 1);
+}
+
+// How long the event loop went without running a timer: a repeating timer
+// on the loop notes the longest gap between its ticks while it lives. A
+// loop starved by posted work, or blocked in a handler, shows a long gap.
+class LoopGapMeter {
+public:
+    explicit LoopGapMeter(EventLoop& loop, int intervalMs = 10) : loop_(loop) {
+        last_ = Clock::now();
+        id_ = loop_.startTimer(intervalMs, false, [this] {
+            auto now = Clock::now();
+            longest_ = std::max(longest_, now - last_);
+            last_ = now;
+        });
+    }
+    ~LoopGapMeter() { stop(); }
+    LoopGapMeter(const LoopGapMeter&) = delete;
+    LoopGapMeter& operator=(const LoopGapMeter&) = delete;
+
+    // Ends the measurement; the time since the last tick counts as a gap too.
+    void stop() {
+        if (!id_) return;
+        loop_.stopTimer(id_);
+        id_ = 0;
+        longest_ = std::max(longest_, Clock::now() - last_);
+    }
+    double longestGapMs() const { return std::chrono::duration<double, std::milli>(longest_).count(); }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    EventLoop& loop_;
+    EventLoop::TimerId id_ = 0;
+    Clock::time_point last_;
+    Clock::duration longest_{};
+};
+
+// The lines of the one system-named run log in programFolder + "ZEZuLogS/"
+// (CR LF line ends); empty when there is none. `files` gets the number of
+// files found there.
+inline std::vector<std::string> readRunLog(const std::string& programFolder, size_t* files = nullptr) {
+    std::vector<std::string> lines;
+    std::vector<std::filesystem::path> found;
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator(programFolder + "/ZEZuLogS", ec))
+        if (e.path().filename().string().rfind("ZEZu_", 0) == 0) found.push_back(e.path());
+    if (files) *files = found.size();
+    if (found.size() != 1) return lines;
+    std::ifstream f(found[0], std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find("\r\n", at);
+        if (end == std::string::npos) {
+            lines.push_back(all.substr(at));  // a last line without its line end
+            break;
+        }
+        lines.push_back(all.substr(at, end - at));
+        at = end + 2;
+    }
+    return lines;
+}
 
 inline std::string makeTempDir(const char* stem) {
     std::string t = std::string("/tmp/") + stem + ".XXXXXX";
@@ -164,6 +234,25 @@ struct E2ERig {
         size_t n = 0;
         for (auto& l : app->log.lines()) n += l.find(text) != std::string::npos;
         return n;
+    }
+    // Lines whose text is exactly `text`, from line `from` on.
+    size_t countText(const std::string& text, size_t from = 0) const {
+        size_t n = 0;
+        const auto& ls = app->log.lines();
+        for (size_t i = from; i < ls.size(); ++i) n += lineText(ls[i]) == text;
+        return n;
+    }
+    // The texts of channel `channel`'s lines ("Channel N: " taken off), in
+    // order, from line `from` on.
+    std::vector<std::string> channelTexts(int channel, size_t from = 0) const {
+        const std::string prefix = "Channel " + std::to_string(channel) + ": ";
+        std::vector<std::string> out;
+        const auto& ls = app->log.lines();
+        for (size_t i = from; i < ls.size(); ++i) {
+            std::string t = lineText(ls[i]);
+            if (t.rfind(prefix, 0) == 0) out.push_back(t.substr(prefix.size()));
+        }
+        return out;
     }
 };
 

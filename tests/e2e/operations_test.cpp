@@ -188,24 +188,6 @@ TEST(Operations, BusyChannelsAreSkipped) {
     EXPECT_EQ(r.countRequests(2, 0x53), 1u);
 }
 
-TEST(Faults, SilentAndHangingUnitsFailAloneWhileTheOthersFinish) {
-    E2ERig r(4, [](SimOptions& o) {
-        fault(o, 1, SimFaultKind::SilentAfter, 3);  // answers discovery and two requests
-        fault(o, 2, SimFaultKind::Hangup, 5);
-    });
-    r.chooseChip("SC32F5232JV1G");
-    auto image = r.loadRandomImage(32 * 1024);
-    r.app->ui["AutoSpdBtn"].click();
-    ASSERT_TRUE(r.waitIdle(30000));
-    EXPECT_EQ(r.unitFlash(0), image);
-    EXPECT_EQ(r.unitFlash(3), image);
-    EXPECT_TRUE(r.logHas("芯片 2 ：操作超时！"));
-    EXPECT_TRUE(r.logHas("芯片 3 ：操作超时！"));
-    EXPECT_FALSE(r.engine().ch[2].connected);
-    EXPECT_EQ(r.app->ui.gauge(2).color(), kRed);
-    EXPECT_EQ(r.app->ui.gauge(1).color(), kBlue);
-}
-
 TEST(Offline, CountsChipsAndSavesTheLogEveryTwoThousand) {
     E2ERig r(1, [](SimOptions& o) {
         o.unit[0].chipIntervalMs = 1;

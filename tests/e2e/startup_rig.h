@@ -83,13 +83,6 @@ inline std::vector<uint8_t> readBytes(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// The text of an information-log line after "> " and the time.
-inline std::string lineText(const std::string& line) {
-    if (line.rfind("> ", 0) != 0) return line;
-    size_t sp = line.find(' ', 2);
-    return sp == std::string::npos ? std::string() : line.substr(sp + 1);
-}
-
 // A hand-made unit on a pseudo-terminal, for answers the emulator does not
 // give: each decoded request is handed to `answer`, whose frame (check code
 // included, if wanted) goes back escaped between flags; an empty frame is
