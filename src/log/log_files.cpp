@@ -107,14 +107,14 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
         if (!makeFolders(folder)) {
             int err = errno;
             errorMessage =
-                std::string(kWriteLogError) + " Cannot create folder \"" + folder + "\": " + std::strerror(err);
+                std::string(kWriteLogError) + "\nCannot create folder \"" + folder + "\": " + std::strerror(err);
             return false;
         }
         if (lines.size() <= 6) return true;
         try {
             writeFileReplacing(folder + "/" + runLogName(t), joinCrLf(lines));
         } catch (const FileError& e) {
-            errorMessage = std::string(kWriteLogError) + " " + e.what();
+            errorMessage = std::string(kWriteLogError) + "\n" + e.what();
             return false;
         }
         return true;
@@ -135,7 +135,7 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
             writeFileReplacing(name, joinCrLf(lines));
         }
     } catch (const FileError& e) {
-        errorMessage = std::string(kWriteLogError) + " " + e.what();
+        errorMessage = std::string(kWriteLogError) + "\n" + e.what();
         return false;
     }
     return true;

@@ -51,9 +51,9 @@ std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
 //   does not exist yet starts with the line "Tandra Log File!".
 // - User-named with an empty name: nothing is written.
 // Returns false when something should have been written and was not; then
-// errorMessage is "Write Log File error!" followed by the file or folder and
-// the cause. A file that was there before is never left changed or cut short
-// by a failure.
+// errorMessage is "Write Log File error!" and, on a line of its own, the file
+// or folder and the cause. A file that was there before is never left changed
+// or cut short by a failure.
 bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
                  const LocalTime& t, std::string& errorMessage);
 

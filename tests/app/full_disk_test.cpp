@@ -113,7 +113,10 @@ struct SaveCommand {
     std::vector<std::string> ownLines;
 };
 
-const char* const kLogError = "Write Log File error! ";
+// The run log's message box: the program's text, then the file error on a
+// line of its own; the production log's failure is one line of the log.
+const char* const kLogError = "Write Log File error!\n";
+const char* const kLogLineError = "Write Log File error! ";
 
 const SaveCommand kCommands[] = {
     {"ProjectSave", "job.pmw", "job.pmw", "", "Cannot create", Shown::Warning,
@@ -139,7 +142,7 @@ const SaveCommand kCommands[] = {
      [](Scene& s) { s.userNamedLog(2); }, [](Scene& s) { s.app.FormClose(); }, {}},
     // The 2000th chip finished in off-line production saves the log; an
     // earlier save within the same second holds the first name.
-    {"ProductionLog", "DodOZ_2021_5_12_9_05_33.log", "DodOZ_2021_5_12_9_05_33_2.log", kLogError, "Cannot create",
+    {"ProductionLog", "DodOZ_2021_5_12_9_05_33.log", "DodOZ_2021_5_12_9_05_33_2.log", kLogLineError, "Cannot create",
      Shown::LogLine, [](Scene& s) { s.app.engine.summariesSinceSave = 1999; },
      [](Scene& s) {
          ChannelSession& c = s.app.engine.ch[0];

@@ -193,12 +193,12 @@ TEST_F(LogTest, SystemNamedRunLog) {
     spit(dir_ + "plain", "x");
     cfg.enabled = true;
     EXPECT_FALSE(writeRunLog(dir_ + "plain/", cfg, logLines(8), t, err));
-    EXPECT_EQ(err, "Write Log File error! Cannot create folder \"" + dir_ + "plain/ZEZuLogS\": Not a directory");
+    EXPECT_EQ(err, "Write Log File error!\nCannot create folder \"" + dir_ + "plain/ZEZuLogS\": Not a directory");
     // A run-log name that is taken by a folder.
     ::mkdir((dir_ + "ZEZuLogS").c_str(), 0777);
     ASSERT_EQ(::mkdir(file.c_str(), 0777), 0);
     EXPECT_FALSE(writeRunLog(dir_, cfg, logLines(8), t, err));
-    EXPECT_EQ(err, "Write Log File error! Cannot write \"" + file + "\": Is a directory");
+    EXPECT_EQ(err, "Write Log File error!\nCannot write \"" + file + "\": Is a directory");
 }
 
 TEST_F(LogTest, UserNamedRunLog) {
@@ -240,7 +240,7 @@ TEST_F(LogTest, UserNamedRunLog) {
     EXPECT_EQ(entries(dir_), before);
     for (int mode : {0, 2}) {
         EXPECT_FALSE(writeRunLog(dir_, LogConfig{true, 1, mode, dir_ + "missing/x.log"}, lines, t, err));
-        EXPECT_EQ(err, "Write Log File error! Cannot create \"" + dir_ + "missing/x.log\": No such file or directory");
+        EXPECT_EQ(err, "Write Log File error!\nCannot create \"" + dir_ + "missing/x.log\": No such file or directory");
     }
 }
 
