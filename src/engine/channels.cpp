@@ -57,8 +57,13 @@ void Program::requestHangup(int slot) {
     ChannelSession& c = ch[slot];
     if (c.port) c.port->ClosePort();
     c.connected = false;
+    // The port list holds the channels' ports in channel order until the
+    // first hang-up removes one; from then on positions shift, so the item
+    // to remove is the one naming this channel's port.
     Control& combo = ui["ComboBoxCOM"];
-    if (slot < static_cast<int>(combo.items().size())) combo.deleteItem(slot);
+    const auto& items = combo.items();
+    auto it = std::find(items.begin(), items.end(), c.portName);
+    if (!c.portName.empty() && it != items.end()) combo.deleteItem(static_cast<int>(it - items.begin()));
     if (combo.items().empty()) combo.setText("请连接设备......");
 }
 
