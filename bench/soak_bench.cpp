@@ -1,6 +1,9 @@
 // Soak: off-line production of many chips over eight emulated units with the
-// window on Qt's offscreen platform. Reports the time per status frame at the
-// start and at the end, the production-log saves, and the peak memory.
+// window on Qt's offscreen platform. Reports, for the first and the last 2000
+// chips, the wall time per chip (the units' production rate, which the host
+// must keep up with) and this process's CPU time per status frame (what the
+// host spends on each frame: it must not grow as the log grows), the
+// production-log saves, the memory in use at both points and the peak.
 //
 //   bench_soak [--chips 100000] [--units 8] [--interval-ms 5]
 #include "app/korvex_app.h"
@@ -17,12 +20,32 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 using namespace kvx;
+
+namespace {
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Resident memory now, from /proc/self/statm.
+double residentMB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+}  // namespace
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -85,13 +108,33 @@ int main(int argc, char** argv) {
         int last = 0;
         qint64 lastMs = 0;
         double firstPer = -1, lastPer = -1;
+        double lastCpu = cpuSeconds(), firstCpuPerFrame = -1, lastCpuPerFrame = -1;
+        auto statusFrames = [&] {
+            uint64_t n = 0;
+            for (auto& c : app.engine.ch) n += c.statusFrames;
+            return n;
+        };
+        uint64_t lastFrames = statusFrames(), framesPerChip = 0;
+        double firstRss = -1, lastRss = -1;
         while (app.engine.totalOk + app.engine.totalNg < chips && all.elapsed() < 600000) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             int done = app.engine.totalOk + app.engine.totalNg;
             if (done - last >= 2000) {
                 double per = static_cast<double>(all.elapsed() - lastMs) * 1000.0 / (done - last);
-                if (firstPer < 0) firstPer = per;
+                double cpu = cpuSeconds();
+                uint64_t frames = statusFrames();
+                double cpuPerFrame = (cpu - lastCpu) * 1e6 / static_cast<double>(std::max<uint64_t>(1, frames - lastFrames));
+                framesPerChip = (frames - lastFrames) / static_cast<uint64_t>(done - last);
+                lastCpu = cpu;
+                lastFrames = frames;
+                if (firstPer < 0) {
+                    firstPer = per;
+                    firstCpuPerFrame = cpuPerFrame;
+                    firstRss = residentMB();
+                }
                 lastPer = per;
+                lastCpuPerFrame = cpuPerFrame;
+                lastRss = residentMB();
                 last = done;
                 lastMs = all.elapsed();
             }
@@ -103,7 +146,11 @@ int main(int argc, char** argv) {
         for (auto& e : std::filesystem::directory_iterator(dir))
             saves += e.path().filename().string().rfind("DodOZ_", 0) == 0;
         std::printf("soak: %d chips on %d units in %.1f s, window offscreen\n", done, units, all.elapsed() / 1000.0);
-        std::printf("  time per chip (7 status frames): first 2000 %.1f us, last 2000 %.1f us\n", firstPer, lastPer);
+        std::printf("  wall time per chip (about %llu status frames): first 2000 %.1f us, last 2000 %.1f us\n",
+                    static_cast<unsigned long long>(framesPerChip), firstPer, lastPer);
+        std::printf("  host CPU per status frame: first 2000 chips %.2f us, last 2000 %.2f us\n", firstCpuPerFrame,
+                    lastCpuPerFrame);
+        std::printf("  memory in use after the first 2000 chips %.1f MB, after the last %.1f MB\n", firstRss, lastRss);
         std::printf("  production-log saves %d (expected %d)\n", saves, done / 2000);
         std::printf("  information log lines %zu, peak memory %.1f MB\n", app.log.size(), u.ru_maxrss / 1024.0);
         if (done < chips || saves != done / 2000) rc = 1;

@@ -68,6 +68,7 @@ struct ChannelSession {
     // Bytes this channel put on and took from its line (for measurements).
     uint64_t txBytes = 0;
     uint64_t rxBytes = 0;
+    uint64_t statusFrames = 0;  // off-line status frames shown
 };
 
 class Program {

@@ -82,6 +82,7 @@ void Program::showOfflineStatus(int slot) {
     uint8_t sum = 0;
     for (int i = 0; i < 8; ++i) sum = static_cast<uint8_t>(sum + f[i]);
     if (sum != 0) return;
+    ++c.statusFrames;
     uint8_t result = f[2];
     uint16_t P = le16(f + 3), T = le16(f + 5);
     Control& g = *c.gauge;

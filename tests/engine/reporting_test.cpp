@@ -83,6 +83,9 @@ TEST(OfflineStatus, StagesLinesAndGauge) {
     r.statusFrame(1, 0x60, 0, 0, 0);
     r.p.showOfflineStatus(1);
     EXPECT_EQ(r.log.size(), lines + 1);
+    // Frames with a good check byte are counted, the damaged one is not.
+    EXPECT_EQ(r.p.ch[0].statusFrames, 1u);
+    EXPECT_EQ(r.p.ch[1].statusFrames, 6u);
 }
 
 TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
