@@ -47,8 +47,10 @@ void splitUnit(const std::string& value, int& unit, std::string& rest) {
     if (p == std::string::npos || p == 0) return;
     for (size_t i = 0; i < p; ++i)
         if (!std::isdigit(static_cast<unsigned char>(value[i]))) return;
-    unit = std::stoi(value.substr(0, p));
-    if (unit == 0) unit = -1;  // "0:" is no unit
+    // A unit number too long for an int is no unit either (std::stoi would
+    // throw out of the option parser).
+    int64_t n = 0;
+    unit = p <= 9 && tryParseInt64(value.substr(0, p), n) && n != 0 ? static_cast<int>(n) : -1;  // "0:" is no unit
     rest = value.substr(p + 1);
 }
 

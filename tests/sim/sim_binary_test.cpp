@@ -51,6 +51,8 @@ TEST(SimCommandLine, Refusals) {
         {"--units", "17", "--dir", "/tmp/x"},
         {"--units", "2"},                                         // no folder
         {"--units", "2", "--dir", "/tmp/x", "--fault", "3:silent"},  // no unit 3
+        {"--units", "2", "--dir", "/tmp/x", "--fault", "99999999999:silent"},  // a unit past any int
+        {"--units", "2", "--dir", "/tmp/x", "--version", "4294967297:1.0"},    // would wrap to unit 1
         {"--units", "2", "--dir", "/tmp/x", "--fault", "nonsense"},
         {"--units", "2", "--dir", "/tmp/x", "--fault", "hangup"},   // needs its count
         {"--units", "2", "--dir", "/tmp/x", "--fault", "result:0x93:0x100"},
