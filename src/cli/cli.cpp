@@ -78,6 +78,13 @@ int64_t number(const std::string& opt, const std::string& text) {
     return v;
 }
 
+// A 32-bit value: 0 .. 0xFFFFFFFF.
+uint32_t number32(const std::string& opt, const std::string& text) {
+    int64_t v = number(opt, text);
+    if (v < 0 || v > 0xFFFFFFFF) throw UsageError(opt + " takes 0 to 0xFFFFFFFF");
+    return static_cast<uint32_t>(v);
+}
+
 Options parse(const std::vector<std::string>& args) {
     Options o;
     auto need = [&](size_t& i) -> const std::string& {
@@ -95,8 +102,9 @@ Options parse(const std::vector<std::string>& args) {
         else if (a == "--out") o.out = need(i);
         else if (a == "--firmware") o.firmware = need(i);
         else if (a == "--sim") {
-            o.sim = static_cast<int>(number(a, need(i)));
-            if (o.sim < 1 || o.sim > 16) throw UsageError("--sim takes 1 to 16 units");
+            int64_t n = number(a, need(i));
+            if (n < 1 || n > 16) throw UsageError("--sim takes 1 to 16 units");
+            o.sim = static_cast<int>(n);
         } else if (a == "--sim-baud") o.simBaud = need(i);
         else if (a == "--sim-fault") {
             // U:KIND[:ARG...], the emulator's fault syntax after the unit.
@@ -117,7 +125,12 @@ Options parse(const std::vector<std::string>& args) {
             if (v != "continue" && v != "abort") throw UsageError("--on-mismatch takes continue or abort");
             o.continueOnMismatch = v == "continue";
         } else if (a == "--chips") o.chips = number(a, need(i));
-        else if (a == "--timeout") o.timeoutS = static_cast<int>(number(a, need(i)));
+        else if (a == "--timeout") {
+            // The loop waits in milliseconds held in an int.
+            int64_t n = number(a, need(i));
+            if (n < 1 || n > 2147483) throw UsageError("--timeout takes 1 to 2147483 seconds");
+            o.timeoutS = static_cast<int>(n);
+        }
         else if (a == "--voltage") {
             std::string v = need(i);
             if (v != "3.3" && v != "5.0" && v != "5") throw UsageError("--voltage takes 3.3 or 5.0");
@@ -152,18 +165,17 @@ Options parse(const std::vector<std::string>& args) {
             setting("CheckBoxCtrl", n > 0 ? "1" : "0");
             setting("SpinEditNum", std::to_string(n));
         } else if (a == "--sn") {
-            std::string v = need(i);
-            number(a, v);
+            // The edits hold 10 (number, address) and 4 (increment)
+            // characters: the value goes in as a text that fits, so a longer
+            // spelling is not cut to a different number.
             setting("CheckBoxSN", "1");
-            setting("SNEdit1", v);
+            setting("SNEdit1", format("0x%0.8x", number32(a, need(i))));
         } else if (a == "--sn-step") {
-            std::string v = need(i);
-            number(a, v);
-            setting("GainEdit", v);
+            int64_t n = number(a, need(i));
+            if (n < -999 || n > 9999) throw UsageError("--sn-step takes -999 to 9999 (the increment field's 4 characters)");
+            setting("GainEdit", std::to_string(n));
         } else if (a == "--sn-address") {
-            std::string v = need(i);
-            number(a, v);
-            setting("AddrEdit", v);
+            setting("AddrEdit", format("0x%0.8x", number32(a, need(i))));
         } else if (a == "--sn-little-endian") setting("SNOrderChk", "0");
         else if (a == "--sn-advance") setting("ChkBoxPCSN", "1");
         else if (a == "--sn-decimal") setting("ChkBoxSNDP", "1");
@@ -702,6 +714,12 @@ int convert(const Options& o, std::ostream& out, std::ostream& err) {
         }
         if (r.aborted) return kExitUsage;
         if (last < first) throw UsageError(in + " holds no data");
+        // The range written out must lie in the image: records below the base
+        // or past the 4 MiB buffer were not stored, and writing their range
+        // would read outside the buffer (and lose their bytes without a word).
+        if (r.recordsBelowBase > 0 || r.bytesOutside > 0)
+            throw UsageError(format("%s holds data outside the 4 MiB image from 0x%0.8x (0x%0.8x-0x%0.8x); not converted",
+                                    in.c_str(), base, first, last));
         switch (KorvexApp::objectKind(to)) {
         case KorvexApp::ObjectKind::Hex: writeHexFile(to, image.data(), base, first, last); break;
         case KorvexApp::ObjectKind::SRecord: writeSRecordFile(to, image.data(), base, first, last); break;

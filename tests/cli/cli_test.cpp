@@ -6,6 +6,9 @@
 
 #include "app/korvex_app.h"
 #include "e2e/startup_rig.h"
+#include "image/object_files.h"
+#include "link/frame.h"
+#include "project/project_file.h"
 #include "shell/plain_loop.h"
 #include "shell/scripted_prompts.h"
 #include "shell/text.h"
@@ -262,6 +265,14 @@ TEST_F(Cli, ListsHelpAndVersion) {
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
     const std::string bin = image(1024, 1);
+    // 16 bytes at 0x08000000 (beyond the image from base 0) and at 0x100
+    // (below a CPT chip's flash at 0x08000000).
+    const std::vector<uint8_t> sixteen(16, 0x5A);
+    const std::string beyond = path("beyond.hex"), below = path("below.s19");
+    const std::string beyondText = hexText(sixteen.data(), 0x08000000u, 0x08000000u, 0x0800000Fu);
+    const std::string belowText = sRecordText(sixteen.data(), 0x100, 0x100, 0x10F);
+    writeFile(beyond, std::vector<uint8_t>(beyondText.begin(), beyondText.end()));
+    writeFile(below, std::vector<uint8_t>(belowText.begin(), belowText.end()));
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -280,6 +291,16 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
         {{"--sim", "1", "--sim-fault", "1:nonsense", "auto"}, "nonsense"},
         {{"--sim-fault", "silent", "auto"}, "--sim-fault takes U:KIND"},
         {{"read-address", "0x100"}, "read-address needs ADDR LEN"},
+        // Numbers that would wrap on their way into an int or a control.
+        {{"--sim", "4294967297", "auto"}, "--sim takes 1 to 16"},
+        {{"--timeout", "3000000", "auto"}, "--timeout takes"},
+        {{"--timeout", "-5", "auto"}, "--timeout takes"},
+        {{"--sn", "0x100000000", "auto"}, "--sn takes"},
+        {{"--sn-address", "-1", "auto"}, "--sn-address takes"},
+        {{"--sn-step", "70000", "auto"}, "--sn-step takes"},
+        // Object files whose data lies outside the 4 MiB image from the base.
+        {{"convert", beyond, path("x.hex")}, "outside the 4 MiB image"},
+        {{"--chip", "CPT2816QN24-A1", "convert", below, path("x.hex")}, "outside the 4 MiB image"},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -294,6 +315,39 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
     }
     EXPECT_FALSE(std::filesystem::exists(path("x.hex")));
     EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);  // the runs put it back
+}
+
+TEST_F(Cli, SerialNumberOptionsReachTheJobWhole) {
+    // Spellings longer than the window's edits (10 and 4 characters) or
+    // another base: the job carries the numbers given, not a cut text.
+    const std::string bin = image(1024, 7);
+    struct Case {
+        std::vector<std::string> args;
+        uint32_t start, address;
+        uint16_t step;
+    };
+    const std::vector<Case> cases = {
+        {{"--sn", "0x0000000012", "--sn-step", "0x100", "--sn-address", "0x00000000FFF0"}, 0x12, 0xFFF0, 0x100},
+        {{"--sn", "4294967295", "--sn-step", "9999", "--sn-address", "$8000"}, 0xFFFFFFFF, 0x8000, 9999},
+        {{"--sn", "7", "--sn-step", "-1", "--sn-decimal"}, 7, 0xFFF0, 0xFFFF},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::vector<std::string> args = {"--chip", "SC32F5232JV1G", "--file", bin};
+        args.insert(args.end(), cases[i].args.begin(), cases[i].args.end());
+        const std::string prj = path(format("sn%u.pmw", static_cast<unsigned>(i)));
+        args.insert(args.end(), {"save-project", prj});
+        CliRun r = runCli(args);
+        ASSERT_EQ(r.code, cli::kExitOk) << r.err;
+        std::vector<uint8_t> bytes = readFile(prj);
+        ProjectData d;
+        std::string message;
+        ASSERT_EQ(decodeProjectFile(bytes.data(), bytes.size(), d, message), kProjectOk);
+        EXPECT_EQ(d.cfg[68], 0x0F);
+        EXPECT_EQ(le16(&d.cfg[70]), cases[i].step);
+        EXPECT_EQ(le32(&d.cfg[72]), cases[i].address);
+        EXPECT_EQ(le32(&d.cfg[76]), cases[i].start);
+    }
 }
 
 TEST_F(Cli, AutoOnTwoEmulatedUnits) {
