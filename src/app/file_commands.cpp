@@ -209,11 +209,12 @@ void KorvexApp::FileSaveBtnClick() {
     if (!choice) return;
     const ChipProfile& chip = engine.chip;
     const uint8_t* img = engine.image->ImageBuffer.data();
+    const uint32_t last = lastInImage(chip.flashFirst, chip.flashLast, kImageSize);
     try {
         switch (choice->filterIndex) {
-        case 1: writeBinFile(choice->path, img, 0, static_cast<int64_t>(chip.flashLast) - chip.flashFirst); break;
-        case 2: writeHexFile(choice->path, img, chip.flashFirst, chip.flashFirst, chip.flashLast); break;
-        case 3: writeSRecordFile(choice->path, img, chip.flashFirst, chip.flashFirst, chip.flashLast); break;
+        case 1: writeBinFile(choice->path, img, 0, static_cast<int64_t>(last) - chip.flashFirst); break;
+        case 2: writeHexFile(choice->path, img, chip.flashFirst, chip.flashFirst, last); break;
+        case 3: writeSRecordFile(choice->path, img, chip.flashFirst, chip.flashFirst, last); break;
         default: break;
         }
     } catch (const FileError& e) {

@@ -609,13 +609,12 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     if (op == "read-flash" && readOk) {
         const ChipProfile& chip = e.chip;
         const uint8_t* img = e.image->ImageBuffer.data();
+        const uint32_t last = lastInImage(chip.flashFirst, chip.flashLast, kImageSize);
         try {
             switch (KorvexApp::objectKind(o.out)) {
-            case KorvexApp::ObjectKind::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, chip.flashLast); break;
-            case KorvexApp::ObjectKind::SRecord:
-                writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, chip.flashLast);
-                break;
-            default: writeBinFile(o.out, img, 0, static_cast<int64_t>(chip.flashLast) - chip.flashFirst); break;
+            case KorvexApp::ObjectKind::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            case KorvexApp::ObjectKind::SRecord: writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            default: writeBinFile(o.out, img, 0, static_cast<int64_t>(last) - chip.flashFirst); break;
             }
         } catch (const std::exception& ex) {
             err << "korvex-cli: " << ex.what() << "\n";

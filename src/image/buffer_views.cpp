@@ -2,6 +2,7 @@
 
 #include "shell/text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kvx {
@@ -39,7 +40,9 @@ std::shared_ptr<HexSnapshot> flashSnapshot(const uint8_t* image, size_t imageSiz
                                            uint32_t last) {
     auto s = std::make_shared<HexSnapshot>();
     if (last < first) return s;
-    uint64_t n = static_cast<uint64_t>(last) - first + 1;
+    // Never more rows than the image holds: an empty flash at address 0 has
+    // the range 0 .. 0xFFFFFFFF, whose bytes would take 4 GiB.
+    uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(last) - first + 1, imageSize);
     s->rows = static_cast<size_t>(n / 16 + (n % 16 ? 1 : 0));
     s->firstAddress = first & ~0xFu;
     s->bytes.assign(s->rows * 16, 0);

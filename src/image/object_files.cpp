@@ -357,6 +357,11 @@ size_t readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, u
     return f.read(dest, static_cast<size_t>(std::min<uint64_t>(want, destRoom)));
 }
 
+uint32_t lastInImage(uint32_t first, uint32_t last, size_t imageSize) {
+    if (last < first || imageSize == 0) return last;
+    return static_cast<uint32_t>(std::min<uint64_t>(last, uint64_t(first) + imageSize - 1));
+}
+
 void fillImage(uint8_t* buffer, uint32_t n, uint8_t value) { std::memset(buffer, value, (static_cast<size_t>(n) + 1) * 16); }
 
 // ---------------------------------------------------------------------------

@@ -60,6 +60,12 @@ size_t readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, u
 // Writes (n + 1) * 16 bytes of value from the start of the buffer.
 void fillImage(uint8_t* buffer, uint32_t n, uint8_t value);
 
+// The last address to save of the range first .. last from an image buffer
+// of imageSize bytes that starts at first: last when the range fits the
+// buffer (or is empty, last < first), else the buffer's last byte. A range
+// from a chip profile is cut to the buffer before it goes to a writer.
+uint32_t lastInImage(uint32_t first, uint32_t last, size_t imageSize);
+
 // Writers: the file is replaced only when complete. Throw FileError.
 void writeBinFile(const std::string& path, const uint8_t* buffer, int64_t firstIndex, int64_t lastIndex);
 void writeHexFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last);

@@ -284,6 +284,11 @@ int decodeProjectFile(const uint8_t* data, size_t size, ProjectData& out, std::s
         // operation trusts to stay within the buffers.
         if (le16(&d.cfg[kCfgFlashSizeKB]) > kImageSize / 1024 || le16(&d.cfg[kCfgEepSize]) > kNvmSize)
             return kProjectCorrupted;
+        // The chip's flash runs from flashFirst over flashSizeKB: a flash past
+        // the top of the address space would give a last address that wraps
+        // below the first.
+        const uint64_t flashBytes = uint64_t(le16(&d.cfg[kCfgFlashSizeKB])) * 1024;
+        if (d.flashFirst + flashBytes > 0x100000000ull) return kProjectCorrupted;
     }
 
     if (!r.has(3)) return kProjectCorrupted;

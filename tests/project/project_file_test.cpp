@@ -442,6 +442,46 @@ TEST_F(ProjectFileTest, HostileSizesAreRefused) {
     }
 }
 
+TEST_F(ProjectFileTest, FlashRangesOutsideTheAddressSpaceAreRefused) {
+    // flashLast becomes flashFirst + flashSizeKB * 1024 - 1 when a project is
+    // loaded: it must not wrap below flashFirst.
+    struct Case {
+        const char* what;
+        uint32_t flashFirst;
+        uint16_t cfgKB;
+        int result;
+    };
+    const Case cases[] = {
+        {"128 KB at 0x08000000", 0x08000000u, 128, 0},
+        {"64 KB ending at 0xFFFFFFFF", 0xFFFF0000u, 64, 0},
+        {"no flash at 0x08000000", 0x08000000u, 0, 0},
+        {"128 KB past the top", 0xFFFF0000u, 128, 16},
+        {"4 MiB from 0xFFC00400", 0xFFC00400u, 4096, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProjectData d = makeProject(ChipVendor::CPT, "CPT2816QN24-A1", 1, 0, 5);
+        d.flashFirst = c.flashFirst;
+        put16(&d.cfg[24], c.cfgKB);
+        SeededRandom rng(3);
+        ProjectData out;
+        std::string message;
+        ASSERT_EQ(read(encodeProjectFile(d, rng), out, message), c.result);
+        if (c.result == 0 && c.cfgKB > 0) {
+            ChipProfile chip;
+            JobSettings job;
+            ImageSums sums;
+            ProjectWords words;
+            chip.flashFirst = out.flashFirst;
+            restoreFromCfg(out.cfg.data(), chip, job, sums, words);
+            EXPECT_GE(chip.flashLast, chip.flashFirst);
+            EXPECT_EQ(uint64_t(chip.flashLast) - chip.flashFirst + 1, c.cfgKB * 1024u);
+        } else if (c.result != 0) {
+            EXPECT_EQ(message, "Project File Data Has Been Corrupted!");
+        }
+    }
+}
+
 TEST_F(ProjectFileTest, TruncatedFilesAreCorrupted) {
     ProjectData d = makeProject(ChipVendor::CPT, "CPT32", 2, 300, 6);
     SeededRandom rng(4);
