@@ -163,7 +163,12 @@ void KorvexApp::applyProjectSettings(uint8_t projectFlags) {
         ui["CheckBoxCtrl"].setChecked(false);
     }
     ui["CheckBoxSN"].setChecked(j.snEnable != 0);
-    ui["GainEdit"].setText(format("0x%0.2x", j.snIncrement));
+    // The increment's edit holds 4 characters: above 0xFF the value goes in
+    // as a decimal (or, near 0xFFFF, as the negative number it was typed as)
+    // so that the next capture reads the same 16 bits, not a cut text.
+    const unsigned inc = j.snIncrement;
+    ui["GainEdit"].setText(inc <= 0xFF ? format("0x%0.2x", inc) : inc <= 9999 ? format("%u", inc)
+                           : inc >= 0x10000 - 999 ? format("-%u", 0x10000 - inc) : format("0x%0.4x", inc));
     ui["SNOrderChk"].setChecked((f[0] & 0x20) != 0);
     ui["ChkBoxSNDP"].setChecked((projectFlags & kProjectFlagSnDecimal) != 0);
     if (j.snEnable != 0) {

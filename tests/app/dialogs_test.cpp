@@ -216,6 +216,34 @@ TEST(SerialNumbers, DisplayFormsAndFixedData) {
     EXPECT_EQ(r.app.engine.image->NvmBuffer()[0x11], 0xBB);
 }
 
+TEST(SerialNumbers, IncrementSurvivesAProjectRoundTrip) {
+    // Whatever the 4-character increment edit can hold comes back from a
+    // project file as the same 16-bit increment.
+    struct Case {
+        const char* typed;
+        uint16_t want;
+    };
+    const Case cases[] = {{"0x01", 0x01}, {"0xFF", 0xFF}, {"256", 0x100}, {"9999", 9999}, {"$FFF", 0xFFF},
+                          {"-1", 0xFFFF}, {"-999", 0xFC19}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        Rig r;
+        r.app.FormShow({});
+        r.choose(ChipVendor::SC, 0);
+        r.app.engine.fileLoaded = true;
+        r.ui("CheckBoxSN").click();
+        r.ui("GainEdit").setText(c.typed);
+        const std::string prj = r.dir + "/sn.pmw";
+        r.prompts.saveAnswers.push_back(FileChoice{prj, 1});
+        r.app.SavetoProjectFile1Click();
+        ASSERT_EQ(r.app.engine.job.snIncrement, c.want);
+        r.ui("GainEdit").setText("0x01");
+        ASSERT_TRUE(r.app.loadProject(prj));
+        r.app.engine.captureJobSettings();
+        EXPECT_EQ(r.app.engine.job.snIncrement, c.want) << r.ui("GainEdit").text();
+    }
+}
+
 TEST(AddressDialogs, OffsetAndReadRange) {
     Rig r;
     r.app.FormShow({});
