@@ -156,10 +156,11 @@ void Program::startFlashRead(int slot) {
 uint16_t Program::payloadLength(int slot) const { return le16(ch[slot].frameBuffer.data() + 6); }
 
 // True when the decoded reply really carries `bytes` payload bytes: its
-// length field says so and the decoded frame holds them.
+// length field says so and the decoded frame holds them ahead of its two
+// check-code bytes (which are never data).
 bool Program::payloadHas(int slot, size_t bytes) const {
     const ChannelSession& c = ch[slot];
-    return payloadLength(slot) >= bytes && c.frameLength >= kHeaderSize + bytes;
+    return payloadLength(slot) >= bytes && c.frameLength >= kHeaderSize + bytes + 2;
 }
 
 void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
