@@ -135,6 +135,10 @@ int main(int argc, char** argv) {
                 lastPer = per;
                 lastCpuPerFrame = cpuPerFrame;
                 lastRss = residentMB();
+                // The course in between, every 10 000 chips.
+                if (done / 10000 != last / 10000)
+                    std::printf("  at %6d chips: %.2f us CPU per status frame, %.1f MB in use, %zu log lines\n", done,
+                                cpuPerFrame, lastRss, app.log.size());
                 last = done;
                 lastMs = all.elapsed();
             }
