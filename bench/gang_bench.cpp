@@ -6,6 +6,7 @@
 //
 //   bench_gang [--units N] [--sim PATH] [--kb 128]
 // bench_gang_window runs the same with the window on Qt's offscreen platform.
+#include "bench_util.h"
 #include "app/korvex_app.h"
 #include "shell/plain_loop.h"
 #ifdef KORVEX_GANG_WINDOW
@@ -33,15 +34,7 @@
 #include <vector>
 
 using namespace kvx;
-
-namespace {
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-}  // namespace
+using kvx::bench::cpuSeconds;
 
 int main(int argc, char** argv) {
     int units = 8;

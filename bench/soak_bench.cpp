@@ -6,6 +6,7 @@
 // production-log saves, the memory in use at both points and the peak.
 //
 //   bench_soak [--chips 100000] [--units 8] [--interval-ms 5]
+#include "bench_util.h"
 #include "app/korvex_app.h"
 #include "shell/scripted_prompts.h"
 #include "ui/main_window.h"
@@ -27,14 +28,9 @@
 #include <string>
 
 using namespace kvx;
+using kvx::bench::cpuSeconds;
 
 namespace {
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Resident memory now, from /proc/self/statm.
 double residentMB() {
