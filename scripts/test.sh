@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the core and the
-# window, the core again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# window, both again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the threaded serial tests under ThreadSanitizer, and every fuzz target for a
 # short time (KORVEX_FUZZ_SECONDS each, 30 by default).
 # KORVEX_QUICK=1 skips the sanitizer builds and the fuzzing.
@@ -11,9 +11,9 @@ scripts/build.sh
 
 if [ "${KORVEX_QUICK:-0}" != "1" ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DKORVEX_SANITIZE=ON -DKORVEX_GUI=OFF -DKORVEX_BENCH=OFF > build-asan.log 2>&1 \
+  cmake -S . -B build-asan -G Ninja -DKORVEX_SANITIZE=ON -DKORVEX_BENCH=OFF > build-asan.log 2>&1 \
     || { cat build-asan.log; exit 1; }
-  cmake --build build-asan -j2 --target core_tests >> build-asan.log 2>&1 || { tail -50 build-asan.log; exit 1; }
+  cmake --build build-asan -j2 --target core_tests gui_tests >> build-asan.log 2>&1 || { tail -50 build-asan.log; exit 1; }
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure)
 
   if ls tests/serial/*.cpp > /dev/null 2>&1; then
