@@ -138,14 +138,7 @@ TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
         EXPECT_EQ(r.countText(foundLine(s + 1, text)), older[static_cast<size_t>(s)] ? 0u : 1u);
         EXPECT_EQ(c.step, StepIdle);
         EXPECT_FALSE(c.upgrading);
-        bool upgraded = false;
-        std::set<int> blocks;
-        std::vector<uint8_t> got;
-        r.sim->withUnit(s, [&](SimUnit& u) {
-            upgraded = u.upgraded;
-            blocks = u.firmwareBlocks;
-            got = u.firmwareImage;
-        });
+        auto [upgraded, blocks, got] = r.unitFirmware(s);
         EXPECT_EQ(upgraded, older[static_cast<size_t>(s)]);
         EXPECT_EQ(r.countRequests(s + 1, 0xB7), older[static_cast<size_t>(s)] ? 5u : 0u);
         if (!older[static_cast<size_t>(s)]) continue;

@@ -22,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -101,35 +102,21 @@ inline std::string makeTempDir(const char* stem) {
     return buf.data();
 }
 
-struct E2ERig {
+// What every end-to-end rig has: the folders, the emulator, the loop, the
+// prompts and the program, and the operator's actions and the questions the
+// tests ask of the log and the emulated units.
+struct ProgramRig {
     std::string portDir = makeTempDir("kvx-e2e-ports");
     std::string workDir = makeTempDir("kvx-e2e-work");
     std::unique_ptr<SimServer> sim;
     PlainEventLoop loop;
     ScriptedPrompts prompts;
     SystemClock clock;
-    SeededRandom rng{2024};
+    SeededRandom rng;
     std::unique_ptr<KorvexApp> app;
 
-    // Starts `units` emulated units (options adjusted by `tune`) and the
-    // program, and waits for the device search after start-up.
-    explicit E2ERig(int units, const std::function<void(SimOptions&)>& tune = {}) {
-        SimOptions o;
-        o.units = units;
-        o.dir = portDir;
-        o.unit.resize(static_cast<size_t>(units));
-        if (tune) tune(o);
-        sim = std::make_unique<SimServer>(o);
-        sim->start();
-        setenv("KORVEX_SERIAL_DIR", portDir.c_str(), 1);
-        app = std::make_unique<KorvexApp>(loop, prompts, clock, rng);
-        app->programFolder = workDir + "/";
-        app->firmwareFileName = workDir + "/KorvexSCX.FWR";
-        app->FormShow({});
-        waitForDiscovery(units);
-    }
-
-    ~E2ERig() {
+    explicit ProgramRig(uint32_t seed) : rng(seed) { setenv("KORVEX_SERIAL_DIR", portDir.c_str(), 1); }
+    ~ProgramRig() {
         app.reset();
         sim.reset();
         unsetenv("KORVEX_SERIAL_DIR");
@@ -137,24 +124,44 @@ struct E2ERig {
         std::filesystem::remove_all(portDir, ec);
         std::filesystem::remove_all(workDir, ec);
     }
+    ProgramRig(const ProgramRig&) = delete;
+    ProgramRig& operator=(const ProgramRig&) = delete;
+
+    // Starts `units` emulated units in portDir, options adjusted by `tune`.
+    void startSim(int units, const std::function<void(SimOptions&)>& tune) {
+        SimOptions o;
+        o.units = units;
+        o.dir = portDir;
+        o.unit.resize(static_cast<size_t>(units));
+        if (tune) tune(o);
+        sim = std::make_unique<SimServer>(o);
+        sim->start();
+    }
+    // The program's start-up with these arguments; the device search runs
+    // from the loop 100 ms later.
+    void startProgram(const std::vector<std::string>& args = {}) {
+        app = std::make_unique<KorvexApp>(loop, prompts, clock, rng);
+        app->programFolder = workDir + "/";
+        app->firmwareFileName = workDir + "/KorvexSCX.FWR";
+        app->FormShow(args);
+    }
 
     Program& engine() { return app->engine; }
-
-    void waitForDiscovery(int expected) {
-        loop.runUntil([&] { return !app->StartupDone; }, 3000);
-        loop.runUntil(
-            [&] {
-                int n = 0;
-                for (auto& c : engine().ch) n += c.connected;
-                return n >= expected;
-            },
-            3000);
-    }
 
     int connected() const {
         int n = 0;
         for (auto& c : app->engine.ch) n += c.connected;
         return n;
+    }
+    bool anyBusy() const {
+        for (auto& c : app->engine.ch)
+            if (c.busy) return true;
+        return false;
+    }
+    // Runs the loop until no channel is busy (or the time is up).
+    bool waitIdle(int timeoutMs = 20000) {
+        loop.runFor(5);
+        return loop.runUntil([&] { return !anyBusy(); }, timeoutMs);
     }
 
     // Chooses a chip through the chip dialog, as the operator does.
@@ -176,38 +183,30 @@ struct E2ERig {
         }
         ADD_FAILURE() << "no chip " << name;
     }
-
-    // Writes a binary file of `bytes` and opens it as the object file.
-    std::vector<uint8_t> loadRandomImage(size_t bytes, uint32_t seed = 1) {
-        std::vector<uint8_t> data(bytes);
-        uint32_t x = seed * 2654435761u + 1;
-        for (auto& b : data) {
-            x = x * 1664525u + 1013904223u;
-            b = static_cast<uint8_t>(x >> 24);
-        }
-        std::string path = workDir + "/image.bin";
-        FILE* f = std::fopen(path.c_str(), "wb");
-        std::fwrite(data.data(), 1, data.size(), f);
-        std::fclose(f);
+    // Opens a binary object file at the start of flash, as the operator does.
+    void openBinary(const std::string& path) {
         prompts.openAnswers.push_back(FileChoice{path, 1});
         prompts.modalScript = [](Form& f) {
             if (f.className() == "TFormOfsAddr") f["BitBtn1"].click();  // keeps the start of flash
         };
         app->FileOpenBtnClick();
         prompts.modalScript = nullptr;
-        return data;
     }
 
-    bool anyBusy() const {
-        for (auto& c : app->engine.ch)
-            if (c.busy) return true;
-        return false;
-    }
-
-    // Runs the loop until no channel is busy (or the time is up).
-    bool waitIdle(int timeoutMs = 20000) {
-        loop.runFor(5);
-        return loop.runUntil([&] { return !anyBusy(); }, timeoutMs);
+    // What an emulated unit took in of a firmware upgrade.
+    struct UnitFirmware {
+        bool upgraded = false;
+        std::set<int> blocks;
+        std::vector<uint8_t> image;
+    };
+    UnitFirmware unitFirmware(int slot) {
+        UnitFirmware f;
+        sim->withUnit(slot, [&](SimUnit& u) {
+            f.upgraded = u.upgraded;
+            f.blocks = u.firmwareBlocks;
+            f.image = u.firmwareImage;
+        });
+        return f;
     }
 
     std::vector<uint8_t> unitFlash(int slot) {
@@ -215,8 +214,7 @@ struct E2ERig {
         sim->withUnit(slot, [&](SimUnit& u) { out = u.chip.flash; });
         return out;
     }
-
-    size_t countRequests(int unit, int command, int parameter = -1) {
+    size_t countRequests(int unit, int command, int parameter = -1) const {
         size_t n = 0;
         for (auto& e : sim->trace().events())
             if (e.unit == unit && e.kind == "request" && e.command == command &&
@@ -253,6 +251,37 @@ struct E2ERig {
             if (t.rfind(prefix, 0) == 0) out.push_back(t.substr(prefix.size()));
         }
         return out;
+    }
+};
+
+// The program started against `units` emulated units, after its start-up
+// device search.
+struct E2ERig : ProgramRig {
+    explicit E2ERig(int units, const std::function<void(SimOptions&)>& tune = {}) : ProgramRig(2024) {
+        startSim(units, tune);
+        startProgram();
+        waitForDiscovery(units);
+    }
+
+    void waitForDiscovery(int expected) {
+        loop.runUntil([&] { return !app->StartupDone; }, 3000);
+        loop.runUntil([&] { return connected() >= expected; }, 3000);
+    }
+
+    // Writes a binary file of `bytes` and opens it as the object file.
+    std::vector<uint8_t> loadRandomImage(size_t bytes, uint32_t seed = 1) {
+        std::vector<uint8_t> data(bytes);
+        uint32_t x = seed * 2654435761u + 1;
+        for (auto& b : data) {
+            x = x * 1664525u + 1013904223u;
+            b = static_cast<uint8_t>(x >> 24);
+        }
+        std::string path = workDir + "/image.bin";
+        FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(data.data(), 1, data.size(), f);
+        std::fclose(f);
+        openBinary(path);
+        return data;
     }
 };
 

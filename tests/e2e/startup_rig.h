@@ -6,6 +6,7 @@
 #pragma once
 
 #include "e2e_rig.h"
+#include "firmware/firmware_maker.h"
 
 #include "link/frame.h"
 #include "shell/checksum.h"
@@ -21,47 +22,6 @@
 #include <thread>
 
 namespace kvx::test {
-
-// A firmware file as its producer writes it: the signature XOR 0x2E, the
-// version, the words XOR W, the key table, the image scrambled in groups of
-// four with two key bytes each (padded to 16-byte steps), a trailer and the
-// byte sum.
-inline std::vector<uint8_t> makeFirmwareFile(const std::vector<uint8_t>& image, const std::string& version,
-                                             uint16_t w, uint16_t imageEnd, uint32_t seed = 7) {
-    std::vector<uint8_t> f;
-    for (char ch : std::string("KvxFmWr")) f.push_back(static_cast<uint8_t>(ch) ^ 0x2E);
-    for (size_t i = 0; i < 8; ++i) f.push_back(i < version.size() ? static_cast<uint8_t>(version[i]) : 0);
-    auto word = [&](uint16_t v) {
-        f.push_back(static_cast<uint8_t>(v));
-        f.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    word(w);
-    word(static_cast<uint16_t>(imageEnd ^ w));
-    word(static_cast<uint16_t>(0x0102 ^ w));
-    word(static_cast<uint16_t>(0x0304 ^ w));
-    word(static_cast<uint16_t>(image.size() ^ w));
-    std::vector<uint8_t> key(4096, 0);
-    uint32_t x = seed * 2654435761u + 99;
-    for (size_t i = 0; i < 3290; ++i) {
-        x = x * 1664525u + 1013904223u;
-        key[i] = static_cast<uint8_t>(x >> 24);
-        f.push_back(key[i]);
-    }
-    size_t padded = 16 * ((image.size() + 15) / 16);
-    size_t c = 0;
-    for (size_t at = 0; at < padded; at += 4) {
-        for (size_t j = 0; j < 4; ++j) {
-            uint8_t s = at + j < image.size() ? image[at + j] : 0;
-            f.push_back(static_cast<uint8_t>(s ^ key[c + (j & 1)]));
-        }
-        c = (c + 4) % 4096;
-    }
-    for (size_t i = 0; i < 876; ++i) f.push_back(static_cast<uint8_t>(i * 13 + 5));
-    uint32_t sum = 0;
-    for (uint8_t b : f) sum += b;
-    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(sum >> (8 * i)));
-    return f;
-}
 
 inline std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
     std::vector<uint8_t> b(n);
@@ -192,38 +152,19 @@ inline std::vector<uint8_t> deviceInfoFrame(const std::string& text, int lengthO
     return f;
 }
 
-struct StartupRig {
-    std::string portDir = makeTempDir("kvx-e2e-ports");
-    std::string workDir = makeTempDir("kvx-e2e-work");
-    std::unique_ptr<SimServer> sim;
+// The emulated units (and hand-made fake units) first, the program started
+// by start(), so tests can look at start-up itself.
+struct StartupRig : ProgramRig {
     std::vector<std::unique_ptr<FakeUnit>> fakes;
-    PlainEventLoop loop;
-    ScriptedPrompts prompts;
-    SystemClock clock;
-    SeededRandom rng{77};
-    std::unique_ptr<KorvexApp> app;
 
     // Starts `units` emulated units (none when 0); the program is started
     // by start().
-    explicit StartupRig(int units, const std::function<void(SimOptions&)>& tune = {}) {
-        setenv("KORVEX_SERIAL_DIR", portDir.c_str(), 1);
-        if (units <= 0) return;
-        SimOptions o;
-        o.units = units;
-        o.dir = portDir;
-        o.unit.resize(static_cast<size_t>(units));
-        if (tune) tune(o);
-        sim = std::make_unique<SimServer>(o);
-        sim->start();
+    explicit StartupRig(int units, const std::function<void(SimOptions&)>& tune = {}) : ProgramRig(77) {
+        if (units > 0) startSim(units, tune);
     }
     ~StartupRig() {
         app.reset();
         fakes.clear();
-        sim.reset();
-        unsetenv("KORVEX_SERIAL_DIR");
-        std::error_code ec;
-        std::filesystem::remove_all(portDir, ec);
-        std::filesystem::remove_all(workDir, ec);
     }
 
     FakeUnit& addFake(const std::string& name, FakeUnit::Answer answer) {
@@ -234,14 +175,7 @@ struct StartupRig {
     std::string firmwarePath() const { return workDir + "/KorvexSCX.FWR"; }
     void writeFirmware(const std::vector<uint8_t>& bytes) { writeBytes(firmwarePath(), bytes); }
 
-    // The program's start-up with these arguments; the device search runs
-    // from the loop 100 ms later.
-    void start(const std::vector<std::string>& args = {}) {
-        app = std::make_unique<KorvexApp>(loop, prompts, clock, rng);
-        app->programFolder = workDir + "/";
-        app->firmwareFileName = firmwarePath();
-        app->FormShow(args);
-    }
+    void start(const std::vector<std::string>& args = {}) { startProgram(args); }
     // Runs the start-up search and then the loop until `expected` channels
     // are connected and no channel is busy, or settleMs has passed.
     void runSearch(int expected, int settleMs = 2000) {
@@ -249,63 +183,18 @@ struct StartupRig {
         loop.runUntil([&] { return connected() >= expected && !anyBusy(); }, settleMs);
     }
 
-    Program& engine() { return app->engine; }
-
-    // Chooses a chip through the chip dialog, as the operator does.
-    void chooseChip(const std::string& name) {
-        for (int v = 0; v < 4; ++v) {
-            const auto& names = chipNames(static_cast<ChipVendor>(v));
-            for (size_t i = 0; i < names.size(); ++i)
-                if (names[i] == name) {
-                    engine().chip.vendor = static_cast<ChipVendor>(v);
-                    prompts.modalScript = [i](Form& f) {
-                        if (f.className() != "TChipSelForm") return;
-                        f["ListBoxCP"].setItemIndex(static_cast<int>(i));
-                        f["BitBtnOK"].click();
-                    };
-                    app->DevButtonClick();
-                    prompts.modalScript = nullptr;
-                    return;
-                }
-        }
-        ADD_FAILURE() << "no chip " << name;
-    }
     // Writes bytes as a binary object file and opens it at the start of flash.
     void openImage(const std::vector<uint8_t>& data, const std::string& name = "image.bin") {
         std::string path = workDir + "/" + name;
         writeBytes(path, data);
-        prompts.openAnswers.push_back(FileChoice{path, 1});
-        prompts.modalScript = [](Form& f) {
-            if (f.className() == "TFormOfsAddr") f["BitBtn1"].click();
-        };
-        app->FileOpenBtnClick();
-        prompts.modalScript = nullptr;
-    }
-    bool waitIdle(int timeoutMs = 20000) {
-        loop.runFor(5);
-        return loop.runUntil([&] { return !anyBusy(); }, timeoutMs);
+        openBinary(path);
     }
 
-    int connected() const {
-        int n = 0;
-        for (auto& c : app->engine.ch) n += c.connected;
-        return n;
-    }
-    bool anyBusy() const {
-        for (auto& c : app->engine.ch)
-            if (c.busy) return true;
-        return false;
-    }
     // Texts of the log lines (without "> " and the time), in order.
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
         for (auto& l : app->log.lines()) out.push_back(lineText(l));
         return out;
-    }
-    size_t countText(const std::string& t) const {
-        size_t n = 0;
-        for (auto& l : app->log.lines()) n += lineText(l) == t;
-        return n;
     }
     // Index of the first line whose text is t, or -1.
     int indexOf(const std::string& t) const {
@@ -328,11 +217,6 @@ struct StartupRig {
                 return true;
             },
             timeoutMs);
-    }
-    size_t countRequests(int unit, int command) const {
-        size_t n = 0;
-        for (auto& e : sim->trace().events()) n += e.unit == unit && e.kind == "request" && e.command == command;
-        return n;
     }
     size_t countDeviceQueries(int unit) const {
         size_t n = 0;

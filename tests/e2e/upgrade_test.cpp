@@ -57,14 +57,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
         EXPECT_EQ(r.app->ui.gauge(s + 1).progress(), 9);
         EXPECT_EQ(r.countRequests(s + 1, 0xB7), 9u);
         EXPECT_EQ(r.countRequests(s + 1, 0xBD), 1u);
-        bool upgraded = false;
-        std::set<int> blocks;
-        std::vector<uint8_t> got;
-        r.sim->withUnit(s, [&](SimUnit& u) {
-            upgraded = u.upgraded;
-            blocks = u.firmwareBlocks;
-            got = u.firmwareImage;
-        });
+        auto [upgraded, blocks, got] = r.unitFirmware(s);
         EXPECT_TRUE(upgraded);
         EXPECT_EQ(blocks.size(), 9u);
         ASSERT_EQ(got.size(), 65536u);
