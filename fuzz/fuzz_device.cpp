@@ -16,6 +16,7 @@
 // must not differ, so no handler reads past the frame it decoded. The
 // device-information check and the status display also run on exactly sized
 // or poisoned copies, so AddressSanitizer stops any read beyond the frame.
+#include "engine/engine_rig.h"
 #include "engine/program.h"
 #include "fuzz_util.h"
 #include "shell/plain_loop.h"
@@ -29,19 +30,11 @@ using namespace kvx::fuzz;
 
 namespace {
 
-struct Rig {
-    PlainEventLoop loop;
-    ScriptedPrompts prompts;
-    FixedClock clock;
-    SeededRandom rng{42};
-    MainControls ui;
-    InfoLog log;
-    InfoWriter info{log, clock};
-    Program p{loop, prompts, clock, rng, ui, info};
+// The engine test rig (fixed clock, scripted prompts, no ports) with a
+// firmware file loaded: upgrade requests need one, and its version decides
+// whether a programmer's firmware is older.
+struct Rig : kvx::test::EngineRig {
     Rig() {
-        clock.time = LocalTime{2024, 5, 12, 14, 3, 7, 0};
-        // Upgrade requests need a loaded firmware file; its version decides
-        // whether a programmer's firmware is older.
         p.firmware->loaded = true;
         p.firmware->imageEnd = 0x2FFF;
     }

@@ -3,7 +3,7 @@
 // file, frames, log configuration) and with the emulator's device reply:
 //     make_seeds <corpus folder>
 #include "chip/catalogue.h"
-#include "firmware/firmware_file.h"
+#include "firmware/firmware_maker.h"
 #include "image/object_files.h"
 #include "link/frame.h"
 #include "link/requests.h"
@@ -137,42 +137,9 @@ void projectSeeds() {
     put("project", "lks_2k", encodeProjectFile(d, rng));
 }
 
-// A firmware file as its producer lays it out: signature XOR 0x2E, version,
-// the words XOR W, the key table, the image scrambled in groups of four with
-// two key bytes each (16-byte steps), the trailer and the byte sum.
-Bytes firmwareFile(const Bytes& image, const std::string& version, uint16_t w, uint16_t imageEnd) {
-    Bytes f;
-    for (char c : std::string(kFirmwareSignature)) f.push_back(static_cast<uint8_t>(c) ^ kFirmwareSignatureKey);
-    for (size_t i = 0; i < 8; ++i) f.push_back(i < version.size() ? static_cast<uint8_t>(version[i]) : 0);
-    auto word = [&](uint16_t v) {
-        f.push_back(static_cast<uint8_t>(v));
-        f.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    word(w);
-    word(static_cast<uint16_t>(imageEnd ^ w));
-    word(static_cast<uint16_t>(0x0102 ^ w));
-    word(static_cast<uint16_t>(0x0304 ^ w));
-    word(static_cast<uint16_t>(image.size() ^ w));
-    Bytes key = pattern(kFirmwareKeySize, 21);
-    key.resize(kFirmwareKeyArea, 0);
-    f.insert(f.end(), key.begin(), key.begin() + kFirmwareKeySize);
-    size_t padded = firmwareScrambledSize(static_cast<uint16_t>(image.size()));
-    size_t c = 0;
-    for (size_t at = 0; at < padded; at += 4) {
-        for (size_t j = 0; j < 4; ++j)
-            f.push_back(static_cast<uint8_t>((at + j < image.size() ? image[at + j] : 0) ^ key[c + (j & 1)]));
-        c = (c + 4) % kFirmwareKeyArea;
-    }
-    Bytes trailer = pattern(kFirmwareTrailerSize, 22);
-    f.insert(f.end(), trailer.begin(), trailer.end());
-    uint32_t sum = 0;
-    for (uint8_t b : f) sum += b;
-    return cat(f, le32(sum));
-}
-
 void firmwareSeeds() {
-    put("firmware", "v210", firmwareFile(pattern(1000, 30), "V2.10", 0x3C3C, 0x1400));
-    put("firmware", "noversion", firmwareFile(pattern(64, 31), "", 0x0101, 0x1000));
+    put("firmware", "v210", kvx::test::makeFirmwareFile(pattern(1000, 30), "V2.10", 0x3C3C, 0x1400));
+    put("firmware", "noversion", kvx::test::makeFirmwareFile(pattern(64, 31), "", 0x0101, 0x1000));
 }
 
 // ---------------------------------------------------------------------------

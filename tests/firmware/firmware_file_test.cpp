@@ -1,4 +1,5 @@
 #include "firmware/firmware_file.h"
+#include "firmware/firmware_maker.h"
 #include "link/frame.h"
 
 #include <gtest/gtest.h>
@@ -19,39 +20,7 @@ using Bytes = std::vector<uint8_t>;
 // key table in groups of four and padded to whole 16-byte steps.
 Bytes makeFirmwareFile(const Bytes& image, const std::string& version, uint16_t w, const Bytes& t,
                        uint16_t imageEnd, int lengthOverride = -1) {
-    Bytes f;
-    for (char ch : std::string("KvxFmWr")) f.push_back(static_cast<uint8_t>(ch) ^ 0x2E);
-    for (size_t i = 0; i < 8; ++i) f.push_back(i < version.size() ? static_cast<uint8_t>(version[i]) : 0);
-    uint16_t length = lengthOverride >= 0 ? static_cast<uint16_t>(lengthOverride) : static_cast<uint16_t>(image.size());
-    auto word = [&](uint16_t v) {
-        f.push_back(static_cast<uint8_t>(v));
-        f.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    word(w);
-    word(imageEnd ^ w);
-    word(0x1234 ^ w);
-    word(0x5678 ^ w);
-    word(length ^ w);
-    Bytes key(4096, 0);
-    for (size_t i = 0; i < 3290; ++i) {
-        uint8_t k = i < t.size() ? t[i] : 0;
-        key[i] = k;
-        f.push_back(k);
-    }
-    size_t padded = 16 * ((image.size() + 15) / 16);
-    size_t c = 0;
-    for (size_t at = 0; at < padded; at += 4) {
-        for (size_t j = 0; j < 4; ++j) {
-            uint8_t s = at + j < image.size() ? image[at + j] : 0;
-            f.push_back(s ^ key[c + (j & 1)]);
-        }
-        c = (c + 4) % 4096;
-    }
-    for (size_t i = 0; i < 876; ++i) f.push_back(static_cast<uint8_t>(i * 7 + 3));
-    uint32_t sum = 0;
-    for (uint8_t b : f) sum += b;
-    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(sum >> (8 * i)));
-    return f;
+    return kvx::test::buildFirmwareFile(image, version, w, imageEnd, t, lengthOverride);
 }
 
 Bytes pattern(size_t n, uint32_t seed) {
