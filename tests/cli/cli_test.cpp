@@ -53,25 +53,8 @@ std::vector<std::string> linesOf(const std::string& text) {
     return v;
 }
 
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
-    std::vector<uint8_t> b(n);
-    uint32_t x = seed * 2654435761u + 17;
-    for (auto& v : b) {
-        x = x * 1664525u + 1013904223u;
-        v = static_cast<uint8_t>(x >> 24);
-    }
-    return b;
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using test::readBytes;
+using test::writeBytes;
 
 // A small JSON reader: one object per line, values kept as their text
 // (strings unescaped), nested values checked but kept raw.
@@ -215,8 +198,8 @@ protected:
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     std::string image(size_t bytes, uint32_t seed, const std::string& name = "image.bin") {
-        data_ = pattern(bytes, seed);
-        writeFile(path(name), data_);
+        data_ = test::patternBytes(bytes, seed);
+        writeBytes(path(name), data_);
         return path(name);
     }
     // Emulated units that outlive single runs of the front end.
@@ -271,8 +254,8 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
     const std::string beyond = path("beyond.hex"), below = path("below.s19");
     const std::string beyondText = hexText(sixteen.data(), 0x08000000u, 0x08000000u, 0x0800000Fu);
     const std::string belowText = sRecordText(sixteen.data(), 0x100, 0x100, 0x10F);
-    writeFile(beyond, std::vector<uint8_t>(beyondText.begin(), beyondText.end()));
-    writeFile(below, std::vector<uint8_t>(belowText.begin(), belowText.end()));
+    writeBytes(beyond, std::vector<uint8_t>(beyondText.begin(), beyondText.end()));
+    writeBytes(below, std::vector<uint8_t>(belowText.begin(), belowText.end()));
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -339,7 +322,7 @@ TEST_F(Cli, SerialNumberOptionsReachTheJobWhole) {
         args.insert(args.end(), {"save-project", prj});
         CliRun r = runCli(args);
         ASSERT_EQ(r.code, cli::kExitOk) << r.err;
-        std::vector<uint8_t> bytes = readFile(prj);
+        std::vector<uint8_t> bytes = readBytes(prj);
         ProjectData d;
         std::string message;
         ASSERT_EQ(decodeProjectFile(bytes.data(), bytes.size(), d, message), kProjectOk);
@@ -452,7 +435,7 @@ TEST_F(Cli, ConvertRoundTripsBytesThroughHexAndSRecords) {
     EXPECT_NE(toS19.out.find(": 0x00000123-0x000014AA, checksum"), std::string::npos) << toS19.out;
     CliRun toBin = runCli({"convert", path("a.s19"), path("b.bin")});
     ASSERT_EQ(toBin.code, cli::kExitOk) << toBin.err;
-    EXPECT_EQ(readFile(path("b.bin")), data_);
+    EXPECT_EQ(readBytes(path("b.bin")), data_);
     // The same checksum all the way: the bytes' sum.
     uint32_t sum = 0;
     for (uint8_t b : data_) sum += b;
@@ -461,7 +444,7 @@ TEST_F(Cli, ConvertRoundTripsBytesThroughHexAndSRecords) {
     for (const CliRun* r : {&toHex, &toS19, &toBin}) EXPECT_NE(r->out.find(want), std::string::npos) << r->out;
     // HEX straight back to BIN too.
     ASSERT_EQ(runCli({"convert", path("a.hex"), path("c.bin")}).code, cli::kExitOk);
-    EXPECT_EQ(readFile(path("c.bin")), data_);
+    EXPECT_EQ(readBytes(path("c.bin")), data_);
 }
 
 TEST_F(Cli, ReadFlashWritesWhatTheChipHolds) {
@@ -471,11 +454,11 @@ TEST_F(Cli, ReadFlashWritesWhatTheChipHolds) {
     // A later run reads the programmed chip back, as BIN and as S-records.
     CliRun asBin = runCli({"--chip", "SC32F5232JV1G", "--out", path("read.bin"), "read-flash"});
     ASSERT_EQ(asBin.code, cli::kExitOk) << asBin.out << asBin.err;
-    EXPECT_EQ(readFile(path("read.bin")), data_);
+    EXPECT_EQ(readBytes(path("read.bin")), data_);
     CliRun asS19 = runCli({"--chip", "SC32F5232JV1G", "--out", path("read.s19"), "read-flash"});
     ASSERT_EQ(asS19.code, cli::kExitOk) << asS19.err;
     ASSERT_EQ(runCli({"convert", path("read.s19"), path("back.bin")}).code, cli::kExitOk);
-    EXPECT_EQ(readFile(path("back.bin")), data_);
+    EXPECT_EQ(readBytes(path("back.bin")), data_);
 }
 
 TEST_F(Cli, AFailedFlashReadWritesNoFile) {
@@ -553,8 +536,8 @@ TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
 // download) reaches the units although the run ends right after it.
 TEST_F(Cli, LastFramesReachTheUnitsBeforeTheRunEnds) {
     startUnits(2);
-    const auto fw = pattern(12 * 1024, 8);
-    writeFile(path("fw.FWR"), test::makeFirmwareFile(fw, "V2.10", 0x3C3C, 0x2000));
+    const auto fw = test::patternBytes(12 * 1024, 8);
+    writeBytes(path("fw.FWR"), test::makeFirmwareFile(fw, "V2.10", 0x3C3C, 0x2000));
     for (int round = 0; round < 3; ++round) {
         CliRun up = runCli({"--firmware", path("fw.FWR"), "upgrade"});
         ASSERT_EQ(up.code, cli::kExitOk) << up.out << up.err;
