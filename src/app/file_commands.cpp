@@ -16,7 +16,8 @@ namespace {
 const FileDialogSpec kOpenDialog1{
     "Open",
     "All Files (*.*)|*.*|All Binary Files (*.Bin)|*.Bin|All Intel Hex Files (*.Hex)|*.Hex|All Motorola Hex "
-    "Files(*.S19)|*.S19;|All Hex/Binary Files (*.Hex,*.S1*,*.Bin)|*.Hex;*.S1*;*.Bin",
+    "Files(*.S19)|*.S19;|All Hex/Binary Files (*.Hex,*.S1*,*.Bin)|*.Hex;*.S1*;*.Bin|Other Hex/S-record Files "
+    "(*.ihex,*.ihx,*.srec,*.mot,*.s28,*.s37,*.sx)|*.ihex;*.ihx;*.srec;*.mot;*.s28;*.s37;*.sx",
     5, "*.BIN"};
 const FileDialogSpec kSaveDialog1{
     "Save As", "All Binary Files(*.BIN)|*.BIN|Intel Hex Files(*.HEX)|*.HEX|Motorola S-record Files(*.mot)|*.S19", 1, ""};
@@ -25,22 +26,7 @@ std::string baseName(const std::string& path) {
     size_t p = path.find_last_of('/');
     return p == std::string::npos ? path : path.substr(p + 1);
 }
-
-// The extension including the dot, in upper case ("" when there is none).
-std::string upperExtension(const std::string& path) {
-    std::string name = baseName(path);
-    size_t p = name.find_last_of('.');
-    return p == std::string::npos ? std::string() : upperAscii(name.substr(p));
-}
 }  // namespace
-
-KorvexApp::ObjectKind KorvexApp::objectKind(const std::string& path) {
-    std::string ext = upperExtension(path);
-    if (ext == ".HEX") return ObjectKind::Hex;
-    if (ext.size() >= 4 && ext[1] == 'S' && ext[2] == '1' && ext[3] >= '0' && ext[3] <= '9') return ObjectKind::SRecord;
-    if (ext == ".BIN") return ObjectKind::Bin;
-    return ObjectKind::Unknown;
-}
 
 void KorvexApp::FileOpenBtnClick() {
     if (!engine.chip.chipChosen) {
@@ -52,18 +38,9 @@ void KorvexApp::FileOpenBtnClick() {
     openObjectFile(choice->path);
 }
 
-void KorvexApp::openObjectFile(const std::string& path) {
+bool KorvexApp::openObjectFile(const std::string& path) {
     AppendInfoLine(format("File \"%s\" has been loaded!", path.c_str()));
-    ImageState& im = *engine.image;
-    uint8_t fill = engine.chip.vendor == ChipVendor::FG ? 0x00 : 0xFF;
-    std::memset(im.ImageBuffer.data(), fill, kImageSize);
-    std::memset(im.NvmBuffer(), fill, kNvmSize);
-    std::string name = baseName(path);
-    ui["ProductEdit"].setText(name);
-    setStatusPanel(2, path);
-    im.fileChecksum = 0;
-    im.objectFileName = name;
-    loadObjectFile(path);
+    return loadObjectFile(path, true);
 }
 
 void KorvexApp::SpdBtnLoadMoreClick() {
@@ -74,7 +51,7 @@ void KorvexApp::SpdBtnLoadMoreClick() {
     auto choice = prompts.openFile(kOpenDialog1);
     if (!choice) return;
     AppendInfoLine(format("File \"%s\" has been loaded!", choice->path.c_str()));
-    loadObjectFile(choice->path);
+    loadObjectFile(choice->path, false);
 }
 
 void KorvexApp::setStatusPanel(int index, const std::string& text) {
@@ -85,61 +62,108 @@ void KorvexApp::setStatusPanel(int index, const std::string& text) {
     bar.setItems(panels);
 }
 
-bool KorvexApp::loadObjectFile(const std::string& path) {
+bool KorvexApp::refuseObjectFile(const std::string& path, const std::string& why) {
+    AppendInfoLine(format("File \"%s\" was not loaded: %s.", path.c_str(), why.c_str()));
+    lastLoadRefusal = why;
+    return false;
+}
+
+LineErrorFn KorvexApp::lineErrorPrompt(const std::string& path, ObjectFormat format) {
+    return [this, path, format](int line, int code) {
+        if (onObjectLineError) onObjectLineError(path, line, code, format);
+        return prompts.errorOkAbort(kvx::format("Line %d Data Error : %d.", line, code));
+    };
+}
+
+// The file is read into scratch copies of the buffers (over the fill value
+// for a new file, over the current image when adding one); the job takes the
+// copies over only when the whole file was read and held data. Anything else
+// (a cancelled offset, a file that cannot be read or whose format is not
+// known, a line error answered Abort, an empty file) leaves the image, its
+// sums, the file name, the views and fileLoaded exactly as they were.
+bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
     ChipProfile& chip = engine.chip;
     ImageState& im = *engine.image;
-    engine.fileLoaded = true;
+    if (!scratchImage_) scratchImage_ = std::make_unique<std::array<uint8_t, kImageSize>>();
+    uint8_t* img = scratchImage_->data();
+    std::array<uint8_t, kNvmSize> nvm;
+    if (newFile) {
+        uint8_t fill = chip.vendor == ChipVendor::FG ? 0x00 : 0xFF;
+        std::memset(img, fill, kImageSize);
+        nvm.fill(fill);
+    } else {
+        std::memcpy(img, im.ImageBuffer.data(), kImageSize);
+    }
     ReaderOutputs out;
-    out.fileChecksum = im.fileChecksum;
-    auto lineError = [this](int line, int code) { return prompts.errorOkAbort(format("Line %d Data Error : %d.", line, code)); };
-    bool read = false;
+    out.fileChecksum = newFile ? 0 : im.fileChecksum;
+    const uint32_t oldBinOffset = im.binOffset;
     try {
-        switch (objectKind(path)) {
-        case ObjectKind::Hex:
-            readHexFile(path, chip.flashFirst, im.ImageBuffer.data(), kImageSize, out, lineError);
-            read = true;
+        ObjectFormat kind = objectFileFormat(path);
+        switch (kind) {
+        case ObjectFormat::Hex:
+        case ObjectFormat::SRecord:
+            if (kind == ObjectFormat::Hex)
+                readHexFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
+            else
+                readSRecordFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
+            if (out.aborted) return refuseObjectFile(path, format("reading was aborted at line %d", out.abortedAtLine));
+            if (out.recordsOutside > 0 || out.bytesOutside > 0)
+                AppendInfoLine(format("文件中有%llu字节数据超出缓冲区地址范围，未加载！",
+                                      static_cast<unsigned long long>(out.bytesOutside)));
+            if (out.recordsBelowBase > 0)
+                AppendInfoLine(format("文件中有%u条数据记录的地址低于芯片Flash起始地址0x%0.8x，未加载！",
+                                      out.recordsBelowBase, chip.flashFirst));
+            if (out.bytesStored == 0)
+                return refuseObjectFile(path, out.first > out.last ? "it holds no data record"
+                                                                   : "none of its data lies in the chip's flash buffer");
             break;
-        case ObjectKind::SRecord:
-            readSRecordFile(path, chip.flashFirst, im.ImageBuffer.data(), kImageSize, out, lineError);
-            read = true;
-            break;
-        case ObjectKind::Bin: {
+        case ObjectFormat::Bin: {
+            // A file that cannot be read is refused before the operator is
+            // asked for its offset.
+            { RegularFile probe(path, kNoSizeLimit); }
             if (!prompts.showModal(ofsAddrForm)) {
-                AppendInfoLine(format("File \"%s\" was not loaded: no offset was given.", path.c_str()));
-                return false;
+                im.binOffset = oldBinOffset;
+                return refuseObjectFile(path, "no offset was given");
             }
             uint32_t at = im.binOffset & ~0xFu;
             uint32_t last = 0;
-            uint32_t sum = im.fileChecksum;
             size_t room = at < kImageSize ? kImageSize - at : 0;
-            uint64_t fileSize = readBinFile(path, im.ImageBuffer.data() + at, room, last, sum);
-            im.fileChecksum = sum;
-            im.loadedFirst = chip.flashFirst + im.binOffset;
-            im.loadedLast = chip.flashFirst + im.binOffset + last;
+            uint64_t fileSize = readBinFile(path, img + at, room, last, out.fileChecksum);
+            if (fileSize == 0) {
+                im.binOffset = oldBinOffset;
+                return refuseObjectFile(path, "it is empty");
+            }
+            out.first = chip.flashFirst + im.binOffset;
+            out.last = chip.flashFirst + im.binOffset + last;
             uint64_t stored = static_cast<uint64_t>(last) + 1;
             if (fileSize > stored)
                 AppendInfoLine(format("BIN文件共%llu字节，只加载了前%llu字节（超出1MB或Flash缓冲区的部分未加载）。",
                                       static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(stored)));
             break;
         }
-        case ObjectKind::Unknown:
-            break;
+        case ObjectFormat::Unknown:
+            return refuseObjectFile(path, "its format is not known (neither Intel HEX nor S-record by its first line, "
+                                          "and not named .bin)");
         }
     } catch (const FileError& e) {
+        im.binOffset = oldBinOffset;
         prompts.warning(e.what());
-        return false;
+        return refuseObjectFile(path, e.what());
     }
-    if (read) {
-        im.loadedFirst = out.first;
-        im.loadedLast = out.last;
-        im.fileChecksum = out.fileChecksum;
-        if (out.recordsOutside > 0 || out.bytesOutside > 0)
-            AppendInfoLine(format("文件中有%llu字节数据超出缓冲区地址范围，未加载！",
-                                  static_cast<unsigned long long>(out.bytesOutside)));
-        if (out.recordsBelowBase > 0)
-            AppendInfoLine(format("文件中有%u条数据记录的地址低于芯片Flash起始地址0x%0.8x，未加载！", out.recordsBelowBase,
-                                  chip.flashFirst));
+
+    // The whole file was read: the job takes it over.
+    std::memcpy(im.ImageBuffer.data(), img, kImageSize);
+    if (newFile) {
+        std::memcpy(im.NvmBuffer(), nvm.data(), kNvmSize);
+        std::string name = baseName(path);
+        ui["ProductEdit"].setText(name);
+        setStatusPanel(2, path);
+        im.objectFileName = name;
     }
+    im.fileChecksum = out.fileChecksum;
+    im.loadedFirst = out.first;
+    im.loadedLast = out.last;
+    engine.fileLoaded = true;
     im.viewFirst = chip.flashFirst;
     im.viewLast = chip.flashLast;
     if (chip.vendor == ChipVendor::CPT && im.loadedLast > chip.flashLast) splitCptOptionArea();
@@ -165,43 +189,62 @@ void KorvexApp::splitCptOptionArea() {
     engine.chip.familyOption = (n < 0 || n >= 240) ? 0 : static_cast<uint8_t>(((n | 0x0F) + 1) & 0xFF);
 }
 
-void KorvexApp::LoadNVMDataFile1Click() {
+// NVM data: read into a scratch copy filled with 0xFF and taken over only
+// when the whole file was read and held data.
+bool KorvexApp::LoadNVMDataFile1Click() {
     ImageState& im = *engine.image;
-    std::memset(im.NvmBuffer(), 0xFF, kNvmSize);
+    std::array<uint8_t, kNvmSize> nvm;
+    nvm.fill(0xFF);
     uint32_t L = 0xFFF;
     auto choice = prompts.openFile(kOpenDialog1);
-    if (!choice) return;
+    if (!choice) return false;
     const std::string& path = choice->path;
+    uint32_t checksum = im.fileChecksum;
     try {
-        switch (objectKind(path)) {
-        case ObjectKind::Hex:
-        case ObjectKind::SRecord: {
+        ObjectFormat kind = objectFileFormat(path);
+        switch (kind) {
+        case ObjectFormat::Hex:
+        case ObjectFormat::SRecord: {
             ReaderOutputs out;
             out.fileChecksum = im.fileChecksum;
-            auto lineError = [this](int line, int code) {
-                return prompts.errorOkAbort(format("Line %d Data Error : %d.", line, code));
-            };
-            if (objectKind(path) == ObjectKind::Hex)
-                readHexFile(path, engine.chip.flashFirst, im.NvmBuffer(), kNvmSize, out, lineError);
+            if (kind == ObjectFormat::Hex)
+                readHexFile(path, engine.chip.flashFirst, nvm.data(), kNvmSize, out, lineErrorPrompt(path, kind));
             else
-                readSRecordFile(path, engine.chip.flashFirst, im.NvmBuffer(), kNvmSize, out, lineError);
-            im.fileChecksum = out.fileChecksum;
+                readSRecordFile(path, engine.chip.flashFirst, nvm.data(), kNvmSize, out, lineErrorPrompt(path, kind));
+            if (out.aborted) {
+                refuseObjectFile(path, format("reading was aborted at line %d", out.abortedAtLine));
+                return false;
+            }
             if (out.bytesOutside > 0)
                 AppendInfoLine(format("文件中有%llu字节数据超出NVM缓冲区地址范围，未加载！",
                                       static_cast<unsigned long long>(out.bytesOutside)));
+            if (out.bytesStored == 0) {
+                refuseObjectFile(path, "none of its data lies in the NVM buffer");
+                return false;
+            }
+            checksum = out.fileChecksum;
             break;
         }
-        case ObjectKind::Bin:
-            readBinLimited(path, im.NvmBuffer(), kNvmSize, L);
+        case ObjectFormat::Bin:
+            if (readBinLimited(path, nvm.data(), kNvmSize, L) == 0) {
+                refuseObjectFile(path, "it is empty");
+                return false;
+            }
             break;
-        case ObjectKind::Unknown:
-            break;
+        case ObjectFormat::Unknown:
+            refuseObjectFile(path, "its format is not known (neither Intel HEX nor S-record by its first line, "
+                                   "and not named .bin)");
+            return false;
         }
     } catch (const FileError& e) {
         prompts.warning(e.what());
-        return;
+        refuseObjectFile(path, e.what());
+        return false;
     }
+    std::memcpy(im.NvmBuffer(), nvm.data(), kNvmSize);
+    im.fileChecksum = checksum;
     showNvmView();
+    return true;
 }
 
 void KorvexApp::FileSaveBtnClick() {

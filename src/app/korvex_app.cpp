@@ -235,7 +235,13 @@ LogConfig KorvexApp::logConfigFromForm() {
 
 void KorvexApp::loadLogConfiguration() {
     LogConfig c = logConfigFromForm();
-    if (!loadLogConfig(programFolder + kLogConfigFileName, c)) return;
+    std::string problem;
+    if (!loadLogConfig(programFolder + kLogConfigFileName, c, &problem)) {
+        // The dialog's settings stay; the operator is told why the file's
+        // were not taken.
+        if (!problem.empty()) AppendInfoLine(problem);
+        return;
+    }
     // Setting the controls runs their click handlers, as loading does in the
     // dialog; the loaded values are set last so they win.
     logForm["CheckBoxLog"].setChecked(c.enabled);
@@ -255,13 +261,19 @@ void KorvexApp::writeLogConfiguration() {
 void KorvexApp::writeRunLog() {
     std::string error;
     kvx::writeRunLog(programFolder, logConfigFromForm(), log.lines(), clock.now(), error);
-    if (!error.empty()) prompts.message(error);
+    if (!error.empty()) {
+        ++logWriteFailures;
+        prompts.message(error);
+    }
 }
 
 void KorvexApp::saveProductionLog() {
     std::string error;
     // A failed save is reported in the log itself, which stays as it is.
-    if (!kvx::saveProductionLog(programFolder, log.lines(), clock.now(), error)) AppendInfoLine(error);
+    if (!kvx::saveProductionLog(programFolder, log.lines(), clock.now(), error)) {
+        ++logWriteFailures;
+        AppendInfoLine(error);
+    }
 }
 
 // ---------------------------------------------------------------------------

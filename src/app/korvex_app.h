@@ -11,6 +11,7 @@
 #include "app/option_form.h"
 #include "app/sn_form.h"
 #include "engine/program.h"
+#include "image/object_files.h"
 #include "log/log_files.h"
 #include "shell/info.h"
 #include "shell/main_controls.h"
@@ -51,15 +52,22 @@ public:
     void layoutGauges();
 
     // --- object files and views -----------------------------------------------
-    enum class ObjectKind { Hex, SRecord, Bin, Unknown };
-    static ObjectKind objectKind(const std::string& path);
     void FileOpenBtnClick();
-    // The part of FileOpenBtnClick after the dialog (the command line uses it).
-    void openObjectFile(const std::string& path);
+    // The part of FileOpenBtnClick after the dialog (the command line uses
+    // it). False when the file was not loaded; the job is then unchanged.
+    bool openObjectFile(const std::string& path);
     void SpdBtnLoadMoreClick();
-    bool loadObjectFile(const std::string& path);
+    // Reads a file into the image: over the fill value (newFile) or over the
+    // current image. All or nothing; false (and a log line saying why) when
+    // the file was not loaded.
+    bool loadObjectFile(const std::string& path, bool newFile);
+    // Why the last object or NVM file was not loaded.
+    std::string lastLoadRefusal;
+    // Told of every faulty object-file line before the operator is asked.
+    std::function<void(const std::string& path, int line, int code, ObjectFormat format)> onObjectLineError;
     void splitCptOptionArea();
-    void LoadNVMDataFile1Click();
+    // False when no NVM data was loaded (the NVM image is then unchanged).
+    bool LoadNVMDataFile1Click();
     void FileSaveBtnClick();
     void SaveNVMDatatoFile1Click();
     void showFlashView(uint32_t first, uint32_t last);
@@ -97,6 +105,8 @@ public:
     void writeRunLog();
     void saveProductionLog();
     LogConfig logConfigFromForm();
+    // Run and production logs that could not be written since start.
+    int logWriteFailures = 0;
     // Working folder where "KorvexSCX.FWR" is looked for (relative name).
     std::string firmwareFileName = "KorvexSCX.FWR";
 
@@ -124,6 +134,9 @@ public:
 
 private:
     void bindHandlers();
+    bool refuseObjectFile(const std::string& path, const std::string& why);
+    LineErrorFn lineErrorPrompt(const std::string& path, ObjectFormat format);
+    std::unique_ptr<std::array<uint8_t, kImageSize>> scratchImage_;
 };
 
 }  // namespace kvx

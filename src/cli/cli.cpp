@@ -46,6 +46,7 @@ struct Options {
     int sim = 0;
     bool json = false, skipBadLines = false, continueOnMismatch = false;
     std::optional<int64_t> chips;
+    std::optional<int64_t> expect;  // units that must answer the search
     int timeoutS = 600;
     std::string simBaud;
     // Faults for the emulated units (hidden option, for tests and demos):
@@ -125,6 +126,11 @@ Options parse(const std::vector<std::string>& args) {
             if (v != "continue" && v != "abort") throw UsageError("--on-mismatch takes continue or abort");
             o.continueOnMismatch = v == "continue";
         } else if (a == "--chips") o.chips = number(a, need(i));
+        else if (a == "--expect") {
+            int64_t n = number(a, need(i));
+            if (n < 1 || n > 8) throw UsageError("--expect takes 1 to 8 units");
+            o.expect = n;
+        }
         else if (a == "--timeout") {
             // The loop waits in milliseconds held in an int.
             int64_t n = number(a, need(i));
@@ -189,6 +195,11 @@ Options parse(const std::vector<std::string>& args) {
     bool known = false;
     for (const char* k : kOperations) known = known || o.operation == k;
     if (!known) throw UsageError("unknown operation '" + o.operation + "' (try --help)");
+    // Operands are checked before any port is touched.
+    if (o.operation == "read-flash" && o.out.empty()) throw UsageError("read-flash needs --out FILE");
+    if (o.operation == "read-address" && o.operands.size() != 2) throw UsageError("read-address needs ADDR LEN");
+    if (o.operation == "save-project" && o.operands.size() != 1) throw UsageError("save-project needs FILE");
+    if (o.operation == "convert" && o.operands.size() != 2) throw UsageError("convert needs IN OUT");
     return o;
 }
 
@@ -228,10 +239,22 @@ const char* stepName(uint8_t step) {
     }
 }
 
-// The output side: log lines, progress and results, as text or JSON lines.
+// What the search found on one port it queried: the channel it became (-1
+// for a port that is not a channel) and, for a port with no programmer on
+// it, why.
+struct PortOutcome {
+    int slot = -1;
+    std::string port;
+    std::string outcome;
+    std::string device;
+};
+
+// The output side: log lines, progress, errors and results, as text or JSON
+// lines. Errors go to stderr, and with --json also as error events.
 class Reporter {
 public:
-    Reporter(std::ostream& out, bool json, bool tty) : out_(out), json_(json), tty_(tty && !json) {}
+    Reporter(std::ostream& out, std::ostream& err, bool json, bool tty)
+        : out_(out), err_(err), json_(json), tty_(tty && !json) {}
 
     void line(const std::string& text) {
         if (json_) {
@@ -242,6 +265,32 @@ public:
             drawBars();
         }
         out_.flush();
+    }
+
+    void error(const std::string& text) {
+        eraseBars();
+        err_ << "korvex-cli: " << text << "\n";
+        err_.flush();
+        if (json_) {
+            out_ << "{\"event\":\"error\",\"message\":\"" << jsonEscape(text) << "\"}\n";
+            out_.flush();
+        }
+        drawBars();
+    }
+
+    // A faulty object-file line: an error, or a line skipped with --skip-bad-lines.
+    void lineError(const std::string& path, int lineNo, int code, const char* fault, bool skipped) {
+        eraseBars();
+        err_ << format("korvex-cli: %s line %d: %s (Line %d Data Error : %d.)%s\n", path.c_str(), lineNo, fault, lineNo,
+                       code, skipped ? ", line skipped" : "");
+        err_.flush();
+        if (json_) {
+            out_ << "{\"event\":\"error\",\"file\":\"" << jsonEscape(path) << "\",\"line\":" << lineNo
+                 << ",\"code\":" << code << ",\"message\":\"" << jsonEscape(fault)
+                 << "\",\"skipped\":" << (skipped ? "true" : "false") << "}\n";
+            out_.flush();
+        }
+        drawBars();
     }
 
     void progress(int channel, const std::string& port, const char* step, int64_t value, int64_t max) {
@@ -268,22 +317,40 @@ public:
         }
     }
 
-    void result(int channel, const std::string& port, int code, const std::string& message, double seconds) {
+    // One row of the results: a channel that ran the operation (started),
+    // or a port the search queried that did not (its outcome as message).
+    void result(int channel, const std::string& port, bool started, int code, const std::string& message,
+                double seconds, const std::string& device) {
+        bool ok = started && code == 0;
         if (json_) {
             out_ << "{\"event\":\"result\",\"channel\":" << channel << ",\"port\":\"" << jsonEscape(port)
-                 << "\",\"code\":" << code << ",\"ok\":" << (code == 0 ? "true" : "false") << ",\"message\":\""
-                 << jsonEscape(message) << "\",\"seconds\":" << format("%.3f", seconds) << "}\n";
-            out_.flush();
+                 << "\",\"started\":" << (started ? "true" : "false") << ",\"code\":" << code
+                 << ",\"ok\":" << (ok ? "true" : "false") << ",\"message\":\"" << jsonEscape(message)
+                 << "\",\"seconds\":" << format("%.3f", seconds) << "}\n";
+        } else {
+            if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
+            headerShown_ = true;
+            out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", channel > 0 ? std::to_string(channel).c_str() : "-",
+                           port.c_str(), ok ? "OK" : started ? "FAILED" : "-", seconds, device.c_str(), message.c_str());
         }
+        out_.flush();
+    }
+
+    // The ports the search queried, when nothing was run on them.
+    void ports(const std::vector<PortOutcome>& searched) {
+        for (auto& p : searched) result(p.slot + 1, p.port, false, -1, p.outcome.empty() ? "not run" : p.outcome, 0, p.device);
+    }
+
+    void offline(int ok, int ng) {
+        if (json_) out_ << format("{\"event\":\"offline\",\"ok\":%d,\"ng\":%d}\n", ok, ng);
+        else out_ << format("Off-line production: OK %d, NG %d\n", ok, ng);
+        out_.flush();
     }
 
     void finishBars() {
         eraseBars();
         bars_.clear();
     }
-
-    bool json() const { return json_; }
-    std::ostream& out() { return out_; }
 
 private:
     struct Bar {
@@ -309,17 +376,51 @@ private:
         }
     }
     std::ostream& out_;
+    std::ostream& err_;
     bool json_, tty_;
+    bool headerShown_ = false;
     std::map<int, Bar> bars_;
     int drawn_ = 0;
     std::chrono::steady_clock::time_point lastDraw_{};
 };
+
+// Every port the last search queried, in channel order, then the ports it
+// skipped or left unused.
+std::vector<PortOutcome> searchOutcomes(KorvexApp& app) {
+    Program& e = app.engine;
+    std::vector<PortOutcome> v;
+    for (int s = 0; s < e.channelCount; ++s) {
+        const ChannelSession& c = e.ch[s];
+        if (c.searchOutcome == SearchOutcome::NotQueried) continue;
+        PortOutcome p;
+        p.slot = s;
+        p.port = c.portName;
+        switch (c.searchOutcome) {
+        case SearchOutcome::NoAnswer: p.outcome = "no unit answered"; break;
+        case SearchOutcome::NotAProgrammer: p.outcome = "not a programmer"; break;
+        case SearchOutcome::Upgrading: p.outcome = "firmware upgrade started"; break;
+        default: break;
+        }
+        // The unit's text, from its "found" line.
+        std::string key = format(" Channel %d: 找到设备：", s + 1);
+        for (auto& l : app.log.lines())
+            if (size_t at = l.find(key); at != std::string::npos) {
+                p.device = l.substr(at + key.size());
+                if (!p.device.empty() && p.device.back() == '!') p.device.pop_back();
+            }
+        v.push_back(p);
+    }
+    for (const SkippedPort& k : e.skippedPorts) v.push_back({-1, k.name, "skipped: " + k.cause, ""});
+    for (const std::string& u : e.unusedPorts) v.push_back({-1, u, "not used: more ports than channels", ""});
+    return v;
+}
 
 struct ChannelResult {
     bool started = false;
     bool finished = false;
     int code = 0;
     std::string message;
+    std::string watchdogText;
     std::string device;
     std::chrono::steady_clock::time_point begin, end;
 };
@@ -356,10 +457,20 @@ private:
     void (*oldTerm_)(int) = SIG_DFL;
 };
 
+// The operator's boxes that end a launcher before any channel starts, in the
+// words a command line user needs.
+std::string launchRefusal(const std::string& box) {
+    if (box == "请选择并确认芯片型号！") return "no chip chosen: give --chip or --project (" + box + ")";
+    if (box == "请加载目标文件！") return "no object file loaded: give --file or --project (" + box + ")";
+    return box;
+}
+
 int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
-    Reporter rep(out, o.json, tty);
+    Reporter rep(out, err, o.json, tty);
     ProcessStateGuard processState;
+    processState.catchSignals();
+    gInterrupted = false;
 
     // Emulated units for a demo or a dry run. Their folder goes after the
     // units have taken their links out of it (members die in reverse order).
@@ -391,15 +502,22 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     SystemRandom rng;
     prompts.defaultOk = o.skipBadLines;
     prompts.defaultYes = o.continueOnMismatch;
+    // Boxes shown while a launcher runs: one that stops it says why no
+    // channel started.
+    std::vector<std::string> launchBoxes;
     prompts.onRecord = [&](const ScriptedPrompts::Record& r) {
         using K = ScriptedPrompts::Kind;
         if (r.kind == K::Information || r.kind == K::Warning || r.kind == K::Message || r.kind == K::ErrorOkAbort ||
             r.kind == K::DifferenceYesAbort)
             rep.line("[box] " + r.text);
+        if (r.kind == K::Information || r.kind == K::Warning) launchBoxes.push_back(r.text);
     };
 
     KorvexApp app(loop, prompts, clock, rng);
     if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
+    app.onObjectLineError = [&](const std::string& path, int line, int code, ObjectFormat format) {
+        rep.lineError(path, line, code, lineFaultText(format, code), o.skipBadLines);
+    };
     // A channel turns idle as soon as its last frame is queued (the end of a
     // firmware upgrade, the restart after a download), and closing a port
     // purges what it has not sent: the run lets the queues empty and the
@@ -415,6 +533,18 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         loop.runFor(50);
         app.FormClose();
     };
+    // The statuses that also depend on the logs written at shut-down.
+    auto finalStatus = [&](int status) {
+        if (app.logWriteFailures > 0) {
+            rep.error(format("%d log file(s) could not be written (see the messages above)", app.logWriteFailures));
+            if (status == kExitOk) status = kExitChannelFailed;
+        }
+        if (gInterrupted) {
+            rep.error("interrupted");
+            return kExitInterrupted;
+        }
+        return status;
+    };
     std::map<int, ChannelResult> results;
     size_t shownLines = 0;
     auto flushLines = [&] {
@@ -426,6 +556,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         auto& r = results[slot];
         r.finished = true;
         r.code = failed;
+        r.watchdogText = app.engine.ch[slot].watchdogText;
         r.end = std::chrono::steady_clock::now();
     };
     app.ui.onChanged = [&](Control& c, Field f) {
@@ -440,13 +571,13 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     if (!o.project.empty()) startArgs.push_back(o.project);
     app.FormShow(startArgs);
     if (!o.project.empty() && !app.engine.fileLoaded) {
-        err << "korvex-cli: the project " << o.project << " could not be loaded\n";
+        rep.error("the project " + o.project + " could not be loaded");
         return kExitUsage;
     }
     if (!o.chip.empty()) {
         auto found = findChipByName(o.chip);
         if (!found) {
-            err << "korvex-cli: unknown chip '" << o.chip << "' (korvex-cli chips lists them)\n";
+            rep.error("unknown chip '" + o.chip + "' (korvex-cli chips lists them)");
             return kExitUsage;
         }
         chooseChip(app.engine.chip, found->first, found->second);
@@ -455,14 +586,10 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     }
     if (!o.file.empty()) {
         if (!app.engine.chip.chipChosen) {
-            err << "korvex-cli: --file needs --chip or --project\n";
+            rep.error("--file needs --chip or --project");
             return kExitUsage;
         }
-        if (access(o.file.c_str(), R_OK) != 0) {
-            err << "korvex-cli: cannot read " << o.file << ": " << std::strerror(errno) << "\n";
-            return kExitUsage;
-        }
-        if (KorvexApp::objectKind(o.file) == KorvexApp::ObjectKind::Bin) {
+        if (formatByExtension(o.file) == ObjectFormat::Bin) {
             int64_t abs = app.engine.chip.flashFirst + (o.offset ? *o.offset : 0);
             if (o.offset && *o.offset >= app.engine.chip.flashFirst) abs = *o.offset;
             prompts.modalScript = [abs](Form& f) {
@@ -471,13 +598,19 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
                 f["BitBtn1"].click();
             };
         }
-        app.openObjectFile(o.file);
+        bool loaded = app.openObjectFile(o.file);
         prompts.modalScript = nullptr;
-        if (!app.engine.fileLoaded) return kExitUsage;
+        if (!loaded) {
+            rep.error(o.file + " was not loaded: " + app.lastLoadRefusal);
+            return kExitUsage;
+        }
     }
     if (!o.nvm.empty()) {
         prompts.openAnswers.push_back(FileChoice{o.nvm, 1});
-        app.LoadNVMDataFile1Click();
+        if (!app.LoadNVMDataFile1Click()) {
+            rep.error(o.nvm + " was not loaded: " + app.lastLoadRefusal);
+            return kExitUsage;
+        }
     }
     for (auto& [name, value] : o.settings) {
         Control& c = app.ui[name];
@@ -491,33 +624,48 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
 
     // The device search runs 100 ms after start-up; wait until every queried
     // port has answered or a second has passed.
-    loop.runUntil([&] { return !app.StartupDone; }, 2000);
+    loop.runUntil([&] { return gInterrupted.load() || !app.StartupDone; }, 2000);
     auto t0 = std::chrono::steady_clock::now();
     loop.runUntil(
         [&] {
+            if (gInterrupted) return true;
             int queried = std::min<int>(static_cast<int>(app.ui["ComboBoxCOM"].items().size()), app.engine.channelCount);
             int answered = 0;
             for (int s = 0; s < queried; ++s) answered += app.engine.ch[s].connected;
             return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
         },
         1000);
-    // Each channel's device text, from its "found" line.
-    for (int s = 0; s < 8; ++s) {
-        if (!app.engine.ch[s].connected) continue;
-        std::string key = format(" Channel %d: 找到设备：", s + 1);
-        for (auto& l : app.log.lines())
-            if (size_t p = l.find(key); p != std::string::npos) {
-                std::string t = l.substr(p + key.size());
-                if (!t.empty() && t.back() == '!') t.pop_back();
-                results[s].device = t;
-            }
+    if (gInterrupted) {
+        closeProgram();
+        return finalStatus(kExitInterrupted);
+    }
+    Program& e = app.engine;
+    std::vector<PortOutcome> searched = searchOutcomes(app);
+    int answered = 0;
+    for (auto& p : searched) answered += p.slot >= 0 && e.ch[p.slot].connected;
+    for (auto& p : searched)
+        if (p.slot < 0 || !e.ch[p.slot].connected) rep.error(p.port + ": " + p.outcome);
+    for (auto& p : searched)
+        if (p.slot >= 0) results[p.slot].device = p.device;
+
+    const std::string& op = o.operation;
+    if (o.expect && answered < *o.expect) {
+        rep.error(format("%lld programmer unit(s) expected, %d answered; nothing was run",
+                         static_cast<long long>(*o.expect), answered));
+        rep.ports(searched);
+        closeProgram();
+        return finalStatus(kExitChannelFailed);
+    }
+    if (answered == 0 && op != "save-project") {
+        rep.error("no programmer unit answered (korvex-cli ports lists the serial ports; see --help)");
+        rep.ports(searched);
+        closeProgram();
+        return finalStatus(kExitNoUnits);
     }
 
-    processState.catchSignals();
-    gInterrupted = false;
-    const std::string& op = o.operation;
     auto launch = [&](const std::function<void()>& fn) {
         auto now = std::chrono::steady_clock::now();
+        launchBoxes.clear();
         fn();
         for (int s = 0; s < 8; ++s)
             if (app.engine.ch[s].busy) {
@@ -526,7 +674,6 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
                 results[s].begin = now;
             }
     };
-    Program& e = app.engine;
     if (op == "auto") launch([&] { e.AutoSpdBtnClick(); });
     else if (op == "download") launch([&] { e.SpdBtnDownLoadClick(); });
     else if (op == "blank-check") launch([&] { e.SpdBtnBlankChkClick(); });
@@ -537,10 +684,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     else if (op == "read-option") launch([&] { e.ReadOptionByte1Click(); });
     else if (op == "read-id") launch([&] { e.ReadVO32voChipID1Click(); });
     else if (op == "read-flash") {
-        if (o.out.empty()) throw UsageError("read-flash needs --out FILE");
         launch([&] { e.ReadChipMemory1Click(); });
     } else if (op == "read-address") {
-        if (o.operands.size() != 2) throw UsageError("read-address needs ADDR LEN");
         int64_t a = number("ADDR", o.operands[0]), n = number("LEN", o.operands[1]);
         prompts.modalScript = [a, n](Form& f) {
             if (f.className() != "TSetAddressForm") return;
@@ -553,11 +698,11 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     } else if (op == "upgrade") {
         launch([&] { e.DoFirmwareUpgrade1Click(); });
     } else if (op == "save-project") {
-        if (o.operands.size() != 1) throw UsageError("save-project needs FILE");
         prompts.saveAnswers.push_back(FileChoice{o.operands[0], 1});
         app.SavetoProjectFile1Click();
         rep.finishBars();
-        return e.fileLoaded && access(o.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed;
+        closeProgram();
+        return finalStatus(e.fileLoaded && access(o.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed);
     } else if (op == "offline") {
         e.StartOfflineProgrm1Click();
         int64_t target = o.chips ? *o.chips : -1;
@@ -565,20 +710,29 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
                       o.timeoutS * 1000);
         closeProgram();
         rep.finishBars();
-        if (o.json)
-            out << format("{\"event\":\"offline\",\"ok\":%d,\"ng\":%d}\n", e.totalOk, e.totalNg);
-        else
-            out << format("Off-line production: OK %d, NG %d\n", e.totalOk, e.totalNg);
-        return e.totalNg == 0 ? kExitOk : kExitChannelFailed;
+        rep.offline(e.totalOk, e.totalNg);
+        int status = e.totalNg == 0 ? kExitOk : kExitChannelFailed;
+        if (target >= 0 && e.totalOk + e.totalNg < target) {
+            rep.error(format("off-line production stopped after %d of %lld chips", e.totalOk + e.totalNg,
+                             static_cast<long long>(target)));
+            status = kExitChannelFailed;
+        }
+        return finalStatus(status);
     }
 
     bool anyStarted = false;
     for (auto& [s, r] : results) anyStarted = anyStarted || r.started;
     if (!anyStarted) {
         rep.finishBars();
-        err << "korvex-cli: no channel ran the operation (no programmer connected, or a precondition failed)\n";
+        int status = kExitChannelFailed;
+        if (!launchBoxes.empty()) {
+            rep.error(launchRefusal(launchBoxes.back()));
+            status = kExitUsage;
+        } else {
+            rep.error("no channel ran the operation");
+        }
         closeProgram();
-        return kExitChannelFailed;
+        return finalStatus(status);
     }
     bool done = loop.runUntil(
         [&] {
@@ -590,8 +744,12 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         o.timeoutS * 1000);
     rep.finishBars();
 
-    // Channel messages: the last line each channel wrote.
+    // Channel messages: the watchdog's, else the last line each channel wrote.
     for (auto& [s, r] : results) {
+        if (!r.watchdogText.empty()) {
+            r.message = r.watchdogText;
+            continue;
+        }
         std::string prefix = format(" Channel %d: ", s + 1);
         for (size_t i = app.log.size(); i-- > 0;) {
             const std::string& l = app.log.line(i);
@@ -602,42 +760,46 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             }
         }
     }
+    int status = kExitOk;
     // The flash read is saved only when channel 1 read all of it: a failed
     // read would leave the old image (or a part of the chip) in the file.
     const bool readOk = results.count(0) && results[0].finished && results[0].code == 0;
-    if (op == "read-flash" && !readOk) err << "korvex-cli: the flash was not read, " << o.out << " not written\n";
+    if (op == "read-flash" && !readOk) rep.error("the flash was not read, " + o.out + " not written");
     if (op == "read-flash" && readOk) {
         const ChipProfile& chip = e.chip;
         const uint8_t* img = e.image->ImageBuffer.data();
         const uint32_t last = lastInImage(chip.flashFirst, chip.flashLast, kImageSize);
         try {
-            switch (KorvexApp::objectKind(o.out)) {
-            case KorvexApp::ObjectKind::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
-            case KorvexApp::ObjectKind::SRecord: writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            switch (formatByExtension(o.out)) {
+            case ObjectFormat::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            case ObjectFormat::SRecord: writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
             default: writeBinFile(o.out, img, 0, static_cast<int64_t>(last) - chip.flashFirst); break;
             }
         } catch (const std::exception& ex) {
-            err << "korvex-cli: " << ex.what() << "\n";
-            return kExitChannelFailed;
+            rep.error(ex.what());
+            status = kExitChannelFailed;
         }
     }
     closeProgram();
 
     // The table for people; with --json the result events carry the same.
     int failed = 0;
-    if (!o.json) out << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
-    for (auto& [s, r] : results) {
-        if (!r.started) continue;
+    for (auto& p : searched) {
+        auto it = p.slot >= 0 ? results.find(p.slot) : results.end();
+        if (it == results.end() || !it->second.started) {
+            rep.result(p.slot + 1, p.port, false, -1, p.slot >= 0 && e.ch[p.slot].connected ? "not run" : p.outcome, 0,
+                       p.device);
+            continue;
+        }
+        const ChannelResult& r = it->second;
         bool ok = r.finished && r.code == 0;
         failed += !ok;
         double secs = std::chrono::duration<double>((r.finished ? r.end : std::chrono::steady_clock::now()) - r.begin).count();
         std::string msg = r.finished ? r.message : (done ? "interrupted" : "timed out");
-        if (!o.json)
-            out << format("%-3d %-13s %-7s %7.2f  %s | %s\n", s + 1, e.ch[s].portName.c_str(), ok ? "OK" : "FAILED",
-                          secs, r.device.c_str(), msg.c_str());
-        rep.result(s + 1, e.ch[s].portName, r.finished ? r.code : -1, msg, secs);
+        rep.result(p.slot + 1, p.port, true, r.finished ? r.code : -1, msg, secs, r.device);
     }
-    return failed ? kExitChannelFailed : kExitOk;
+    if (failed) status = kExitChannelFailed;
+    return finalStatus(status);
 }
 
 int listPorts(std::ostream& out) {
@@ -664,7 +826,6 @@ int listChips(std::ostream& out) {
 }
 
 int convert(const Options& o, std::ostream& out, std::ostream& err) {
-    if (o.operands.size() != 2) throw UsageError("convert needs IN OUT");
     const std::string& in = o.operands[0];
     const std::string& to = o.operands[1];
     std::vector<uint8_t> image(kImageSize, 0xFF);
@@ -680,53 +841,58 @@ int convert(const Options& o, std::ostream& out, std::ostream& err) {
         base = p.flashFirst;
     }
     ReaderOutputs r;
-    auto lineError = [&](int line, int code) {
-        err << format("Line %d Data Error : %d.", line, code) << "\n";
-        return o.skipBadLines;
-    };
+    Reporter rep(out, err, o.json, false);
     uint32_t first = 0, last = 0;
     try {
-        switch (KorvexApp::objectKind(in)) {
-        case KorvexApp::ObjectKind::Hex:
-            readHexFile(in, base, image.data(), image.size(), r, lineError);
+        ObjectFormat kind = objectFileFormat(in);
+        auto lineError = [&](int line, int code) {
+            rep.lineError(in, line, code, lineFaultText(kind, code), o.skipBadLines);
+            return o.skipBadLines;
+        };
+        switch (kind) {
+        case ObjectFormat::Hex:
+        case ObjectFormat::SRecord:
+            if (kind == ObjectFormat::Hex) readHexFile(in, base, image.data(), image.size(), r, lineError);
+            else readSRecordFile(in, base, image.data(), image.size(), r, lineError);
             first = r.first;
             last = r.last;
             break;
-        case KorvexApp::ObjectKind::SRecord:
-            readSRecordFile(in, base, image.data(), image.size(), r, lineError);
-            first = r.first;
-            last = r.last;
-            break;
-        case KorvexApp::ObjectKind::Bin: {
+        case ObjectFormat::Bin: {
             // The file's first byte goes exactly to the offset, so that the
             // range written out below holds the file's bytes and only them.
             if (o.offset && (*o.offset < 0 || static_cast<uint64_t>(*o.offset) >= image.size()))
                 throw UsageError("--offset is outside the 4 MiB image");
             uint32_t off = o.offset ? static_cast<uint32_t>(*o.offset) : 0;
             uint32_t L = 0;
-            readBinFile(in, image.data() + off, image.size() - off, L, r.fileChecksum);
+            if (readBinFile(in, image.data() + off, image.size() - off, L, r.fileChecksum) == 0)
+                throw UsageError(in + " is empty; " + to + " not written");
             first = base + off;
             last = base + off + L;
             break;
         }
-        default: throw UsageError("unknown input format: " + in + " (use .hex, .s19/.s1x or .bin)");
+        case ObjectFormat::Unknown:
+            throw UsageError("unknown input format: " + in +
+                             " (neither Intel HEX nor S-record by its first line; binary files must be named .bin)");
         }
-        if (r.aborted) return kExitUsage;
-        if (last < first) throw UsageError(in + " holds no data");
+        if (r.aborted) {
+            rep.error(format("%s was not converted: reading was aborted at line %d", in.c_str(), r.abortedAtLine));
+            return kExitUsage;
+        }
+        if (last < first) throw UsageError(in + " holds no data; " + to + " not written");
         // The range written out must lie in the image: records below the base
         // or past the 4 MiB buffer were not stored, and writing their range
         // would read outside the buffer (and lose their bytes without a word).
         if (r.recordsBelowBase > 0 || r.bytesOutside > 0)
             throw UsageError(format("%s holds data outside the 4 MiB image from 0x%0.8x (0x%0.8x-0x%0.8x); not converted",
                                     in.c_str(), base, first, last));
-        switch (KorvexApp::objectKind(to)) {
-        case KorvexApp::ObjectKind::Hex: writeHexFile(to, image.data(), base, first, last); break;
-        case KorvexApp::ObjectKind::SRecord: writeSRecordFile(to, image.data(), base, first, last); break;
-        case KorvexApp::ObjectKind::Bin: writeBinFile(to, image.data(), first - base, static_cast<int64_t>(last) - base); break;
+        switch (formatByExtension(to)) {
+        case ObjectFormat::Hex: writeHexFile(to, image.data(), base, first, last); break;
+        case ObjectFormat::SRecord: writeSRecordFile(to, image.data(), base, first, last); break;
+        case ObjectFormat::Bin: writeBinFile(to, image.data(), first - base, static_cast<int64_t>(last) - base); break;
         default: throw UsageError("unknown output format: " + to + " (use .hex, .s19 or .bin)");
         }
     } catch (const FileError& e) {
-        err << "korvex-cli: " << e.what() << "\n";
+        rep.error(e.what());
         return kExitUsage;
     }
     out << format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x\n", in.c_str(), to.c_str(), first, last, r.fileChecksum);
@@ -762,7 +928,9 @@ Operations:
 Job:
   --project FILE.pmw   load a project (chip, image, settings)
   --chip NAME          choose a chip from the catalogue
-  --file OBJECT        load an object file (.hex, .s19/.s1x, .bin)
+  --file OBJECT        load an object file: Intel HEX (.hex .ihex .ihx), S-records
+                       (.s19 .s1x .srec .mot .s28 .s37 .sx), binary (.bin); any
+                       other name is read as HEX or S-records by its content
   --offset ADDR        where a .bin file goes (absolute address, or an offset
                        from the chip's first flash address)
   --nvm FILE           load NVM data
@@ -780,8 +948,11 @@ Settings (defaults as in the window):
 Run:
   --sim N              start N emulated programmer units for this run
   --sim-baud RATE      pace the emulated units at a line rate (e.g. 1000000)
-  --json               one JSON object per event (log, progress, result)
-  --skip-bad-lines     skip faulty object-file lines (default: abort reading)
+  --json               one JSON object per event (log, progress, result, error,
+                       offline)
+  --expect N           fail (status 1) unless at least N units answer the search
+  --skip-bad-lines     skip faulty object-file lines, each reported (default: the
+                       file is not loaded and the run ends with status 2)
   --on-mismatch continue|abort   on a verify difference (default: abort)
   --timeout S          give up after S seconds (default 600)
   --help, --version
@@ -789,7 +960,17 @@ Run:
 Ports: the USB serial ports of the machine, plus every entry of the folder named
 by KORVEX_SERIAL_DIR (the emulator puts COM1.. there).
 
-Exit status: 0 every channel succeeded, 1 a channel failed, 2 usage or input error.
+Every port the search queried is in the results, with "no unit answered",
+"not a programmer", "skipped: <cause>" or "not used" when no channel ran on it.
+
+Exit status:
+  0    every channel that ran succeeded, and every log and output file was written
+  1    a channel failed, fewer units answered than --expect, off-line production
+       stopped before --chips, or a log or output file could not be written
+  2    usage or input error (options, a file that cannot be loaded or has a faulty
+       line, no chip chosen, no object file loaded)
+  3    no programmer unit answered the search
+  130  interrupted by Ctrl+C or SIGTERM (the ports are closed first)
 )";
 }
 

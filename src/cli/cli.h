@@ -14,6 +14,8 @@ namespace kvx::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitChannelFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoUnits = 3;         // no programmer unit answered the search
+constexpr int kExitInterrupted = 130;   // Ctrl+C or SIGTERM (after the ports were closed)
 
 // Runs the front end with the given arguments (without the program name);
 // writes to out and err. Returns the exit status.

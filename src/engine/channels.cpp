@@ -74,7 +74,8 @@ void Program::ListSerialPorts() {
     Control& combo = ui["ComboBoxCOM"];
     std::vector<std::string> items = combo.items();
     std::string text;
-    kvx::ListSerialPorts(items, text);
+    skippedPorts.clear();
+    kvx::ListSerialPorts(items, text, &skippedPorts);
     combo.setItems(items);
     combo.setText(text);
 }
@@ -93,7 +94,9 @@ void Program::BitBtnFindDevClick() {
         c.gauge->setColor(kBlue);
         if (c.port->isOpen()) c.port->ClosePort();
     }
+    for (ChannelSession& c : ch) c.searchOutcome = SearchOutcome::NotQueried;
     ListSerialPorts();
+    reportListedPorts();
     DevicesFound = 0;
     int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
     for (int i = 0; i < n; ++i) {
@@ -109,8 +112,26 @@ void Program::BitBtnFindDevClick() {
         c.tickBudget = 500;
         if (!openListedPort(i)) return;
         loop.sleepMs(10);
-        if (c.port->isOpen()) c.port->SendData(kDeviceQuery, sizeof kDeviceQuery);
+        if (c.port->isOpen() && c.port->SendData(kDeviceQuery, sizeof kDeviceQuery))
+            c.searchOutcome = SearchOutcome::NoAnswer;
     }
+}
+
+namespace {
+std::string skippedLine(const SkippedPort& p) { return format("Port %s skipped: %s", p.name.c_str(), p.cause.c_str()); }
+}  // namespace
+
+// Names in the log the ports the listing left out and the listed ones no
+// channel takes, so that no port drops out of a search without a word.
+void Program::reportListedPorts() {
+    for (const SkippedPort& p : skippedPorts) info.AppendInfoLine(skippedLine(p));
+    const auto& items = ui["ComboBoxCOM"].items();
+    const size_t used = std::min<size_t>(items.size(), channelCount);
+    unusedPorts.assign(items.begin() + static_cast<ptrdiff_t>(used), items.end());
+    // The channel count is fixed at start-up: four unless more ports were there.
+    for (const std::string& name : unusedPorts)
+        info.AppendInfoLine(format("Port %s not used: all %d channels are taken%s", name.c_str(), channelCount,
+                                   channelCount < 8 ? " (start the program again to use 8)" : ""));
 }
 
 // Gives channel `slot` the port listed at the same position and opens it; an
@@ -122,6 +143,11 @@ bool Program::openListedPort(int slot) {
     try {
         c.port->OpenPort();
     } catch (const ECommsError& e) {
+        // Listed a moment ago; gone or taken since.
+        const std::string path = serialDevicePath(c.portName);
+        std::string cause = portOpenFailure(path);
+        skippedPorts.push_back({c.portName, path, cause.empty() ? e.what() : cause});
+        info.AppendInfoLine(skippedLine(skippedPorts.back()));
         prompts.warning(e.what());
         return false;
     }
@@ -179,6 +205,7 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
     std::string text;
     switch (CheckDeviceInfo(c.frameBuffer.data(), n, text)) {
     case DeviceCheck::Accepted:
+        c.searchOutcome = SearchOutcome::Found;
         c.upgrading = false;
         c.connected = true;
         c.step = StepIdle;
@@ -188,9 +215,11 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
         ++DevicesFound;
         break;
     case DeviceCheck::OlderFirmware:
+        c.searchOutcome = SearchOutcome::Upgrading;
         startFirmwareUpgrade(slot);
         break;
     case DeviceCheck::NotAProgrammer:
+        c.searchOutcome = SearchOutcome::NotAProgrammer;
         c.connected = false;
         ui["InfoPanel"].setCaption("未找到设备！");
         channelLine("未找到设备!", slot);
@@ -349,8 +378,9 @@ void Program::Timer1Timer() {
             --c.tickBudget;
             continue;
         }
-        info.AppendInfoLine(c.step == StepDownloadJob ? format("编程器 %d ：操作超时！", s + 1)
-                                                       : format("芯片 %d ：操作超时！", s + 1));
+        c.watchdogText = c.step == StepDownloadJob ? format("编程器 %d ：操作超时！", s + 1)
+                                                  : format("芯片 %d ：操作超时！", s + 1);
+        info.AppendInfoLine(c.watchdogText);
         finishChannel(1, s);
     }
 }
@@ -372,6 +402,7 @@ void Program::StartOfflineProgrm1Click() {
         if (c.port->isOpen()) c.port->ClosePort();
     }
     ListSerialPorts();
+    reportListedPorts();
     int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
     for (int i = 0; i < n; ++i) {
         if (!openListedPort(i)) return;

@@ -12,6 +12,7 @@
 #include "link/frame.h"
 #include "link/records.h"
 #include "serial/comm.h"
+#include "serial/discovery.h"
 #include "shell/info.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
@@ -46,6 +47,15 @@ enum OperationStep : uint8_t {
     StepIdle = 240,
 };
 
+// What the last device search learned of a channel's port.
+enum class SearchOutcome : uint8_t {
+    NotQueried,      // no device query went out on it
+    NoAnswer,        // queried; no device information has come back
+    NotAProgrammer,  // the answer was not a Korvex200 programmer's
+    Found,           // a programmer answered; the channel is connected
+    Upgrading,       // a programmer with older firmware answered; its upgrade started
+};
+
 struct ChannelSession {
     TComm* port = nullptr;
     std::string portName;
@@ -69,6 +79,11 @@ struct ChannelSession {
     uint64_t txBytes = 0;
     uint64_t rxBytes = 0;
     uint64_t statusFrames = 0;  // off-line status frames shown
+    SearchOutcome searchOutcome = SearchOutcome::NotQueried;  // of the last device search
+    // The result the watchdog gave the operation that ended last ("芯片 N ：
+    // 操作超时！"); empty when it ended on a reply. Set before the channel
+    // is reported finished.
+    std::string watchdogText;
 };
 
 class Program {
@@ -91,6 +106,11 @@ public:
     std::array<ChannelSession, 8> ch;
     uint8_t channelCount = 8;
     uint8_t DevicesFound = 0;
+    // The last search's ports that could not be opened: the listing's, then a
+    // listed port that failed to open for its channel.
+    std::vector<SkippedPort> skippedPorts;
+    // The last search's listed ports beyond the channels (channelCount), unused.
+    std::vector<std::string> unusedPorts;
     int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
     ChipProfile chip;
     JobSettings job;
@@ -210,6 +230,7 @@ public:
 
 private:
     bool openListedPort(int slot);
+    void reportListedPorts();
     bool checkChip();
     bool checkFile();
     void frontPage();

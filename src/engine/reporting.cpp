@@ -37,6 +37,7 @@ void Program::finishChannel(int failed, int slot) {
     c.gauge->setColor(failed != 0 ? kRed : kBlue);
     c.gauge->setProgress(c.gauge->maxValue());
     if (onChannelFinished) onChannelFinished(slot, failed);
+    c.watchdogText.clear();
 }
 
 std::string Program::resultMessage(uint8_t code) {

@@ -1,9 +1,9 @@
 #include "firmware/firmware_file.h"
 
 #include "link/frame.h"
+#include "shell/safe_file.h"
 #include "shell/text.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace kvx {
@@ -86,14 +86,17 @@ FirmwareFile checkFirmwareBytes(const uint8_t* data, size_t size) {
 }
 
 FirmwareFile checkFirmwareFile(const std::string& path) {
-    std::FILE* fp = std::fopen(path.c_str(), "rb");
-    if (!fp) return refused("Firmware File \"" + path + "\" Cannot Be Read!");
-    // One byte more than the buffer tells an oversized file apart.
+    // One byte more than the buffer tells an oversized file apart, so the
+    // size needs no limit of its own. A FIFO or a device is refused like a
+    // file that cannot be opened (neither blocks).
     std::vector<uint8_t> bytes(kFirmwareBufferSize + 1);
-    size_t n = std::fread(bytes.data(), 1, bytes.size(), fp);
-    bool failed = std::ferror(fp) != 0;
-    std::fclose(fp);
-    if (failed) return refused("Firmware File \"" + path + "\" Cannot Be Read!");
+    size_t n = 0;
+    try {
+        RegularFile f(path, kNoSizeLimit);
+        n = f.read(bytes.data(), bytes.size());
+    } catch (const FileError&) {
+        return refused("Firmware File \"" + path + "\" Cannot Be Read!");
+    }
     return checkFirmwareBytes(bytes.data(), n);
 }
 

@@ -13,50 +13,17 @@ namespace kvx {
 
 namespace {
 
-// A file opened for reading; closed when it goes out of scope. A folder or a
-// failed read raises FileError like a file that cannot be opened.
-class InputFile {
+// The largest HEX or S-record file read: one for the whole 4 MiB image takes
+// about 10.5 MB, so this leaves room for any layout and comment lines while
+// a runaway file is refused at once.
+constexpr uint64_t kMaxTextObjectFile = uint64_t(64) << 20;
+
+// An object file opened for reading (only a regular file; see RegularFile).
+// Text files are limited to kMaxTextObjectFile; a binary file is never read
+// past what its destination takes, so its size is not limited.
+class InputFile : public RegularFile {
 public:
-    explicit InputFile(const std::string& path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) fail(errno);
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0) fail(errno);
-        if (S_ISDIR(st.st_mode)) fail(EISDIR);
-        size_ = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    }
-    ~InputFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    uint64_t size() const { return size_; }
-
-    // Reads up to n bytes at the current position into dest; fewer only when
-    // the file ends. Returns the number read.
-    size_t read(void* dest, size_t n) {
-        auto* p = static_cast<uint8_t*>(dest);
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = ::read(fd_, p + got, std::min<size_t>(n - got, 1 << 20));
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                fail(errno);
-            }
-            if (r == 0) break;
-            got += static_cast<size_t>(r);
-        }
-        return got;
-    }
-
-private:
-    [[noreturn]] void fail(int err) {
-        throw FileError("Cannot read file \"" + path_ + "\": " + std::strerror(err));
-    }
-    std::string path_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
+    explicit InputFile(const std::string& path, uint64_t maxSize = kMaxTextObjectFile) : RegularFile(path, maxSize) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -172,6 +139,7 @@ uint8_t storeRecord(const char* data, size_t n, uint64_t a, uint32_t base, uint8
     all = static_cast<uint8_t>(stored);
     for (size_t i = inside; i < n; ++i) all = static_cast<uint8_t>(all + pairAt(data, 2 * i));
     out.fileChecksum += stored;
+    out.bytesStored += inside;
     if (inside < n) {
         out.bytesOutside += n - inside;
         ++out.recordsOutside;
@@ -235,7 +203,9 @@ int hexLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t si
 int sLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size, ReaderOutputs& out) {
     if (s[0] != 'S') return kLineNoStart;
     char t = s[1];
-    if (t == '0' || t == '5' || t == '7' || t == '8' || t == '9') return kLineOk;
+    // S5 and S6 are record counts (16 and 24 bits); headers, counts and
+    // start addresses carry nothing to store.
+    if (t == '0' || t == '5' || t == '6' || t == '7' || t == '8' || t == '9') return kLineOk;
     if (t != '1' && t != '2' && t != '3') return kLineBadType;
     size_t ab = static_cast<size_t>(t - '0') + 1;  // address bytes
     size_t dataAt = 4 + 2 * ab;
@@ -280,6 +250,7 @@ struct HexReader {
         int code = hexLine(s, len, base, buffer, size, out, st);
         if (code != kLineOk && !(onError && onError(number, code))) {
             out.aborted = true;
+            out.abortedAtLine = number;
             return false;
         }
         return true;
@@ -297,6 +268,7 @@ struct SRecordReader {
         int code = sLine(s, len, base, buffer, size, out);
         if (code != kLineOk && !(onError && onError(number, code))) {
             out.aborted = true;
+            out.abortedAtLine = number;
             return false;
         }
         return true;
@@ -332,9 +304,54 @@ void readSRecordFile(const std::string& path, uint32_t base, uint8_t* buffer, si
 // ---------------------------------------------------------------------------
 // Binary files.
 
+ObjectFormat formatByExtension(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos) return ObjectFormat::Unknown;
+    std::string ext = name.substr(dot);
+    for (char& c : ext)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (ext == ".HEX" || ext == ".IHEX" || ext == ".IHX") return ObjectFormat::Hex;
+    if (ext.size() >= 4 && ext[1] == 'S' && ext[2] == '1' && ext[3] >= '0' && ext[3] <= '9') return ObjectFormat::SRecord;
+    if (ext == ".SREC" || ext == ".MOT" || ext == ".S28" || ext == ".S37" || ext == ".SX") return ObjectFormat::SRecord;
+    if (ext == ".BIN") return ObjectFormat::Bin;
+    return ObjectFormat::Unknown;
+}
+
+ObjectFormat formatByContent(const char* text, size_t size) {
+    size_t i = 0;
+    while (i < size && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
+    if (i < size && text[i] == ':') return ObjectFormat::Hex;
+    if (i + 1 < size && text[i] == 'S' && text[i + 1] >= '0' && text[i + 1] <= '9') return ObjectFormat::SRecord;
+    return ObjectFormat::Unknown;
+}
+
+ObjectFormat objectFileFormat(const std::string& path) {
+    ObjectFormat f = formatByExtension(path);
+    if (f != ObjectFormat::Unknown) return f;
+    // The first non-blank line tells; blank lines ahead of it are few.
+    InputFile in(path);
+    char head[4096];
+    size_t n = in.read(head, sizeof head);
+    return formatByContent(head, n);
+}
+
+const char* lineFaultText(ObjectFormat format, int code) {
+    bool hex = format == ObjectFormat::Hex;
+    switch (code) {
+    case kLineNoStart: return hex ? "the line does not begin with ':'" : "the line does not begin with 'S'";
+    case kLineBadType: return "unknown S-record type (not S0-S3, S5-S9)";
+    case kLineBadAddress: return "extended address record whose address field is not 0000";
+    case kLineBadChecksum: return "checksum wrong, or the line is shorter than its byte count";
+    case kLineTypeAbove5: return "unknown record type (above 05)";
+    default: return "faulty line";
+    }
+}
+
 uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset,
                      uint32_t& fileChecksum) {
-    InputFile f(path);
+    InputFile f(path, kNoSizeLimit);
     size_t want = static_cast<size_t>(std::min<uint64_t>({f.size(), 0x100000, destRoom}));
     size_t got = f.read(dest, want);
     uint32_t sum = fileChecksum;
@@ -345,7 +362,7 @@ uint64_t readBinFile(const std::string& path, uint8_t* dest, size_t destRoom, ui
 }
 
 size_t readBinLimited(const std::string& path, uint8_t* dest, size_t destRoom, uint32_t& lastOffset) {
-    InputFile f(path);
+    InputFile f(path, kNoSizeLimit);
     uint64_t size = f.size();
     uint64_t want;
     if (lastOffset != 0 && lastOffset < size) {

@@ -17,10 +17,12 @@ struct ReaderOutputs {
     uint32_t first = 0xFFFFFFFF;  // lowest target address seen
     uint32_t last = 0;            // highest target address seen
     uint32_t fileChecksum = 0;    // running sum of every stored byte (passed in)
+    uint64_t bytesStored = 0;     // data bytes stored in the buffer
     uint64_t bytesOutside = 0;    // data bytes beyond the buffer's end, not stored
     uint32_t recordsOutside = 0;  // records with such bytes
     uint32_t recordsBelowBase = 0;  // records below the base, not stored
     bool aborted = false;         // the operator chose Abort on a faulty line
+    int abortedAtLine = 0;        // that line's number
 };
 
 // Called for a faulty line with its number and result code; true goes on
@@ -30,10 +32,23 @@ using LineErrorFn = std::function<bool(int lineNumber, int code)>;
 // Line result codes.
 constexpr int kLineOk = 0;
 constexpr int kLineNoStart = 1;      // no ":" / "S" at the start
-constexpr int kLineBadType = 2;      // S-record type not 0,1,2,3,5,7,8,9
+constexpr int kLineBadType = 2;      // S-record type not 0,1,2,3,5,6,7,8,9
 constexpr int kLineBadAddress = 3;   // HEX type 02/04 whose address field is not 0000
 constexpr int kLineBadChecksum = 4;  // checksum wrong (or the line too short for its count)
 constexpr int kLineTypeAbove5 = 5;   // HEX record type above 05
+
+// What an object file holds. By extension: .hex .ihex .ihx are Intel HEX;
+// .s19 (.s1 and a digit), .srec .mot .s28 .s37 .sx are S-records; .bin is
+// binary. Any other name is told by its content: a first non-blank line that
+// starts with ':' is Intel HEX, with 'S' and a digit an S-record.
+enum class ObjectFormat { Hex, SRecord, Bin, Unknown };
+ObjectFormat formatByExtension(const std::string& path);
+ObjectFormat formatByContent(const char* text, size_t size);
+// By extension, else by the file's first bytes. Throws FileError when the
+// file must be read and cannot be.
+ObjectFormat objectFileFormat(const std::string& path);
+// A line result code in words, for messages that name the fault.
+const char* lineFaultText(ObjectFormat format, int code);
 
 // Readers: byte for target address A goes to buffer[A - base]. Throw
 // FileError when the file cannot be read.

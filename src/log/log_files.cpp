@@ -49,9 +49,15 @@ std::string withSlash(std::string s) {
 
 }  // namespace
 
-bool loadLogConfig(const std::string& path, LogConfig& cfg) {
+bool loadLogConfig(const std::string& path, LogConfig& cfg, std::string* problem) {
     std::string text;
-    if (!readWholeFile(path, text)) return false;
+    try {
+        text = readRegularFile(path, kMaxLogConfigSize);
+    } catch (const FileError& e) {
+        // No file is the usual first start, nothing to tell.
+        if (problem && e.code() != ENOENT) *problem = e.what();
+        return false;
+    }
     std::vector<std::string> lines = splitLines(text);
     if (lines.empty() || lines[0] != "[ConfigLog]") return false;
     for (size_t i = 1; i < lines.size(); ++i) {

@@ -4,6 +4,7 @@
 
 #include "shell/seams.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,16 @@ constexpr const char* kRunLogFolder = "ZEZuLogS";
 constexpr const char* kLogAppendHeader = "Tandra Log File!";
 constexpr const char* kWriteLogError = "Write Log File error!";
 
+// The configuration holds a few short lines; a larger file is refused.
+constexpr uint64_t kMaxLogConfigSize = 64 * 1024;
+
 // Reads the configuration file into cfg. Returns false, leaving cfg as it was,
-// when the file cannot be read or its first line is not "[ConfigLog]". Lines
-// end in CR LF or LF and are compared whole and case-sensitively; reading
-// stops at "[EndCfg]"; unknown lines are ignored.
-bool loadLogConfig(const std::string& path, LogConfig& cfg);
+// when the file cannot be read or its first line is not "[ConfigLog]"; when it
+// is there but cannot be read (not a regular file, larger than
+// kMaxLogConfigSize, no permission), problem gets the file and the cause.
+// Lines end in CR LF or LF and are compared whole and case-sensitively;
+// reading stops at "[EndCfg]"; unknown lines are ignored.
+bool loadLogConfig(const std::string& path, LogConfig& cfg, std::string* problem = nullptr);
 
 // The configuration file's lines for cfg.
 std::vector<std::string> logConfigLines(const LogConfig& cfg);

@@ -3,8 +3,6 @@
 #include "link/frame.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -328,14 +326,11 @@ int decodeProjectFile(const uint8_t* data, size_t size, ProjectData& out, std::s
 }
 
 int readProjectFile(const std::string& path, ProjectData& out, std::string& message) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw FileError("Cannot open \"" + path + "\": " + std::strerror(errno));
-    // Nothing past the largest useful size is ever needed.
+    // Nothing past the largest useful size is ever read, so a longer file
+    // needs no limit of its own.
+    RegularFile f(path, kNoSizeLimit);
     std::vector<uint8_t> bytes(kMaxUsefulSize);
-    size_t n = std::fread(bytes.data(), 1, bytes.size(), f);
-    int err = std::ferror(f) ? errno : 0;
-    std::fclose(f);
-    if (err) throw FileError("Cannot read \"" + path + "\": " + std::strerror(err));
+    size_t n = f.read(bytes.data(), bytes.size());
     return decodeProjectFile(bytes.data(), n, out, message);
 }
 

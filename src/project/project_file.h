@@ -121,7 +121,8 @@ void writeProjectFile(const std::string& path, const ProjectData& d, Random& rng
 //              (reading goes on from the position reached; the last one counts)
 //   16 the sum does not match, the file ends early, or a stored size or value
 //      would not fit the program's buffers       "Project File Data Has Been Corrupted!"
-// Throws FileError when the file cannot be opened or read.
+// Throws FileError when the file cannot be opened or read or is not a regular
+// file (a FIFO or a device is refused before anything is read).
 int readProjectFile(const std::string& path, ProjectData& out, std::string& message);
 // The same over file bytes already in memory.
 int decodeProjectFile(const uint8_t* data, size_t size, ProjectData& out, std::string& message);

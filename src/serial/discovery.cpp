@@ -4,12 +4,19 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace kvx {
 
@@ -53,6 +60,111 @@ int compareNoCase(const std::string& a, const std::string& b) {
         if (x != y) return x < y ? -1 : 1;
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+// The processes holding a lock (flock or fcntl) on the device, from
+// /proc/locks: exactly the holder when the other program locks its port as
+// this one does.
+std::vector<long> lockHolders(const struct stat& st) {
+    // "1: FLOCK  ADVISORY  WRITE 5764 00:1a:3 0 EOF": the file is the
+    // file system's device (major:minor in hex) and the inode; a waiting
+    // lock has "->" after the number.
+    char key[64];
+    std::snprintf(key, sizeof key, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::vector<long> out;
+    std::ifstream f("/proc/locks");
+    for (std::string line; std::getline(f, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+        if (w.size() >= 6 && w[1] != "->" && w[5] == key) out.push_back(std::atol(w[4].c_str()));
+    }
+    return out;
+}
+
+// Other processes with the device open, from their /proc/PID/fd links (only
+// the processes this user may look into). At most 3 are named, and at most
+// 65536 links read, so a crowded system does not stall the search.
+std::vector<long> openers(const std::string& device) {
+    constexpr size_t kMaxLinks = 65536;
+    std::vector<long> out;
+    size_t links = 0;
+    const long self = getpid();
+    DIR* proc = opendir("/proc");
+    if (!proc) return out;
+    while (dirent* e = readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+        long pid = std::atol(e->d_name);
+        if (pid == self) continue;
+        DIR* fds = opendir(("/proc/" + std::string(e->d_name) + "/fd").c_str());
+        if (!fds) continue;
+        while (dirent* f = readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            if (++links > kMaxLinks) break;
+            char target[PATH_MAX];
+            ssize_t n = readlinkat(dirfd(fds), f->d_name, target, sizeof target);
+            if (n > 0 && device.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+                out.push_back(pid);
+                break;
+            }
+        }
+        closedir(fds);
+        if (links > kMaxLinks || out.size() >= 3) break;
+    }
+    closedir(proc);
+    return out;
+}
+
+// The cause for a port another opener holds (EBUSY), naming the holder
+// when /proc tells.
+std::string heldCause(const std::string& path) {
+    const std::string device = realPath(path);
+    struct stat st {};
+    std::vector<long> pids;
+    if (!device.empty() && stat(device.c_str(), &st) == 0) pids = lockHolders(st);
+    if (std::find(pids.begin(), pids.end(), static_cast<long>(getpid())) != pids.end())
+        return "already open in this program";
+    if (pids.empty() && !device.empty()) pids = openers(device);
+    std::string who;
+    for (long pid : pids) {
+        std::string name = readAttr("/proc/" + std::to_string(pid) + "/comm");
+        who += (name.empty() ? "" : name + ", ") + "PID " + std::to_string(pid) + "; ";
+    }
+    return "held by another program (" + who + "close it and search again)";
+}
+
+std::string openErrorCause(int error, const std::string& path) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "permission denied (add the user to the dialout group, or install the udev rule 60-korvex200.rules)";
+    case EBUSY:
+        return heldCause(path);
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return "the device is gone (unplugged?)";
+    case EISDIR:
+    case ENOTTY:
+        return "not a serial device";
+    default:
+        return std::strerror(error);
+    }
+}
+
+// Opens the device as a channel's port is opened and closes it again; the
+// cause when that fails, else "".
+std::string trialOpen(const std::string& path) {
+    bool tty = false;
+    int fd = openExclusive(path, tty);
+    if (fd < 0) return openErrorCause(errno, path);
+    if (!tty) {
+        ::close(fd);
+        return "not a serial device";
+    }
+    closeExclusive(fd);
+    return {};
 }
 }  // namespace
 
@@ -100,18 +212,14 @@ std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty) {
     return out;
 }
 
-void ListSerialPorts(std::vector<std::string>& items, std::string& displayText) {
+void ListSerialPorts(std::vector<std::string>& items, std::string& displayText, std::vector<SkippedPort>* skipped) {
     // Nothing leaves this: a table that cannot be read lists nothing more.
     try {
         for (const SerialPortInfo& p : systemSerialPorts()) {
-            bool tty = false;
-            int fd = openExclusive(p.path, tty);
-            if (fd < 0) continue;
-            if (!tty) {
-                ::close(fd);
+            if (std::string cause = trialOpen(p.path); !cause.empty()) {
+                if (skipped) skipped->push_back({p.name, p.path, cause});
                 continue;
             }
-            closeExclusive(fd);
             // Behind the names that sort equal or lower, so the list stays sorted.
             auto at = std::find_if(items.begin(), items.end(), [&](const std::string& s) { return compareNoCase(s, p.name) > 0; });
             items.insert(at, p.name);
@@ -120,6 +228,8 @@ void ListSerialPorts(std::vector<std::string>& items, std::string& displayText) 
     }
     displayText = items.empty() ? "无可用的串口" : items.back();
 }
+
+std::string portOpenFailure(const std::string& path) { return trialOpen(path); }
 
 SerialPortInfo serialPortInfo(const std::string& name) {
     for (const SerialPortInfo& p : systemSerialPorts())

@@ -21,10 +21,25 @@ struct SerialPortInfo {
 // sorted by name.
 std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty = "/sys/class/tty");
 
+// A candidate port that could not be opened, so it was not listed.
+struct SkippedPort {
+    std::string name;   // the port's name (ttyUSB0, COM3)
+    std::string path;   // the device it names
+    std::string cause;  // why it cannot be opened and what to do about it
+};
+
 // Adds every candidate that can be opened at this moment to items (without
 // clearing it), each in text order without regard to case, and sets the
 // displayed text: "无可用的串口" when the list is empty, else its last item.
-void ListSerialPorts(std::vector<std::string>& items, std::string& displayText);
+// The candidates that cannot be opened are appended to *skipped, when given,
+// in the system's order.
+void ListSerialPorts(std::vector<std::string>& items, std::string& displayText,
+                     std::vector<SkippedPort>* skipped = nullptr);
+
+// Why the device at path cannot be opened as a channel's port at this
+// moment, with the remedy ("permission denied (add the user to ...)"); ""
+// when it can be opened.
+std::string portOpenFailure(const std::string& path);
 
 // The USB details of a listed port name ("" when unknown).
 SerialPortInfo serialPortInfo(const std::string& name);

@@ -4,6 +4,8 @@
 // flash, off-line production and project files.
 #include "cli/cli.h"
 
+#include "child_process.h"
+
 #include "app/korvex_app.h"
 #include "e2e/startup_rig.h"
 #include "image/object_files.h"
@@ -16,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -267,7 +270,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
         {{"--chip", "NOPE123", "--file", bin, "auto"}, "unknown chip 'NOPE123'"},
         {{"--offset", "0xZZ", "convert", bin, path("x.hex")}, "--offset"},
         {{"--sim", "two", "auto"}, "--sim"},
-        {{"--chip", "SC32F5232JV1G", "--file", path("missing.bin"), "auto"}, "cannot read"},
+        {{"--chip", "SC32F5232JV1G", "--file", path("missing.bin"), "auto"}, "No such file"},
         {{"convert", path("missing.hex"), path("x.bin")}, "missing.hex"},
         {{"convert", bin, path("x.txt")}, "unknown output format"},
         {{"--sim", "2", "--sim-fault", "3:silent", "auto"}, "no emulated unit 3"},
@@ -562,4 +565,168 @@ TEST_F(Cli, LastFramesReachTheUnitsBeforeTheRunEnds) {
             EXPECT_EQ(restarts, 1u) << "round " << round << " unit " << u;
         }
     }
+}
+
+// Runs that must not report success: each row states the exit status, what
+// stderr says, and what the emulated units' chips hold afterwards.
+TEST_F(Cli, RunsThatMustNotSucceed) {
+    const auto image32 = test::patternBytes(32 * 1024, 11);
+    auto text = [&](const std::string& name, const std::string& t) {
+        writeBytes(path(name), std::vector<uint8_t>(t.begin(), t.end()));
+        return path(name);
+    };
+    const std::string hex = hexText(image32.data(), 0, 0, 32 * 1024 - 1);
+    std::string badHex = hex;  // line 5's checksum made wrong
+    size_t at = 0;
+    for (int i = 1; i < 5; ++i) at = badHex.find('\n', at) + 1;
+    size_t eol = badHex.find('\r', at);
+    badHex[eol - 1] = badHex[eol - 1] == '0' ? '1' : '0';
+    const std::string srec = sRecordText(image32.data(), 0, 0, 32 * 1024 - 1);
+    mkfifo(path("pipe.hex").c_str(), 0600);
+
+    enum Chips { Untouched, Programmed };
+    struct Case {
+        const char* name;
+        int units;
+        std::vector<std::string> args;
+        int code;
+        const char* err;           // in stderr
+        const char* out = nullptr;  // in stdout
+        std::vector<Chips> chips = {};  // per unit; empty: all untouched
+        int silentUnit = -1;       // this unit (0-based) never answers
+        int stallUnit = -1;        // this unit stops answering after 5 requests
+    };
+    const std::string chip = "SC32F5232JV1G";
+    const std::vector<Case> cases = {
+        {"hex checksum error on line 5", 2, {"--chip", chip, "--file", text("bad.hex", badHex), "auto"}, cli::kExitUsage,
+         "bad.hex line 5: checksum wrong"},
+        {"the same, --skip-bad-lines", 2, {"--skip-bad-lines", "--chip", chip, "--file", path("bad.hex"), "auto"},
+         cli::kExitOk, "line skipped", nullptr, {Programmed, Programmed}},
+        {"json error event", 1, {"--json", "--chip", chip, "--file", path("bad.hex"), "auto"}, cli::kExitUsage,
+         "line 5", "{\"event\":\"error\",\"file\":"},
+        {".s37 by its extension", 1, {"--chip", chip, "--file", text("fw.s37", srec), "auto"}, cli::kExitOk, nullptr,
+         nullptr, {Programmed}},
+        {"S6 count record", 1, {"--chip", chip, "--file", text("fw.srec", srec + "S604000400F7\r\n"), "auto"},
+         cli::kExitOk, nullptr, nullptr, {Programmed}},
+        {"format not known", 1, {"--chip", chip, "--file", text("fw.txt", "hello\n"), "auto"}, cli::kExitUsage,
+         "its format is not known"},
+        {"empty bin", 1, {"--chip", chip, "--file", text("empty.bin", ""), "auto"}, cli::kExitUsage, "it is empty"},
+        {"fifo as object file", 1, {"--chip", chip, "--file", path("pipe.hex"), "auto"}, cli::kExitUsage,
+         "not a regular file (a FIFO)"},
+        {"fewer units than expected", 2, {"--expect", "3", "--chip", chip, "--file", path("fw.s37"), "auto"},
+         cli::kExitChannelFailed, "3 programmer unit(s) expected, 2 answered"},
+        {"no unit at all", 0, {"--chip", chip, "--file", path("fw.s37"), "auto"}, cli::kExitNoUnits,
+         "no programmer unit answered"},
+        {"no chip chosen", 1, {"auto"}, cli::kExitUsage, "no chip chosen"},
+        {"a silent unit is listed", 3, {"--chip", chip, "--file", path("fw.s37"), "auto"}, cli::kExitOk,
+         "COM2: no unit answered", "| no unit answered", {Programmed, Untouched, Programmed}, 1},
+        {"a silent unit, --expect 3", 3, {"--expect", "3", "--chip", chip, "--file", path("fw.s37"), "auto"},
+         cli::kExitChannelFailed, "2 answered", nullptr, {}, 1},
+        {"a unit that stops answering", 2, {"--chip", chip, "--file", path("fw.s37"), "auto"}, cli::kExitChannelFailed,
+         nullptr, "| 芯片 2 ：操作超时！", {Programmed, Untouched}, -1, 1},
+        {"offline stopping short of --chips", 1, {"--timeout", "1", "offline", "--chips", "50"},
+         cli::kExitChannelFailed, "off-line production stopped after"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.units > 0) {
+            startUnits(c.units, [&](SimOptions& o) {
+                if (c.silentUnit >= 0) o.unit[static_cast<size_t>(c.silentUnit)].faults.push_back({SimFaultKind::Silent});
+                if (c.stallUnit >= 0) {
+                    SimFault f;
+                    f.kind = SimFaultKind::SilentAfter;
+                    f.count = 5;
+                    o.unit[static_cast<size_t>(c.stallUnit)].faults.push_back(f);
+                }
+            });
+        } else {
+            sim_.reset();
+            std::filesystem::create_directories(path("none"));
+            setenv("KORVEX_SERIAL_DIR", path("none").c_str(), 1);
+        }
+        CliRun r = runCli(c.args);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        if (c.err) EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.out) EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        for (int u = 0; u < c.units; ++u) {
+            Chips want = u < static_cast<int>(c.chips.size()) ? c.chips[static_cast<size_t>(u)] : Untouched;
+            std::vector<uint8_t> flash;
+            bool blank = false;
+            sim_->withUnit(u, [&](SimUnit& unit) {
+                flash = unit.chip.flash;
+                blank = unit.chip.flashBlank();
+            });
+            if (want == Programmed) EXPECT_TRUE(flash == image32) << "unit " << u + 1;
+            else if (c.stallUnit != u) EXPECT_TRUE(blank) << "unit " << u + 1;
+        }
+        sim_.reset();
+    }
+}
+
+// An object file that holds no data never replaces an output; the formats
+// known by content or by their other names convert.
+TEST_F(Cli, ConvertWritesOnlyWhatHoldsData) {
+    const std::string out = path("out.s19");
+    writeBytes(out, {'k', 'e', 'e', 'p'});
+    const auto bytes = test::patternBytes(100, 12);
+    const std::string s37 = sRecordText(bytes.data(), 0x200, 0x200, 0x263);
+    writeBytes(path("in.s37"), std::vector<uint8_t>(s37.begin(), s37.end()));
+    writeBytes(path("noext"), std::vector<uint8_t>(s37.begin(), s37.end()));
+    writeBytes(path("empty.bin"), {});
+    writeBytes(path("eof.hex"), {':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'});
+    struct Case {
+        std::string in;
+        int code;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {path("empty.bin"), cli::kExitUsage, "is empty"},
+        {"/dev/null", cli::kExitUsage, "not a regular file"},
+        {path("eof.hex"), cli::kExitUsage, "holds no data"},
+        {path("in.s37"), cli::kExitOk, nullptr},
+        {path("noext"), cli::kExitOk, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        writeBytes(out, {'k', 'e', 'e', 'p'});
+        CliRun r = runCli({"convert", c.in, out});
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (c.err) {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+            EXPECT_EQ(readBytes(out), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+        } else {
+            ASSERT_EQ(runCli({"convert", out, path("back.bin")}).code, cli::kExitOk);
+            EXPECT_EQ(readBytes(path("back.bin")), bytes);
+        }
+    }
+}
+
+// The program as a process: Ctrl+C ends a run with 130 after closing its
+// ports, and a run log that cannot be written makes a good run fail.
+TEST_F(Cli, InterruptAndUnwrittenLogAreNotSuccess) {
+    // A copy of the program in a folder of its own keeps its logs there.
+    const std::string bin = path("korvex-cli");
+    std::filesystem::copy_file(KORVEX_CLI_BIN, bin);
+    const std::string fw = image(128 * 1024, 13);
+    // The run-log folder's name taken by a file: no run log can be written.
+    writeBytes(path("ZEZuLogS"), {'x'});
+
+    test::Child run = test::spawnChild(bin, {"--sim", "2", "--sim-baud", "1000000", "--chip", "SC32F52128LF1G", "--file",
+                                             fw, "auto"}, true);
+    ASSERT_GT(run.pid, 0);
+    std::string seen = test::readUntil(run.out, "开始芯片编程", 15000);
+    ASSERT_NE(seen.find("开始芯片编程"), std::string::npos) << seen;
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(test::waitExit(run.pid, 10000), cli::kExitInterrupted);
+    seen += test::readUntil(run.out, "\x01", 500);
+    close(run.out);
+    EXPECT_NE(seen.find("korvex-cli: interrupted"), std::string::npos) << seen;
+
+    test::Child logged = test::spawnChild(bin, {"--sim", "1", "--chip", "SC32F5232JV1G", "--file", image(4096, 14), "auto"},
+                                          true);
+    std::string text = test::readUntil(logged.out, "could not be written", 15000);
+    EXPECT_EQ(test::waitExit(logged.pid, 10000), cli::kExitChannelFailed) << text;
+    close(logged.out);
+    EXPECT_NE(text.find("Main Flash数据校验成功！"), std::string::npos) << text;
+    EXPECT_NE(text.find("korvex-cli: 1 log file(s) could not be written"), std::string::npos) << text;
 }

@@ -1,8 +1,10 @@
 // Start-up and the device search against emulated and hand-made units on
 // pseudo-terminals: which ports go to which channels, what a programmer's
 // reply leads to (found, foreign, older firmware and its upgrade, silence),
-// hang-ups, a port lost while the search runs, the one search after start-up
-// and the window's layout.
+// hang-ups, a port lost while the search runs or held by another program,
+// ports beyond the channels, the one search after start-up and the window's
+// layout.
+#include "port_holder.h"
 #include "startup_rig.h"
 
 #include "shell/text.h"
@@ -106,6 +108,26 @@ TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
     EXPECT_EQ(fake.requests(), 1);
     for (int u = 1; u <= 10; ++u) EXPECT_EQ(r.countDeviceQueries(u), (u >= 7 && u <= 9) ? 0u : 1u) << "unit " << u;
     EXPECT_EQ(r.countText("查找设备9............"), 0u);
+    // The ports no channel takes are named, each once.
+    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM7", "COM8", "COM9"}));
+    for (const char* p : {"COM7", "COM8", "COM9"})
+        EXPECT_EQ(r.countText(format("Port %s not used: all 8 channels are taken", p)), 1u) << p;
+}
+
+TEST(DeviceSearch, APortBeyondFourChannelsIsNamedAsNotUsed) {
+    // Four ports at start-up make four channels; a fifth unit plugged in
+    // later is listed, but no channel takes it until the program starts again.
+    StartupRig r(4);
+    r.start();
+    auto& fifth = r.addFake("COM5", [](const std::vector<uint8_t>& q) {
+        return answerAsProgrammer(q, "Korvex200RTQ V2.10, Fifth");
+    });
+    r.runSearch(4);
+    ASSERT_EQ(r.engine().channelCount, 4);
+    EXPECT_EQ(r.connected(), 4);
+    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM5"}));
+    EXPECT_EQ(r.countText("Port COM5 not used: all 4 channels are taken (start the program again to use 8)"), 1u);
+    EXPECT_EQ(fifth.requests(), 0);
 }
 
 // Versions against the firmware file's V2.20: older ones are upgraded at
@@ -138,6 +160,7 @@ TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
         EXPECT_EQ(r.countText(foundLine(s + 1, text)), older[static_cast<size_t>(s)] ? 0u : 1u);
         EXPECT_EQ(c.step, StepIdle);
         EXPECT_FALSE(c.upgrading);
+        EXPECT_EQ(c.searchOutcome, older[static_cast<size_t>(s)] ? SearchOutcome::Upgrading : SearchOutcome::Found);
         auto [upgraded, blocks, got] = r.unitFirmware(s);
         EXPECT_EQ(upgraded, older[static_cast<size_t>(s)]);
         EXPECT_EQ(r.countRequests(s + 1, 0xB7), older[static_cast<size_t>(s)] ? 5u : 0u);
@@ -240,6 +263,10 @@ TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     EXPECT_EQ(r.countText("Channel 3: 未找到设备!"), 1u);
     EXPECT_EQ(r.countText("Channel 3: Return Device Info : Korvex200RTQ"), 1u);
     EXPECT_EQ(r.app->ui["InfoPanel"].caption(), "未找到设备！");
+    std::vector<SearchOutcome> outcomes;
+    for (int s = 0; s < 4; ++s) outcomes.push_back(r.engine().ch[s].searchOutcome);
+    EXPECT_EQ(outcomes, (std::vector<SearchOutcome>{SearchOutcome::NotAProgrammer, SearchOutcome::NoAnswer,
+                                                    SearchOutcome::NotAProgrammer, SearchOutcome::NotQueried}));
     // The silent unit leaves nothing but its search line.
     EXPECT_EQ(r.countText("查找设备2............"), 1u);
     for (auto& t : r.texts()) EXPECT_EQ(t.find("Channel 2:"), std::string::npos) << t;
@@ -289,8 +316,10 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     EXPECT_FALSE(r.engine().ch[0].connected);
     EXPECT_TRUE(r.app->ui["ComboBoxCOM"].items().empty());
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].text(), "请连接设备......");
-    // The search wrote its line and the found line; the hang-up nothing.
-    EXPECT_EQ(r.app->log.size(), lines + 2);
+    // The search named unit 1's port as gone and wrote its line and the
+    // found line; the hang-up nothing.
+    EXPECT_EQ(r.countText("Port COM1 skipped: the device is gone (unplugged?)", lines), 1u);
+    EXPECT_EQ(r.app->log.size(), lines + 3);
 }
 
 TEST(StartUp, Timer2RunsTheSearchOnceAfterStartUp) {
@@ -354,61 +383,92 @@ TEST_P(GaugeLayout, FollowsThePortsAtStartUp) {
 
 INSTANTIATE_TEST_SUITE_P(Ports, GaugeLayout, ::testing::Values(0, 1, 4, 5, 8));
 
-// A port that goes away while the search runs, one of eight: the unit hangs
-// up at its device query (the adapter pulled out after the port was opened),
-// or its link is gone between the listing and the opening of the port. The
-// other seven are found and then program their chips; nothing waits on the
-// lost one.
+// A port lost to the search, one of eight: the unit hangs up at its device
+// query (the adapter pulled out after the port was opened), its link is gone
+// between the listing and the opening of the port, or another program holds
+// it from before the start (left out of the listing, so the units behind it
+// move up a channel and channel 8 stays empty). The other seven are found
+// and then program their chips; nothing waits on the lost one.
+enum class Loss { HangsUp, LinkGone, Held };
+
 struct VanishCase {
     const char* name;
     int slot;
-    bool hangsUp;  // else its link is removed when the search reaches it
+    Loss loss;
 };
 
 class PortVanishesDuringSearch : public ::testing::TestWithParam<VanishCase> {};
 
 TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
     const VanishCase& vc = GetParam();
-    const int channel = vc.slot + 1;
+    const bool held = vc.loss == Loss::Held;
+    const int unit = vc.slot + 1;
+    // The channel a unit's port goes to, and the channel left without one.
+    auto channelOf = [&](int s) { return held && s > vc.slot ? s : s + 1; };
+    const int lostChannel = held ? 8 : unit;
     StartupRig r(8, [&](SimOptions& o) {
-        if (vc.hangsUp) o.unit[static_cast<size_t>(vc.slot)].faults.push_back(SimFault{SimFaultKind::Hangup, 0});
+        if (vc.loss == Loss::HangsUp)
+            o.unit[static_cast<size_t>(vc.slot)].faults.push_back(SimFault{SimFaultKind::Hangup, 0});
     });
+    std::unique_ptr<test::PortHolder> holder;
+    if (held) {
+        holder = std::make_unique<test::PortHolder>(r.sim->devicePath(vc.slot), test::PortHolder::Lock);
+        ASSERT_TRUE(holder->held());
+    }
     r.start();
     test::LoopGapMeter meter(r.loop);
-    const std::string searchLine = format("查找设备%d............", channel);
-    if (!vc.hangsUp)
+    const std::string searchLine = format("查找设备%d............", lostChannel);
+    if (vc.loss == Loss::LinkGone)
         r.app->log.onAppended.push_back([&](size_t i) {
             if (test::lineText(r.app->log.line(i)) == searchLine) unlink(r.sim->portPath(vc.slot).c_str());
         });
     r.runSearch(7, 3000);
-    r.loop.runUntil([&] { return !r.engine().ch[static_cast<size_t>(vc.slot)].port->isOpen(); }, 2000);
+    const ChannelSession& lost = r.engine().ch[static_cast<size_t>(lostChannel - 1)];
+    r.loop.runUntil([&] { return !lost.port->isOpen(); }, 2000);
     r.loop.runFor(100);  // time for anything late from the lost port
 
     EXPECT_EQ(r.connected(), 7);
     EXPECT_EQ(r.engine().DevicesFound, 7);
-    const ChannelSession& lost = r.engine().ch[static_cast<size_t>(vc.slot)];
     EXPECT_FALSE(lost.connected);
     EXPECT_FALSE(lost.busy);
     EXPECT_FALSE(lost.port->isOpen());
+    EXPECT_EQ(lost.searchOutcome, vc.loss == Loss::HangsUp ? SearchOutcome::NoAnswer : SearchOutcome::NotQueried);
     for (int s = 0; s < 8; ++s)
-        if (s != vc.slot) EXPECT_EQ(r.countText(foundLine(s + 1, format("Korvex200RTQ V2.10, Unit %d", s + 1))), 1u) << s;
-    // The lost channel has its search line and no line of its own.
-    EXPECT_EQ(r.countText(searchLine), 1u);
-    for (auto& t : r.texts()) EXPECT_EQ(t.find(format("Channel %d:", channel)), std::string::npos) << t;
+        if (s != vc.slot)
+            EXPECT_EQ(r.countText(foundLine(channelOf(s), format("Korvex200RTQ V2.10, Unit %d", s + 1))), 1u) << s;
+    // The lost channel has its search line when its port was listed, and no
+    // line of its own.
+    EXPECT_EQ(r.countText(searchLine), held ? 0u : 1u);
+    for (auto& t : r.texts()) EXPECT_EQ(t.find(format("Channel %d:", lostChannel)), std::string::npos) << t;
     std::vector<std::string> ports;
     for (int s = 0; s < 8; ++s) ports.push_back("COM" + std::to_string(s + 1));
-    if (vc.hangsUp) {
+    // The port the search could not open is named in the log, with why, and
+    // kept for the front ends.
+    std::string cause;
+    if (vc.loss == Loss::HangsUp) {
         // The hang-up takes its port off the list; the operator sees no box.
         EXPECT_TRUE(r.sim->hungUp(vc.slot));
         ports.erase(ports.begin() + vc.slot);
         EXPECT_EQ(r.prompts.count(ScriptedPrompts::Kind::Warning), 0u);
-    } else {
+    } else if (vc.loss == Loss::LinkGone) {
         // Listed, but it could not be opened: the operator is told.
         EXPECT_EQ(r.prompts.texts(ScriptedPrompts::Kind::Warning),
-                  (std::vector<std::string>{format("Error opening serial port:COM%d", channel)}));
-        EXPECT_EQ(r.countDeviceQueries(channel), 0u);
+                  (std::vector<std::string>{format("Error opening serial port:COM%d", unit)}));
+        cause = "the device is gone (unplugged?)";
+    } else {
+        ports.erase(ports.begin() + vc.slot);
+        EXPECT_EQ(r.prompts.count(ScriptedPrompts::Kind::Warning), 0u);
+        cause = format("held by another program (porthog, PID %d; close it and search again)", holder->pid());
     }
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), ports);
+    if (vc.loss != Loss::HangsUp) EXPECT_EQ(r.countDeviceQueries(unit), 0u);
+    const std::string portName = format("COM%d", unit);
+    EXPECT_EQ(r.countText("Port " + portName + " skipped: " + cause), cause.empty() ? 0u : 1u);
+    ASSERT_EQ(r.engine().skippedPorts.size(), cause.empty() ? 0u : 1u);
+    if (!cause.empty()) {
+        EXPECT_EQ(r.engine().skippedPorts[0].name, portName);
+        EXPECT_EQ(r.engine().skippedPorts[0].cause, cause);
+    }
 
     // The seven program their chips; the lost unit's chip is never touched.
     r.chooseChip("SC32F5232JV1G");
@@ -429,16 +489,17 @@ TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
         });
         if (s == vc.slot) {
             EXPECT_FALSE(present);
-            EXPECT_EQ(r.countRequests(channel, 0x95), 0u);
+            EXPECT_EQ(r.countRequests(unit, 0x95), 0u);
             continue;
         }
         EXPECT_EQ(flash, image);
-        EXPECT_EQ(r.countText(format("Channel %d: Main Flash数据校验成功！", s + 1)), 1u);
-        EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
+        EXPECT_EQ(r.countText(format("Channel %d: Main Flash数据校验成功！", channelOf(s))), 1u);
+        EXPECT_EQ(r.app->ui.gauge(channelOf(s)).color(), kBlue);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Vanish, PortVanishesDuringSearch,
-                         ::testing::Values(VanishCase{"unit_hangs_up_at_its_query", 2, true},
-                                           VanishCase{"link_gone_before_the_open", 7, false}),
+                         ::testing::Values(VanishCase{"unit_hangs_up_at_its_query", 2, Loss::HangsUp},
+                                           VanishCase{"link_gone_before_the_open", 7, Loss::LinkGone},
+                                           VanishCase{"held_by_another_program", 3, Loss::Held}),
                          [](const ::testing::TestParamInfo<VanishCase>& i) { return std::string(i.param.name); });

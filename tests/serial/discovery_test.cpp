@@ -3,11 +3,16 @@
 #include "serial/comm.h"
 #include "serial/discovery.h"
 
+#include "e2e/port_holder.h"
+#include "shell/text.h"
 #include "pty_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <map>
@@ -38,8 +43,8 @@ protected:
         dir.link(name, p->slavePath);
         return *p;
     }
-    std::vector<std::string> list(std::vector<std::string> items = {}) {
-        ListSerialPorts(items, text);
+    std::vector<std::string> list(std::vector<std::string> items = {}, std::vector<SkippedPort>* skipped = nullptr) {
+        ListSerialPorts(items, text, skipped);
         return items;
     }
 
@@ -85,8 +90,21 @@ TEST_F(PortListing, OnlyPortsThatOpenNowAreListed) {
     int lockFd = ::open(locked.slavePath.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(lockFd, LOCK_EX | LOCK_NB), 0);
 
-    EXPECT_EQ(list(), (Names{"COM1", "COM4"}));
+    std::vector<SkippedPort> skipped;
+    EXPECT_EQ(list({}, &skipped), (Names{"COM1", "COM4"}));
     EXPECT_EQ(text, "COM4");
+    // Each port left out is told, with why, in the folder's order.
+    const std::pair<std::string, std::string> told[] = {{"COM2", "already open in this program"},  // its TComm
+                                                        {"COM3", "already open in this program"},  // the lock
+                                                        {"COM5", "not a serial device"},
+                                                        {"COM6", "the device is gone (unplugged?)"},
+                                                        {"COM7", "not a serial device"}};
+    ASSERT_EQ(skipped.size(), std::size(told));
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        EXPECT_EQ(skipped[i].name, told[i].first);
+        EXPECT_EQ(skipped[i].path, dir.path + "/" + told[i].first);
+        EXPECT_EQ(skipped[i].cause, told[i].second) << told[i].first;
+    }
     // Listing does not disturb the open port.
     EXPECT_TRUE(port.isOpen());
     const Bytes b{1, 2, 3};
@@ -95,10 +113,98 @@ TEST_F(PortListing, OnlyPortsThatOpenNowAreListed) {
 
     port.ClosePort();
     ::close(lockFd);
-    EXPECT_EQ(list(), (Names{"COM1", "COM2", "COM3", "COM4"}));
+    skipped.clear();
+    EXPECT_EQ(list({}, &skipped), (Names{"COM1", "COM2", "COM3", "COM4"}));
+    EXPECT_EQ(skipped.size(), 3u);
     // The trial open leaves the port free for the program.
     EXPECT_NO_THROW(port.OpenPort());
 }
+
+// A port another program holds, or one this user may not open: COM2 of
+// COM1 and COM2. Root opens a tty whatever its mode and exclusive mode, so
+// the listing runs in a child that drops to nobody where a case needs it.
+// The holder is named with its PID when /proc tells: from the lock it
+// holds, else from its open files, which another user's program hides.
+struct SkipCase {
+    const char* name;
+    mode_t mode;             // of COM2's device
+    int hold;                // -1: no holder, else a PortHolder::Hold
+    bool holderUnprivileged;
+    bool listerUnprivileged;
+    bool named;              // the cause names the holder
+};
+
+const std::string kPermissionCause =
+    "permission denied (add the user to the dialout group, or install the udev rule 60-korvex200.rules)";
+
+class SkippedPorts : public PortListing, public ::testing::WithParamInterface<SkipCase> {
+protected:
+    // ListSerialPorts in a forked child (as nobody when asked): the items as
+    // "L name", the skipped ports as "S name|path|cause".
+    std::vector<std::string> listInChild(bool unprivileged) {
+        int out[2];
+        if (pipe(out) != 0) return {};
+        std::fflush(nullptr);  // else the child may write out the parent's buffered output again
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(out[0]);
+            std::string report;
+            if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+                report = "cannot drop to nobody\n";
+            } else {
+                std::vector<std::string> items;
+                std::vector<SkippedPort> skipped;
+                std::string shown;
+                ListSerialPorts(items, shown, &skipped);
+                for (auto& i : items) report += "L " + i + "\n";
+                for (auto& p : skipped) report += "S " + p.name + "|" + p.path + "|" + p.cause + "\n";
+            }
+            [[maybe_unused]] ssize_t w = ::write(out[1], report.data(), report.size());
+            _exit(0);
+        }
+        close(out[1]);
+        std::string all;
+        char buf[512];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+        close(out[0]);
+        waitpid(pid, nullptr, 0);
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+            lines.push_back(all.substr(at, end - at));
+        return lines;
+    }
+};
+
+TEST_P(SkippedPorts, AreToldWithTheCauseAndTheHolder) {
+    const SkipCase& sc = GetParam();
+    if ((sc.holderUnprivileged || sc.listerUnprivileged) && geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the holder or the listing as another user";
+    chmod(dir.path.c_str(), 0755);
+    chmod(add("COM1").slavePath.c_str(), 0666);
+    const std::string device = add("COM2").slavePath;
+    chmod(device.c_str(), sc.mode);
+    std::unique_ptr<test::PortHolder> holder;
+    if (sc.hold >= 0) {
+        holder = std::make_unique<test::PortHolder>(device, static_cast<test::PortHolder::Hold>(sc.hold),
+                                                    sc.holderUnprivileged);
+        ASSERT_TRUE(holder->held());
+    }
+    std::string cause = kPermissionCause;
+    if (holder)
+        cause = sc.named ? format("held by another program (porthog, PID %d; close it and search again)", holder->pid())
+                         : "held by another program (close it and search again)";
+    EXPECT_EQ(listInChild(sc.listerUnprivileged),
+              (std::vector<std::string>{"L COM1", "S COM2|" + dir.path + "/COM2|" + cause}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, SkippedPorts,
+    ::testing::Values(
+        SkipCase{"permission_denied", 0000, -1, false, true, false},
+        SkipCase{"locked_by_another_program", 0666, test::PortHolder::Lock, false, false, true},
+        SkipCase{"exclusive_mode_of_another_program", 0666, test::PortHolder::Exclusive, true, true, true},
+        SkipCase{"exclusive_mode_of_another_users_program", 0666, test::PortHolder::Exclusive, false, true, false}),
+    [](const ::testing::TestParamInfo<SkipCase>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------------------
 // A fake sysfs tree: /sys/class/tty entries linking into /sys/devices.

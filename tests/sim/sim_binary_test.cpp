@@ -1,6 +1,7 @@
 // The korvex-sim program: its command line, a run from start to SIGINT, and
 // (on demand) its CPU use with eight paced units under load.
 #include "sim/sim_options.h"
+#include "child_process.h"
 #include "sim_fixture.h"
 
 #include <atomic>
@@ -14,6 +15,10 @@
 
 using namespace kvx;
 using namespace simtest;
+using kvx::test::Child;
+using kvx::test::readUntil;
+using kvx::test::spawnChild;
+using kvx::test::waitExit;
 
 TEST(SimCommandLine, UnitPrefixesAndFaults) {
     auto cl = parseSimCommandLine({"--units", "3", "--dir", "/tmp/x", "--baud", "1000000", "--version", "2:1.07",
@@ -69,58 +74,7 @@ TEST(SimCommandLine, Refusals) {
 }
 
 namespace {
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1;  // its standard output
-};
-
-Child spawnSim(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    std::vector<std::string> argv = {KORVEX_SIM_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    return {pid, fds[0]};
-}
-
-// Reads the child's output until it contains `word` or the time is up.
-std::string readUntil(int fd, const std::string& word, int timeoutMs) {
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (text.find(word) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, 50) <= 0) continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-int waitExit(pid_t pid, int timeoutMs) {
-    for (int i = 0; i < timeoutMs / 10; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
+Child spawnSim(const std::vector<std::string>& args) { return spawnChild(KORVEX_SIM_BIN, args); }
 }  // namespace
 
 TEST(SimProgram, ServesUntilSigintAndRemovesItsSymlinks) {
