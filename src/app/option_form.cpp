@@ -31,13 +31,16 @@ TCfgCPTxOptForm::TCfgCPTxOptForm(uint8_t* options, std::function<std::string()> 
             Control& p = add(format("%sB%d", kRowPrefix[s], b), K::Panel, row, 70 + (7 - b) * 52, 6, 50, 24,
                              format("Bit%d=1", b));
             p.setHint("用鼠标右键进行设定");
+            p.setPopupMenu("PopupBits");
+            // A press with any button (the right one then opens the pop-up).
             p.onClick = [this, s, b] { pressBit(s, b); };
         }
         add(kValuePanel[s], K::Panel, row, 490, 6, 48, 24, "0xFF");
-        add(format("PopupBits%d", s), K::PopupMenu, row, 0, 0, 0, 0);
-        add(format("N03_%d", s), K::MenuItem, format("PopupBits%d", s), 0, 0, 0, 0, "0").onClick = [this] { N03Click(); };
-        add(format("N110_%d", s), K::MenuItem, format("PopupBits%d", s), 0, 0, 0, 0, "1").onClick = [this] { N110Click(); };
     }
+    // One pop-up for every bit panel: "0" and "1" set the bit last pressed.
+    add("PopupBits", K::PopupMenu, "", 0, 0, 0, 0);
+    add("N03", K::MenuItem, "PopupBits", 0, 0, 0, 0, "0").onClick = [this] { N03Click(); };
+    add("N110", K::MenuItem, "PopupBits", 0, 0, 0, 0, "1").onClick = [this] { N110Click(); };
     // Hidden rows: read-out protection and the USER byte.
     add("RowRDP", K::GroupBox, "", 8, 260, 544, 36, "RDP").setVisible(false);
     add("GD32xDROP", K::RadioButton, "RowRDP", 6, 8, 200, 22, "Disable Read Out Protection").setChecked(true);

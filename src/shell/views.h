@@ -86,6 +86,10 @@ public:
     void setCaption(const std::string& s);
     void setText(const std::string& s);        // fires onChange when changed
     void setHint(const std::string& s) { hint_ = s; }
+    // The pop-up menu (a PopupMenu of the form) a right click on this control
+    // opens; "" for none. A pop-up may belong to several controls.
+    const std::string& popupMenu() const { return popupMenu_; }
+    void setPopupMenu(const std::string& name) { popupMenu_ = name; }
     void setChecked(bool c);                   // fires onClick when changed
     void setItemIndex(int i);                  // fires onClick when changed (radio groups)
     void setValue(int64_t v);                  // spin edits: held in min..max; gauges: progress rules
@@ -141,7 +145,7 @@ private:
     std::string name_;
     ControlKind kind_;
     std::string parent_;
-    std::string caption_, text_, hint_, shortcut_;
+    std::string caption_, text_, hint_, shortcut_, popupMenu_;
     bool checked_ = false, visible_ = true, enabled_ = true, readOnly_ = false, sorted_ = false;
     int itemIndex_ = -1;
     int64_t value_ = 0, min_ = 0, max_ = 100, increment_ = 1;

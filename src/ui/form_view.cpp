@@ -7,7 +7,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -20,11 +19,16 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStyleOptionGroupBox>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 
+#include <QMouseEvent>
+
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace kvx {
@@ -61,7 +65,115 @@ private:
     Control& c_;
 };
 
+// A radio group laid out as the classic control does: the items fill the
+// columns one after another, top to bottom, and share the room below the
+// caption evenly, each row its part of the height and each column its part of
+// the width. The buttons are placed, not laid out, so no layout's margins or
+// minimum sizes can squash them; they follow the group when it is resized.
+class RadioGroupBox : public QGroupBox {
+public:
+    RadioGroupBox(const Control& c, QWidget* parent) : QGroupBox(parent), c_(c) {}
+    QList<QRadioButton*> items() const { return findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly); }
+    void arrange() {
+        const QList<QRadioButton*> buttons = items();
+        if (buttons.isEmpty()) return;
+        const int n = static_cast<int>(buttons.size());
+        const int cols = std::max(1, c_.columns());
+        const int rows = (n + cols - 1) / cols;
+        // The caption takes one text line (as tall as the style draws it).
+        QStyleOptionGroupBox o;
+        initStyleOption(&o);
+        const QRect title = style()->subControlRect(QStyle::CC_GroupBox, &o, QStyle::SC_GroupBoxLabel, this);
+        const int caption = std::max(fontMetrics().height(), title.bottom()) + 1;
+        const int room = std::max(0, height() - caption - 4);
+        const int rowHeight = room / rows;
+        const int top = caption + (room % rows) / 2;
+        // Columns start 8 pixels in from the frame, fewer (down to 4) when the
+        // widest text needs the room.
+        int widest = 0;
+        for (QRadioButton* b : buttons) widest = std::max(widest, b->sizeHint().width());
+        const int left = std::clamp(width() - 2 - widest * cols, 4, 8);
+        const int colWidth = std::max(0, (width() - left - 2) / cols);
+        for (int i = 0; i < n; ++i)
+            buttons[i]->setGeometry(left + (i / rows) * colWidth, top + (i % rows) * rowHeight, colWidth, rowHeight);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* e) override {
+        QGroupBox::resizeEvent(e);
+        arrange();
+    }
+    void changeEvent(QEvent* e) override {
+        QGroupBox::changeEvent(e);
+        if (e->type() == QEvent::FontChange || e->type() == QEvent::StyleChange) arrange();
+    }
+
+private:
+    const Control& c_;
+};
+
 QKeySequence keyFor(const std::string& s) { return QKeySequence(qs(s)); }
+
+// A panel: a framed caption that reports a press with any mouse button (the
+// right one then opens its pop-up menu, if it has one).
+class PanelLabel : public QLabel {
+public:
+    PanelLabel(QWidget* parent, std::function<void()> onPress) : QLabel(parent), onPress_(std::move(onPress)) {}
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override {
+        if (onPress_) onPress_();
+        QLabel::mousePressEvent(e);
+    }
+
+private:
+    std::function<void()> onPress_;
+};
+
+// A spin edit takes any whole number the operator types; the control's
+// limits apply when the number is taken (on leaving the edit, Enter, or
+// before an action), so a number outside them becomes the nearest limit, as
+// the program's spin edits always did. The arrows stay within the limits.
+class ClampingSpinBox : public QSpinBox {
+public:
+    explicit ClampingSpinBox(QWidget* parent) : QSpinBox(parent) {
+        QSpinBox::setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    }
+    void setLimits(int lo, int hi) {
+        lo_ = lo;
+        hi_ = std::max(lo, hi);
+    }
+    int clamp(int v) const { return std::clamp(v, lo_, hi_); }
+
+protected:
+    QValidator::State validate(QString& text, int&) const override {
+        QString t = text.trimmed();
+        if (t.isEmpty() || t == "-" || t == "+") return QValidator::Intermediate;
+        bool ok = false;
+        t.toInt(&ok);
+        return ok ? QValidator::Acceptable : QValidator::Invalid;
+    }
+    void stepBy(int steps) override {
+        int64_t v = static_cast<int64_t>(value()) + static_cast<int64_t>(steps) * singleStep();
+        setValue(static_cast<int>(std::clamp<int64_t>(v, lo_, hi_)));
+    }
+    StepEnabled stepEnabled() const override {
+        StepEnabled s = StepNone;
+        if (value() > lo_) s |= StepDownEnabled;
+        if (value() < hi_) s |= StepUpEnabled;
+        return s;
+    }
+
+private:
+    int lo_ = 0, hi_ = 100;
+};
+
+// Opens a pop-up menu at a point of the widget that asked for it: a scroll
+// area reports its point in its viewport, below the header.
+void popupAt(QMenu* m, QWidget* owner, const QPoint& p) {
+    auto* area = qobject_cast<QAbstractScrollArea*>(owner);
+    m->popup(area ? area->viewport()->mapToGlobal(p) : owner->mapToGlobal(p));
+}
 }  // namespace
 
 FormView::FormView(Form& form, QWidget* root, QMenuBar* menuBar) : form_(form), root_(root), menuBar_(menuBar) {
@@ -107,6 +219,17 @@ void FormView::build() {
             refreshAll(*c);
         }
     }
+    // Controls whose pop-up menu is named (one pop-up may serve many).
+    for (Control* c : form_.controls()) {
+        if (c->popupMenu().empty()) continue;
+        auto m = menus_.find(c->popupMenu());
+        if (QWidget* w = widget(c->name()); w && m != menus_.end()) attachPopup(m->second, w);
+    }
+}
+
+void FormView::attachPopup(QMenu* m, QWidget* owner) {
+    owner->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(owner, &QWidget::customContextMenuRequested, m, [m, owner](const QPoint& p) { popupAt(m, owner, p); });
 }
 
 QWidget* FormView::create(Control& c, QWidget* parent) {
@@ -125,11 +248,7 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         auto* m = new QMenu(owner ? owner : root_);
         m->setObjectName(qs(c.name()));
         menus_[c.name()] = m;
-        if (owner) {
-            owner->setContextMenuPolicy(Qt::CustomContextMenu);
-            QObject::connect(owner, &QWidget::customContextMenuRequested, m,
-                             [m, owner](const QPoint& p) { m->popup(owner->mapToGlobal(p)); });
-        }
+        if (owner) attachPopup(m, owner);
         return nullptr;
     }
     case K::MenuItem: {
@@ -189,12 +308,7 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         break;
     }
     case K::RadioGroup: {
-        auto* g = new QGroupBox(parent);
-        auto* lay = new QGridLayout(g);
-        lay->setContentsMargins(6, 16, 2, 2);
-        lay->setHorizontalSpacing(2);
-        lay->setVerticalSpacing(0);
-        w = g;
+        w = new RadioGroupBox(c, parent);
         break;
     }
     case K::Edit: {
@@ -206,10 +320,17 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         break;
     }
     case K::SpinEdit: {
-        auto* s = new QSpinBox(parent);
+        auto* s = new ClampingSpinBox(parent);
         s->setKeyboardTracking(false);
-        QObject::connect(s, &QSpinBox::valueChanged, this, [this, cp](int v) {
-            if (!updating_) cp->userSetValue(v);
+        QObject::connect(s, &QSpinBox::valueChanged, this, [this, cp, s](int v) {
+            if (updating_) return;
+            cp->userSetValue(v);
+            // The model keeps the number within its limits; show what it kept.
+            if (s->value() != cp->value()) {
+                updating_ = true;
+                s->setValue(static_cast<int>(cp->value()));
+                updating_ = false;
+            }
         });
         w = s;
         break;
@@ -219,7 +340,7 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         break;
     }
     case K::Panel: {
-        auto* l = new QLabel(parent);
+        auto* l = new PanelLabel(parent, [cp] { cp->click(); });
         l->setAlignment(Qt::AlignCenter);
         l->setFrameShape(QFrame::Panel);
         l->setFrameShadow(QFrame::Raised);
@@ -412,18 +533,13 @@ void FormView::refresh(Control& c, Field f) {
         break;
     case Field::Items:
         if (c.kind() == K::RadioGroup) {
-            auto* g = static_cast<QGroupBox*>(w);
-            auto* lay = static_cast<QGridLayout*>(g->layout());
-            while (QLayoutItem* it = lay->takeAt(0)) {
-                delete it->widget();
-                delete it;
-            }
-            int cols = std::max(1, c.columns());
+            auto* g = static_cast<RadioGroupBox*>(w);
+            qDeleteAll(g->items());
             for (size_t i = 0; i < c.items().size(); ++i) {
                 auto* rb = new QRadioButton(qs(c.items()[i]), g);
                 rb->setAutoExclusive(false);
                 rb->setObjectName(qs(c.name() + "_" + std::to_string(i)));
-                lay->addWidget(rb, static_cast<int>(i) / cols, static_cast<int>(i) % cols);
+                rb->show();
                 int idx = static_cast<int>(i);
                 Control* cp = &c;
                 QObject::connect(rb, &QRadioButton::clicked, this, [this, cp, idx] {
@@ -432,6 +548,7 @@ void FormView::refresh(Control& c, Field f) {
                     refresh(*cp, Field::ItemIndex);
                 });
             }
+            g->arrange();
             refresh(c, Field::ItemIndex);
         } else if (auto* cb = qobject_cast<QComboBox*>(w)) {
             cb->clear();
@@ -470,8 +587,8 @@ void FormView::refresh(Control& c, Field f) {
     case Field::Range:
     case Field::Value:
     case Field::Color:
-        if (auto* s = qobject_cast<QSpinBox*>(w)) {
-            s->setRange(static_cast<int>(c.minValue()), static_cast<int>(c.maxValue()));
+        if (auto* s = dynamic_cast<ClampingSpinBox*>(w)) {
+            s->setLimits(static_cast<int>(c.minValue()), static_cast<int>(c.maxValue()));
             s->setSingleStep(static_cast<int>(c.increment()));
             s->setValue(static_cast<int>(c.value()));
         } else if (auto* g = qobject_cast<GaugeWidget*>(w)) {

@@ -53,6 +53,8 @@ private:
     void refresh(Control& c, Field f);
     void refreshAll(Control& c);
     QWidget* containerFor(const std::string& parentName) const;
+    // A right click on owner opens m at the pointer.
+    void attachPopup(QMenu* m, QWidget* owner);
 
     Form& form_;
     QWidget* root_;

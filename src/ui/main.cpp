@@ -18,7 +18,6 @@
 int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     QApplication::setApplicationName("korvex200");
-    QApplication::setApplicationDisplayName("Korvex200XXX");
     // Prefer a font with Simplified Chinese glyphs.
     for (const char* family : {"WenQuanYi Micro Hei", "Noto Sans CJK SC", "Noto Sans SC"}) {
         if (QFontDatabase::families().contains(family)) {
@@ -50,8 +49,7 @@ int main(int argc, char** argv) {
 
     kvx::TKorvexMGxPrg win(app, rest);
     prompts.setParent(&win);
-    app.onTitleChanged = [](const std::string& t) { QApplication::setApplicationDisplayName(QString::fromStdString(t)); };
-    QApplication::setApplicationDisplayName(QString::fromStdString(app.applicationTitle));
+    kvx::bindApplicationTitle(app, prompts);
     if (!shot.empty() || quitAfter > 0) {
         // A message box open at that moment (the missing firmware file at
         // start-up) is answered first, so the picture shows the window.

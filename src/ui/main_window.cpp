@@ -2,7 +2,9 @@
 
 #include "app/korvex_app.h"
 #include "ui/form_view.h"
+#include "ui/qt_prompts.h"
 
+#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -15,6 +17,11 @@ namespace kvx {
 namespace {
 QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
 }  // namespace
+
+void bindApplicationTitle(KorvexApp& app, QtPrompts& prompts) {
+    app.onTitleChanged = [&prompts](const std::string& t) { prompts.setBoxTitle(t); };
+    prompts.setBoxTitle(app.applicationTitle);
+}
 
 TKorvexMGxPrg::TKorvexMGxPrg(KorvexApp& app, std::vector<std::string> args) : app_(app), args_(std::move(args)) {
     setObjectName("KorvexMGxPrg");
@@ -62,14 +69,26 @@ void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {
 }
 
 // Space or Enter anywhere in the main window starts the automatic operation;
-// the key still reaches the focused control afterwards.
+// the key still reaches the focused control afterwards. Qt hands a key the
+// focused widget ignores on to its parents, and the application's filter
+// sees every one of those deliveries: only the first (to the focused widget,
+// or to the window when nothing has focus) is the operator's press.
 bool TKorvexMGxPrg::eventFilter(QObject* obj, QEvent* e) {
     if (e->type() == QEvent::KeyPress) {
         auto* w = qobject_cast<QWidget*>(obj);
         auto* k = static_cast<QKeyEvent*>(e);
-        if (w && w->window() == this && w->isWindow() == false && !k->isAutoRepeat() && QApplication::activeModalWidget() == nullptr) {
-            if (k->key() == Qt::Key_Space) app_.FormKeyPress(' ');
-            else if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) app_.FormKeyPress('\r');
+        QWidget* focus = QApplication::focusWidget();
+        bool first = w && (w == focus || (focus == nullptr && w == this));
+        bool autoKey = k->key() == Qt::Key_Space || k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter;
+        if (first && autoKey && w->window() == this && !k->isAutoRepeat() && QApplication::activeModalWidget() == nullptr) {
+            // A number being typed into a spin edit is taken first, so the
+            // run uses what the operator sees.
+            for (QWidget* p = w; p; p = p->parentWidget())
+                if (auto* spin = qobject_cast<QAbstractSpinBox*>(p)) {
+                    spin->interpretText();
+                    break;
+                }
+            app_.FormKeyPress(k->key() == Qt::Key_Space ? ' ' : '\r');
         }
     }
     return QMainWindow::eventFilter(obj, e);

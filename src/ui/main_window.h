@@ -12,6 +12,11 @@ namespace kvx {
 
 class KorvexApp;
 class FormView;
+class QtPrompts;
+
+// The program's application title ("Korvex200SC") titles the message boxes;
+// it follows the chip's vendor. Window captions stay exactly the forms'.
+void bindApplicationTitle(KorvexApp& app, QtPrompts& prompts);
 
 class TKorvexMGxPrg : public QMainWindow {
     Q_OBJECT

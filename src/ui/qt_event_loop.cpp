@@ -15,7 +15,8 @@ void QtEventLoop::post(std::function<void()> fn) {
 }
 
 void QtEventLoop::deliver(std::function<void()> fn) {
-    if (holdDepth_ > 0) {
+    // While held, and until what was held has run, arrivals wait their turn.
+    if (holdDepth_ > 0 || drainScheduled_) {
         held_.push_back(std::move(fn));
         return;
     }
@@ -38,7 +39,7 @@ EventLoop::TimerId QtEventLoop::startTimer(int intervalMs, bool singleShot, std:
 void QtEventLoop::tick(TimerId id) {
     auto it = timers_.find(id);
     if (it == timers_.end()) return;
-    if (holdDepth_ > 0) {
+    if (holdDepth_ > 0 || drainScheduled_) {
         it->second.pending = true;
         return;
     }
@@ -55,12 +56,26 @@ void QtEventLoop::hold() { ++holdDepth_; }
 
 void QtEventLoop::release() {
     if (holdDepth_ == 0 || --holdDepth_ > 0) return;
-    // What arrived while held now runs, in order; then one tick per timer.
+    // What arrived while held runs from the event loop, after the code that
+    // opened the prompt has finished with its answer (a channel's Abort ends
+    // that channel before the next channel's prompt can open).
+    if (drainScheduled_) return;
+    drainScheduled_ = true;
+    QMetaObject::invokeMethod(this, [this] { drain(); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::drain() {
+    drainScheduled_ = false;
+    if (holdDepth_ > 0) return;  // held again meanwhile: the next release drains
+    // In order; a prompt opened by one of them holds the loop again and the
+    // rest wait for its release.
     while (holdDepth_ == 0 && !held_.empty()) {
         auto fn = std::move(held_.front());
         held_.pop_front();
         fn();
     }
+    if (holdDepth_ > 0) return;
+    // Then one tick per timer that fell due while held.
     std::vector<TimerId> due;
     for (auto& [id, e] : timers_)
         if (e.pending) due.push_back(id);

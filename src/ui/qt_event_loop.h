@@ -34,12 +34,14 @@ public:
 private:
     void deliver(std::function<void()> fn);
     void tick(TimerId id);
+    void drain();
     struct TimerEntry {
         std::unique_ptr<QTimer> timer;
         std::function<void()> fn;
         bool pending = false;  // a tick arrived while holding
     };
     int holdDepth_ = 0;
+    bool drainScheduled_ = false;  // a drain of held_ is queued
     std::deque<std::function<void()>> held_;
     std::map<TimerId, TimerEntry> timers_;
     TimerId nextId_ = 1;

@@ -18,29 +18,29 @@ QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cas
 
 void QtPrompts::information(const std::string& text) {
     LoopHold hold(loop_);
-    QMessageBox::information(parent_, qApp->applicationDisplayName(), qs(text), QMessageBox::Ok);
+    QMessageBox::information(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok);
 }
 
 void QtPrompts::warning(const std::string& text) {
     LoopHold hold(loop_);
-    QMessageBox::warning(parent_, qApp->applicationDisplayName(), qs(text), QMessageBox::Ok);
+    QMessageBox::warning(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok);
 }
 
 bool QtPrompts::errorOkAbort(const std::string& text) {
     LoopHold hold(loop_);
-    return QMessageBox::critical(parent_, qApp->applicationDisplayName(), qs(text), QMessageBox::Ok | QMessageBox::Abort,
+    return QMessageBox::critical(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok | QMessageBox::Abort,
                                  QMessageBox::Ok) == QMessageBox::Ok;
 }
 
 bool QtPrompts::differenceYesAbort(const std::string& text) {
     LoopHold hold(loop_);
-    return QMessageBox::critical(parent_, qApp->applicationDisplayName(), qs(text), QMessageBox::Yes | QMessageBox::Abort,
+    return QMessageBox::critical(parent_, qs(boxTitle_), qs(text), QMessageBox::Yes | QMessageBox::Abort,
                                  QMessageBox::Yes) == QMessageBox::Yes;
 }
 
 void QtPrompts::message(const std::string& text) {
     LoopHold hold(loop_);
-    QMessageBox box(QMessageBox::NoIcon, qApp->applicationDisplayName(), qs(text), QMessageBox::Ok, parent_);
+    QMessageBox box(QMessageBox::NoIcon, qs(boxTitle_), qs(text), QMessageBox::Ok, parent_);
     box.exec();
 }
 

@@ -16,6 +16,11 @@ class QtPrompts : public Prompts {
 public:
     QtPrompts(QtEventLoop& loop, QWidget* parent) : loop_(loop), parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
+    // The title of the message boxes: the program's application title. It is
+    // kept here, not as Qt's application display name, which window systems
+    // would append to every window's caption.
+    void setBoxTitle(const std::string& title) { boxTitle_ = title; }
+    const std::string& boxTitle() const { return boxTitle_; }
 
     void information(const std::string& text) override;
     void warning(const std::string& text) override;
@@ -35,6 +40,7 @@ private:
     std::optional<FileChoice> fileDialog(const FileDialogSpec& spec, bool save);
     QtEventLoop& loop_;
     QWidget* parent_;
+    std::string boxTitle_;
 };
 
 }  // namespace kvx

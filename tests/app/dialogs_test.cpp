@@ -123,7 +123,7 @@ TEST(OptionEditor, BitsComplementsCancelAndLines) {
     r.prompts.modalScript = [](Form& f) {
         auto& d = static_cast<TCfgCPTxOptForm&>(f);
         d["PnlP0B3"].click();
-        d["N03_2"].click();
+        d["N03"].click();
         EXPECT_EQ(d["GD32xOptWP0"].caption(), "0xF7");
         EXPECT_EQ(d["PnlP0B3"].caption(), "Bit3=0");
         d["BitBtnOK"].click();

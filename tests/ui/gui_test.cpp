@@ -2,6 +2,7 @@
 #include "app/korvex_app.h"
 #include "shell/scripted_prompts.h"
 #include "ui/form_view.h"
+#include "ui/gui_suites.h"
 #include "ui/gauge_widget.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
@@ -52,9 +53,13 @@ void GuiTest::heldLoopKeepsPostsAndTicksUntilRelease() {
     QVERIFY(order.empty());
     QCOMPARE(ticks, 0);
     loop.release();
+    // They run from the event loop, after the code that released the hold.
+    QVERIFY(order.empty());
+    QCoreApplication::processEvents();
     QCOMPARE(order, (std::vector<int>{0, 1, 2}));
-    // Ticks that fell due while held come as one tick, not as a burst.
-    QCOMPARE(ticks, 1);
+    // Ticks that fell due while held come as one tick, not as a burst (one
+    // more may fall due while the events are processed).
+    QVERIFY(ticks >= 1 && ticks <= 2);
     QTest::qWait(40);
     QVERIFY(ticks > 2);
 }
@@ -259,5 +264,5 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
     std::filesystem::remove_all(dir, ec);
 }
 
-QTEST_MAIN(GuiTest)
+KORVEX_GUI_SUITE(GuiTest);
 #include "gui_test.moc"

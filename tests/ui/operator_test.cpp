@@ -1,0 +1,335 @@
+// The window as an operator meets it: real mouse and key events sent to the
+// real widgets (so Qt's event filters and propagation run), the real message
+// boxes and dialogs of the Qt layer, emulated units where a run is needed.
+#include "app/chip_select_form.h"
+#include "app/korvex_app.h"
+#include "chip/catalogue.h"
+#include "shell/scripted_prompts.h"
+#include "ui/form_view.h"
+#include "ui/gui_suites.h"
+#include "ui/main_window.h"
+#include "ui/qt_event_loop.h"
+#include "ui/qt_prompts.h"
+
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+
+using namespace kvx;
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+// Runs fn on the next modal window once it is open, from inside its own event
+// loop (the caller then opens it).
+// A modal window the step left open (a check inside it failed) is closed, so
+// a failure never leaves the test waiting in the window's own loop.
+void onNextModal(std::function<void(QWidget*)> fn) {
+    auto* t = new QTimer;
+    t->setInterval(10);
+    QObject::connect(t, &QTimer::timeout, [t, fn] {
+        QWidget* m = QApplication::activeModalWidget();
+        if (!m || !m->isVisible()) return;
+        t->stop();
+        t->deleteLater();
+        QPointer<QWidget> open(m);
+        fn(m);
+        if (open && open->isVisible() && QApplication::activeModalWidget() == open) open->close();
+    });
+    t->start();
+}
+
+// The window with the Qt layer's own prompts: boxes and dialogs are real.
+struct QtRig {
+    QtEventLoop loop;
+    QtPrompts prompts{loop, nullptr};
+    SystemClock clock;
+    SeededRandom rng{1};
+    KorvexApp app{loop, prompts, clock, rng};
+    TKorvexMGxPrg win{app, {}};
+    QtRig() {
+        prompts.setParent(&win);
+        bindApplicationTitle(app, prompts);
+    }
+    // Shows the window; its start-up says the firmware file is missing, in a
+    // box the operator closes.
+    bool show() {
+        bool closed = false;
+        onNextModal([&](QWidget* box) {
+            box->close();
+            closed = true;
+        });
+        win.show();
+        if (!QTest::qWaitFor([&] { return closed; }, 5000)) return false;
+        win.activateWindow();
+        return QTest::qWaitForWindowActive(&win);
+    }
+};
+
+
+template <typename T = QWidget>
+T* child(QWidget* w, const char* name) {
+    return w->findChild<T*>(name);
+}
+
+void click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center()); }
+
+// A right press as the window system delivers it: the press, then the
+// request for the context menu at the same point.
+void rightClick(QWidget* w, QPoint at) {
+    QTest::mousePress(w, Qt::RightButton, {}, at);
+    QContextMenuEvent e(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
+    QApplication::sendEvent(w, &e);
+    QTest::mouseRelease(w, Qt::RightButton, {}, at);
+}
+
+QMenu* openMenu(const char* name) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible() && m->objectName() == name) return m;
+    return nullptr;
+}
+
+void pick(QMenu* m, const char* actionName) {
+    for (QAction* a : m->actions())
+        if (a->objectName() == actionName) {
+            QTest::mouseClick(m, Qt::LeftButton, {}, m->actionGeometry(a).center());
+            return;
+        }
+    QFAIL(qPrintable(QString("no item %1").arg(actionName)));
+}
+
+
+}  // namespace
+
+class OperatorTest : public QObject {
+    Q_OBJECT
+private slots:
+    void oneKeyPressIsOneLaunch();
+    void spinEditsTakeTypedNumbersAtTheirLimits();
+    void optionEditorBitPanelsAndPopup();
+    void popupsOpenAtThePointer();
+    void captionsAreExactlyTheForms();
+};
+
+// Enter (and Space, on widgets where it is not the widget's own click) on
+// every focusable widget of the main window runs "自动" once: with no chip
+// chosen that is exactly one "请选择并确认芯片型号！".
+void OperatorTest::oneKeyPressIsOneLaunch() {
+    ScriptedPrompts prompts;
+    QtEventLoop loop;
+    SystemClock clock;
+    SeededRandom rng{1};
+    KorvexApp app{loop, prompts, clock, rng};
+    TKorvexMGxPrg win{app, {}};
+    win.show();
+    win.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&win));
+    auto boxes = [&] { return prompts.count(ScriptedPrompts::Kind::Information); };
+    int checked = 0;
+    for (QWidget* w : win.findChildren<QWidget*>()) {
+        if (!(w->focusPolicy() & Qt::TabFocus) || !w->isVisible() || !w->isEnabled() || w->focusProxy()) continue;
+        if (qobject_cast<QLineEdit*>(w) && qobject_cast<QAbstractSpinBox*>(w->parentWidget())) continue;  // the spin box is the focus
+        w->setFocus();
+        if (QApplication::focusWidget() != w) continue;
+        // A button takes these keys as its own click (the key reaches the
+        // control, as it should); the others pass them on to their parents.
+        if (qobject_cast<QPushButton*>(w) || qobject_cast<QToolButton*>(w)) continue;
+        std::vector<Qt::Key> keys = {Qt::Key_Return, Qt::Key_Enter};
+        if (!qobject_cast<QComboBox*>(w) && !qobject_cast<QAbstractButton*>(w)) keys.push_back(Qt::Key_Space);
+        for (Qt::Key k : keys) {
+            size_t before = boxes();
+            QTest::keyClick(QApplication::focusWidget(), k);
+            QVERIFY2(boxes() == before + 1, qPrintable(QString("%1 key %2: %3 launches")
+                                                           .arg(w->objectName())
+                                                           .arg(k)
+                                                           .arg(boxes() - before)));
+            QCOMPARE(prompts.texts(ScriptedPrompts::Kind::Information).back(), std::string("请选择并确认芯片型号！"));
+            // The launcher leaves the focus where it puts it; the next press
+            // starts from the widget again.
+            w->setFocus();
+        }
+        ++checked;
+    }
+    QVERIFY(checked > 10);
+    // Where the launcher puts the focus (a panel that ignores keys), the next
+    // presses count once each too.
+    QWidget* panel = win.view().widget("PanelBtns");
+    for (int i = 0; i < 3; ++i) {
+        size_t before = boxes();
+        panel->setFocus();
+        QWidget* at = QApplication::focusWidget() ? QApplication::focusWidget() : &win;
+        QTest::keyClick(at, Qt::Key_Return);
+        QVERIFY2(boxes() == before + 1, qPrintable(QString("on %1: %2 launches").arg(at->objectName()).arg(boxes() - before)));
+    }
+}
+
+// A number typed into a spin edit is what the program uses, a number beyond
+// the limits the nearest limit: in the main window when the edit is left, in
+// the read-address dialog when OK is clicked or Enter pressed.
+void OperatorTest::spinEditsTakeTypedNumbersAtTheirLimits() {
+    QtRig r;
+    QVERIFY(r.show());
+    chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+    r.app.applyChipDefaults();
+    auto type = [](QAbstractSpinBox* s, const QString& text) {
+        s->setFocus();
+        QTest::keyClick(s, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(s, text);
+    };
+    int spins = 0;
+    for (Control* c : r.app.ui.controls()) {
+        if (c->kind() != ControlKind::SpinEdit) continue;
+        auto* s = r.win.view().widgetAs<QAbstractSpinBox>(c->name());
+        QVERIFY(s);
+        // The operator turns to its page first.
+        for (QWidget* page = s; page && page->parentWidget(); page = page->parentWidget())
+            if (auto* tabs = qobject_cast<QTabWidget*>(page->parentWidget()->parentWidget());
+                tabs && tabs->indexOf(page) >= 0)
+                tabs->setCurrentWidget(page);
+        if (!s->isVisible() || !s->isEnabled()) continue;
+        const int64_t lo = c->minValue(), hi = c->maxValue(), mid = (lo + hi) / 2;
+        for (auto [typed, kept] : {std::pair{lo - 1, lo}, std::pair{hi + 1, hi}, std::pair{hi * 10 + 5, hi},
+                                   std::pair{mid, mid}}) {
+            type(s, QString::number(typed));
+            QTest::keyClick(s, Qt::Key_Tab);
+            QVERIFY2(c->value() == kept, qPrintable(QString("%1: typed %2, holds %3").arg(qs(c->name())).arg(typed).arg(c->value())));
+            QCOMPARE(s->text(), QString::number(kept));
+        }
+        ++spins;
+    }
+    QVERIFY(spins >= 3);
+
+    // The read-address dialog: OK by mouse, and Enter in the edit.
+    struct Case {
+        const char* typed;
+        uint16_t length;
+        bool enter;
+    };
+    for (const Case& c : {Case{"8", 16, false}, Case{"5000", 4096, false}, Case{"100", 100, false}, Case{"9", 16, true}}) {
+        uint32_t address = 0;
+        uint16_t length = 40;
+        TSetAddressForm form(r.prompts, address, length);
+        onNextModal([&](QWidget* dlg) {
+            auto* s = child<QAbstractSpinBox>(dlg, "SpinEditRD");
+            type(s, c.typed);
+            if (c.enter) QTest::keyClick(s, Qt::Key_Return);
+            else click(child(dlg, "BitBtnOK"));
+        });
+        QVERIFY(r.prompts.showModal(form));
+        QCOMPARE(length, c.length);
+    }
+}
+
+// A press with either button on a bit panel chooses the bit; the right one
+// opens the pop-up at the pointer, whose "0" and "1" set it.
+void OperatorTest::optionEditorBitPanelsAndPopup() {
+    QtRig r;
+    uint8_t* opt = r.app.engine.image->OptionBytesBuffer();
+    std::fill(opt, opt + 16, 0xFF);
+    struct Step {
+        const char* panel;
+        Qt::MouseButton press;  // chooses the bit (a left press before the right click)
+        const char* item;
+        const char* value;   // the row's value panel afterwards
+        const char* caption;  // the bit panel's caption afterwards
+    };
+    const std::vector<Step> steps = {
+        {"PnlP0B3", Qt::RightButton, "N03", "0xF7", "Bit3=0"},
+        {"PnlP1B0", Qt::LeftButton, "N03", "0xFE", "Bit0=0"},
+        {"PnlP0B3", Qt::LeftButton, "N110", "0xFF", "Bit3=1"},
+        {"PnlP3B7", Qt::RightButton, "N03", "0x7F", "Bit7=0"},
+    };
+    const char* valuePanel[] = {"GD32xOptWP0", "GD32xOptWP1", "GD32xOptWP2", "GD32xOptWP3"};
+    onNextModal([&](QWidget* dlg) {
+        for (const Step& s : steps) {
+            auto* panel = child<QLabel>(dlg, s.panel);
+            QVERIFY(panel);
+            const QPoint at = panel->rect().center();
+            if (s.press == Qt::LeftButton) QTest::mouseClick(panel, Qt::LeftButton, {}, at);
+            rightClick(panel, at);
+            QMenu* m = openMenu("PopupBits");
+            QVERIFY(m);
+            QVERIFY((m->pos() - panel->mapToGlobal(at)).manhattanLength() <= 2);
+            pick(m, s.item);
+            int row = s.panel[4] - '0';
+            QCOMPARE(child<QLabel>(dlg, valuePanel[row])->text(), QString(s.value));
+            QCOMPARE(panel->text(), QString(s.caption));
+        }
+        click(child(dlg, "BitBtnOK"));
+    });
+    QVERIFY(r.prompts.showModal(r.app.optionForm));
+    QCOMPARE(int(opt[8]), 0xFF);
+    QCOMPARE(int(opt[9]), 0xFE);
+    QCOMPARE(int(opt[13]), 0x7F);
+    QCOMPARE(int(opt[15]), 0x80);  // its complement
+}
+
+// The pop-ups of the log and of the NVM/option grid open where the pointer is.
+void OperatorTest::popupsOpenAtThePointer() {
+    QtRig r;
+    QVERIFY(r.show());
+    r.app.ui["TabSheetEEP"].setVisible(true);
+    struct Case {
+        const char* owner;
+        const char* menu;
+        int page;
+    };
+    for (const Case& c : {Case{"InfoMemo", "PopupMenu2", 0}, Case{"EEPDataView", "PopupMenuOTP", 2}}) {
+        r.app.ui["ViewPageCtrl"].setItemIndex(c.page);
+        auto* area = r.win.view().widgetAs<QAbstractScrollArea>(c.owner);
+        QVERIFY(area && area->isVisible());
+        const QPoint at(40, 30);
+        QContextMenuEvent e(QContextMenuEvent::Mouse, at, area->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(area->viewport(), &e);
+        QMenu* m = openMenu(c.menu);
+        QVERIFY2(m, c.menu);
+        QVERIFY2((m->pos() - area->viewport()->mapToGlobal(at)).manhattanLength() <= 2, c.menu);
+        m->close();
+    }
+}
+
+// The main window's caption is exactly the form's (nothing appended by the
+// window system), dialogs' likewise; the application title names the boxes.
+void OperatorTest::captionsAreExactlyTheForms() {
+    QtRig r;
+    const QString displayName = QGuiApplication::applicationDisplayName();
+    r.app.resetChipSelection();
+    QCOMPARE(QGuiApplication::applicationDisplayName(), displayName);  // never set: nothing appended
+    QCOMPARE(r.win.windowTitle(), qs(r.app.ui.caption()));
+    QCOMPARE(r.win.windowTitle(), QString("Korvex200SC Programmer Wizard"));
+    QCOMPARE(r.prompts.boxTitle(), std::string("Korvex200SC"));
+    r.app.setApplicationTitle("Korvex200SC");
+    QString boxTitle, dialogTitle;
+    onNextModal([&](QWidget* box) {
+        boxTitle = box->windowTitle();
+        static_cast<QMessageBox*>(box)->accept();
+    });
+    r.prompts.information("x");
+    QCOMPARE(boxTitle, QString("Korvex200SC"));
+    onNextModal([&](QWidget* dlg) {
+        dialogTitle = dlg->windowTitle();
+        dlg->close();
+    });
+    r.prompts.showModal(r.app.logForm);
+    QCOMPARE(dialogTitle, qs(r.app.logForm.caption()));
+}
+
+KORVEX_GUI_SUITE(OperatorTest);
+#include "operator_test.moc"
