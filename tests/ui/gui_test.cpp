@@ -3,6 +3,7 @@
 #include "shell/scripted_prompts.h"
 #include "ui/form_view.h"
 #include "ui/gui_suites.h"
+#include "ui/window_rig.h"
 #include "ui/gauge_widget.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
@@ -91,16 +92,7 @@ void GuiTest::modalPromptHoldsSerialDataAndTicks() {
     QCOMPARE(ticksWhileModal, 0);
 }
 
-namespace {
-struct WindowRig {
-    QtEventLoop loop;
-    ScriptedPrompts prompts;
-    SystemClock clock;
-    SeededRandom rng{1};
-    KorvexApp app{loop, prompts, clock, rng};
-    TKorvexMGxPrg win{app, {}};
-};
-}  // namespace
+using kvx::test::WindowRig;
 
 void GuiTest::mainWindowMirrorsTheModel() {
     WindowRig r;

@@ -8,6 +8,7 @@
 #include "shell/scripted_prompts.h"
 #include "ui/form_view.h"
 #include "ui/gui_suites.h"
+#include "ui/window_rig.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 
@@ -183,14 +184,7 @@ struct ShownForm {
     std::unique_ptr<FormView> view;
 };
 
-struct WindowRig {
-    QtEventLoop loop;
-    ScriptedPrompts prompts;
-    SystemClock clock;
-    SeededRandom rng{1};
-    KorvexApp app{loop, prompts, clock, rng};
-    TKorvexMGxPrg win{app, {}};
-};
+using kvx::test::WindowRig;
 
 // Every dialog of the program, made as its command makes it.
 struct DialogCase {

@@ -7,6 +7,7 @@
 #include "shell/scripted_prompts.h"
 #include "ui/form_view.h"
 #include "ui/gui_suites.h"
+#include "ui/window_rig.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
@@ -26,6 +27,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -132,12 +134,9 @@ private slots:
 // every focusable widget of the main window runs "自动" once: with no chip
 // chosen that is exactly one "请选择并确认芯片型号！".
 void OperatorTest::oneKeyPressIsOneLaunch() {
-    ScriptedPrompts prompts;
-    QtEventLoop loop;
-    SystemClock clock;
-    SeededRandom rng{1};
-    KorvexApp app{loop, prompts, clock, rng};
-    TKorvexMGxPrg win{app, {}};
+    test::WindowRig r;
+    ScriptedPrompts& prompts = r.prompts;
+    TKorvexMGxPrg& win = r.win;
     win.show();
     win.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&win));
@@ -309,6 +308,8 @@ void OperatorTest::popupsOpenAtThePointer() {
 // window system), dialogs' likewise; the application title names the boxes.
 void OperatorTest::captionsAreExactlyTheForms() {
     QtRig r;
+    QTemporaryDir folder;  // the log dialog keeps its settings in the program folder
+    r.app.programFolder = folder.path().toStdString() + "/";
     const QString displayName = QGuiApplication::applicationDisplayName();
     r.app.resetChipSelection();
     QCOMPARE(QGuiApplication::applicationDisplayName(), displayName);  // never set: nothing appended
