@@ -184,30 +184,9 @@ struct ShownForm {
     std::unique_ptr<FormView> view;
 };
 
+using kvx::test::DialogCase;
+using kvx::test::kDialogs;
 using kvx::test::WindowRig;
-
-// Every dialog of the program, made as its command makes it.
-struct DialogCase {
-    const char* name;
-    std::function<Form&(WindowRig&, std::unique_ptr<Form>& made)> form;
-};
-const DialogCase kDialogs[] = {
-    {"TChipSelForm",
-     [](WindowRig& r, std::unique_ptr<Form>& made) -> Form& {
-         made = std::make_unique<TChipSelForm>(r.app.engine.chip);
-         return *made;
-     }},
-    {"TSetAddressForm",
-     [](WindowRig& r, std::unique_ptr<Form>& made) -> Form& {
-         made = std::make_unique<TSetAddressForm>(r.prompts, r.app.engine.readAddress, r.app.engine.readLength);
-         return *made;
-     }},
-    {"TFormOfsAddr", [](WindowRig& r, std::unique_ptr<Form>&) -> Form& { return r.app.ofsAddrForm; }},
-    {"TConfigSNForm", [](WindowRig& r, std::unique_ptr<Form>&) -> Form& { return r.app.snForm; }},
-    {"TLogCfgForm", [](WindowRig& r, std::unique_ptr<Form>&) -> Form& { return r.app.logForm; }},
-    {"TCfgCPTxOptForm", [](WindowRig& r, std::unique_ptr<Form>&) -> Form& { return r.app.optionForm; }},
-    {"TAboutForm", [](WindowRig& r, std::unique_ptr<Form>&) -> Form& { return r.app.about; }},
-};
 
 struct VendorCase {
     const char* name;
@@ -278,7 +257,7 @@ void LayoutTest::noCaptionIsCutAndNoControlsOverlap() {
 
         for (const DialogCase& d : kDialogs) {
             std::unique_ptr<Form> made;
-            Form& form = d.form(r, made);
+            Form& form = d.form(r.app, r.prompts, made);
             ShownForm shown(form, &r.win);
             QVERIFY(QTest::qWaitForWindowExposed(&shown.dlg));
             collect(layoutProblems(*shown.view, form, &shown.dlg), v.name);

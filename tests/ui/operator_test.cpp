@@ -7,6 +7,8 @@
 #include "shell/scripted_prompts.h"
 #include "ui/form_view.h"
 #include "ui/gui_suites.h"
+#include "image/object_files.h"
+#include "sim/sim_server.h"
 #include "ui/window_rig.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
@@ -19,6 +21,7 @@
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QLabel>
+#include <QListView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -31,60 +34,19 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QWindow>
+
+#include <filesystem>
 
 
 using namespace kvx;
+using kvx::test::onNextModal;
+using kvx::test::QtRig;
+using kvx::test::kDialogs;
 
 namespace {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
-
-// Runs fn on the next modal window once it is open, from inside its own event
-// loop (the caller then opens it).
-// A modal window the step left open (a check inside it failed) is closed, so
-// a failure never leaves the test waiting in the window's own loop.
-void onNextModal(std::function<void(QWidget*)> fn) {
-    auto* t = new QTimer;
-    t->setInterval(10);
-    QObject::connect(t, &QTimer::timeout, [t, fn] {
-        QWidget* m = QApplication::activeModalWidget();
-        if (!m || !m->isVisible()) return;
-        t->stop();
-        t->deleteLater();
-        QPointer<QWidget> open(m);
-        fn(m);
-        if (open && open->isVisible() && QApplication::activeModalWidget() == open) open->close();
-    });
-    t->start();
-}
-
-// The window with the Qt layer's own prompts: boxes and dialogs are real.
-struct QtRig {
-    QtEventLoop loop;
-    QtPrompts prompts{loop, nullptr};
-    SystemClock clock;
-    SeededRandom rng{1};
-    KorvexApp app{loop, prompts, clock, rng};
-    TKorvexMGxPrg win{app, {}};
-    QtRig() {
-        prompts.setParent(&win);
-        bindApplicationTitle(app, prompts);
-    }
-    // Shows the window; its start-up says the firmware file is missing, in a
-    // box the operator closes.
-    bool show() {
-        bool closed = false;
-        onNextModal([&](QWidget* box) {
-            box->close();
-            closed = true;
-        });
-        win.show();
-        if (!QTest::qWaitFor([&] { return closed; }, 5000)) return false;
-        win.activateWindow();
-        return QTest::qWaitForWindowActive(&win);
-    }
-};
-
 
 template <typename T = QWidget>
 T* child(QWidget* w, const char* name) {
@@ -92,6 +54,13 @@ T* child(QWidget* w, const char* name) {
 }
 
 void click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center()); }
+
+// A double click as the window system delivers it (press, release, press with
+// the double-click event, release), through the widget's window.
+void doubleClick(QWidget* w, QPoint at) {
+    QWindow* win = w->window()->windowHandle();
+    QTest::mouseDClick(win, Qt::LeftButton, {}, win->mapFromGlobal(w->mapToGlobal(at)));
+}
 
 // A right press as the window system delivers it: the press, then the
 // request for the context menu at the same point.
@@ -128,6 +97,8 @@ private slots:
     void optionEditorBitPanelsAndPopup();
     void popupsOpenAtThePointer();
     void captionsAreExactlyTheForms();
+    void everyDialogClosesAsTheOperatorCloses();
+    void verifyAbortEndsThatChannelAtOnce();
 };
 
 // Enter (and Space, on widgets where it is not the widget's own click) on
@@ -330,6 +301,159 @@ void OperatorTest::captionsAreExactlyTheForms() {
     });
     r.prompts.showModal(r.app.logForm);
     QCOMPARE(dialogTitle, qs(r.app.logForm.caption()));
+}
+
+// OK, Cancel/No, Escape, the close box and a double click in the chip list
+// close each dialog with the answer the operator meant; an OK the dialog
+// refuses shows its box and leaves the dialog open.
+void OperatorTest::everyDialogClosesAsTheOperatorCloses() {
+    QtRig r;
+    QTemporaryDir folder;  // the log dialog keeps its settings in the program folder
+    r.app.programFolder = folder.path().toStdString() + "/";
+    chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+    struct Case {
+        const char* dialog;
+        const char* action;  // a button's name, "Escape", "close box", or "double click"
+        bool accepted;
+        const char* edit = nullptr;  // typed into first
+        const char* typed = nullptr;
+        const char* refusal = nullptr;  // the box an OK is refused with
+    };
+    std::vector<Case> cases = {
+        {"TChipSelForm", "BitBtnOK", true},
+        {"TChipSelForm", "BitBtnNO", false},
+        {"TChipSelForm", "double click", true},
+        {"TSetAddressForm", "BitBtnOK", true},
+        {"TFormOfsAddr", "BitBtn1", true},
+        {"TFormOfsAddr", "BitBtn1", false, "EditOfsAddr", "0xZZ", "'0xZZ' is not a valid integer value"},
+        {"TConfigSNForm", "BitBtnOK", true, "EditDataSN", "ab 12"},
+        {"TConfigSNForm", "BitBtnOK", false, "EditDataSN", "", "请输入有效的序列号数据!"},
+        {"TConfigSNForm", "BitBtnCancel", false},
+        {"TLogCfgForm", "OK", true},
+        {"TCfgCPTxOptForm", "BitBtnOK", true},
+        {"TCfgCPTxOptForm", "BitBtnNG", false},
+        {"TAboutForm", "OKButton", true},
+    };
+    for (const auto& d : kDialogs)
+        for (const char* how : {"Escape", "close box"}) cases.push_back({d.name, how, false});
+
+    for (const Case& c : cases) {
+        const QString what = QString("%1 %2%3").arg(c.dialog, c.action, c.refusal ? " (refused)" : "");
+        const kvx::test::DialogCase* d = nullptr;
+        for (const auto& k : kDialogs)
+            if (std::string(k.name) == c.dialog) d = &k;
+        QVERIFY2(d, qPrintable(what));
+        std::unique_ptr<Form> made;
+        Form& form = d->form(r.app, r.prompts, made);
+        QString refusedWith;
+        bool stillOpen = false;
+        onNextModal([&](QWidget* dlg) {
+            if (c.edit) {
+                auto* e = child<QLineEdit>(dlg, c.edit);
+                e->setFocus();
+                QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClick(e, Qt::Key_Delete);
+                QTest::keyClicks(e, c.typed);
+            }
+            if (c.refusal)
+                onNextModal(
+                    [&](QWidget* box) {
+                        refusedWith = static_cast<QMessageBox*>(box)->text();
+                        QTest::keyClick(box, Qt::Key_Return);
+                    },
+                    dlg);
+            const QString how = c.action;
+            if (how == "Escape") {
+                QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dlg, Qt::Key_Escape);
+            } else if (how == "close box") {
+                QCloseEvent e;  // what the window manager's close box sends
+                QApplication::sendEvent(dlg->windowHandle(), &e);
+            } else if (how == "double click") {
+                auto* list = child<QListView>(dlg, "ListBoxCP");
+                const QRect item = list->visualRect(list->model()->index(2, 0));
+                doubleClick(list->viewport(), item.center());
+            } else {
+                click(child(dlg, c.action));
+            }
+            if (c.refusal) {
+                QTest::qWait(20);
+                stillOpen = dlg->isVisible();
+                QTest::keyClick(dlg, Qt::Key_Escape);
+            }
+        });
+        const bool accepted = r.prompts.showModal(form);
+        QVERIFY2(accepted == c.accepted, qPrintable(what));
+        if (c.refusal) {
+            QCOMPARE(refusedWith, QString::fromUtf8(c.refusal));
+            QVERIFY2(stillOpen, qPrintable(what));
+        }
+        if (QString(c.action) == "double click") QCOMPARE(r.app.engine.chip.chipName, chipNames(ChipVendor::SC)[2]);
+    }
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+}
+
+// Verify on two emulated units whose chips differ from the image: "Abort" on
+// the first difference box ends that channel there and then (red gauge, its
+// line) while the other channel's box is shown.
+void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
+    QTemporaryDir dir;
+    SimOptions o;
+    o.units = 2;
+    o.dir = dir.path().toStdString() + "/ports";
+    o.unit.resize(2);
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    {
+        QtRig r;
+        r.app.programFolder = dir.path().toStdString() + "/";
+        QVERIFY(r.show());
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 2, 5000);
+        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+        r.app.applyChipDefaults();
+        std::vector<uint8_t> image(4096, 0x5A);
+        const std::string hex = dir.path().toStdString() + "/image.hex";
+        writeHexFile(hex, image.data(), r.app.engine.chip.flashFirst, r.app.engine.chip.flashFirst,
+                     r.app.engine.chip.flashFirst + 4095);
+        QVERIFY(r.app.loadObjectFile(hex, true));
+
+        auto red = [&] {
+            std::vector<int> out;
+            for (int g = 1; g <= 2; ++g)
+                if (r.app.ui.gauge(g).color() == kRed) out.push_back(g);
+            return out;
+        };
+        std::vector<int> redAtSecond;
+        bool busyAtSecond = false, lineAtSecond = false;
+        int boxes = 0;
+        onNextModal([&](QWidget* first) {
+            ++boxes;
+            onNextModal(
+                [&](QWidget* second) {
+                    ++boxes;
+                    redAtSecond = red();
+                    if (redAtSecond.size() == 1) {
+                        const int g = redAtSecond[0];
+                        busyAtSecond = r.app.engine.ch[2 - g].busy;
+                        const std::string line = "Channel " + std::to_string(g) + ": 数据校验错误！";
+                        for (const auto& l : r.app.log.lines()) lineAtSecond |= l.find(line) != std::string::npos;
+                    }
+                    click(static_cast<QMessageBox*>(second)->button(QMessageBox::Abort));
+                },
+                first);
+            click(static_cast<QMessageBox*>(first)->button(QMessageBox::Abort));
+        });
+        r.app.ui["SpdBtnVerify"].click();
+        QTRY_VERIFY_WITH_TIMEOUT(!r.app.engine.ch[0].busy && !r.app.engine.ch[1].busy, 10000);
+        QCOMPARE(boxes, 2);
+        QCOMPARE(int(redAtSecond.size()), 1);
+        QVERIFY(busyAtSecond);
+        QVERIFY(lineAtSecond);
+        QCOMPARE(int(red().size()), 2);
+        r.win.close();
+    }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
 }
 
 KORVEX_GUI_SUITE(OperatorTest);

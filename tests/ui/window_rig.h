@@ -1,11 +1,22 @@
-// The main window over the program with scripted prompts: the window's tests
-// drive it with real events and answer its boxes from a script.
+// The main window over the program, for the window's tests: with scripted
+// prompts (boxes answered from a script) or with the Qt layer's own prompts
+// (real boxes and dialogs), and the table of the program's dialogs.
 #pragma once
 
+#include "app/chip_select_form.h"
 #include "app/korvex_app.h"
 #include "shell/scripted_prompts.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
+#include "ui/qt_prompts.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
 
 namespace kvx::test {
 
@@ -16,6 +27,76 @@ struct WindowRig {
     SeededRandom rng{1};
     KorvexApp app{loop, prompts, clock, rng};
     TKorvexMGxPrg win{app, {}};
+};
+
+// Runs fn on the next modal window other than `besides` once it is open, from
+// inside its own event loop (the caller then opens it). A window the step
+// left open (a check inside it failed) is closed, so a failure never leaves
+// the test waiting in the window's own loop.
+inline void onNextModal(std::function<void(QWidget*)> fn, QWidget* besides = nullptr) {
+    auto* t = new QTimer;
+    t->setInterval(10);
+    QPointer<QWidget> skip(besides);
+    QObject::connect(t, &QTimer::timeout, [t, fn, skip, besides] {
+        QWidget* m = QApplication::activeModalWidget();
+        if (!m || !m->isVisible() || (besides && m == skip)) return;
+        t->stop();
+        t->deleteLater();
+        QPointer<QWidget> open(m);
+        fn(m);
+        if (open && open->isVisible() && QApplication::activeModalWidget() == open) open->close();
+    });
+    t->start();
+}
+
+// The window with the Qt layer's own prompts: boxes and dialogs are real.
+struct QtRig {
+    QtEventLoop loop;
+    QtPrompts prompts{loop, nullptr};
+    SystemClock clock;
+    SeededRandom rng{1};
+    KorvexApp app{loop, prompts, clock, rng};
+    TKorvexMGxPrg win{app, {}};
+    QtRig() {
+        prompts.setParent(&win);
+        bindApplicationTitle(app, prompts);
+    }
+    // Shows the window; its start-up says the firmware file is missing, in a
+    // box the operator closes.
+    bool show() {
+        bool closed = false;
+        onNextModal([&](QWidget* box) {
+            box->close();
+            closed = true;
+        });
+        win.show();
+        if (!QTest::qWaitFor([&] { return closed; }, 5000)) return false;
+        win.activateWindow();
+        return QTest::qWaitForWindowActive(&win);
+    }
+};
+
+// Every dialog of the program, made as its command makes it.
+struct DialogCase {
+    const char* name;
+    std::function<Form&(KorvexApp&, Prompts&, std::unique_ptr<Form>& made)> form;
+};
+inline const DialogCase kDialogs[] = {
+    {"TChipSelForm",
+     [](KorvexApp& app, Prompts&, std::unique_ptr<Form>& made) -> Form& {
+         made = std::make_unique<TChipSelForm>(app.engine.chip);
+         return *made;
+     }},
+    {"TSetAddressForm",
+     [](KorvexApp& app, Prompts& prompts, std::unique_ptr<Form>& made) -> Form& {
+         made = std::make_unique<TSetAddressForm>(prompts, app.engine.readAddress, app.engine.readLength);
+         return *made;
+     }},
+    {"TFormOfsAddr", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.ofsAddrForm; }},
+    {"TConfigSNForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.snForm; }},
+    {"TLogCfgForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.logForm; }},
+    {"TCfgCPTxOptForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.optionForm; }},
+    {"TAboutForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.about; }},
 };
 
 }  // namespace kvx::test
