@@ -53,6 +53,15 @@ void KorvexApp::bindHandlers() {
     bind("ConfigLogFile1", [this] { ConfigLogFile1Click(); });
     logForm.writeConfiguration = [this] { writeLogConfiguration(); };
     engine.saveProductionLogHook = [this] { saveProductionLog(); };
+    // The information log's journal lies in the program folder; a failed
+    // save or journal write is told in the log itself (from the loop, not
+    // while a line is being added).
+    log.journal().setFolder([this] { return programFolder; });
+    log.journal().onFailure = [this](const std::string& cause) { loop.post([this, cause] { AppendInfoLine(cause); }); };
+    productionLogs.onFailed = [this](const std::string& error) {
+        ++logWriteFailures;
+        AppendInfoLine(error);
+    };
     snForm.onFlashChanged = [this] { showFlashView(engine.chip.flashFirst, engine.chip.flashLast); };
     snForm.onNvmChanged = [this] {
         if (engine.chip.eepSize > 0) showNvmView();
@@ -158,6 +167,7 @@ void KorvexApp::layoutGauges() {
 
 void KorvexApp::FormClose() {
     engine.closeAllPorts();
+    productionLogs.finish();
     writeRunLog();
 }
 
@@ -260,21 +270,15 @@ void KorvexApp::writeLogConfiguration() {
 
 void KorvexApp::writeRunLog() {
     std::string error;
-    kvx::writeRunLog(programFolder, logConfigFromForm(), log.lines(), clock.now(), error);
+    log.journal().flush();
+    kvx::writeRunLog(programFolder, logConfigFromForm(), log.journal().all(), clock.now(), error);
     if (!error.empty()) {
         ++logWriteFailures;
         prompts.message(error);
     }
 }
 
-void KorvexApp::saveProductionLog() {
-    std::string error;
-    // A failed save is reported in the log itself, which stays as it is.
-    if (!kvx::saveProductionLog(programFolder, log.lines(), clock.now(), error)) {
-        ++logWriteFailures;
-        AppendInfoLine(error);
-    }
-}
+void KorvexApp::saveProductionLog() { productionLogs.save(programFolder, clock.now()); }
 
 // ---------------------------------------------------------------------------
 // Chip selection.

@@ -13,6 +13,7 @@
 #include "engine/program.h"
 #include "image/object_files.h"
 #include "log/log_files.h"
+#include "log/production_logs.h"
 #include "shell/info.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
@@ -119,6 +120,7 @@ public:
     InfoLog log;
     InfoWriter info{log, clock};
     Program engine{loop, prompts, clock, rng, ui, info};
+    ProductionLogs productionLogs{log, loop};
     // The long-lived dialogs, created in this order after the main window.
     TFormOfsAddr ofsAddrForm{prompts, engine.chip.flashFirst, engine.chip.flashLast, engine.image->binOffset};
     TConfigSNForm snForm{prompts, engine.chip, *engine.image};

@@ -490,6 +490,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         so.dir = cleanup.dir;
         if (!o.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o.simBaud));
         so.unit.resize(static_cast<size_t>(o.sim));
+        so.traceInMemory = false;  // nothing reads it; it would grow with every frame
         for (auto& [unit, f] : o.simFaults) so.unit[static_cast<size_t>(unit - 1)].faults.push_back(f);
         simServer = std::make_unique<SimServer>(so);
         simServer->start();
@@ -548,7 +549,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     std::map<int, ChannelResult> results;
     size_t shownLines = 0;
     auto flushLines = [&] {
-        for (; shownLines < app.log.size(); ++shownLines) rep.line(app.log.line(shownLines));
+        for (shownLines = std::max(shownLines, app.log.firstKept()); shownLines < app.log.size(); ++shownLines)
+            rep.line(app.log.line(shownLines));
     };
     app.log.onAppended.push_back([&](size_t) { flushLines(); });
     app.log.onCleared.push_back([&] { shownLines = 0; });
@@ -751,7 +753,7 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
             continue;
         }
         std::string prefix = format(" Channel %d: ", s + 1);
-        for (size_t i = app.log.size(); i-- > 0;) {
+        for (size_t i = app.log.size(); i-- > app.log.firstKept();) {
             const std::string& l = app.log.line(i);
             size_t p = l.find(prefix);
             if (p != std::string::npos) {

@@ -112,6 +112,8 @@ public:
     // The last search's listed ports beyond the channels (channelCount), unused.
     std::vector<std::string> unusedPorts;
     int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
+    // Off-line summaries between two production-log saves.
+    int32_t summariesPerSave = 2000;
     ChipProfile chip;
     JobSettings job;
     ProjectWords words;
@@ -125,8 +127,8 @@ public:
     uint32_t readAddress = 0;
     uint16_t readLength = 0;
 
-    // Hooks filled by the rooms above: saving the information log every 2000
-    // off-line summaries; redrawing the views after a read-back.
+    // Hooks filled by the rooms above: saving the information log every
+    // summariesPerSave off-line summaries; redrawing the views after a read-back.
     std::function<void()> saveProductionLogHook;
     std::function<void()> refreshFlashViewHook;
     std::function<void()> refreshNvmViewHook;

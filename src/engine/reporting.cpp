@@ -125,7 +125,7 @@ void Program::showOfflineStatus(int slot) {
 void Program::writeOfflineSummary() {
     ++summariesSinceSave;
     info.addLine(format(">---------- Total OK Number is : %d, NG is %d ----------", totalOk, totalNg));
-    if (summariesSinceSave >= 2000) {
+    if (summariesSinceSave >= summariesPerSave) {
         summariesSinceSave = 0;
         if (saveProductionLogHook) saveProductionLogHook();
     }

@@ -103,8 +103,9 @@ std::string logFileStamp(const LocalTime& t) {
 std::string runLogName(const LocalTime& t) { return "ZEZu_" + logFileStamp(t) + ".log"; }
 std::string productionLogName(const LocalTime& t) { return "DodOZ_" + logFileStamp(t) + ".log"; }
 
-bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
-                 const LocalTime& t, std::string& errorMessage) {
+bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const LogText& text, const LocalTime& t,
+                 std::string& errorMessage) {
+    auto pieces = [&text](const PieceSink& sink) { text.forEachPiece(sink); };
     errorMessage.clear();
     // Logging switched off in the dialog means no run log at all.
     if (!cfg.enabled) return true;
@@ -116,9 +117,9 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
                 std::string(kWriteLogError) + "\nCannot create folder \"" + folder + "\": " + std::strerror(err);
             return false;
         }
-        if (lines.size() <= 6) return true;
+        if (text.lines() <= 6) return true;
         try {
-            writeFileReplacing(folder + "/" + runLogName(t), joinCrLf(lines));
+            writeFileReplacing(folder + "/" + runLogName(t), pieces);
         } catch (const FileError& e) {
             errorMessage = std::string(kWriteLogError) + "\n" + e.what();
             return false;
@@ -131,14 +132,15 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
         if (cfg.userMode == 2) {
             struct stat st {};
             if (::stat(name.c_str(), &st) == 0) {
-                appendToFile(name, joinCrLf(lines));
+                appendToFile(name, pieces);
             } else {
-                std::vector<std::string> all{kLogAppendHeader};
-                all.insert(all.end(), lines.begin(), lines.end());
-                writeFileReplacing(name, joinCrLf(all));
+                writeFileReplacing(name, [&](const PieceSink& sink) {
+                    sink(std::string(kLogAppendHeader) + "\r\n");
+                    text.forEachPiece(sink);
+                });
             }
         } else {
-            writeFileReplacing(name, joinCrLf(lines));
+            writeFileReplacing(name, pieces);
         }
     } catch (const FileError& e) {
         errorMessage = std::string(kWriteLogError) + "\n" + e.what();
@@ -147,8 +149,7 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const s
     return true;
 }
 
-bool saveProductionLog(const std::string& programFolder, const std::vector<std::string>& lines, const LocalTime& t,
-                       std::string& error) {
+bool saveProductionLog(const std::string& programFolder, const LogText& text, const LocalTime& t, std::string& error) {
     error.clear();
     try {
         // Two saves within one second would get the same name: the later one
@@ -157,7 +158,7 @@ bool saveProductionLog(const std::string& programFolder, const std::vector<std::
         std::string path = base;
         for (int n = 2; ::access(path.c_str(), F_OK) == 0; ++n)
             path = base.substr(0, base.size() - 4) + "_" + std::to_string(n) + ".log";
-        writeFileReplacing(path, joinCrLf(lines));
+        writeFileReplacing(path, [&text](const PieceSink& sink) { text.forEachPiece(sink); });
     } catch (const FileError& e) {
         error = std::string(kWriteLogError) + " " + e.what();
         return false;

@@ -2,6 +2,7 @@
 // shut-down and the production log saved during off-line production.
 #pragma once
 
+#include "shell/log_journal.h"
 #include "shell/seams.h"
 
 #include <cstdint>
@@ -47,8 +48,8 @@ std::string logFileStamp(const LocalTime& t);
 std::string runLogName(const LocalTime& t);         // "ZEZu_" + stamp + ".log"
 std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
 
-// Writes the run log at shut-down from the information log's lines (only
-// read, never changed). programFolder ends with "/".
+// Writes the run log at shut-down from the information log's text (every
+// line since the log was last cleared). programFolder ends with "/".
 // - Logging switched off (enabled false): nothing is written.
 // - System-named: the sub-folder "ZEZuLogS" is created when missing and, when
 //   there are more than 6 lines, a new file runLogName(t) is written in it.
@@ -60,13 +61,12 @@ std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
 // errorMessage is "Write Log File error!" and, on a line of its own, the file
 // or folder and the cause. A file that was there before is never left changed
 // or cut short by a failure.
-bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const std::vector<std::string>& lines,
-                 const LocalTime& t, std::string& errorMessage);
+bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const LogText& text, const LocalTime& t,
+                 std::string& errorMessage);
 
-// Saves the information log's lines to productionLogName(t) in the program
-// folder. On failure returns false and error names the file and the cause.
-bool saveProductionLog(const std::string& programFolder, const std::vector<std::string>& lines, const LocalTime& t,
-                       std::string& error);
+// Saves a piece of the information log's text to productionLogName(t) in the
+// program folder (beside earlier saves of the same second, with a number). On failure returns false and error names the file and the cause.
+bool saveProductionLog(const std::string& programFolder, const LogText& text, const LocalTime& t, std::string& error);
 
 // The folder the program keeps its files in, ending with "/": the folder of
 // the executable when it is writable, else $XDG_DATA_HOME/korvex200 (by

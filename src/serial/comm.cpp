@@ -69,6 +69,10 @@ void closeExclusive(int fd) {
     ::close(fd);
 }
 
+// What the reader may have posted and not yet seen taken: 4 MiB, 45 s of a
+// line at 1 Mbaud in full flow and hours of off-line status frames.
+constexpr size_t kMaxUnread = size_t(4) << 20;
+
 // ---------------------------------------------------------------------------
 // The state one open port shares between its threads and the events it
 // posts. Events check `open` on the logic thread, so an event that arrives
@@ -87,6 +91,18 @@ struct TComm::Session {
     TComm* owner = nullptr;
     std::atomic<double> bytesPerMs{0};  // the line's rate (8N2: 11 bit times a byte)
     std::atomic<bool> ignoreNull{false};  // IgnoreNullChar: the read side drops zero bytes
+    // Bytes read that the logic thread has not taken yet: the reader adds to
+    // `received` and posts one take while none is pending; the take moves
+    // them to `taking` and hands them on in turns. Above kMaxUnread the
+    // reader waits, leaving the rest in the device: a logic thread that falls
+    // behind (an emulator faster than any line, a loop held by a box for
+    // hours) costs bounded memory.
+    std::atomic<size_t> unread{0};
+    std::mutex receivedMutex;
+    std::vector<uint8_t> received;
+    bool takePosted = false;          // under receivedMutex
+    std::vector<uint8_t> taking;      // logic thread only
+    size_t takenAt = 0;               // logic thread only
 
     // Tells both threads to stop. closing is set under the queue's lock: the
     // write thread tests it and goes to sleep under that lock, so the
@@ -385,6 +401,11 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
     uint8_t buf[2048];
     pollfd fds[2] = {{s->fd, POLLIN, 0}, {s->wake, POLLIN, 0}};
     while (!s->closing) {
+        if (s->unread > kMaxUnread) {
+            pollfd wake{s->wake, POLLIN, 0};
+            poll(&wake, 1, 5);
+            continue;
+        }
         int r = poll(fds, 2, counters ? 100 : -1);
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -397,14 +418,19 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
             // handed on at once: no byte waits for a read interval.
             ssize_t n = read(s->fd, buf, sizeof buf);
             if (n > 0) {
-                // The copy goes with the event; nothing here keeps it.
-                std::vector<uint8_t> block(buf, buf + n);
-                if (s->ignoreNull) block.erase(std::remove(block.begin(), block.end(), uint8_t{0}), block.end());
-                if (!block.empty())
-                    loop_.post([s, block = std::move(block)] {
-                        if (s->open && s->owner->OnReceiveData)
-                            s->owner->OnReceiveData(*s->owner, block.data(), static_cast<uint16_t>(block.size()));
-                    });
+                uint8_t* end = buf + n;
+                if (s->ignoreNull) end = std::remove(buf, buf + n, uint8_t{0});
+                if (end > buf) {
+                    bool post = false;
+                    {
+                        std::lock_guard<std::mutex> lock(s->receivedMutex);
+                        s->received.insert(s->received.end(), static_cast<uint8_t*>(buf), end);
+                        post = !s->takePosted;
+                        s->takePosted = true;
+                    }
+                    s->unread += static_cast<size_t>(end - buf);
+                    if (post) loop_.post([&loop = loop_, s] { takeReceived(loop, s); });
+                }
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 postHangup(s);  // the device is gone (EIO) or its other side closed
                 return;
@@ -415,6 +441,30 @@ void TComm::readLoop(std::shared_ptr<Session> s) {
         }
         if (counters) checkCounters();
     }
+}
+
+// On the logic thread: hands the bytes read on to OnReceiveData in pieces of
+// at most 2048 bytes, 16 KiB a turn, and comes back while more wait.
+void TComm::takeReceived(EventLoop& loop, const std::shared_ptr<Session>& s) {
+    if (s->takenAt >= s->taking.size()) {
+        s->taking.clear();
+        s->takenAt = 0;
+        std::lock_guard<std::mutex> lock(s->receivedMutex);
+        s->taking.swap(s->received);
+        if (s->taking.empty()) {
+            s->takePosted = false;
+            return;
+        }
+    }
+    const size_t turnEnd = std::min(s->taking.size(), s->takenAt + 16384);
+    while (s->takenAt < turnEnd) {
+        const size_t n = std::min<size_t>(2048, turnEnd - s->takenAt);
+        const uint8_t* piece = s->taking.data() + s->takenAt;
+        s->takenAt += n;
+        s->unread -= n;
+        if (s->open && s->owner->OnReceiveData) s->owner->OnReceiveData(*s->owner, piece, static_cast<uint16_t>(n));
+    }
+    loop.post([&loop, s] { takeReceived(loop, s); });
 }
 
 void TComm::writeLoop(std::shared_ptr<Session> s) {

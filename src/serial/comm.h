@@ -119,6 +119,7 @@ public:
 private:
     struct Session;
     void readLoop(std::shared_ptr<Session> s);
+    static void takeReceived(EventLoop& loop, const std::shared_ptr<Session>& s);
     void writeLoop(std::shared_ptr<Session> s);
     void postHangup(const std::shared_ptr<Session>& s);
 

@@ -46,6 +46,10 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
 }  // namespace
 
 void writeFileReplacing(const std::string& path, const void* data, size_t size) {
+    writeFileReplacing(path, [&](const PieceSink& sink) { sink(std::string_view(static_cast<const char*>(data), size)); });
+}
+
+void writeFileReplacing(const std::string& path, const PieceSource& pieces) {
     std::string target = path;
     struct stat st {};
     bool exists = ::lstat(path.c_str(), &st) == 0;
@@ -74,7 +78,16 @@ void writeFileReplacing(const std::string& path, const void* data, size_t size) 
     }
     int err = 0;
     if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-    if (!err && !writeAll(fd, static_cast<const uint8_t*>(data), size)) err = errno;
+    try {
+        if (!err) pieces([&](std::string_view p) {
+            if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(p.data()), p.size())) err = errno;
+        });
+    } catch (...) {
+        // The text could not be read: the target stays as it was.
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        throw;
+    }
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmpl.c_str(), target.c_str()) != 0) err = errno;
@@ -85,6 +98,10 @@ void writeFileReplacing(const std::string& path, const void* data, size_t size) 
 }
 
 void appendToFile(const std::string& path, const std::string& text) {
+    appendToFile(path, [&](const PieceSink& sink) { sink(text); });
+}
+
+void appendToFile(const std::string& path, const PieceSource& pieces) {
     // A FIFO would block the open until a reader comes and a device would
     // take the text: only a regular file (or a new one) is appended to. The
     // look before the open leaves a device untouched; O_NONBLOCK and the look
@@ -104,14 +121,23 @@ void appendToFile(const std::string& path, const std::string& text) {
         refuseNotRegular("Cannot write", path, st);
     }
     clearNonBlocking(fd);
-    if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-        err = errno;
-        // A full disk can take part of the text: cut the file back to what
-        // it held, so a failed append adds nothing (when that fails as well
-        // there is nothing more to do).
+    // A full disk can take part of the text, and the text may fail to be
+    // read: the file is cut back to what it held, so a failed append adds
+    // nothing (when that fails as well there is nothing more to do).
+    auto cutBack = [&] {
         int cut = ::ftruncate(fd, st.st_size);
         (void)cut;
+    };
+    try {
+        if (!err) pieces([&](std::string_view p) {
+            if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(p.data()), p.size())) err = errno;
+        });
+    } catch (...) {
+        cutBack();
+        ::close(fd);
+        throw;
     }
+    if (err) cutBack();
     if (::close(fd) != 0 && !err) err = errno;
     if (err) throw FileError(cause("Cannot write", path, err), err);
 }

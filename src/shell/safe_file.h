@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace kvx {
 
@@ -69,12 +71,18 @@ void writeFileReplacing(const std::string& path, const void* data, size_t size);
 inline void writeFileReplacing(const std::string& path, const std::string& text) {
     writeFileReplacing(path, text.data(), text.size());
 }
+// A text written in pieces: the source calls the sink with each piece in
+// order. Whatever the source throws leaves the target as it was.
+using PieceSink = std::function<void(std::string_view)>;
+using PieceSource = std::function<void(const PieceSink&)>;
+void writeFileReplacing(const std::string& path, const PieceSource& pieces);
 
 // Appends data to path, creating the file when missing. Throws FileError;
 // a failed write leaves the file at its previous length. Only a regular file
 // is appended to; a FIFO (which would block the open without a reader) or a
 // device is refused.
 void appendToFile(const std::string& path, const std::string& text);
+void appendToFile(const std::string& path, const PieceSource& pieces);
 
 // Reads the whole regular file (see RegularFile) into out; false, leaving out
 // as it was, when it cannot be read or is larger than maxSize.

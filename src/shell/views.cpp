@@ -252,15 +252,30 @@ void Form::close(int result) {
 // ---------------------------------------------------------------------------
 
 void InfoLog::append(std::string line) {
+    journal_.append(line);
     lines_.push_back(std::move(line));
-    size_t i = lines_.size() - 1;
+    while (lines_.size() > memoryLines_) {
+        lines_.pop_front();
+        ++base_;
+    }
+    size_t i = size() - 1;
     for (auto& f : onAppended) f(i);
 }
 
 void InfoLog::clear() {
     lines_.clear();
     lines_.shrink_to_fit();
+    base_ = 0;
+    journal_.clear();
     for (auto& f : onCleared) f();
+}
+
+void InfoLog::setMemoryLines(size_t n) {
+    memoryLines_ = std::max<size_t>(1, n);
+    while (lines_.size() > memoryLines_) {
+        lines_.pop_front();
+        ++base_;
+    }
 }
 
 }  // namespace kvx

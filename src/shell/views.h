@@ -4,7 +4,10 @@
 // handler bound to that control.
 #pragma once
 
+#include "shell/log_journal.h"
+
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -203,20 +206,32 @@ private:
     bool closeRequested_ = false;
 };
 
-// The information log: lines that only grow, except when cleared.
+// The information log: lines that only grow, except when cleared. Only the
+// newest lines stay in memory (the window and the command line show them);
+// every line also goes to the journal, from which the log files are written,
+// so a week of production costs no more memory than an hour.
 class InfoLog {
 public:
+    static constexpr size_t kMemoryLines = 50000;
     void append(std::string line);
     void clear();
-    size_t size() const { return lines_.size(); }
-    const std::string& line(size_t i) const { return lines_[i]; }
-    const std::vector<std::string>& lines() const { return lines_; }
+    // Lines since the log was last cleared; line(i) holds for i from
+    // firstKept() to size() - 1.
+    size_t size() const { return base_ + lines_.size(); }
+    size_t firstKept() const { return base_; }
+    const std::string& line(size_t i) const { return lines_[i - base_]; }
+    const std::deque<std::string>& lines() const { return lines_; }
+    void setMemoryLines(size_t n);
+    LogJournal& journal() { return journal_; }
     // Listeners: a line was appended at index i; the log was cleared.
     std::vector<std::function<void(size_t)>> onAppended;
     std::vector<std::function<void()>> onCleared;
 
 private:
-    std::vector<std::string> lines_;
+    std::deque<std::string> lines_;
+    size_t base_ = 0;
+    size_t memoryLines_ = kMemoryLines;
+    LogJournal journal_;
 };
 
 }  // namespace kvx

@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // A long-running emulator keeps no trace in memory (it would grow with
+    // every frame); --trace writes it to a file.
+    cl.options.traceInMemory = false;
     kvx::SimServer server(cl.options);
     try {
         server.start();

@@ -379,8 +379,9 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         m->setUndoRedoEnabled(false);
         m->setLineWrapMode(QPlainTextEdit::NoWrap);
         m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        // The view shows the newest lines; the log itself keeps them all (the
-        // log files save every line), so a day of production stays light.
+        // The view shows the newest lines, as many as the log keeps in memory
+        // (its journal and the log files hold every line), so a week of
+        // production stays light.
         m->setMaximumBlockCount(kMemoViewLines);
         QFont f = m->font();
         f.setPixelSize(12);
@@ -626,22 +627,37 @@ void FormView::scheduleFlush(const std::string& memoName) {
     if (b.scheduled) return;
     b.scheduled = true;
     // Lines are shown in batches: many lines in one event cost one repaint.
-    QTimer::singleShot(15, this, [this] { flushLog(); });
+    QTimer::singleShot(15, this, [this] { flushLogTurn(); });
 }
 
 void FormView::flushLog() {
+    for (auto& [name, b] : logs_)
+        while (b.log && b.edit && b.shown < b.log->size()) flushLogTurn();
+}
+
+void FormView::flushLogTurn() {
     for (auto& [name, b] : logs_) {
         b.scheduled = false;
         if (!b.log || !b.edit || b.shown >= b.log->size()) continue;
+        // Only what the view keeps is added (a burst larger than that, or
+        // lines the log no longer holds in memory, are skipped here; the log
+        // files hold them), and at most kMemoFlushLines a turn, so a flood of
+        // lines never keeps the window busy for long.
+        const size_t size = b.log->size();
+        size_t from = std::max({b.shown, b.log->firstKept(), size - std::min(size, size_t(kMemoViewLines))});
+        // Lines cost less while the view is filling (nothing to drop at the top).
+        const size_t turn = b.edit->blockCount() < kMemoViewLines ? 4 * kMemoFlushLines : kMemoFlushLines;
+        const size_t to = std::min(size, from + turn);
         QString chunk;
-        for (size_t i = b.shown; i < b.log->size(); ++i) {
-            if (i > b.shown) chunk += QChar('\n');
+        for (size_t i = from; i < to; ++i) {
+            if (i > from) chunk += QChar('\n');
             chunk += qs(b.log->line(i));
         }
-        b.shown = b.log->size();
+        b.shown = to;
         auto* sb = b.edit->verticalScrollBar();
         b.edit->appendPlainText(chunk);
         sb->setValue(sb->maximum());
+        if (to < size) scheduleFlush(name);
     }
 }
 

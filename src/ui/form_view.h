@@ -21,8 +21,15 @@ namespace kvx {
 
 class QtEventLoop;
 
-// Lines the information-log view keeps on screen (the newest ones).
-constexpr int kMemoViewLines = 200000;
+// Lines the information-log view keeps on screen (the newest ones; the log
+// keeps more in memory, and its journal and files every line).
+constexpr int kMemoViewLines = 20000;
+static_assert(kMemoViewLines <= static_cast<int>(InfoLog::kMemoryLines));
+// Lines the view adds in one turn (every 15 ms; four times as many while it
+// is filling): a text view takes 20 us a line, 100 us once it drops a line at
+// the top for each, so a flood of lines costs at most about 10 ms a turn and
+// the view skips to the newest lines when it falls behind.
+constexpr size_t kMemoFlushLines = 100;
 
 class FormView : public QObject {
     Q_OBJECT
@@ -44,7 +51,8 @@ public:
     QObject* action(const std::string& name) const;
     Form& form() { return form_; }
 
-    // Lines appended to the memo that wait for the next repaint batch.
+    // Shows the lines appended to the memo that wait for the next repaint
+    // batch (the window shows them a batch at a time).
     void flushLog();
 
 private:
@@ -73,6 +81,7 @@ private:
     };
     std::map<std::string, LogBinding> logs_;
     void scheduleFlush(const std::string& memoName);
+    void flushLogTurn();
 };
 
 }  // namespace kvx

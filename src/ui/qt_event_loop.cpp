@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <chrono>
+
 namespace kvx {
 
 QtEventLoop::QtEventLoop() = default;
@@ -10,8 +12,34 @@ QtEventLoop::~QtEventLoop() = default;
 
 void QtEventLoop::post(std::function<void()> fn) {
     // Thread-safe: the queued call runs on this object's (the GUI) thread.
-    QMetaObject::invokeMethod(
-        this, [this, f = std::move(fn)]() mutable { deliver(std::move(f)); }, Qt::QueuedConnection);
+    bool schedule = false;
+    {
+        std::lock_guard<std::mutex> lock(postMutex_);
+        posted_.push_back(std::move(fn));
+        schedule = !postScheduled_;
+        postScheduled_ = true;
+    }
+    if (schedule) QMetaObject::invokeMethod(this, [this] { runPosted(); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::runPosted() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4);
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::mutex> lock(postMutex_);
+            if (posted_.empty()) {
+                postScheduled_ = false;
+                return;
+            }
+            fn = std::move(posted_.front());
+            posted_.pop_front();
+        }
+        deliver(std::move(fn));
+        if (std::chrono::steady_clock::now() >= until) break;
+    }
+    // The rest in the next turn, after the timers and the window's events.
+    QMetaObject::invokeMethod(this, [this] { runPosted(); }, Qt::QueuedConnection);
 }
 
 void QtEventLoop::deliver(std::function<void()> fn) {

@@ -2,7 +2,9 @@
 // thread. While a modal prompt is open (hold() .. release()), nothing posted
 // and no timer tick reaches the core: posted functions wait in order and a
 // periodic timer keeps at most one pending tick, so Qt's nested loop cannot
-// re-enter the reply dispatch or the watchdog.
+// re-enter the reply dispatch or the watchdog. Posted functions run in turns
+// of a few milliseconds, so that a flood of them (serial data faster than the
+// program takes it in) never keeps the timers and the window waiting.
 #pragma once
 
 #include "shell/seams.h"
@@ -13,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace kvx {
 
@@ -32,6 +35,7 @@ public:
     size_t heldCount() const { return held_.size(); }
 
 private:
+    void runPosted();
     void deliver(std::function<void()> fn);
     void tick(TimerId id);
     void drain();
@@ -40,6 +44,9 @@ private:
         std::function<void()> fn;
         bool pending = false;  // a tick arrived while holding
     };
+    std::mutex postMutex_;
+    std::deque<std::function<void()>> posted_;  // from any thread, in order
+    bool postScheduled_ = false;                 // a runPosted() is queued or running
     int holdDepth_ = 0;
     bool drainScheduled_ = false;  // a drain of held_ is queued
     std::deque<std::function<void()>> held_;

@@ -150,6 +150,7 @@ const SaveCommand kCommands[] = {
          std::memcpy(c.frameBuffer.data(), frame, sizeof frame);
          c.frameLength = sizeof frame;
          s.app.engine.showOfflineStatus(0);
+         s.app.productionLogs.finish();  // written on a worker: its answer is taken here
      },
      {"> 9:05:33 Channel 1: Progrmming Completed : Successed !", "> 9:05:33 Channel 1: OK=1, NG=0.",
       ">---------- Total OK Number is : 1, NG is 0 ----------"}},
@@ -256,7 +257,7 @@ std::vector<std::string> saveIntoFailingFolder(const SaveCommand& c, Failing how
             return {std::string("remounting read-only: ") + std::strerror(errno)};
     }
     const auto filesBefore = contents(dir);
-    const std::vector<std::string> logBefore = s.app.log.lines();
+    const std::vector<std::string> logBefore(s.app.log.lines().begin(), s.app.log.lines().end());
     s.prompts.records.clear();
     {
         std::optional<FileSizeLimit> limit;
@@ -287,7 +288,7 @@ std::vector<std::string> saveIntoFailingFolder(const SaveCommand& c, Failing how
         for (const auto& r : shown) problems.push_back("  shown: " + kindName(r.kind) + " \"" + r.text + "\"");
 
     // The information log.
-    const auto& logAfter = s.app.log.lines();
+    const std::vector<std::string> logAfter(s.app.log.lines().begin(), s.app.log.lines().end());
     if (logAfter != wantLog) {
         problems.push_back("the information log changed:");
         size_t i = 0;

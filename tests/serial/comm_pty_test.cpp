@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <sys/file.h>
 
 #include <memory>
@@ -237,6 +240,39 @@ TEST_F(CommPty, LargeBlocksCrossBothWaysUnchanged) {
             EXPECT_LE(n, 2048);
         }
     }
+}
+
+// A logic thread that does not take what comes in (held by a box, or slower
+// than the line) makes the port stop reading after a few MiB, leaving the
+// rest with the sender; once it takes again every byte arrives in order.
+TEST_F(CommPty, AReceiverThatFallsBehindHoldsBoundedMemoryAndLosesNothing) {
+    auto p = makePort();
+    p->OpenPort();
+    const Bytes in = pattern(size_t(12) << 20, 7);
+    std::atomic<size_t> written{0};
+    std::thread writer([&] {
+        for (size_t at = 0; at < in.size();) {
+            ssize_t n = ::write(pty.master, in.data() + at, in.size() - at);
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                written = at;
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return;
+            } else {
+                pollfd w{pty.master, POLLOUT, 0};
+                poll(&w, 1, 10);
+            }
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the loop does not run meanwhile
+    const size_t taken = written;
+    EXPECT_GT(taken, size_t(1) << 20);
+    EXPECT_LT(taken, size_t(5) << 20) << "the port went on reading what nobody took";
+    EXPECT_TRUE(received.empty());
+    EXPECT_TRUE(receiveAtLeast(in.size(), 30000));
+    writer.join();
+    EXPECT_TRUE(received == in);
+    for (uint16_t n : blockSizes) EXPECT_LE(n, 2048);
 }
 
 TEST_F(CommPty, ChannelPortLineSettingsAndBaudRateChanges) {
