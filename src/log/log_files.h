@@ -65,7 +65,8 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const L
                  std::string& errorMessage);
 
 // Saves a piece of the information log's text to productionLogName(t) in the
-// program folder (beside earlier saves of the same second, with a number). On failure returns false and error names the file and the cause.
+// program folder (beside earlier saves of the same second, with a number).
+// On failure returns false and error names the file and the cause.
 bool saveProductionLog(const std::string& programFolder, const LogText& text, const LocalTime& t, std::string& error);
 
 // The folder the program keeps its files in, ending with "/": the folder of
