@@ -67,6 +67,9 @@ int main(int argc, char** argv) {
     std::string dir = mkdtemp(tmpl);
     pid_t sim = fork();
     if (sim == 0) {
+        // Real units do not share the host's processor: the emulator yields
+        // to the program, as far as the scheduler lets it.
+        (void)!nice(10);
         std::string n = std::to_string(units);
         if (baud == "0")
             execl(simPath.c_str(), simPath.c_str(), "--units", n.c_str(), "--dir", (dir + "/ports").c_str(),
