@@ -3,6 +3,7 @@
 // per action, and the model holds what the widget shows.
 #include "ui/form_view.h"
 #include "ui/gui_suites.h"
+#include "ui/window_rig.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -26,16 +27,8 @@ using namespace kvx;
 
 namespace {
 
-// Mouse actions sent to the window the widget lies in, as the window system
-// sends them: Qt then makes the press, release and double-click events and
-// delivers them through its filters and propagation.
-QPoint inWindow(QWidget* w, QPoint at) { return w->window()->windowHandle()->mapFromGlobal(w->mapToGlobal(at)); }
-void click(QWidget* w, QPoint at, Qt::MouseButton b = Qt::LeftButton) {
-    QTest::mouseClick(w->window()->windowHandle(), b, {}, inWindow(w, at));
-}
-void doubleClick(QWidget* w, QPoint at) {
-    QTest::mouseDClick(w->window()->windowHandle(), Qt::LeftButton, {}, inWindow(w, at));
-}
+using kvx::test::doubleClick;
+void click(QWidget* w, QPoint at, Qt::MouseButton b = Qt::LeftButton) { kvx::test::windowClick(w, at, b); }
 
 }  // namespace
 

@@ -42,6 +42,7 @@
 using namespace kvx;
 using kvx::test::onNextModal;
 using kvx::test::QtRig;
+using kvx::test::doubleClick;
 using kvx::test::kDialogs;
 
 namespace {
@@ -54,13 +55,6 @@ T* child(QWidget* w, const char* name) {
 }
 
 void click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center()); }
-
-// A double click as the window system delivers it (press, release, press with
-// the double-click event, release), through the widget's window.
-void doubleClick(QWidget* w, QPoint at) {
-    QWindow* win = w->window()->windowHandle();
-    QTest::mouseDClick(win, Qt::LeftButton, {}, win->mapFromGlobal(w->mapToGlobal(at)));
-}
 
 // A right press as the window system delivers it: the press, then the
 // request for the context menu at the same point.

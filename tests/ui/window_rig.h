@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 #include <memory>
@@ -28,6 +29,17 @@ struct WindowRig {
     KorvexApp app{loop, prompts, clock, rng};
     TKorvexMGxPrg win{app, {}};
 };
+
+// Mouse actions sent to the window the widget lies in, as the window system
+// sends them: Qt then makes the press, release and double-click events and
+// delivers them through its filters and propagation.
+inline QPoint inWindow(QWidget* w, QPoint at) { return w->window()->windowHandle()->mapFromGlobal(w->mapToGlobal(at)); }
+inline void windowClick(QWidget* w, QPoint at, Qt::MouseButton b = Qt::LeftButton) {
+    QTest::mouseClick(w->window()->windowHandle(), b, {}, inWindow(w, at));
+}
+inline void doubleClick(QWidget* w, QPoint at) {
+    QTest::mouseDClick(w->window()->windowHandle(), Qt::LeftButton, {}, inWindow(w, at));
+}
 
 // Runs fn on the next modal window other than `besides` once it is open, from
 // inside its own event loop (the caller then opens it). A window the step
