@@ -345,7 +345,8 @@ void SimServer::serve(Port& p) {
         // Off-line production, held back while the line is busy; with nobody
         // listening its frames go nowhere.
         double nextOfflineMs = -1;
-        if (txBytes < kTxHighWater) {
+        const bool heldBack = txBytes >= kTxHighWater;
+        if (!heldBack) {
             std::lock_guard<std::mutex> lock(p.mutex);
             nextOfflineMs = unit.pollOffline(nowMs, outs);
         }
@@ -466,6 +467,9 @@ void SimServer::serve(Port& p) {
             }
         }
         if (nextOfflineMs >= 0) timeoutMs = std::min(timeoutMs, std::max(0.0, nextOfflineMs - trace_.nowMs()));
+        // Production held back by a full queue that has drained since: go
+        // round again at once, as nothing else would wake the unit.
+        if (heldBack && txBytes < kTxHighWater) timeoutMs = 0;
 
         pollfd pf[3] = {{p.wake[0], POLLIN, 0}, {p.notify, POLLIN, 0}, {p.master, events, 0}};
         timespec ts{};

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <numeric>
+#include <thread>
+#include <chrono>
 
 using namespace kvx;
 using namespace simtest;
@@ -131,6 +133,19 @@ TEST_F(SimOffline, ChipCountOptionAndARequestEndTheRun) {
     EXPECT_EQ((*info)[0], 0xA3);
     server->withUnit(1, [](SimUnit& u) { EXPECT_FALSE(u.offlineRunning()); });
     EXPECT_FALSE(p2->frame(150).has_value());
+}
+
+// A host that stops reading for a while holds the unit back (its frames wait
+// in a bounded queue); once the host reads again, production goes on.
+TEST_F(SimOffline, AHostThatFallsBehindHoldsProductionBackWithoutEndingIt) {
+    startSim(1, [](SimOptions& o) { o.unit[0].chipIntervalMs = 0; });
+    auto port = open();
+    TestJob job;
+    job.chip = TestChip::cpt();
+    downloadAndRestart(*port, job, pattern(8192, 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto st = collectChips(*port, 3000, 1000);
+    EXPECT_EQ(std::count_if(st.begin(), st.end(), [](auto& s) { return s.stage == 0xF0; }), 3000);
 }
 
 TEST_F(SimOffline, RestartWithoutAJobProducesNothing) {
