@@ -1,6 +1,7 @@
 #include "ui/form_view.h"
 
 #include "ui/gauge_widget.h"
+#include "ui/log_view.h"
 
 #include <QAbstractTableModel>
 #include <QAction>
@@ -14,7 +15,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -374,19 +374,11 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         break;
     }
     case K::Memo: {
-        auto* m = new QPlainTextEdit(parent);
-        m->setReadOnly(true);
-        m->setUndoRedoEnabled(false);
-        m->setLineWrapMode(QPlainTextEdit::NoWrap);
+        auto* m = new LogView(parent);
         m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        // The view shows the newest lines, as many as the log keeps in memory
-        // (its journal and the log files hold every line), so a week of
-        // production stays light.
-        m->setMaximumBlockCount(kMemoViewLines);
         QFont f = m->font();
         f.setPixelSize(12);
         m->setFont(f);
-        m->setBackgroundVisible(false);
         QPalette pal = m->palette();
         pal.setColor(QPalette::Base, pal.color(QPalette::Button));
         pal.setColor(QPalette::Text, qc(c.color()));
@@ -610,16 +602,12 @@ void FormView::refresh(Control& c, Field f) {
 void FormView::bindLog(const std::string& memoName, InfoLog& log) {
     auto& b = logs_[memoName];
     b.log = &log;
-    b.edit = widgetAs<QPlainTextEdit>(memoName);
-    b.shown = 0;
-    if (b.edit) b.edit->clear();
+    b.view = widgetAs<LogView>(memoName);
+    if (b.view) b.view->setLog(&log, kMemoViewLines);
     log.onAppended.push_back([this, memoName](size_t) { scheduleFlush(memoName); });
     log.onCleared.push_back([this, memoName] {
-        auto& lb = logs_[memoName];
-        lb.shown = 0;
-        if (lb.edit) lb.edit->clear();
+        if (auto* v = logs_[memoName].view) v->refresh();
     });
-    scheduleFlush(memoName);
 }
 
 void FormView::scheduleFlush(const std::string& memoName) {
@@ -627,46 +615,19 @@ void FormView::scheduleFlush(const std::string& memoName) {
     if (b.scheduled) return;
     b.scheduled = true;
     // Lines are shown in batches: many lines in one event cost one repaint.
-    QTimer::singleShot(15, this, [this] { flushLogTurn(); });
+    QTimer::singleShot(15, this, [this] { flushLog(); });
 }
 
 void FormView::flushLog() {
-    for (auto& [name, b] : logs_)
-        while (b.log && b.edit && b.shown < b.log->size()) flushLogTurn();
-}
-
-void FormView::flushLogTurn() {
     for (auto& [name, b] : logs_) {
         b.scheduled = false;
-        if (!b.log || !b.edit || b.shown >= b.log->size()) continue;
-        // Only what the view keeps is added (a burst larger than that, or
-        // lines the log no longer holds in memory, are skipped here; the log
-        // files hold them), and at most kMemoFlushLines a turn, so a flood of
-        // lines never keeps the window busy for long.
-        const size_t size = b.log->size();
-        size_t from = std::max({b.shown, b.log->firstKept(), size - std::min(size, size_t(kMemoViewLines))});
-        // Lines cost less while the view is filling (nothing to drop at the top).
-        const size_t turn = b.edit->blockCount() < kMemoViewLines ? 4 * kMemoFlushLines : kMemoFlushLines;
-        const size_t to = std::min(size, from + turn);
-        QString chunk;
-        for (size_t i = from; i < to; ++i) {
-            if (i > from) chunk += QChar('\n');
-            chunk += qs(b.log->line(i));
-        }
-        b.shown = to;
-        auto* sb = b.edit->verticalScrollBar();
-        b.edit->appendPlainText(chunk);
-        sb->setValue(sb->maximum());
-        if (to < size) scheduleFlush(name);
+        if (b.view) b.view->refresh();
     }
 }
 
 std::string FormView::memoSelection(const std::string& memoName) const {
-    auto* e = widgetAs<QPlainTextEdit>(memoName);
-    if (!e) return {};
-    QString t = e->textCursor().selectedText();
-    t.replace(QChar(0x2029), QChar('\n'));
-    return ss(t);
+    auto* v = widgetAs<LogView>(memoName);
+    return v ? ss(v->selectedText()) : std::string();
 }
 
 }  // namespace kvx

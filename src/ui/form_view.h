@@ -14,22 +14,17 @@
 #include <string>
 
 class QMenuBar;
-class QPlainTextEdit;
 class QMenu;
 
 namespace kvx {
 
 class QtEventLoop;
+class LogView;
 
 // Lines the information-log view keeps on screen (the newest ones; the log
 // keeps more in memory, and its journal and files every line).
 constexpr int kMemoViewLines = 20000;
 static_assert(kMemoViewLines <= static_cast<int>(InfoLog::kMemoryLines));
-// Lines the view adds in one turn (every 15 ms; four times as many while it
-// is filling): a text view takes 20 us a line, 100 us once it drops a line at
-// the top for each, so a flood of lines costs at most about 10 ms a turn and
-// the view skips to the newest lines when it falls behind.
-constexpr size_t kMemoFlushLines = 100;
 
 class FormView : public QObject {
     Q_OBJECT
@@ -72,16 +67,14 @@ private:
     std::map<std::string, QMenu*> menus_;
     bool updating_ = false;  // echo guard while mirroring the model
 
-    // Memo batching: lines appended since the last flush.
+    // A log view takes in new lines at most once a turn (every 15 ms).
     struct LogBinding {
         InfoLog* log = nullptr;
-        QPlainTextEdit* edit = nullptr;
-        size_t shown = 0;
+        LogView* view = nullptr;
         bool scheduled = false;
     };
     std::map<std::string, LogBinding> logs_;
     void scheduleFlush(const std::string& memoName);
-    void flushLogTurn();
 };
 
 }  // namespace kvx

@@ -5,7 +5,9 @@
 #include "app/korvex_app.h"
 #include "chip/catalogue.h"
 #include "shell/scripted_prompts.h"
+#include "shell/text.h"
 #include "ui/form_view.h"
+#include "ui/log_view.h"
 #include "ui/gui_suites.h"
 #include "image/object_files.h"
 #include "sim/sim_server.h"
@@ -17,6 +19,7 @@
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDialog>
@@ -25,7 +28,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
@@ -90,6 +92,7 @@ private slots:
     void spinEditsTakeTypedNumbersAtTheirLimits();
     void optionEditorBitPanelsAndPopup();
     void popupsOpenAtThePointer();
+    void logSelectionIsWhatTheOperatorDragged();
     void captionsAreExactlyTheForms();
     void everyDialogClosesAsTheOperatorCloses();
     void verifyAbortEndsThatChannelAtOnce();
@@ -267,6 +270,75 @@ void OperatorTest::popupsOpenAtThePointer() {
         QVERIFY2((m->pos() - area->viewport()->mapToGlobal(at)).manhattanLength() <= 2, c.menu);
         m->close();
     }
+}
+
+// The log view under the mouse and keys while lines keep coming: a drag
+// selects from the press to the release, "Copy Information" and Ctrl+C copy
+// exactly that, new lines neither move the selection nor (once the operator
+// has scrolled up) the lines being read, and "Clear Information" empties it.
+void OperatorTest::logSelectionIsWhatTheOperatorDragged() {
+    QtRig r;
+    QVERIFY(r.show());
+    auto* view = r.win.view().widgetAs<LogView>("InfoMemo");
+    QVERIFY(view);
+    for (int i = 0; i < 300; ++i) r.app.AppendInfoLine(kvx::format("Channel %d: line %03d", i % 8 + 1, i));
+    r.win.view().flushLog();
+    QCoreApplication::processEvents();
+    const size_t top = view->topLine();
+    QCOMPARE(view->end(), r.app.log.size());  // following the newest line
+    QVERIFY(top > 0);
+
+    // Press left of the second row, drag to the right end of the fourth.
+    QWidget* vp = view->viewport();
+    QWindow* w = r.win.windowHandle();
+    const int lh = view->fontMetrics().lineSpacing();
+    QTest::mousePress(w, Qt::LeftButton, {}, test::inWindow(vp, {1, lh + lh / 2}));
+    QTest::mouseMove(w, test::inWindow(vp, {vp->width() / 2, 2 * lh + lh / 2}));
+    QTest::mouseMove(w, test::inWindow(vp, {vp->width() - 2, 3 * lh + lh / 2}));
+    QTest::mouseRelease(w, Qt::LeftButton, {}, test::inWindow(vp, {vp->width() - 2, 3 * lh + lh / 2}));
+    const QString dragged = qs(r.app.log.line(top + 1) + "\n" + r.app.log.line(top + 2) + "\n" + r.app.log.line(top + 3));
+    QCOMPARE(view->selectedText(), dragged);
+
+    auto copyInformation = [&] {
+        QApplication::clipboard()->clear();
+        const QPoint at(30, 30);
+        QContextMenuEvent e(QContextMenuEvent::Mouse, at, vp->mapToGlobal(at));
+        QApplication::sendEvent(vp, &e);
+        QMenu* m = openMenu("PopupMenu2");
+        if (m) pick(m, "CopytoCli1");
+        return QApplication::clipboard()->text();
+    };
+    QCOMPARE(copyInformation(), dragged);
+
+    // More lines: the view follows them, the selection stays on its lines.
+    for (int i = 0; i < 50; ++i) r.app.AppendInfoLine("Channel 1: later");
+    r.win.view().flushLog();
+    QCOMPARE(view->topLine(), top + 50);
+    QCOMPARE(copyInformation(), dragged);
+
+    // Scrolled up a page, the operator keeps the lines in view.
+    QTest::keyClick(view, Qt::Key_PageUp);
+    const size_t reading = view->topLine();
+    QVERIFY(reading < top + 50);
+    for (int i = 0; i < 50; ++i) r.app.AppendInfoLine("Channel 1: later still");
+    r.win.view().flushLog();
+    QCOMPARE(view->topLine(), reading);
+
+    // Shift+click extends the selection from its anchor (the press above)
+    // to the clicked point; Ctrl+A and Ctrl+C take every line in view.
+    QTest::mouseClick(w, Qt::LeftButton, Qt::ShiftModifier, test::inWindow(vp, {vp->width() - 2, 2 * lh + lh / 2}));
+    QString extended = qs(r.app.log.line(top + 1));
+    for (size_t i = top + 2; i <= reading + 2; ++i) extended += "\n" + qs(r.app.log.line(i));
+    QCOMPARE(view->selectedText(), extended);
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QStringList all;
+    for (size_t i = 0; i < r.app.log.size(); ++i) all << qs(r.app.log.line(i));
+    QCOMPARE(QApplication::clipboard()->text(), all.join('\n'));
+
+    r.app.ClearInformation1Click();
+    QCOMPARE(view->end(), size_t(0));
+    QCOMPARE(copyInformation(), QString());
 }
 
 // The main window's caption is exactly the form's (nothing appended by the
