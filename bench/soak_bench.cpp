@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 using namespace kvx;
 using kvx::bench::cpuSeconds;
@@ -44,6 +46,21 @@ double residentMB() {
         std::fclose(f);
     }
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+// The calling thread's time on a core and waiting for one, from the
+// scheduler's statistics.
+struct ThreadTimes {
+    double ranMs = 0, waitedMs = 0;
+};
+ThreadTimes threadTimes() {
+    ThreadTimes t;
+    unsigned long long ran = 0, waited = 0;
+    if (FILE* f = std::fopen("/proc/thread-self/schedstat", "r")) {
+        if (std::fscanf(f, "%llu %llu", &ran, &waited) == 2) t = {ran / 1e6, waited / 1e6};
+        std::fclose(f);
+    }
+    return t;
 }
 
 double mb(double bytes) { return bytes / (1024.0 * 1024.0); }
@@ -67,16 +84,18 @@ int main(int argc, char** argv) {
     std::string dir = mkdtemp(tmpl);
     pid_t sim = fork();
     if (sim == 0) {
-        // Real units do not share the host's processor: the emulator yields
-        // to the program, as far as the scheduler lets it.
-        (void)!nice(10);
-        std::string n = std::to_string(units);
-        if (baud == "0")
-            execl(simPath.c_str(), simPath.c_str(), "--units", n.c_str(), "--dir", (dir + "/ports").c_str(),
-                  "--chip-interval-ms", interval.c_str(), static_cast<char*>(nullptr));
-        else
-            execl(simPath.c_str(), simPath.c_str(), "--units", n.c_str(), "--dir", (dir + "/ports").c_str(),
-                  "--chip-interval-ms", interval.c_str(), "--baud", baud.c_str(), static_cast<char*>(nullptr));
+        // Real units do not share the host's processor: the emulator runs
+        // only on a core the program leaves idle.
+        sched_param idle{};
+        if (sched_setscheduler(0, SCHED_IDLE, &idle) != 0) (void)!nice(19);
+        std::string n = std::to_string(units), ports = dir + "/ports";
+        std::vector<const char*> args = {simPath.c_str(), "--units", n.c_str(), "--dir", ports.c_str(),
+                                         "--chip-interval-ms", interval.c_str()};
+        if (baud != "0") args.insert(args.end(), {"--baud", baud.c_str()});
+        // SOAK_TRACE=FILE: the emulator's trace of every request and reply.
+        if (const char* trace = std::getenv("SOAK_TRACE")) args.insert(args.end(), {"--trace", trace});
+        args.push_back(nullptr);
+        execv(simPath.c_str(), const_cast<char* const*>(args.data()));
         _exit(127);
     }
     for (int i = 0; i < 100 && !std::filesystem::exists(dir + "/ports/COM" + std::to_string(units)); ++i) usleep(20000);
@@ -128,10 +147,18 @@ int main(int argc, char** argv) {
         double stallMs = 0;
         int stallAt = 0;
         auto done = [&] { return app.engine.totalOk + app.engine.totalNg; };
+        // SOAK_STALLS=MS prints every stall longer than MS with how much of
+        // it the thread ran and how long it waited for a core.
+        const double stallsOver = std::getenv("SOAK_STALLS") ? std::atof(std::getenv("SOAK_STALLS")) : -1;
+        ThreadTimes lastTimes = threadTimes();
         EventLoop::TimerId meter = loop.startTimer(5, false, [&] {
             auto now = Clock::now();
             double gap = std::chrono::duration<double, std::milli>(now - lastTick).count() - 5;
-            if (gap > 20 && std::getenv("SOAK_STALLS")) std::fprintf(stderr, "stall %.1f ms at %d chips\n", gap, done());
+            ThreadTimes times = threadTimes();
+            if (stallsOver >= 0 && gap > stallsOver)
+                std::fprintf(stderr, "stall %.1f ms at %d chips: ran %.1f ms, waited %.1f ms for a core\n", gap, done(),
+                             times.ranMs - lastTimes.ranMs, times.waitedMs - lastTimes.waitedMs);
+            lastTimes = times;
             if (gap > stallMs) {
                 stallMs = gap;
                 stallAt = done();
@@ -155,7 +182,10 @@ int main(int argc, char** argv) {
         constexpr int kWindow = 10000;  // chips per measuring window
         const qint64 limitMs = std::getenv("SOAK_LIMIT_S") ? std::atoi(std::getenv("SOAK_LIMIT_S")) * 1000 : 3600 * 1000;
         while (done() < chips && all.elapsed() < limitMs) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            // Waits for events as the window's own loop does (the meter's
+            // timer wakes it at least every 5 ms): a loop that spins would
+            // count its own spinning as the program's time.
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
             int now = done();
             if (now - last < kWindow) continue;
             double per = static_cast<double>(all.elapsed() - lastMs) * 1000.0 / (now - last);
