@@ -51,15 +51,33 @@ std::string readAttr(const std::string& path) {
     return v;
 }
 
-int compareNoCase(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        int x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+// Port names compared as an operator reads them: letters without regard to
+// case, and a run of digits by its value, so that COM2 comes before COM10
+// and ttyUSB2 before ttyUSB10.
+int compareNatural(const std::string& a, const std::string& b) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && digit(a[ei])) ++ei;
+            while (ej < b.size() && digit(b[ej])) ++ej;
+            while (i + 1 < ei && a[i] == '0') ++i;  // leading zeros weigh nothing
+            while (j + 1 < ej && b[j] == '0') ++j;
+            if (ei - i != ej - j) return ei - i < ej - j ? -1 : 1;
+            if (int c = a.compare(i, ei - i, b, j, ej - j)) return c < 0 ? -1 : 1;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        int x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[j]);
         if (x >= 'a' && x <= 'z') x -= 32;
         if (y >= 'a' && y <= 'z') y -= 32;
         if (x != y) return x < y ? -1 : 1;
+        ++i;
+        ++j;
     }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    return i < a.size() ? 1 : (j < b.size() ? -1 : 0);
 }
 
 // The processes holding a lock (flock or fcntl) on the device, from
@@ -221,7 +239,7 @@ void ListSerialPorts(std::vector<std::string>& items, std::string& displayText, 
                 continue;
             }
             // Behind the names that sort equal or lower, so the list stays sorted.
-            auto at = std::find_if(items.begin(), items.end(), [&](const std::string& s) { return compareNoCase(s, p.name) > 0; });
+            auto at = std::find_if(items.begin(), items.end(), [&](const std::string& s) { return compareNatural(s, p.name) > 0; });
             items.insert(at, p.name);
         }
     } catch (...) {

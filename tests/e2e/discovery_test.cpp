@@ -86,31 +86,31 @@ TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     EXPECT_EQ(r.app->ui["InfoPanel"].caption(), shown);
 }
 
-TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInTextOrder) {
+TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInNaturalOrder) {
     // Ten emulated units and a hand-made one named in lower case: the list is
-    // sorted as text without regard to case (COM10 before COM2, com15 among
-    // the upper-case names).
+    // sorted by number without regard to case (COM2 before COM10, com15
+    // after it), and the first eight take the channels.
     StartupRig r(10);
     auto& fake = r.addFake("com15", [](const std::vector<uint8_t>& q) {
         return answerAsProgrammer(q, "Korvex200RTQ V2.10, Lower");
     });
     r.start();
     r.runSearch(8);
-    const std::vector<std::string> order = {"COM1", "COM10", "com15", "COM2", "COM3", "COM4",
-                                            "COM5", "COM6",  "COM7",  "COM8", "COM9"};
+    const std::vector<std::string> order = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6",
+                                            "COM7", "COM8", "COM9", "COM10", "com15"};
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), order);
     ASSERT_EQ(r.engine().channelCount, 8);
     EXPECT_EQ(r.connected(), 8);
-    for (int s = 0; s < 8; ++s) EXPECT_EQ(r.engine().ch[s].portName, order[static_cast<size_t>(s)]) << s;
-    EXPECT_EQ(r.countText(foundLine(2, "Korvex200RTQ V2.10, Unit 10")), 1u);
-    EXPECT_EQ(r.countText(foundLine(3, "Korvex200RTQ V2.10, Lower")), 1u);
-    EXPECT_EQ(r.countText(foundLine(8, "Korvex200RTQ V2.10, Unit 6")), 1u);
-    EXPECT_EQ(fake.requests(), 1);
-    for (int u = 1; u <= 10; ++u) EXPECT_EQ(r.countDeviceQueries(u), (u >= 7 && u <= 9) ? 0u : 1u) << "unit " << u;
+    for (int s = 0; s < 8; ++s) {
+        EXPECT_EQ(r.engine().ch[s].portName, order[static_cast<size_t>(s)]) << s;
+        EXPECT_EQ(r.countText(foundLine(s + 1, format("Korvex200RTQ V2.10, Unit %d", s + 1))), 1u) << s;
+    }
+    EXPECT_EQ(fake.requests(), 0);
+    for (int u = 1; u <= 10; ++u) EXPECT_EQ(r.countDeviceQueries(u), u <= 8 ? 1u : 0u) << "unit " << u;
     EXPECT_EQ(r.countText("查找设备9............"), 0u);
     // The ports no channel takes are named, each once.
-    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM7", "COM8", "COM9"}));
-    for (const char* p : {"COM7", "COM8", "COM9"})
+    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM9", "COM10", "com15"}));
+    for (const char* p : {"COM9", "COM10", "com15"})
         EXPECT_EQ(r.countText(format("Port %s not used: all 8 channels are taken", p)), 1u) << p;
 }
 

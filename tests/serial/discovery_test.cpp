@@ -63,15 +63,17 @@ TEST_F(PortListing, NoPortsShowsTheNoPortText) {
     EXPECT_EQ(text, "COM4");
 }
 
-TEST_F(PortListing, SortedAsTextWithoutRegardToCase) {
-    for (const char* n : {"ttyUSB0", "COM3", "com2", "COM12", "COM10"}) add(n);
-    EXPECT_EQ(list(), (Names{"COM10", "COM12", "com2", "COM3", "ttyUSB0"}));
-    EXPECT_EQ(text, "ttyUSB0");
+TEST_F(PortListing, SortedByNumberAndWithoutRegardToCase) {
+    for (const char* n : {"ttyUSB10", "COM3", "com2", "COM12", "ttyUSB2", "COM10", "COM010x"}) add(n);
+    EXPECT_EQ(list(), (Names{"com2", "COM3", "COM10", "COM010x", "COM12", "ttyUSB2", "ttyUSB10"}));
+    EXPECT_EQ(text, "ttyUSB10");
     // Added into what the list holds, in order; a second call lists again.
-    EXPECT_EQ(list({"COM11", "COM4"}), (Names{"COM10", "COM11", "COM12", "com2", "COM3", "COM4", "ttyUSB0"}));
+    EXPECT_EQ(list({"COM4", "COM11"}),
+              (Names{"com2", "COM3", "COM4", "COM10", "COM010x", "COM11", "COM12", "ttyUSB2", "ttyUSB10"}));
     Names twice = list(list());
-    EXPECT_EQ(twice, (Names{"COM10", "COM10", "COM12", "COM12", "com2", "com2", "COM3", "COM3", "ttyUSB0", "ttyUSB0"}));
-    EXPECT_EQ(text, "ttyUSB0");
+    EXPECT_EQ(twice, (Names{"com2", "com2", "COM3", "COM3", "COM10", "COM10", "COM010x", "COM010x", "COM12", "COM12",
+                            "ttyUSB2", "ttyUSB2", "ttyUSB10", "ttyUSB10"}));
+    EXPECT_EQ(text, "ttyUSB10");
 }
 
 TEST_F(PortListing, OnlyPortsThatOpenNowAreListed) {
