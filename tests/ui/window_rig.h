@@ -41,17 +41,23 @@ inline void doubleClick(QWidget* w, QPoint at) {
     QTest::mouseDClick(w->window()->windowHandle(), Qt::LeftButton, {}, inWindow(w, at));
 }
 
-// Runs fn on the next modal window other than `besides` once it is open, from
-// inside its own event loop (the caller then opens it). A window the step
-// left open (a check inside it failed) is closed, so a failure never leaves
-// the test waiting in the window's own loop.
+// Runs fn on the next modal window other than `besides` once it is open and
+// active, as an operator meets it, from inside its own event loop (the caller
+// then opens it). A window the step left open (a check inside it failed) is
+// closed, so a failure never leaves the test waiting in the window's own loop.
 inline void onNextModal(std::function<void(QWidget*)> fn, QWidget* besides = nullptr) {
     auto* t = new QTimer;
     t->setInterval(10);
     QPointer<QWidget> skip(besides);
-    QObject::connect(t, &QTimer::timeout, [t, fn, skip, besides] {
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(t, &QTimer::timeout, [t, fn, skip, besides, waited] {
         QWidget* m = QApplication::activeModalWidget();
         if (!m || !m->isVisible() || (besides && m == skip)) return;
+        // Keys typed into a window not yet active reach its widgets without
+        // the focus changes an operator's click brings (a busy machine
+        // activates it late); a window that never becomes active is used
+        // after a second all the same.
+        if (!m->isActiveWindow() && ++*waited < 100) return;
         t->stop();
         t->deleteLater();
         QPointer<QWidget> open(m);
