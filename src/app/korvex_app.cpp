@@ -4,11 +4,13 @@
 #include "chip/catalogue.h"
 #include "firmware/firmware_file.h"
 #include "image/buffer_views.h"
+#include "shell/safe_file.h"
 #include "shell/text.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -111,10 +113,12 @@ void KorvexApp::FormShow(const std::vector<std::string>& args) {
     ui["TabSheetEEP"].setVisible(false);
     loadLogConfiguration();
     resetChipSelection();
+    loadPortMap();
     engine.ListSerialPorts();
-    engine.channelCount = ui["ComboBoxCOM"].items().size() > 4 ? 8 : 4;
+    engine.channelCount = engine.channelsNeeded();
     layoutGauges();
     AppendInfoLine("Hello Korvex200SC User! ------ " + shortDateText(clock.now()));
+    if (!engine.portMapError.empty()) AppendInfoLine(engine.portMapError);
 
     struct stat st {};
     if (stat(firmwareFileName.c_str(), &st) == 0) {
@@ -241,6 +245,20 @@ LogConfig KorvexApp::logConfigFromForm() {
     c.userMode = std::max(0, logForm["RadioGrpMod"].itemIndex());
     c.userFileName = logForm["EditLogName"].text();
     return c;
+}
+
+// The line's port map file in the program folder, unless the front end gave
+// the ports itself. A file that cannot be read or makes no sense uses no port.
+void KorvexApp::loadPortMap() {
+    if (engine.portMap) return;
+    engine.portMapError.clear();
+    const std::string path = programFolder + kPortMapFileName;
+    std::string text, error;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return;
+    if (!readWholeFile(path, text, 1 << 20)) error = "cannot be read";
+    else if (auto map = parsePortMap(text, error)) engine.portMap = map;
+    if (!engine.portMap) engine.portMapError = "Port map " + path + ": " + error + "; no port is used until it is mended.";
 }
 
 void KorvexApp::loadLogConfiguration() {

@@ -102,6 +102,7 @@ public:
 
     // --- log files ---------------------------------------------------------------
     void loadLogConfiguration();
+    void loadPortMap();
     void writeLogConfiguration();
     void writeRunLog();
     void saveProductionLog();

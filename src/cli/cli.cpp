@@ -4,6 +4,7 @@
 #include "chip/catalogue.h"
 #include "image/object_files.h"
 #include "serial/discovery.h"
+#include "serial/port_map.h"
 #include "shell/plain_loop.h"
 #include "shell/scripted_prompts.h"
 #include "shell/text.h"
@@ -52,6 +53,8 @@ struct Options {
     // Faults for the emulated units (hidden option, for tests and demos):
     // unit number (1-based) and fault.
     std::vector<std::pair<int, SimFault>> simFaults;
+    // --port, in channel order.
+    std::vector<std::string> ports;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -119,6 +122,7 @@ Options parse(const std::vector<std::string>& args) {
             if (!parseSimFault(v.substr(colon + 1), f, why)) throw UsageError("--sim-fault: " + why);
             o.simFaults.emplace_back(static_cast<int>(unit), f);
         }
+        else if (a == "--port") o.ports.push_back(need(i));
         else if (a == "--json") o.json = true;
         else if (a == "--skip-bad-lines") o.skipBadLines = true;
         else if (a == "--on-mismatch") {
@@ -516,6 +520,11 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
 
     KorvexApp app(loop, prompts, clock, rng);
     if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
+    if (!o.ports.empty()) {
+        std::string why;
+        app.engine.portMap = portMapOf(o.ports, why);
+        if (!app.engine.portMap) throw UsageError("--port: " + why);
+    }
     app.onObjectLineError = [&](const std::string& path, int line, int code, ObjectFormat format) {
         rep.lineError(path, line, code, lineFaultText(format, code), o.skipBadLines);
     };
@@ -631,9 +640,12 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     loop.runUntil(
         [&] {
             if (gInterrupted) return true;
-            int queried = std::min<int>(static_cast<int>(app.ui["ComboBoxCOM"].items().size()), app.engine.channelCount);
-            int answered = 0;
-            for (int s = 0; s < queried; ++s) answered += app.engine.ch[s].connected;
+            int queried = 0, answered = 0;
+            for (int s = 0; s < app.engine.channelCount; ++s)
+                if (!app.engine.channelPort(s).empty()) {
+                    ++queried;
+                    answered += app.engine.ch[s].connected;
+                }
             return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
         },
         1000);
@@ -950,6 +962,10 @@ Settings (defaults as in the window):
 Run:
   --sim N              start N emulated programmer units for this run
   --sim-baud RATE      pace the emulated units at a line rate (e.g. 1000000)
+  --port PORT          use this port (repeatable: the order given is the channel
+                       order); a device path, a /dev/serial/by-path or by-id
+                       link, or a name "ports" lists. Without --port, the
+                       program folder's ports.map, when there is one
   --json               one JSON object per event (log, progress, result, error,
                        offline)
   --expect N           fail (status 1) unless at least N units answer the search
@@ -960,7 +976,10 @@ Run:
   --help, --version
 
 Ports: the USB serial ports of the machine, plus every entry of the folder named
-by KORVEX_SERIAL_DIR (the emulator puts COM1.. there).
+by KORVEX_SERIAL_DIR (the emulator puts COM1.. there), in the order of their
+numbers; channel N takes the N-th. A port map fixes channel N to a socket: a
+file ports.map beside the program with lines "N PORT" (# starts a comment),
+or --port; a port that is not there leaves its channel empty.
 
 Every port the search queried is in the results, with "no unit answered",
 "not a programmer", "skipped: <cause>" or "not used" when no channel ran on it.

@@ -75,9 +75,43 @@ void Program::ListSerialPorts() {
     std::vector<std::string> items = combo.items();
     std::string text;
     skippedPorts.clear();
-    kvx::ListSerialPorts(items, text, &skippedPorts);
+    if (portMap || !portMapError.empty()) {
+        // The map's ports that are there, in channel order.
+        items.clear();
+        for (const std::string& port : portMap ? portMap->ports : std::array<std::string, 8>{}) {
+            if (port.empty()) continue;
+            const std::string path = serialDevicePath(port);
+            if (std::string cause = portOpenFailure(path); !cause.empty()) skippedPorts.push_back({port, path, cause});
+            else items.push_back(port);
+        }
+        text = items.empty() ? "无可用的串口" : items.back();
+    } else {
+        kvx::ListSerialPorts(items, text, &skippedPorts);
+    }
     combo.setItems(items);
     combo.setText(text);
+}
+
+std::string Program::channelPort(int slot) const {
+    const auto& items = ui["ComboBoxCOM"].items();
+    if (portMap) {
+        const std::string& port = portMap->ports[static_cast<size_t>(slot)];
+        return std::find(items.begin(), items.end(), port) != items.end() ? port : std::string();
+    }
+    if (!portMapError.empty()) return {};
+    return slot < static_cast<int>(items.size()) ? items[static_cast<size_t>(slot)] : std::string();
+}
+
+uint8_t Program::channelsNeeded() const {
+    if (portMap) return portMap->lastChannel() > 4 ? 8 : 4;
+    return ui["ComboBoxCOM"].items().size() > 4 ? 8 : 4;
+}
+
+// A channel of the port map whose port is not there: said once a search.
+void Program::reportEmptyChannel(int slot) {
+    if (!portMap || portMap->ports[static_cast<size_t>(slot)].empty()) return;
+    info.AppendInfoLine(format("Channel %d: empty, its port %s is not there", slot + 1,
+                               portMap->ports[static_cast<size_t>(slot)].c_str()));
 }
 
 void Program::BitBtnFindDevClick() {
@@ -98,13 +132,17 @@ void Program::BitBtnFindDevClick() {
     ListSerialPorts();
     reportListedPorts();
     DevicesFound = 0;
-    int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < channelCount; ++i) {
+        const std::string port = channelPort(i);
+        if (port.empty()) {
+            reportEmptyChannel(i);
+            continue;
+        }
         ChannelSession& c = ch[i];
         info.AppendInfoLine(format("查找设备%d............", i + 1));
         // Which physical adapter sits on this channel, when the port is a USB
         // adapter that tells.
-        SerialPortInfo usb = serialPortInfo(combo.items()[static_cast<size_t>(i)]);
+        SerialPortInfo usb = serialPortInfo(port);
         if (!usb.vendorId.empty())
             info.AppendInfoLine(format("%s: USB %s:%s, S/N %s", usb.name.c_str(), usb.vendorId.c_str(),
                                        usb.productId.c_str(), usb.serial.empty() ? "-" : usb.serial.c_str()));
@@ -138,7 +176,7 @@ void Program::reportListedPorts() {
 // open failure is shown to the operator and ends the caller's loop.
 bool Program::openListedPort(int slot) {
     ChannelSession& c = ch[slot];
-    c.portName = ui["ComboBoxCOM"].items()[static_cast<size_t>(slot)];
+    c.portName = channelPort(slot);
     c.port->setCommName(c.portName);
     try {
         c.port->OpenPort();
@@ -403,8 +441,11 @@ void Program::StartOfflineProgrm1Click() {
     }
     ListSerialPorts();
     reportListedPorts();
-    int n = std::min<int>(static_cast<int>(combo.items().size()), channelCount);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < channelCount; ++i) {
+        if (channelPort(i).empty()) {
+            reportEmptyChannel(i);
+            continue;
+        }
         if (!openListedPort(i)) return;
         loop.sleepMs(30);
         if (i == 0 && ch[0].port->isOpen()) sendProgrammerRestart(0);

@@ -13,11 +13,13 @@
 #include "link/records.h"
 #include "serial/comm.h"
 #include "serial/discovery.h"
+#include "serial/port_map.h"
 #include "shell/info.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
 
 #include <array>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <string>
@@ -111,6 +113,16 @@ public:
     std::vector<SkippedPort> skippedPorts;
     // The last search's listed ports beyond the channels (channelCount), unused.
     std::vector<std::string> unusedPorts;
+    // The line's port map, when it has one: each channel takes its own port,
+    // and a port not there leaves its channel empty. A map that cannot be
+    // read (portMapError) lists no port at all, rather than let the channels
+    // fall to other sockets.
+    std::optional<PortMap> portMap;
+    std::string portMapError;
+    // The port of channel `slot` in the last listing ("" when it has none).
+    std::string channelPort(int slot) const;
+    // The channel count the listed ports need: 8 beyond the fourth, else 4.
+    uint8_t channelsNeeded() const;
     int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
     // Off-line summaries between two production-log saves.
     int32_t summariesPerSave = 2000;
@@ -233,6 +245,7 @@ public:
 private:
     bool openListedPort(int slot);
     void reportListedPorts();
+    void reportEmptyChannel(int slot);
     bool checkChip();
     bool checkFile();
     void frontPage();

@@ -29,7 +29,8 @@ struct SkippedPort {
 };
 
 // Adds every candidate that can be opened at this moment to items (without
-// clearing it), each in text order without regard to case, and sets the
+// clearing it), each in order of name without regard to case, a run of
+// digits counted by its value (COM2 before COM10), and sets the
 // displayed text: "无可用的串口" when the list is empty, else its last item.
 // The candidates that cannot be opened are appended to *skipped, when given,
 // in the system's order.

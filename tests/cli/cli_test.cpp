@@ -464,6 +464,20 @@ TEST_F(Cli, ReadFlashWritesWhatTheChipHolds) {
     EXPECT_EQ(readBytes(path("back.bin")), data_);
 }
 
+TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
+    startUnits(3);
+    const std::string bin = image(32 * 1024, 7);
+    CliRun r = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--port", "COM3", "--port", "COM1", "program"});
+    ASSERT_EQ(r.code, cli::kExitOk) << r.out << r.err;
+    EXPECT_EQ(rowOf(r.out, 1).rfind("1   COM3", 0), 0u) << r.out;
+    EXPECT_NE(rowOf(r.out, 1).find("Unit 3"), std::string::npos);
+    EXPECT_NE(rowOf(r.out, 2).find("Unit 1"), std::string::npos);
+    EXPECT_EQ(rowOf(r.out, 3), "");  // unit 2 is not one of them
+    CliRun twice = runCli({"--chip", "SC32F5232JV1G", "--port", "COM1", "--port", "COM1", "program"});
+    EXPECT_EQ(twice.code, cli::kExitUsage);
+    EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
+}
+
 TEST_F(Cli, AFailedFlashReadWritesNoFile) {
     CliRun r = runCli({"--sim", "1", "--sim-fault", "1:rprotect", "--chip", "SC32F5232JV1G", "--out", path("read.bin"),
                  "read-flash"});

@@ -86,6 +86,39 @@ TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     EXPECT_EQ(r.app->ui["InfoPanel"].caption(), shown);
 }
 
+// A fixture's port map: each channel keeps its socket, a unit missing in the
+// middle leaves its channel empty and says so, the ports the map does not
+// name are not touched; a map that cannot be read uses no port at all.
+TEST(DeviceSearch, APortMapKeepsEachChannelOnItsSocket) {
+    StartupRig r(4);
+    const std::string d = r.portDir + "/";
+    test::writeText(r.workDir + "/ports.map", "# fixture\n1 " + d + "COM3\n2 " + d + "COM9  # unplugged\n3 " + d + "COM1\n");
+    r.start();
+    r.runSearch(2);
+    EXPECT_EQ(r.engine().channelCount, 4);
+    EXPECT_EQ(r.connected(), 2);
+    EXPECT_EQ(r.engine().ch[0].portName, d + "COM3");
+    EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 3")), 1u);
+    EXPECT_FALSE(r.engine().ch[1].connected);
+    EXPECT_EQ(r.countText("Channel 2: empty, its port " + d + "COM9 is not there"), 1u);
+    EXPECT_EQ(r.engine().ch[2].portName, d + "COM1");
+    EXPECT_EQ(r.countText(foundLine(3, "Korvex200RTQ V2.10, Unit 1")), 1u);
+    for (int u = 1; u <= 4; ++u) EXPECT_EQ(r.countDeviceQueries(u), u == 1 || u == 3 ? 1u : 0u) << "unit " << u;
+    EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{d + "COM3", d + "COM1"}));
+}
+
+TEST(DeviceSearch, APortMapThatCannotBeReadUsesNoPort) {
+    StartupRig r(2);
+    test::writeText(r.workDir + "/ports.map", "1 " + r.portDir + "/COM1\n1 " + r.portDir + "/COM2\n");
+    r.start();
+    r.runSearch(1, 300);
+    EXPECT_EQ(r.connected(), 0);
+    EXPECT_EQ(r.countDeviceQueries(1) + r.countDeviceQueries(2), 0u);
+    EXPECT_EQ(r.countText("Port map " + r.workDir + "/ports.map: line 2: channel 1 is given twice; no port is used "
+                          "until it is mended."),
+              1u);
+}
+
 TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInNaturalOrder) {
     // Ten emulated units and a hand-made one named in lower case: the list is
     // sorted by number without regard to case (COM2 before COM10, com15

@@ -33,6 +33,7 @@ inline std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
     return b;
 }
 
+inline void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
