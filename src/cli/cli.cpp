@@ -816,12 +816,32 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     return finalStatus(status);
 }
 
+// Every candidate port: the usable ones with their adapter's USB identity,
+// driver and udev links (the names a port map takes), then the ones that
+// cannot be opened now, with why.
 int listPorts(std::ostream& out) {
     std::vector<std::string> items;
     std::string text;
-    ListSerialPorts(items, text);
-    for (auto& p : items) out << p << "\n";
-    if (items.empty()) out << text << "\n";
+    std::vector<SkippedPort> skipped;
+    ListSerialPorts(items, text, &skipped);
+    if (items.empty() && skipped.empty()) {
+        out << text << "\n";
+        return kExitOk;
+    }
+    const std::vector<SerialPortInfo> all = systemSerialPorts();
+    auto dash = [](const std::string& v) { return v.empty() ? std::string("-") : v; };
+    out << format("%-10s %-9s %-16s %-10s %s\n", "PORT", "VID:PID", "SERIAL", "DRIVER", "BY-PATH / BY-ID");
+    auto row = [&](const std::string& name, const std::string& note) {
+        SerialPortInfo p;
+        for (const SerialPortInfo& q : all)
+            if (q.name == name) p = q;
+        const std::string usb = p.vendorId.empty() ? "-" : p.vendorId + ":" + p.productId;
+        out << format("%-10s %-9s %-16s %-10s %s%s\n", name.c_str(), usb.c_str(), dash(p.serial).c_str(),
+                      dash(p.driver).c_str(), dash(p.byPath).c_str(), note.c_str());
+        if (!p.byId.empty()) out << std::string(49, ' ') << p.byId << "\n";
+    };
+    for (const std::string& name : items) row(name, "");
+    for (const SkippedPort& k : skipped) row(k.name, "  (not usable: " + k.cause + ")");
     return kExitOk;
 }
 
@@ -934,7 +954,9 @@ Operations:
   offline [--chips N]  start off-line production and count good/bad chips until
                        N chips are done or Ctrl+C
   upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)
-  ports                list the usable serial ports
+  ports                list the serial ports: USB VID:PID, serial number, driver,
+                       /dev/serial/by-path and by-id names; then those that
+                       cannot be opened now, with why
   chips                list the chip catalogue
   convert IN OUT       convert between Intel HEX, S-record and BIN
   save-project FILE    save the job as a project file (.pmw)

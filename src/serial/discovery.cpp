@@ -186,8 +186,21 @@ std::string trialOpen(const std::string& path) {
 }
 }  // namespace
 
-std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty) {
+// The first link in folder whose target is the tty `name` ("" when none).
+std::string linkTo(const std::string& folder, const std::vector<std::string>& links, const std::string& name) {
+    for (const std::string& l : links) {
+        char target[PATH_MAX];
+        ssize_t n = readlink((folder + "/" + l).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        std::string t(target, static_cast<size_t>(n));
+        if (t.substr(t.find_last_of('/') + 1) == name) return folder + "/" + l;
+    }
+    return {};
+}
+
+std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty, const std::string& devSerial) {
     std::vector<SerialPortInfo> out;
+    const std::vector<std::string> byPath = listDir(devSerial + "/by-path"), byId = listDir(devSerial + "/by-id");
     for (const std::string& name : listDir(sysClassTty)) {
         if (name.rfind("ttyS", 0) == 0) continue;  // built-in UARTs
         std::string dev = realPath(sysClassTty + "/" + name + "/device");
@@ -217,6 +230,8 @@ std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty) {
             info.productId = readAttr(usb + "/idProduct");
             info.serial = readAttr(usb + "/serial");
         }
+        info.byPath = linkTo(devSerial + "/by-path", byPath, name);
+        info.byId = linkTo(devSerial + "/by-id", byId, name);
         out.push_back(info);
     }
     if (const char* dir = std::getenv("KORVEX_SERIAL_DIR"); dir && *dir) {

@@ -14,12 +14,16 @@ struct SerialPortInfo {
     std::string driver;
     // Of the USB device the adapter is, when sysfs has them.
     std::string vendorId, productId, serial;
+    // The links udev makes to it: by the USB port it sits in, and by its
+    // identity ("" when there is none).
+    std::string byPath, byId;
 };
 
 // The system's candidate ports, in the system's order: USB-serial ttys from
 // the sysfs tree under sysClassTty, then the entries of KORVEX_SERIAL_DIR
 // sorted by name.
-std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty = "/sys/class/tty");
+std::vector<SerialPortInfo> systemSerialPorts(const std::string& sysClassTty = "/sys/class/tty",
+                                              const std::string& devSerial = "/dev/serial");
 
 // A candidate port that could not be opened, so it was not listed.
 struct SkippedPort {

@@ -478,6 +478,22 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
 }
 
+TEST_F(Cli, PortsListsEachPortWithItsIdentityAndTheUnusableWithWhy) {
+    startUnits(2);
+    std::filesystem::create_symlink("/dev/no-such-tty", path("ports/COM7"));
+    CliRun r = runCli({"ports"});
+    ASSERT_EQ(r.code, cli::kExitOk) << r.err;
+    // The machine's own adapters, if it has any, come first.
+    std::vector<std::string> lines;
+    for (const std::string& l : linesOf(r.out))
+        if (l.rfind("COM", 0) == 0 || l.rfind("PORT", 0) == 0) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], "PORT       VID:PID   SERIAL           DRIVER     BY-PATH / BY-ID");
+    EXPECT_EQ(lines[1], "COM1       -         -                -          -");
+    EXPECT_EQ(lines[2].rfind("COM2 ", 0), 0u);
+    EXPECT_EQ(lines[3].rfind("COM7       -         -                -          -  (not usable: ", 0), 0u) << lines[3];
+}
+
 TEST_F(Cli, AFailedFlashReadWritesNoFile) {
     CliRun r = runCli({"--sim", "1", "--sim-fault", "1:rprotect", "--chip", "SC32F5232JV1G", "--out", path("read.bin"),
                  "read-flash"});

@@ -279,8 +279,17 @@ TEST_F(FakeSysfs, UsbAdaptersAreListedWithTheirIdsAndNothingElse) {
         fs::create_directory_symlink(d, root + "/sys/class/tty/" + v);
     }
 
+    // udev's links, relative as udev makes them; the CDC device has no serial.
+    const std::string serial = root + "/dev/serial";
+    fs::create_directories(serial + "/by-path");
+    fs::create_directories(serial + "/by-id");
+    fs::create_symlink("../../ttyUSB0", serial + "/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
+    fs::create_symlink("../../ttyUSB1", serial + "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+    fs::create_symlink("../../ttyACM0", serial + "/by-path/pci-0000:00:14.0-usb-0:3:1.0");
+    fs::create_symlink("../../ttyUSB0", serial + "/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+
     PortDir dir;  // empty: only the tree counts
-    auto found = ports();
+    auto found = systemSerialPorts(root + "/sys/class/tty", serial);
     ASSERT_EQ(found.size(), 3u);
     struct Expect {
         const char* name;
@@ -288,10 +297,14 @@ TEST_F(FakeSysfs, UsbAdaptersAreListedWithTheirIdsAndNothingElse) {
         const char* vid;
         const char* pid;
         const char* serial;
+        const char* byPath;
+        const char* byId;
     };
-    const Expect expected[] = {{"ttyACM0", "cdc_acm", "2e8a", "000a", ""},
-                               {"ttyUSB0", "ftdi_sio", "0403", "6001", "A50285BI"},
-                               {"ttyUSB1", "xr_serial", "04e2", "1410", "X1"}};
+    const Expect expected[] = {
+        {"ttyACM0", "cdc_acm", "2e8a", "000a", "", "/by-path/pci-0000:00:14.0-usb-0:3:1.0", ""},
+        {"ttyUSB0", "ftdi_sio", "0403", "6001", "A50285BI", "/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0",
+         "/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
+        {"ttyUSB1", "xr_serial", "04e2", "1410", "X1", "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", ""}};
     for (size_t i = 0; i < found.size(); ++i) {
         SCOPED_TRACE(expected[i].name);
         EXPECT_EQ(found[i].name, expected[i].name);
@@ -300,6 +313,8 @@ TEST_F(FakeSysfs, UsbAdaptersAreListedWithTheirIdsAndNothingElse) {
         EXPECT_EQ(found[i].vendorId, expected[i].vid);
         EXPECT_EQ(found[i].productId, expected[i].pid);
         EXPECT_EQ(found[i].serial, expected[i].serial);
+        EXPECT_EQ(found[i].byPath, serial + expected[i].byPath);
+        EXPECT_EQ(found[i].byId, *expected[i].byId ? serial + expected[i].byId : "");
     }
 }
 
