@@ -53,8 +53,9 @@ struct Options {
     // Faults for the emulated units (hidden option, for tests and demos):
     // unit number (1-based) and fault.
     std::vector<std::pair<int, SimFault>> simFaults;
-    // --port, in channel order.
+    // --port, in channel order; --usb filters.
     std::vector<std::string> ports;
+    std::vector<UsbFilter> usb;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -123,6 +124,12 @@ Options parse(const std::vector<std::string>& args) {
             o.simFaults.emplace_back(static_cast<int>(unit), f);
         }
         else if (a == "--port") o.ports.push_back(need(i));
+        else if (a == "--usb") {
+            std::string why;
+            auto f = parseUsbFilter(need(i), why);
+            if (!f) throw UsageError("--usb: " + why);
+            o.usb.push_back(*f);
+        }
         else if (a == "--json") o.json = true;
         else if (a == "--skip-bad-lines") o.skipBadLines = true;
         else if (a == "--on-mismatch") {
@@ -520,6 +527,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
 
     KorvexApp app(loop, prompts, clock, rng);
     if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
+    if (!o.ports.empty() && !o.usb.empty()) throw UsageError("--port and --usb do not go together");
+    app.engine.usbFilters = o.usb;
     if (!o.ports.empty()) {
         std::string why;
         app.engine.portMap = portMapOf(o.ports, why);
@@ -988,6 +997,8 @@ Run:
                        order); a device path, a /dev/serial/by-path or by-id
                        link, or a name "ports" lists. Without --port, the
                        program folder's ports.map, when there is one
+  --usb VID:PID[:SERIAL]   search only the adapters with these USB ids
+                       (repeatable; e.g. 0403:6001)
   --json               one JSON object per event (log, progress, result, error,
                        offline)
   --expect N           fail (status 1) unless at least N units answer the search

@@ -87,6 +87,13 @@ void Program::ListSerialPorts() {
         text = items.empty() ? "无可用的串口" : items.back();
     } else {
         kvx::ListSerialPorts(items, text, &skippedPorts);
+        if (!usbFilters.empty()) {
+            std::erase_if(items, [this](const std::string& name) {
+                const SerialPortInfo port = serialPortInfo(name);
+                return std::none_of(usbFilters.begin(), usbFilters.end(), [&](const UsbFilter& f) { return f.matches(port); });
+            });
+            text = items.empty() ? "无可用的串口" : items.back();
+        }
     }
     combo.setItems(items);
     combo.setText(text);

@@ -119,6 +119,8 @@ public:
     // fall to other sockets.
     std::optional<PortMap> portMap;
     std::string portMapError;
+    // Without a map: only adapters matching one of these (none: every port).
+    std::vector<UsbFilter> usbFilters;
     // The port of channel `slot` in the last listing ("" when it has none).
     std::string channelPort(int slot) const;
     // The channel count the listed ports need: 8 beyond the fourth, else 4.

@@ -77,4 +77,30 @@ std::optional<PortMap> portMapOf(const std::vector<std::string>& ports, std::str
     return map;
 }
 
+bool UsbFilter::matches(const SerialPortInfo& port) const {
+    auto same = [](const std::string& a, const std::string& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    };
+    return same(port.vendorId, vendorId) && same(port.productId, productId) && (serial.empty() || port.serial == serial);
+}
+
+std::optional<UsbFilter> parseUsbFilter(const std::string& text, std::string& error) {
+    auto hex4 = [](const std::string& v) {
+        return v.size() == 4 && std::all_of(v.begin(), v.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    };
+    UsbFilter f;
+    const size_t a = text.find(':');
+    const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+    f.vendorId = text.substr(0, a);
+    if (a != std::string::npos) f.productId = text.substr(a + 1, b == std::string::npos ? b : b - a - 1);
+    if (b != std::string::npos) f.serial = text.substr(b + 1);
+    if (!hex4(f.vendorId) || !hex4(f.productId) || (b != std::string::npos && f.serial.empty())) {
+        error = "'" + text + "': expected VID:PID or VID:PID:SERIAL, the ids four hexadecimal digits";
+        return std::nullopt;
+    }
+    return f;
+}
+
 }  // namespace kvx

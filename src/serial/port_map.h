@@ -4,6 +4,8 @@
 // the command line's --port list.
 #pragma once
 
+#include "serial/discovery.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -29,5 +31,14 @@ std::optional<PortMap> parsePortMap(std::string_view text, std::string& error);
 // The --port list, in channel order; nullopt with `error` when there are
 // more than eight.
 std::optional<PortMap> portMapOf(const std::vector<std::string>& ports, std::string& error);
+
+// A --usb filter: the search takes only the adapters with this USB vendor and
+// product id (and serial number, when given).
+struct UsbFilter {
+    std::string vendorId, productId, serial;
+    bool matches(const SerialPortInfo& port) const;
+};
+// "VID:PID" or "VID:PID:SERIAL", the ids four hexadecimal digits each.
+std::optional<UsbFilter> parseUsbFilter(const std::string& text, std::string& error);
 
 }  // namespace kvx

@@ -476,6 +476,9 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     CliRun twice = runCli({"--chip", "SC32F5232JV1G", "--port", "COM1", "--port", "COM1", "program"});
     EXPECT_EQ(twice.code, cli::kExitUsage);
     EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
+    // A USB filter the emulated units (no USB identity) do not pass.
+    CliRun usb = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--usb", "0403:6001", "program"});
+    EXPECT_EQ(usb.code, cli::kExitNoUnits) << usb.out << usb.err;
 }
 
 TEST_F(Cli, PortsListsEachPortWithItsIdentityAndTheUnusableWithWhy) {

@@ -47,3 +47,27 @@ TEST(PortMap, PortOptionsAreTheChannelsInOrder) {
     EXPECT_FALSE(portMapOf(std::vector<std::string>(9, "x"), error));
     EXPECT_EQ(error, "9 ports given; there are 8 channels");
 }
+
+TEST(PortMap, UsbFiltersTakeOnlyTheirAdapters) {
+    SerialPortInfo ftdi;
+    ftdi.vendorId = "0403";
+    ftdi.productId = "6001";
+    ftdi.serial = "A50285BI";
+    const SerialPortInfo emulated;  // no USB identity
+    struct Case {
+        const char* text;
+        bool parses, ftdiMatches;
+    };
+    for (const Case& c : {Case{"0403:6001", true, true}, Case{"0403:6001:A50285BI", true, true},
+                          Case{"0403:6001:OTHER", true, false}, Case{"0403:6015", true, false},
+                          Case{"0403:600A", true, false}, Case{"0403", false, false}, Case{"403:6001", false, false},
+                          Case{"0403:6001:", false, false}, Case{"04g3:6001", false, false}}) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        auto f = parseUsbFilter(c.text, error);
+        ASSERT_EQ(f.has_value(), c.parses) << error;
+        if (!f) continue;
+        EXPECT_EQ(f->matches(ftdi), c.ftdiMatches);
+        EXPECT_FALSE(f->matches(emulated));
+    }
+}
