@@ -181,11 +181,18 @@ void LogView::mouseDoubleClickEvent(QMouseEvent* e) {
 
 void LogView::keyPressEvent(QKeyEvent* e) {
     QScrollBar* v = verticalScrollBar();
-    if (e == QKeySequence::SelectAll) selectAll();
-    else if (e == QKeySequence::Copy) QApplication::clipboard()->setText(selectedText());
-    else if (e == QKeySequence::MoveToStartOfDocument) v->setValue(v->minimum());
-    else if (e == QKeySequence::MoveToEndOfDocument) v->setValue(v->maximum());
-    else return QAbstractScrollArea::keyPressEvent(e);
+    if (e == QKeySequence::SelectAll) {
+        selectAll();
+    } else if (e == QKeySequence::Copy) {
+        // Nothing selected leaves the clipboard as it is.
+        if (!(anchor_ == cursor_)) QApplication::clipboard()->setText(selectedText());
+    } else if (e == QKeySequence::MoveToStartOfDocument) {
+        v->setValue(v->minimum());
+    } else if (e == QKeySequence::MoveToEndOfDocument) {
+        v->setValue(v->maximum());
+    } else {
+        QAbstractScrollArea::keyPressEvent(e);
+    }
 }
 
 void LogView::selectAll() {

@@ -339,6 +339,10 @@ void OperatorTest::logSelectionIsWhatTheOperatorDragged() {
     r.app.ClearInformation1Click();
     QCOMPARE(view->end(), size_t(0));
     QCOMPARE(copyInformation(), QString());
+    // Ctrl+C with nothing selected leaves the clipboard alone.
+    QApplication::clipboard()->setText("kept");
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), QString("kept"));
 }
 
 // The main window's caption is exactly the form's (nothing appended by the
