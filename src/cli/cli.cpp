@@ -552,8 +552,15 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         loop.runFor(50);
         app.FormClose();
     };
+    // Channels the port map gives a port that had no unit: their sockets
+    // were not served, so the run cannot end as a success.
+    int mappedWithoutUnit = 0;
     // The statuses that also depend on the logs written at shut-down.
     auto finalStatus = [&](int status) {
+        if (mappedWithoutUnit > 0 && status == kExitOk) {
+            rep.error(format("%d channel(s) of the port map had no unit", mappedWithoutUnit));
+            status = kExitChannelFailed;
+        }
         if (app.logWriteFailures > 0) {
             rep.error(format("%d log file(s) could not be written (see the messages above)", app.logWriteFailures));
             if (status == kExitOk) status = kExitChannelFailed;
@@ -670,6 +677,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         if (p.slot < 0 || !e.ch[p.slot].connected) rep.error(p.port + ": " + p.outcome);
     for (auto& p : searched)
         if (p.slot >= 0) results[p.slot].device = p.device;
+    if (e.portMap)
+        for (int s = 0; s < 8; ++s) mappedWithoutUnit += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.ch[s].connected;
 
     const std::string& op = o.operation;
     if (o.expect && answered < *o.expect) {
@@ -1019,8 +1028,9 @@ Every port the search queried is in the results, with "no unit answered",
 
 Exit status:
   0    every channel that ran succeeded, and every log and output file was written
-  1    a channel failed, fewer units answered than --expect, off-line production
-       stopped before --chips, or a log or output file could not be written
+  1    a channel failed, fewer units answered than --expect, a channel of the
+       port map had no unit, off-line production stopped before --chips, or a
+       log or output file could not be written
   2    usage or input error (options, a file that cannot be loaded or has a faulty
        line, no chip chosen, no object file loaded)
   3    no programmer unit answered the search

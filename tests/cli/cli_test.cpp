@@ -473,6 +473,11 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     EXPECT_NE(rowOf(r.out, 1).find("Unit 3"), std::string::npos);
     EXPECT_NE(rowOf(r.out, 2).find("Unit 1"), std::string::npos);
     EXPECT_EQ(rowOf(r.out, 3), "");  // unit 2 is not one of them
+    // A socket without its unit: the others are served, the run fails.
+    CliRun missing = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--port", "COM3", "--port", "COM9", "program"});
+    EXPECT_EQ(missing.code, cli::kExitChannelFailed) << missing.out << missing.err;
+    EXPECT_NE(rowOf(missing.out, 1).find("OK"), std::string::npos) << missing.out;
+    EXPECT_NE(missing.err.find("1 channel(s) of the port map had no unit"), std::string::npos) << missing.err;
     CliRun twice = runCli({"--chip", "SC32F5232JV1G", "--port", "COM1", "--port", "COM1", "program"});
     EXPECT_EQ(twice.code, cli::kExitUsage);
     EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
