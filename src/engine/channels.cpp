@@ -84,7 +84,6 @@ void Program::ListSerialPorts() {
             if (std::string cause = portOpenFailure(path); !cause.empty()) skippedPorts.push_back({port, path, cause});
             else items.push_back(port);
         }
-        text = items.empty() ? "无可用的串口" : items.back();
     } else {
         kvx::ListSerialPorts(items, text, &skippedPorts);
         if (!usbFilters.empty()) {
@@ -92,9 +91,11 @@ void Program::ListSerialPorts() {
                 const SerialPortInfo port = serialPortInfo(name);
                 return std::none_of(usbFilters.begin(), usbFilters.end(), [&](const UsbFilter& f) { return f.matches(port); });
             });
-            text = items.empty() ? "无可用的串口" : items.back();
         }
     }
+    // The last port shown, as the listing shows it (the map's and the
+    // filter's lists are made here).
+    text = items.empty() ? "无可用的串口" : items.back();
     combo.setItems(items);
     combo.setText(text);
 }
