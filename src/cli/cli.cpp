@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include "cli/reporter.h"
+
 #include "app/korvex_app.h"
 #include "chip/catalogue.h"
 #include "image/object_files.h"
@@ -59,23 +61,6 @@ struct Options {
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
-
-std::string jsonEscape(const std::string& s) {
-    std::string o;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        default:
-            if (c < 0x20) o += format("\\u%0.4x", c);
-            else o.push_back(static_cast<char>(c));
-        }
-    }
-    return o;
-}
 
 int64_t number(const std::string& opt, const std::string& text) {
     int64_t v;
@@ -229,210 +214,46 @@ std::optional<std::pair<ChipVendor, int>> findChipByName(const std::string& name
     return std::nullopt;
 }
 
-const char* stepName(uint8_t step) {
-    switch (step) {
-    case StepDownloadJob: return "download job";
-    case StepDownloadFlash: return "download flash";
-    case StepDownloadNvm: return "download NVM";
-    case StepBlankCheck: return "blank check";
-    case StepErase: return "erase";
-    case StepProgramFlash: return "program flash";
-    case StepProgramNvm: return "program NVM";
-    case StepVerifyFlash: return "verify flash";
-    case StepVerifyNvm: return "verify NVM";
-    case StepWriteOption: return "write option";
-    case StepReadFlash: return "read flash";
-    case StepReadOption: return "read option";
-    case StepReadChipId: return "read chip id";
-    case StepReadAddress: return "read address";
-    case StepUpgrade: return "upgrade";
-    default: return "idle";
-    }
-}
-
-// What the search found on one port it queried: the channel it became (-1
-// for a port that is not a channel) and, for a port with no programmer on
-// it, why.
+// What the search found on one port it queried: the channel it became (0
+// for a port that is not a channel), the unit on it, and for a port with no
+// programmer on it, the outcome and why.
 struct PortOutcome {
-    int slot = -1;
+    int channel = 0;
     std::string port;
-    std::string outcome;
-    std::string device;
-};
-
-// The output side: log lines, progress, errors and results, as text or JSON
-// lines. Errors go to stderr, and with --json also as error events.
-class Reporter {
-public:
-    Reporter(std::ostream& out, std::ostream& err, bool json, bool tty)
-        : out_(out), err_(err), json_(json), tty_(tty && !json) {}
-
-    void line(const std::string& text) {
-        if (json_) {
-            out_ << "{\"event\":\"log\",\"text\":\"" << jsonEscape(text) << "\"}\n";
-        } else {
-            eraseBars();
-            out_ << text << "\n";
-            drawBars();
-        }
-        out_.flush();
-    }
-
-    void error(const std::string& text) {
-        eraseBars();
-        err_ << "korvex-cli: " << text << "\n";
-        err_.flush();
-        if (json_) {
-            out_ << "{\"event\":\"error\",\"message\":\"" << jsonEscape(text) << "\"}\n";
-            out_.flush();
-        }
-        drawBars();
-    }
-
-    // A faulty object-file line: an error, or a line skipped with --skip-bad-lines.
-    void lineError(const std::string& path, int lineNo, int code, const char* fault, bool skipped) {
-        eraseBars();
-        err_ << format("korvex-cli: %s line %d: %s (Line %d Data Error : %d.)%s\n", path.c_str(), lineNo, fault, lineNo,
-                       code, skipped ? ", line skipped" : "");
-        err_.flush();
-        if (json_) {
-            out_ << "{\"event\":\"error\",\"file\":\"" << jsonEscape(path) << "\",\"line\":" << lineNo
-                 << ",\"code\":" << code << ",\"message\":\"" << jsonEscape(fault)
-                 << "\",\"skipped\":" << (skipped ? "true" : "false") << "}\n";
-            out_.flush();
-        }
-        drawBars();
-    }
-
-    void progress(int channel, const std::string& port, const char* step, int64_t value, int64_t max) {
-        Bar& b = bars_[channel];
-        b.port = port;
-        b.step = step;
-        b.value = value;
-        b.max = max;
-        if (json_) {
-            int pct = max > 0 ? static_cast<int>(value * 100 / max) : 0;
-            if (pct == b.lastPct && b.lastStep == step) return;
-            b.lastPct = pct;
-            b.lastStep = step;
-            out_ << "{\"event\":\"progress\",\"channel\":" << channel << ",\"port\":\"" << jsonEscape(port)
-                 << "\",\"step\":\"" << step << "\",\"progress\":" << value << ",\"max\":" << max
-                 << ",\"percent\":" << pct << "}\n";
-            out_.flush();
-        } else if (tty_) {
-            auto now = std::chrono::steady_clock::now();
-            if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
-            lastDraw_ = now;
-            eraseBars();
-            drawBars();
-        }
-    }
-
-    // One row of the results: a channel that ran the operation (started),
-    // or a port the search queried that did not (its outcome as message).
-    void result(int channel, const std::string& port, bool started, int code, const std::string& message,
-                double seconds, const std::string& device) {
-        bool ok = started && code == 0;
-        if (json_) {
-            out_ << "{\"event\":\"result\",\"channel\":" << channel << ",\"port\":\"" << jsonEscape(port)
-                 << "\",\"started\":" << (started ? "true" : "false") << ",\"code\":" << code
-                 << ",\"ok\":" << (ok ? "true" : "false") << ",\"message\":\"" << jsonEscape(message)
-                 << "\",\"seconds\":" << format("%.3f", seconds) << "}\n";
-        } else {
-            if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
-            headerShown_ = true;
-            out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", channel > 0 ? std::to_string(channel).c_str() : "-",
-                           port.c_str(), ok ? "OK" : started ? "FAILED" : "-", seconds, device.c_str(), message.c_str());
-        }
-        out_.flush();
-    }
-
-    // The ports the search queried, when nothing was run on them.
-    void ports(const std::vector<PortOutcome>& searched) {
-        for (auto& p : searched) result(p.slot + 1, p.port, false, -1, p.outcome.empty() ? "not run" : p.outcome, 0, p.device);
-    }
-
-    void offline(int ok, int ng) {
-        if (json_) out_ << format("{\"event\":\"offline\",\"ok\":%d,\"ng\":%d}\n", ok, ng);
-        else out_ << format("Off-line production: OK %d, NG %d\n", ok, ng);
-        out_.flush();
-    }
-
-    void finishBars() {
-        eraseBars();
-        bars_.clear();
-    }
-
-private:
-    struct Bar {
-        std::string port;
-        const char* step = "";
-        int64_t value = 0, max = 0;
-        int lastPct = -1;
-        const char* lastStep = "";
-    };
-    void eraseBars() {
-        if (!tty_ || drawn_ == 0) return;
-        out_ << "\x1b[" << drawn_ << "A\x1b[J";
-        drawn_ = 0;
-    }
-    void drawBars() {
-        if (!tty_) return;
-        for (auto& [ch, b] : bars_) {
-            int pct = b.max > 0 ? static_cast<int>(std::min<int64_t>(b.value, b.max) * 100 / b.max) : 0;
-            int filled = pct * 30 / 100;
-            out_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
-                 << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);
-            ++drawn_;
-        }
-    }
-    std::ostream& out_;
-    std::ostream& err_;
-    bool json_, tty_;
-    bool headerShown_ = false;
-    std::map<int, Bar> bars_;
-    int drawn_ = 0;
-    std::chrono::steady_clock::time_point lastDraw_{};
+    std::string outcome;  // as in the results: "no-answer", "skipped", ...
+    std::string why;
+    UnitIdentity unit;
 };
 
 // Every port the last search queried, in channel order, then the ports it
 // skipped or left unused.
-std::vector<PortOutcome> searchOutcomes(KorvexApp& app) {
-    Program& e = app.engine;
+std::vector<PortOutcome> searchOutcomes(const Program& e) {
     std::vector<PortOutcome> v;
     for (int s = 0; s < e.channelCount; ++s) {
         const ChannelSession& c = e.ch[s];
         if (c.searchOutcome == SearchOutcome::NotQueried) continue;
-        PortOutcome p;
-        p.slot = s;
-        p.port = c.portName;
+        PortOutcome p{s + 1, c.portName, "", "", c.unit};
         switch (c.searchOutcome) {
-        case SearchOutcome::NoAnswer: p.outcome = "no unit answered"; break;
-        case SearchOutcome::NotAProgrammer: p.outcome = "not a programmer"; break;
-        case SearchOutcome::Upgrading: p.outcome = "firmware upgrade started"; break;
-        default: break;
+        case SearchOutcome::NoAnswer: p.outcome = "no-answer", p.why = "no unit answered"; break;
+        case SearchOutcome::NotAProgrammer: p.outcome = "not-a-programmer", p.why = "not a programmer"; break;
+        case SearchOutcome::Upgrading: p.outcome = "upgrading", p.why = "firmware upgrade started"; break;
+        default: p.outcome = "not-run", p.why = "not run"; break;
         }
-        // The unit's text, from its "found" line.
-        std::string key = format(" Channel %d: 找到设备：", s + 1);
-        for (auto& l : app.log.lines())
-            if (size_t at = l.find(key); at != std::string::npos) {
-                p.device = l.substr(at + key.size());
-                if (!p.device.empty() && p.device.back() == '!') p.device.pop_back();
-            }
         v.push_back(p);
     }
-    for (const SkippedPort& k : e.skippedPorts) v.push_back({-1, k.name, "skipped: " + k.cause, ""});
-    for (const std::string& u : e.unusedPorts) v.push_back({-1, u, "not used: more ports than channels", ""});
+    for (const SkippedPort& k : e.skippedPorts) v.push_back({0, k.name, "skipped", "skipped: " + k.cause, {}});
+    for (const std::string& u : e.unusedPorts) v.push_back({0, u, "unused", "not used: more ports than channels", {}});
     return v;
 }
 
+// A channel's run, from the engine's step and result events.
 struct ChannelResult {
     bool started = false;
     bool finished = false;
-    int code = 0;
+    bool ok = false;
+    std::optional<int> code;
+    std::string step;
     std::string message;
-    std::string watchdogText;
-    std::string device;
     std::chrono::steady_clock::time_point begin, end;
 };
 
@@ -476,9 +297,8 @@ std::string launchRefusal(const std::string& box) {
     return box;
 }
 
-int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
-    bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
-    Reporter rep(out, err, o.json, tty);
+// The run itself; `offline` gets the off-line totals of an off-line run.
+int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>& offline) {
     ProcessStateGuard processState;
     processState.catchSignals();
     gInterrupted = false;
@@ -573,25 +393,39 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     };
     std::map<int, ChannelResult> results;
     size_t shownLines = 0;
+    // The line being appended is the channel's the writer names; earlier
+    // lines caught up after a clear are shown without one.
     auto flushLines = [&] {
-        for (shownLines = std::max(shownLines, app.log.firstKept()); shownLines < app.log.size(); ++shownLines)
-            rep.line(app.log.line(shownLines));
+        for (shownLines = std::max(shownLines, app.log.firstKept()); shownLines < app.log.size(); ++shownLines) {
+            const int channel = shownLines + 1 == app.log.size() ? app.info.appendingChannel() : 0;
+            rep.line(app.log.line(shownLines), channel, channel > 0 ? app.engine.ch[channel - 1].portName : "");
+        }
     };
     app.log.onAppended.push_back([&](size_t) { flushLines(); });
     app.log.onCleared.push_back([&] { shownLines = 0; });
-    app.engine.onChannelFinished = [&](int slot, int failed) {
-        auto& r = results[slot];
-        r.finished = true;
-        r.code = failed;
-        r.watchdogText = app.engine.ch[slot].watchdogText;
-        r.end = std::chrono::steady_clock::now();
-    };
-    app.ui.onChanged = [&](Control& c, Field f) {
-        if (c.kind() != ControlKind::Gauge || (f != Field::Value && f != Field::Range)) return;
-        for (int s = 0; s < 8; ++s)
-            if (&app.ui.gauge(s + 1) == &c && app.engine.ch[s].busy)
-                rep.progress(s + 1, app.engine.ch[s].portName, stepName(app.engine.ch[s].step), c.progress(), c.maxValue());
-    };
+    // The table, the progress and the JSON lines come from the engine's events.
+    app.engine.listeners.push_back([&](const EngineEvent& e) {
+        const int slot = e.channel - 1;
+        switch (e.kind) {
+        case EngineEventKind::Result: {
+            ChannelResult& r = results[slot];
+            r.finished = true;
+            r.ok = e.ok;
+            r.code = e.code >= 0 ? std::optional<int>(e.code) : std::nullopt;
+            r.step = stepName(e.step);
+            r.message = e.text;
+            r.end = std::chrono::steady_clock::now();
+            break;
+        }
+        case EngineEventKind::Step: break;
+        case EngineEventKind::Progress:
+            // Off-line status frames move idle channels' gauges: progress is
+            // for the operations this run launched.
+            if (app.engine.ch[slot].busy) rep.engineEvent(e);
+            break;
+        default: rep.engineEvent(e); break;
+        }
+    });
 
     // Start-up as the window does it, with the project named as first argument.
     std::vector<std::string> startArgs;
@@ -670,27 +504,44 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         return finalStatus(kExitInterrupted);
     }
     Program& e = app.engine;
-    std::vector<PortOutcome> searched = searchOutcomes(app);
+    const std::vector<PortOutcome> searched = searchOutcomes(e);
     int answered = 0;
-    for (auto& p : searched) answered += p.slot >= 0 && e.ch[p.slot].connected;
+    for (auto& p : searched) answered += p.channel > 0 && e.ch[p.channel - 1].connected;
     for (auto& p : searched)
-        if (p.slot < 0 || !e.ch[p.slot].connected) rep.error(p.port + ": " + p.outcome);
-    for (auto& p : searched)
-        if (p.slot >= 0) results[p.slot].device = p.device;
+        if (p.channel == 0 || !e.ch[p.channel - 1].connected) rep.error(p.port + ": " + p.why);
     if (e.portMap)
         for (int s = 0; s < 8; ++s) mappedWithoutUnit += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.ch[s].connected;
 
+    // The run starts: what it programs, from what, on which ports.
+    RunStart start;
+    start.operation = o.operation;
+    start.project = o.project;
+    if (e.chip.chipChosen) start.chip = e.chip.chipName;
+    if (e.fileLoaded) {
+        start.file = e.image->objectFileName;
+        start.fileChecksum = e.image->fileChecksum;
+        start.flashCrc = e.image->flashCrc;
+        start.flashAcc = e.image->flashAcc;
+    }
+    for (auto& p : searched)
+        if (p.channel > 0) start.ports.emplace_back(p.channel, p.port);
+    rep.start(start);
+
+    // The ports where nothing ran, each with why.
+    auto reportNotRun = [&] {
+        for (auto& p : searched) rep.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit});
+    };
     const std::string& op = o.operation;
     if (o.expect && answered < *o.expect) {
         rep.error(format("%lld programmer unit(s) expected, %d answered; nothing was run",
                          static_cast<long long>(*o.expect), answered));
-        rep.ports(searched);
+        reportNotRun();
         closeProgram();
         return finalStatus(kExitChannelFailed);
     }
     if (answered == 0 && op != "save-project") {
         rep.error("no programmer unit answered (korvex-cli ports lists the serial ports; see --help)");
-        rep.ports(searched);
+        reportNotRun();
         closeProgram();
         return finalStatus(kExitNoUnits);
     }
@@ -701,8 +552,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         fn();
         for (int s = 0; s < 8; ++s)
             if (app.engine.ch[s].busy) {
+                results[s] = ChannelResult{};
                 results[s].started = true;
-                results[s].finished = false;
                 results[s].begin = now;
             }
     };
@@ -742,7 +593,8 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
                       o.timeoutS * 1000);
         closeProgram();
         rep.finishBars();
-        rep.offline(e.totalOk, e.totalNg);
+        rep.offlineTotals(e.totalOk, e.totalNg);
+        offline = std::make_pair(e.totalOk, e.totalNg);
         int status = e.totalNg == 0 ? kExitOk : kExitChannelFailed;
         if (target >= 0 && e.totalOk + e.totalNg < target) {
             rep.error(format("off-line production stopped after %d of %lld chips", e.totalOk + e.totalNg,
@@ -776,26 +628,10 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
         o.timeoutS * 1000);
     rep.finishBars();
 
-    // Channel messages: the watchdog's, else the last line each channel wrote.
-    for (auto& [s, r] : results) {
-        if (!r.watchdogText.empty()) {
-            r.message = r.watchdogText;
-            continue;
-        }
-        std::string prefix = format(" Channel %d: ", s + 1);
-        for (size_t i = app.log.size(); i-- > app.log.firstKept();) {
-            const std::string& l = app.log.line(i);
-            size_t p = l.find(prefix);
-            if (p != std::string::npos) {
-                r.message = l.substr(p + prefix.size());
-                break;
-            }
-        }
-    }
     int status = kExitOk;
     // The flash read is saved only when channel 1 read all of it: a failed
     // read would leave the old image (or a part of the chip) in the file.
-    const bool readOk = results.count(0) && results[0].finished && results[0].code == 0;
+    const bool readOk = results.count(0) && results[0].finished && results[0].ok;
     if (op == "read-flash" && !readOk) rep.error("the flash was not read, " + o.out + " not written");
     if (op == "read-flash" && readOk) {
         const ChipProfile& chip = e.chip;
@@ -817,21 +653,51 @@ int runOperation(const Options& o, std::ostream& out, std::ostream& err) {
     // The table for people; with --json the result events carry the same.
     int failed = 0;
     for (auto& p : searched) {
-        auto it = p.slot >= 0 ? results.find(p.slot) : results.end();
+        auto it = p.channel > 0 ? results.find(p.channel - 1) : results.end();
         if (it == results.end() || !it->second.started) {
-            rep.result(p.slot + 1, p.port, false, -1, p.slot >= 0 && e.ch[p.slot].connected ? "not run" : p.outcome, 0,
-                       p.device);
+            const bool connected = p.channel > 0 && e.ch[p.channel - 1].connected;
+            rep.result({p.channel, p.port, false, connected ? "not-run" : p.outcome, std::nullopt, "",
+                        connected ? "not run" : p.why, 0, p.unit});
             continue;
         }
         const ChannelResult& r = it->second;
-        bool ok = r.finished && r.code == 0;
-        failed += !ok;
-        double secs = std::chrono::duration<double>((r.finished ? r.end : std::chrono::steady_clock::now()) - r.begin).count();
-        std::string msg = r.finished ? r.message : (done ? "interrupted" : "timed out");
-        rep.result(p.slot + 1, p.port, true, r.finished ? r.code : -1, msg, secs, r.device);
+        failed += !(r.finished && r.ok);
+        const auto end = r.finished ? r.end : std::chrono::steady_clock::now();
+        ResultRow row{p.channel, p.port, true, "", r.code, r.step, r.message,
+                      std::chrono::duration<double>(end - r.begin).count(), p.unit};
+        if (r.finished) {
+            row.outcome = r.ok ? "ok" : "failed";
+        } else {
+            row.outcome = done ? "interrupted" : "timeout";
+            row.message = done ? "interrupted" : "timed out";
+            row.step = stepName(e.ch[p.channel - 1].step);
+        }
+        rep.result(row);
     }
     if (failed) status = kExitChannelFailed;
     return finalStatus(status);
+}
+
+// Runs an operation with its output: every JSON stream opens with a start
+// event (a run that ends before its search starts it with what it knows)
+// and closes with the summary; an exception ends the run as a usage error,
+// reported like every other error.
+using RunBody = std::function<int(Reporter&, std::optional<std::pair<int, int>>& offline)>;
+int reported(const Options& o, std::ostream& out, std::ostream& err, bool tty, const RunBody& body) {
+    Reporter rep(out, err, o.json, tty);
+    const auto begin = std::chrono::steady_clock::now();
+    std::optional<std::pair<int, int>> offline;
+    int status = kExitUsage;
+    try {
+        status = body(rep, offline);
+    } catch (const std::exception& e) {
+        rep.error(e.what());
+    }
+    RunStart none;
+    none.operation = o.operation;
+    rep.start(none);
+    rep.summary(status, offline, std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    return status;
 }
 
 // Every candidate port: the usable ones with their adapter's USB identity,
@@ -877,7 +743,7 @@ int listChips(std::ostream& out) {
     return kExitOk;
 }
 
-int convert(const Options& o, std::ostream& out, std::ostream& err) {
+int convert(const Options& o, Reporter& rep) {
     const std::string& in = o.operands[0];
     const std::string& to = o.operands[1];
     std::vector<uint8_t> image(kImageSize, 0xFF);
@@ -893,7 +759,6 @@ int convert(const Options& o, std::ostream& out, std::ostream& err) {
         base = p.flashFirst;
     }
     ReaderOutputs r;
-    Reporter rep(out, err, o.json, false);
     uint32_t first = 0, last = 0;
     try {
         ObjectFormat kind = objectFileFormat(in);
@@ -947,13 +812,13 @@ int convert(const Options& o, std::ostream& out, std::ostream& err) {
         rep.error(e.what());
         return kExitUsage;
     }
-    out << format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x\n", in.c_str(), to.c_str(), first, last, r.fileChecksum);
+    rep.line(format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x", in.c_str(), to.c_str(), first, last, r.fileChecksum));
     return kExitOk;
 }
 
 }  // namespace
 
-std::string versionText() { return "korvex-cli 1.4.0 (Korvex200 host for Linux)\n"; }
+std::string versionText() { return std::string("korvex-cli ") + KORVEX_VERSION + " (Korvex200 host for Linux)\n"; }
 
 std::string helpText() {
     return R"(Usage: korvex-cli [OPTIONS] OPERATION [OPERANDS]
@@ -1008,8 +873,9 @@ Run:
                        program folder's ports.map, when there is one
   --usb VID:PID[:SERIAL]   search only the adapters with these USB ids
                        (repeatable; e.g. 0403:6001)
-  --json               one JSON object per event (log, progress, result, error,
-                       offline)
+  --json               one JSON object per line: start, device, progress, uid,
+                       serial, offline, result, log, error, summary (schema
+                       version 1; see docs/json-events.md)
   --expect N           fail (status 1) unless at least N units answer the search
   --skip-bad-lines     skip faulty object-file lines, each reported (default: the
                        file is not loaded and the run ends with status 2)
@@ -1053,8 +919,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         Options o = parse(args);
         if (o.operation == "ports") return listPorts(out);
         if (o.operation == "chips") return listChips(out);
-        if (o.operation == "convert") return convert(o, out, err);
-        return runOperation(o, out, err);
+        if (o.operation == "convert")
+            return reported(o, out, err, false, [&](Reporter& rep, auto&) { return convert(o, rep); });
+        const bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
+        return reported(o, out, err, tty, [&](Reporter& rep, auto& offline) { return runWith(o, rep, offline); });
     } catch (const UsageError& e) {
         err << "korvex-cli: " << e.what() << "\n";
         return kExitUsage;

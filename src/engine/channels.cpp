@@ -136,7 +136,10 @@ void Program::BitBtnFindDevClick() {
         c.gauge->setColor(kBlue);
         if (c.port->isOpen()) c.port->ClosePort();
     }
-    for (ChannelSession& c : ch) c.searchOutcome = SearchOutcome::NotQueried;
+    for (ChannelSession& c : ch) {
+        c.searchOutcome = SearchOutcome::NotQueried;
+        c.unit = {};
+    }
     ListSerialPorts();
     reportListedPorts();
     DevicesFound = 0;
@@ -236,6 +239,19 @@ Program::DeviceCheck Program::CheckDeviceInfo(const uint8_t* f, size_t n, std::s
     return DeviceCheck::Accepted;
 }
 
+namespace {
+// The unit that answered on a port: its text's words and its adapter's USB
+// identity.
+UnitIdentity unitOn(const std::string& port, const std::string& text) {
+    UnitIdentity u = parseUnitText(text);
+    const SerialPortInfo usb = serialPortInfo(port);
+    u.vendorId = usb.vendorId;
+    u.productId = usb.productId;
+    u.usbSerial = usb.serial;
+    return u;
+}
+}  // namespace
+
 void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
     ChannelSession& c = ch[slot];
     uint8_t src[kFrameBufferSize * 2 + 16];
@@ -259,9 +275,16 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
         ui["InfoPanel"].setCaption(text);
         channelLine(format("找到设备：%s!", text.c_str()), slot);
         ++DevicesFound;
+        c.unit = unitOn(c.portName, text);
+        if (!listeners.empty()) {
+            EngineEvent e = channelEvent(EngineEventKind::Device, slot);
+            e.unit = c.unit;
+            publish(e);
+        }
         break;
     case DeviceCheck::OlderFirmware:
         c.searchOutcome = SearchOutcome::Upgrading;
+        c.unit = unitOn(c.portName, text);
         startFirmwareUpgrade(slot);
         break;
     case DeviceCheck::NotAProgrammer:
@@ -409,6 +432,7 @@ void Program::startReadAddress() {
     c.rx.reset();
     setupGauge(500, chip.flashSizeKB, 0);
     c.gauge->setProgress(250);
+    gaugeMoved(0);
     sendAddressRead(0);
 }
 
@@ -419,15 +443,18 @@ void Program::Timer1Timer() {
     for (int s = 0; s < 8; ++s) {
         ChannelSession& c = ch[s];
         if (!c.busy) continue;
-        if (c.timeGauge) c.gauge->addProgress(1);
+        if (c.timeGauge) {
+            c.gauge->addProgress(1);
+            gaugeMoved(s);
+        }
         if (c.tickBudget > 0) {
             --c.tickBudget;
             continue;
         }
-        c.watchdogText = c.step == StepDownloadJob ? format("编程器 %d ：操作超时！", s + 1)
-                                                  : format("芯片 %d ：操作超时！", s + 1);
-        info.AppendInfoLine(c.watchdogText);
-        finishChannel(1, s);
+        const std::string text = c.step == StepDownloadJob ? format("编程器 %d ：操作超时！", s + 1)
+                                                           : format("芯片 %d ：操作超时！", s + 1);
+        info.AppendInfoLine(text);
+        finishChannel(1, s, text);
     }
 }
 
@@ -478,6 +505,8 @@ void Program::startFirmwareUpgrade(int slot) {
     c.gauge->setProgress(2);
     c.gauge->setMaxValue(c.blockTotalKB);
     c.gauge->setColor(kBlue);
+    if (!listeners.empty()) publish(channelEvent(EngineEventKind::Step, slot));
+    gaugeMoved(slot);
     info.AppendInfoLine("开始升级编程器固件......");
     sendFirmwareBlock(0, slot);
 }
@@ -485,6 +514,7 @@ void Program::startFirmwareUpgrade(int slot) {
 void Program::firmwareBlockDone(uint8_t /*result*/, int slot) {
     ChannelSession& c = ch[slot];
     c.gauge->addProgress(1);
+    gaugeMoved(slot);
     ++c.blockKB;
     if (c.blockKB < c.blockTotalKB) {
         sendFirmwareBlock(c.blockKB, slot);
@@ -493,7 +523,7 @@ void Program::firmwareBlockDone(uint8_t /*result*/, int slot) {
     c.upgrading = false;
     sendFirmwareEnd(slot);
     info.AppendInfoLine("Firmware 1 Upgrade Completed!");
-    finishChannel(0, slot);
+    finishChannel(0, slot, "Firmware 1 Upgrade Completed!");
 }
 
 void Program::sendFirmwareBlock(uint16_t block, int slot) {

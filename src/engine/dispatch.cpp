@@ -206,11 +206,11 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         if (good) {
             channelLine("芯片为空！", slot);
             if (c.autoSequence) startProgramming(slot, "开始芯片编程...");
-            else finishChannel(0, slot);
+            else finishChannel(0, slot, "芯片为空！", result);
         } else if (result == 0x15) {
             channelLine("芯片不为空！", slot);
             if (c.autoSequence) startErase(slot, "芯片擦除...");
-            else finishChannel(1, slot);
+            else finishChannel(1, slot, "芯片不为空！", result);
         } else if ((result == 0x10 || result == 0x13 || result == 0x5A) && c.autoSequence) {
             startErase(slot, "芯片已保护，擦除芯片...");
         } else {
@@ -221,7 +221,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         if (good) {
             channelLine("擦除芯片操作成功！", slot);
             if (c.autoSequence) startProgramming(slot, "开始芯片编程...");
-            else finishChannel(0, slot);
+            else finishChannel(0, slot, "擦除芯片操作成功！", result);
         } else {
             reportResult(result, slot);
         }
@@ -247,16 +247,16 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
             if (c.autoSequence && job.writeOptionAfter) {
                 startOptionWrite(slot);
             } else {
-                advanceSerialNumber();
-                finishChannel(0, slot);
+                advanceSerialNumber(slot);
+                finishChannel(0, slot, "EEP/NVM数据校验成功！", result);
             }
         }
         break;
     case StepWriteOption:
         if (good) {
             channelLine("写Option/NVM Data操作成功！", slot);
-            if (c.autoSequence) advanceSerialNumber();
-            finishChannel(0, slot);
+            if (c.autoSequence) advanceSerialNumber(slot);
+            finishChannel(0, slot, "写Option/NVM Data操作成功！", result);
         } else {
             reportResult(result, slot);
         }
@@ -285,7 +285,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         needData(need);
         if (good && (result != 0x00 || payloadHas(slot, need))) {
             if (result == 0x00) readOptionData(slot);
-            finishChannel(0, slot);
+            finishChannel(0, slot, resultMessage(result), result);
         } else {
             reportResult(result, slot);
         }
@@ -294,20 +294,28 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     case StepReadChipId:
         needData(12);
         if (result == 0x00) {
-            std::string uid;
-            for (int i = 0; i < 12; ++i) uid += format("%0.2x ", payload[i]);
+            std::string uid, digits;
+            for (int i = 0; i < 12; ++i) {
+                uid += format("%0.2x ", payload[i]);
+                digits += format("%0.2x", payload[i]);
+            }
             channelLine("UID=" + uid, slot);
-            finishChannel(0, slot);
+            if (!listeners.empty()) {
+                EngineEvent e = channelEvent(EngineEventKind::Uid, slot);
+                e.text = digits;
+                publish(e);
+            }
+            finishChannel(0, slot, "UID=" + uid, result);
         } else {
             reportResult(result, slot);
         }
         break;
     case StepReadAddress:
+        // A failed read ends once, with the unit's result.
         if (good) {
-            finishChannel(0, slot);
+            finishChannel(0, slot, resultMessage(result), result);
             addressDump(slot);
         } else {
-            finishChannel(1, slot);
             reportResult(result, slot);
         }
         break;
@@ -329,6 +337,7 @@ void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
     }
     c.blockKB = static_cast<uint16_t>(c.blockKB + 4);
     c.gauge->setProgress(c.blockKB + 1);
+    gaugeMoved(slot);
     if (c.blockKB < c.blockTotalKB) {
         switch (c.step) {
         case StepDownloadFlash: sendFlashBlockDownload(slot); break;
@@ -350,7 +359,7 @@ void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
         }
         [[fallthrough]];
     case StepDownloadNvm:
-        finishChannel(0, slot);
+        finishChannel(0, slot, "数据下载成功！", result);
         channelLine("数据下载成功！", slot);
         sendProgrammerRestart(slot);
         break;
@@ -365,7 +374,7 @@ void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
             startFlashVerify(slot);
         } else {
             channelLine("编程操作成功！", slot);
-            finishChannel(0, slot);
+            finishChannel(0, slot, "编程操作成功！", result);
         }
         break;
     case StepVerifyFlash:
@@ -375,12 +384,12 @@ void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
         } else if (c.autoSequence && job.writeOptionAfter) {
             startOptionWrite(slot);
         } else {
-            advanceSerialNumber();
-            finishChannel(0, slot);
+            advanceSerialNumber(slot);
+            finishChannel(0, slot, "Main Flash数据校验成功！", result);
         }
         break;
     case StepReadFlash:
-        finishChannel(0, slot);
+        finishChannel(0, slot, "Main Flash读取成功！", result);
         channelLine("Main Flash读取成功！", slot);
         reportFlashChecksum(chip.flashFirst, chip.flashLast);
         if (refreshFlashViewHook) refreshFlashViewHook();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "chip/profile.h"
+#include "engine/events.h"
 #include "firmware/firmware_file.h"
 #include "image/image_state.h"
 #include "link/assembler.h"
@@ -82,10 +83,7 @@ struct ChannelSession {
     uint64_t rxBytes = 0;
     uint64_t statusFrames = 0;  // off-line status frames shown
     SearchOutcome searchOutcome = SearchOutcome::NotQueried;  // of the last device search
-    // The result the watchdog gave the operation that ended last ("芯片 N ：
-    // 操作超时！"); empty when it ended on a reply. Set before the channel
-    // is reported finished.
-    std::string watchdogText;
+    UnitIdentity unit;  // the unit found on it by the last search
 };
 
 class Program {
@@ -146,9 +144,9 @@ public:
     std::function<void()> saveProductionLogHook;
     std::function<void()> refreshFlashViewHook;
     std::function<void()> refreshNvmViewHook;
-    // Observers for front ends: a channel's operation ended (failed != 0 when
-    // it failed).
-    std::function<void(int slot, int failed)> onChannelFinished;
+    // The front ends' observers of the engine's events, called in order on
+    // the logic thread as each thing happens.
+    std::vector<EngineListener> listeners;
 
 
     // --- receive path ---------------------------------------------------------
@@ -166,7 +164,9 @@ public:
     // --- reporting ---------------------------------------------------------------
     void channelLine(const std::string& text, int slot) { info.channelLine(text, slot + 1); }
     void setupGauge(uint16_t tickLimit, uint16_t blockTotalKB, int slot);
-    void finishChannel(int failed, int slot);
+    // Ends a channel's operation; the result event carries the message shown
+    // for it and the unit's result code (-1: none).
+    void finishChannel(int failed, int slot, const std::string& message, int code = -1);
     void reportResult(uint8_t code, int slot);
     static std::string resultMessage(uint8_t code);
     void showOfflineStatus(int slot);
@@ -176,7 +176,8 @@ public:
     void captureJobSettings();  // throws ConvertError
     void CheckBoxCtrlClick();
     void ChkBoxAutoClick();
-    void advanceSerialNumber();
+    // After a chip on `slot` got the serial number: the next one.
+    void advanceSerialNumber(int slot);
 
     // --- requests ---------------------------------------------------------------
     void fillContext(RequestContext& ctx) const;
@@ -245,6 +246,10 @@ public:
     void closeAllPorts();
 
 private:
+    EngineEvent channelEvent(EngineEventKind kind, int slot) const;
+    void publish(const EngineEvent& e);
+    // The gauge of `slot` moved: a progress event with what it shows.
+    void gaugeMoved(int slot);
     bool openListedPort(int slot);
     void reportListedPorts();
     void reportEmptyChannel(int slot);

@@ -26,18 +26,48 @@ void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
     }
     g.setProgress(2);
     g.setColor(kBlue);
+    if (!listeners.empty()) publish(channelEvent(EngineEventKind::Step, slot));
+    gaugeMoved(slot);
 }
 
-void Program::finishChannel(int failed, int slot) {
+EngineEvent Program::channelEvent(EngineEventKind kind, int slot) const {
+    EngineEvent e;
+    e.kind = kind;
+    e.channel = slot + 1;
+    e.port = ch[slot].portName;
+    e.step = ch[slot].step;
+    return e;
+}
+
+void Program::publish(const EngineEvent& e) {
+    for (const EngineListener& l : listeners) l(e);
+}
+
+void Program::gaugeMoved(int slot) {
+    if (listeners.empty()) return;
+    EngineEvent e = channelEvent(EngineEventKind::Progress, slot);
+    e.value = ch[slot].gauge->progress();
+    e.max = ch[slot].gauge->maxValue();
+    publish(e);
+}
+
+void Program::finishChannel(int failed, int slot, const std::string& message, int code) {
     ChannelSession& c = ch[slot];
+    const uint8_t endedIn = c.step;
     c.busy = false;
     c.step = StepIdle;
     c.tickBudget = 0;
     c.autoSequence = false;
     c.gauge->setColor(failed != 0 ? kRed : kBlue);
     c.gauge->setProgress(c.gauge->maxValue());
-    if (onChannelFinished) onChannelFinished(slot, failed);
-    c.watchdogText.clear();
+    if (listeners.empty()) return;
+    EngineEvent e = channelEvent(EngineEventKind::Result, slot);
+    e.step = endedIn;
+    e.ok = failed == 0;
+    e.code = code;
+    e.text = message;
+    e.value = e.max = c.gauge->maxValue();
+    publish(e);
 }
 
 std::string Program::resultMessage(uint8_t code) {
@@ -71,8 +101,9 @@ std::string Program::resultMessage(uint8_t code) {
 }
 
 void Program::reportResult(uint8_t code, int slot) {
-    finishChannel(code, slot);
-    channelLine(resultMessage(code), slot);
+    const std::string message = resultMessage(code);
+    finishChannel(code, slot, message, code);
+    channelLine(message, slot);
     if (code == 0x00 || code == 0x06) prompts.beep();
 }
 
@@ -92,6 +123,7 @@ void Program::showOfflineStatus(int slot) {
         g.setProgress(progress);
         g.setMaxValue(max);
         if (blue) g.setColor(kBlue);
+        gaugeMoved(slot);
     };
     switch (f[1]) {
     case 0x10: stage("Initial Programming Interface ....", 5, 100, true); break;
@@ -115,8 +147,19 @@ void Program::showOfflineStatus(int slot) {
             channelLine(std::string("Progrmming Completed : ") + format("Failed : Error=0x%0.2x!", result), slot);
         }
         channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
+        if (!listeners.empty()) {
+            EngineEvent e = channelEvent(EngineEventKind::Offline, slot);
+            e.ok = result == 0x06;
+            e.code = result;
+            e.channelOk = c.okCount;
+            e.channelNg = c.ngCount;
+            e.totalOk = totalOk;
+            e.totalNg = totalNg;
+            publish(e);
+        }
         writeOfflineSummary();
         g.setProgress(g.maxValue());
+        gaugeMoved(slot);
         break;
     default: break;
     }
@@ -189,8 +232,13 @@ void Program::ChkBoxAutoClick() {
     ui["SpinEditOut"].setEnabled(c);
 }
 
-void Program::advanceSerialNumber() {
+void Program::advanceSerialNumber(int slot) {
     if (!ui["ChkBoxPCSN"].checked() || !ui["CheckBoxSN"].checked()) return;
+    if (!listeners.empty()) {
+        EngineEvent e = channelEvent(EngineEventKind::Serial, slot);
+        e.serialNumber = job.snStart;
+        publish(e);
+    }
     job.snStart = job.snStart + job.snIncrement;
     ui["SNEdit1"].setText(ui["ChkBoxSNDP"].checked() ? format("%u", job.snStart) : format("0x%0.8x", job.snStart));
 }

@@ -9,7 +9,9 @@ void InfoWriter::AppendInfoLine(const std::string& text) {
 }
 
 void InfoWriter::channelLine(const std::string& text, int channel) {
+    appendingChannel_ = channel;
     log_.append("> " + longTimeText(clock_.now()) + format(" Channel %d: ", channel) + text);
+    appendingChannel_ = 0;
 }
 
 }  // namespace kvx

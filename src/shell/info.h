@@ -18,12 +18,16 @@ public:
     void addLine(const std::string& text) { log_.append(text); }
     // "> " + time + " Channel %d: " + text, channel 1 .. 8.
     void channelLine(const std::string& text, int channel);
+    // The channel (1 .. 8) of the line being appended, 0 for a line of no
+    // channel: for the log's observers, which run during the append.
+    int appendingChannel() const { return appendingChannel_; }
     InfoLog& log() { return log_; }
     Clock& clock() { return clock_; }
 
 private:
     InfoLog& log_;
     Clock& clock_;
+    int appendingChannel_ = 0;
 };
 
 }  // namespace kvx

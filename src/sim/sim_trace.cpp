@@ -1,40 +1,29 @@
 #include "sim/sim_trace.h"
 
+#include "shell/json_lines.h"
 #include "shell/text.h"
+
+#include <cmath>
 
 #include <condition_variable>
 
 namespace kvx {
 
-namespace {
-std::string jsonString(const std::string& s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += static_cast<char>(c);
-        } else if (c < 0x20) {
-            o += format("\\u%0.4x", static_cast<unsigned>(c));
-        } else {
-            o += static_cast<char>(c);
-        }
-    }
-    return o + "\"";
-}
-}  // namespace
-
 std::string SimTraceEvent::toJson() const {
-    std::string o = format("{\"t\":%.3f,\"unit\":%d,\"kind\":", timeMs, unit) + jsonString(kind);
-    if (command >= 0) o += format(",\"cmd\":\"0x%0.2x\"", static_cast<unsigned>(command));
-    if (parameter >= 0) o += format(",\"param\":\"0x%0.4x\"", static_cast<unsigned>(parameter));
-    if (payloadLength >= 0) o += format(",\"payload\":%d", payloadLength);
-    if (frameLength) o += format(",\"frame\":%u", static_cast<unsigned>(frameLength));
-    if (wireLength) o += format(",\"wire\":%u", static_cast<unsigned>(wireLength));
-    if (crcOk >= 0) o += crcOk ? ",\"crcOk\":true" : ",\"crcOk\":false";
-    if (jobOk >= 0) o += jobOk ? ",\"jobOk\":true" : ",\"jobOk\":false";
-    if (result >= 0) o += format(",\"result\":\"0x%0.2x\"", static_cast<unsigned>(result));
-    if (!note.empty()) o += ",\"note\":" + jsonString(note);
-    return o + "}";
+    JsonObject o;
+    o["t"] = std::round(timeMs * 1000) / 1000;
+    o["unit"] = unit;
+    o["kind"] = utf8Text(kind);
+    if (command >= 0) o["cmd"] = format("0x%0.2x", static_cast<unsigned>(command));
+    if (parameter >= 0) o["param"] = format("0x%0.4x", static_cast<unsigned>(parameter));
+    if (payloadLength >= 0) o["payload"] = payloadLength;
+    if (frameLength) o["frame"] = frameLength;
+    if (wireLength) o["wire"] = wireLength;
+    if (crcOk >= 0) o["crcOk"] = crcOk != 0;
+    if (jobOk >= 0) o["jobOk"] = jobOk != 0;
+    if (result >= 0) o["result"] = format("0x%0.2x", static_cast<unsigned>(result));
+    if (!note.empty()) o["note"] = utf8Text(note);
+    return o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 SimTrace::SimTrace() : start_(std::chrono::steady_clock::now()) {}

@@ -17,6 +17,7 @@
 #include "sim/sim_server.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,132 +60,19 @@ std::vector<std::string> linesOf(const std::string& text) {
 using test::readBytes;
 using test::writeBytes;
 
-// A small JSON reader: one object per line, values kept as their text
-// (strings unescaped), nested values checked but kept raw.
-class JsonLine {
-public:
-    static bool parse(const std::string& s, std::map<std::string, std::string>& out) {
-        JsonLine p(s);
-        p.ws();
-        if (!p.object(&out)) return false;
-        p.ws();
-        return p.i_ == s.size();
-    }
-
-private:
-    explicit JsonLine(const std::string& s) : s_(s) {}
-    bool at(char c) const { return i_ < s_.size() && s_[i_] == c; }
-    void ws() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
-    }
-    bool string(std::string& v) {
-        if (!at('"')) return false;
-        ++i_;
-        while (i_ < s_.size() && s_[i_] != '"') {
-            char c = s_[i_++];
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            if (c != '\\') {
-                v.push_back(c);
-                continue;
-            }
-            if (i_ >= s_.size()) return false;
-            char e = s_[i_++];
-            switch (e) {
-            case '"': case '\\': case '/': v.push_back(e); break;
-            case 'n': v.push_back('\n'); break;
-            case 'r': v.push_back('\r'); break;
-            case 't': v.push_back('\t'); break;
-            case 'b': case 'f': break;
-            case 'u':
-                if (i_ + 4 > s_.size()) return false;
-                for (int k = 0; k < 4; ++k)
-                    if (!isxdigit(static_cast<unsigned char>(s_[i_ + k]))) return false;
-                v.push_back('?');
-                i_ += 4;
-                break;
-            default: return false;
-            }
-        }
-        if (!at('"')) return false;
-        ++i_;
-        return true;
-    }
-    bool value(std::string& v) {
-        ws();
-        size_t start = i_;
-        if (at('"')) return string(v);
-        if (at('{')) {
-            if (!object(nullptr)) return false;
-        } else if (at('[')) {
-            ++i_;
-            ws();
-            if (!at(']')) {
-                for (;;) {
-                    std::string x;
-                    if (!value(x)) return false;
-                    ws();
-                    if (at(']')) break;
-                    if (!at(',')) return false;
-                    ++i_;
-                }
-            }
-            ++i_;
-        } else if (s_.compare(i_, 4, "true") == 0 || s_.compare(i_, 4, "null") == 0) {
-            i_ += 4;
-        } else if (s_.compare(i_, 5, "false") == 0) {
-            i_ += 5;
-        } else {
-            // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
-            auto digits = [&] {
-                size_t from = i_;
-                while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_]))) ++i_;
-                return i_ - from;
-            };
-            if (at('-')) ++i_;
-            if (at('0')) ++i_;
-            else if (digits() == 0) return false;
-            if (at('.')) {
-                ++i_;
-                if (digits() == 0) return false;
-            }
-            if (at('e') || at('E')) {
-                ++i_;
-                if (at('+') || at('-')) ++i_;
-                if (digits() == 0) return false;
-            }
-        }
-        v = s_.substr(start, i_ - start);
-        return true;
-    }
-    bool object(std::map<std::string, std::string>* out) {
-        if (!at('{')) return false;
-        ++i_;
-        ws();
-        if (at('}')) {
-            ++i_;
-            return true;
-        }
-        for (;;) {
-            ws();
-            std::string key, v;
-            if (!string(key)) return false;
-            ws();
-            if (!at(':')) return false;
-            ++i_;
-            if (!value(v)) return false;
-            if (out) (*out)[key] = v;
-            ws();
-            if (at('}')) {
-                ++i_;
-                return true;
-            }
-            if (!at(',')) return false;
-            ++i_;
+// The JSON lines of a run's output, each parsed (a line that is not JSON
+// fails the test that reads it).
+std::vector<nlohmann::json> jsonLines(const std::string& out) {
+    std::vector<nlohmann::json> v;
+    for (const std::string& l : linesOf(out)) {
+        try {
+            v.push_back(nlohmann::json::parse(l));
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "not JSON: " << l << " (" << e.what() << ")";
         }
     }
-    const std::string& s_;
-    size_t i_ = 0;
-};
+    return v;
+}
 
 class Cli : public ::testing::Test {
 protected:
@@ -371,60 +259,20 @@ TEST_F(Cli, EightUnitsAutoOnA128KChip) {
     EXPECT_LT(secs, 30.0);
 }
 
-class CliFailingChannel : public Cli, public ::testing::WithParamInterface<bool> {};
-
 // Unit 2 answers every flash program request with 0x2C: its channel fails,
-// channels 1 and 3 finish, the exit status is 1.
-TEST_P(CliFailingChannel, ExitsOneAndShowsWhichFailed) {
-    const bool json = GetParam();
+// channels 1 and 3 finish, the exit status is 1. The table's rows come from
+// the engine's events: the unit's text and the result's message.
+TEST_F(Cli, FailingChannelExitsOneAndShowsWhichFailed) {
     const std::string bin = image(32 * 1024, 3);
-    std::vector<std::string> args = {"--sim",  "3", "--sim-fault", "2:result:0x95:0x2C", "--chip", "SC32F5232JV1G",
-                                     "--file", bin, "program"};
-    if (json) args.insert(args.begin(), "--json");
-    CliRun r = runCli(args);
+    CliRun r = runCli({"--sim", "3", "--sim-fault", "2:result:0x95:0x2C", "--chip", "SC32F5232JV1G", "--file", bin,
+                       "program"});
     EXPECT_EQ(r.code, cli::kExitChannelFailed) << r.out << r.err;
-    if (!json) {
-        EXPECT_NE(rowOf(r.out, 1).find(" OK "), std::string::npos) << r.out;
-        EXPECT_NE(rowOf(r.out, 2).find(" FAILED "), std::string::npos) << r.out;
-        EXPECT_NE(rowOf(r.out, 2).find("| Flash Memory错误！"), std::string::npos) << r.out;
-        EXPECT_NE(rowOf(r.out, 3).find(" OK "), std::string::npos) << r.out;
-        return;
-    }
-    // Every line is one JSON object with the fields of its event.
-    std::map<std::string, std::map<std::string, std::string>> results;
-    std::map<std::string, int> events;
-    std::set<std::string> steps;
-    for (const std::string& l : linesOf(r.out)) {
-        std::map<std::string, std::string> o;
-        ASSERT_TRUE(JsonLine::parse(l, o)) << l;
-        const std::string ev = o["event"];
-        ++events[ev];
-        if (ev == "log") {
-            EXPECT_TRUE(o.count("text")) << l;
-        } else if (ev == "progress") {
-            for (const char* k : {"channel", "port", "step", "progress", "max", "percent"}) EXPECT_TRUE(o.count(k)) << k << l;
-            steps.insert(o["step"]);
-            EXPECT_LE(std::stoll(o["progress"]), std::stoll(o["max"])) << l;
-        } else if (ev == "result") {
-            for (const char* k : {"channel", "port", "code", "ok", "message", "seconds"}) EXPECT_TRUE(o.count(k)) << k << l;
-            results[o["channel"]] = o;
-        } else {
-            ADD_FAILURE() << "unknown event " << l;
-        }
-    }
-    EXPECT_GT(events["log"], 0);
-    EXPECT_GT(events["progress"], 0);
-    EXPECT_TRUE(steps.count("program flash"));
-    ASSERT_EQ(results.size(), 3u);
-    EXPECT_EQ(results["1"]["ok"], "true");
-    EXPECT_EQ(results["1"]["port"], "COM1");
-    EXPECT_EQ(results["2"]["ok"], "false");
-    EXPECT_EQ(results["2"]["message"], "Flash Memory错误！");
-    EXPECT_EQ(results["3"]["ok"], "true");
+    EXPECT_NE(rowOf(r.out, 1).find(" OK "), std::string::npos) << r.out;
+    EXPECT_NE(rowOf(r.out, 1).find("Korvex200RTQ V2.10, Unit 1 | 编程操作成功！"), std::string::npos) << r.out;
+    EXPECT_NE(rowOf(r.out, 2).find(" FAILED "), std::string::npos) << r.out;
+    EXPECT_NE(rowOf(r.out, 2).find("Unit 2 | Flash Memory错误！"), std::string::npos) << r.out;
+    EXPECT_NE(rowOf(r.out, 3).find(" OK "), std::string::npos) << r.out;
 }
-
-INSTANTIATE_TEST_SUITE_P(Output, CliFailingChannel, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "json" : "text"; });
 
 TEST_F(Cli, ConvertRoundTripsBytesThroughHexAndSRecords) {
     // Placed at 0x123 (not a multiple of 16): the file's first byte is at
@@ -641,7 +489,7 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
         {"the same, --skip-bad-lines", 2, {"--skip-bad-lines", "--chip", chip, "--file", path("bad.hex"), "auto"},
          cli::kExitOk, "line skipped", nullptr, {Programmed, Programmed}},
         {"json error event", 1, {"--json", "--chip", chip, "--file", path("bad.hex"), "auto"}, cli::kExitUsage,
-         "line 5", "{\"event\":\"error\",\"file\":"},
+         "line 5", "\"line\":5,\"code\":"},
         {".s37 by its extension", 1, {"--chip", chip, "--file", text("fw.s37", srec), "auto"}, cli::kExitOk, nullptr,
          nullptr, {Programmed}},
         {"S6 count record", 1, {"--chip", chip, "--file", text("fw.srec", srec + "S604000400F7\r\n"), "auto"},
@@ -767,4 +615,118 @@ TEST_F(Cli, InterruptAndUnwrittenLogAreNotSuccess) {
     close(logged.out);
     EXPECT_NE(text.find("Main Flash数据校验成功！"), std::string::npos) << text;
     EXPECT_NE(text.find("korvex-cli: 1 log file(s) could not be written"), std::string::npos) << text;
+}
+
+// Whole runs with --json: every line validates against the published schema
+// (by an independent validator), the stream opens with start and closes with
+// a summary that carries the exit status, and each run kind has its events.
+TEST_F(Cli, JsonStreamsOfWholeRunsFollowTheSchema) {
+    const std::string chip = "SC32F5232JV1G";
+    const std::string bin = image(32 * 1024, 15);
+    const std::string oddName = path("fw\xFF\xFE.bin");  // not UTF-8
+    writeBytes(oddName, data_);
+    writeBytes(path("fw.FWR"), test::makeFirmwareFile(test::patternBytes(12 * 1024, 8), "V2.10", 0x3C3C, 0x2000));
+    using Events = std::vector<nlohmann::json>;
+    auto only = [](const Events& v, const char* name) {
+        Events o;
+        for (auto& e : v)
+            if (e["event"] == name) o.push_back(e);
+        return o;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        std::function<void(const Events&)> check;
+        std::vector<std::string> before = {};  // a run that prepares the units
+    };
+    const std::vector<Case> cases = {
+        {"auto, channel 2 failing", {"--chip", chip, "--file", bin, "auto"}, cli::kExitChannelFailed,
+         [&](const Events& v) {
+             const Events dev = only(v, "device"), res = only(v, "result");
+             ASSERT_EQ(dev.size(), 3u);
+             EXPECT_EQ(dev[1]["channel"], 2);
+             EXPECT_EQ(dev[1]["port"], "COM2");
+             EXPECT_EQ(dev[1]["model"], "Korvex200RTQ");
+             EXPECT_EQ(dev[1]["firmware"], "V2.10");
+             EXPECT_EQ(dev[1]["unit"], 2);
+             ASSERT_EQ(res.size(), 3u);
+             for (auto& r : res) {
+                 const bool failing = r["channel"] == 2;
+                 EXPECT_EQ(r["ok"], !failing) << r;
+                 EXPECT_EQ(r["outcome"], failing ? "failed" : "ok") << r;
+             }
+             EXPECT_EQ(res[1]["code"], 0x2C);
+             EXPECT_EQ(res[1]["step"], "program flash");
+             EXPECT_EQ(res[1]["message"], "Flash Memory错误！");
+             EXPECT_EQ(res[1]["device"], "Korvex200RTQ V2.10, Unit 2");
+             EXPECT_EQ(v.back()["ok"], 2);
+             EXPECT_EQ(v.back()["failed"], 1);
+             EXPECT_EQ(v.front()["chip"], "SC32F5232JV1G");
+             EXPECT_EQ(v.front()["ports"].size(), 3u);
+             EXPECT_FALSE(only(v, "progress").empty());
+         }},
+        {"serial numbers, one per chip", {"--chip", chip, "--file", bin, "--sn", "0x100", "--sn-advance", "auto"},
+         cli::kExitChannelFailed, [&](const Events& v) {
+             std::set<uint32_t> serials;
+             for (auto& e : only(v, "serial")) serials.insert(e["serial"].get<uint32_t>());
+             EXPECT_EQ(serials, (std::set<uint32_t>{0x100, 0x101}));  // channel 2 fails: no number
+         }},
+        {"read-id", {"--chip", chip, "read-id"}, cli::kExitOk, [&](const Events& v) {
+             const Events uid = only(v, "uid");
+             ASSERT_EQ(uid.size(), 1u);
+             EXPECT_EQ(uid[0]["channel"], 1);
+             EXPECT_EQ(uid[0]["uid"].get<std::string>().size(), 24u);
+         }},
+        {"off-line", {"--timeout", "20", "offline", "--chips", "4"}, cli::kExitOk,
+         [&](const Events& v) {
+             const Events off = only(v, "offline");
+             ASSERT_GE(off.size(), 4u);
+             EXPECT_EQ(off.back()["totalOk"].get<int>() + off.back()["totalNg"].get<int>(), static_cast<int>(off.size()));
+             EXPECT_EQ(v.back()["offline"]["ok"], off.back()["totalOk"]);
+         },
+         {"--chip", chip, "--file", bin, "download"}},
+        {"upgrade", {"--firmware", path("fw.FWR"), "upgrade"}, cli::kExitOk, [&](const Events& v) {
+             const Events res = only(v, "result");
+             ASSERT_EQ(res.size(), 3u);
+             for (auto& r : res) {
+                 EXPECT_EQ(r["message"], "Firmware 1 Upgrade Completed!");
+                 EXPECT_EQ(r["step"], "upgrade");
+             }
+         }},
+        {"a file name that is not UTF-8", {"--chip", chip, "--file", oddName, "program"}, cli::kExitChannelFailed,
+         [&](const Events& v) {
+             EXPECT_EQ(v.front()["file"], "fw\\xFF\\xFE.bin");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startUnits(3, [](SimOptions& o) {
+            SimFault f;
+            std::string why;
+            ASSERT_TRUE(parseSimFault("result:0x95:0x2C", f, why)) << why;
+            o.unit[1].faults.push_back(f);
+            for (auto& u : o.unit) u.chipIntervalMs = 20;
+        });
+        if (!c.before.empty()) ASSERT_EQ(runCli(c.before).code, cli::kExitOk);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--json");
+        CliRun r = runCli(args);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        writeBytes(path("events.jsonl"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+        test::Child v = test::spawnChild("/usr/bin/python3",
+                                         {KORVEX_TEST_SOURCE "/cli/validate_events.py", KORVEX_DOCS "/json-events.schema.json",
+                                          path("events.jsonl")},
+                                         true);
+        const std::string why = test::readUntil(v.out, "\x01", 20000);
+        close(v.out);
+        EXPECT_EQ(test::waitExit(v.pid, 20000), 0) << why;
+        const Events events = jsonLines(r.out);
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events.front()["event"], "start");
+        EXPECT_EQ(events.back()["event"], "summary");
+        EXPECT_EQ(events.back()["status"], c.code);
+        c.check(events);
+        sim_.reset();
+    }
 }

@@ -121,7 +121,7 @@ TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     r.p.setupGauge(2000, 64, 0);
     r.p.ch[1].step = StepDownloadJob;
     r.p.setupGauge(500, 64, 1);
-    r.p.finishChannel(0, 3);  // idle: never timed out
+    r.p.finishChannel(0, 3, "");  // idle: never timed out
     for (int t = 0; t < 500; ++t) r.p.Timer1Timer();
     EXPECT_TRUE(r.p.ch[1].busy);
     EXPECT_EQ(r.ui.gauge(2).progress(), 500);  // full when the timeout would strike
@@ -190,13 +190,20 @@ TEST(JobSettings, CountLimitZeroUnchecksAndSerialNumberWraps) {
     r.p.captureJobSettings();
     ui["ChkBoxPCSN"].setChecked(true);
     ui["CheckBoxSN"].setChecked(true);
-    r.p.advanceSerialNumber();
+    std::vector<EngineEvent> events;
+    r.p.listeners.push_back([&](const EngineEvent& e) { events.push_back(e); });
+    r.p.advanceSerialNumber(2);
     EXPECT_EQ(r.p.job.snStart, 0u);
+    // The event names the number the chip got, not the next one.
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, EngineEventKind::Serial);
+    EXPECT_EQ(events[0].channel, 3);
+    EXPECT_EQ(events[0].serialNumber, 0xFFFFFFFFu);
     EXPECT_EQ(ui["SNEdit1"].text(), "0x00000000");
     ui["ChkBoxSNDP"].setChecked(true);
     ui["GainEdit"].setText("256");
     r.p.captureJobSettings();
-    r.p.advanceSerialNumber();
+    r.p.advanceSerialNumber(0);
     EXPECT_EQ(ui["SNEdit1"].text(), "256");
 }
 

@@ -1,0 +1,260 @@
+#include "cli/reporter.h"
+
+#include "engine/program.h"
+#include "shell/text.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kvx::cli {
+
+const char* stepName(uint8_t step) {
+    switch (step) {
+    case StepDownloadJob: return "download job";
+    case StepDownloadFlash: return "download flash";
+    case StepDownloadNvm: return "download NVM";
+    case StepBlankCheck: return "blank check";
+    case StepErase: return "erase";
+    case StepProgramFlash: return "program flash";
+    case StepProgramNvm: return "program NVM";
+    case StepVerifyFlash: return "verify flash";
+    case StepVerifyNvm: return "verify NVM";
+    case StepWriteOption: return "write option";
+    case StepReadFlash: return "read flash";
+    case StepReadOption: return "read option";
+    case StepReadChipId: return "read chip id";
+    case StepReadAddress: return "read address";
+    case StepUpgrade: return "upgrade";
+    default: return "idle";
+    }
+}
+
+Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool tty)
+    : out_(out), err_(err), json_(json), tty_(tty && !json) {}
+
+JsonObject Reporter::object(const char* event, int channel, const std::string& port) const {
+    JsonObject o;
+    o["v"] = kJsonSchemaVersion;
+    o["event"] = event;
+    o["time"] = isoTimeMs(std::chrono::system_clock::now());
+    if (channel > 0) {
+        o["channel"] = channel;
+        o["port"] = utf8Text(port);
+    }
+    return o;
+}
+
+void Reporter::write(const JsonObject& o) {
+    std::string text = jsonLine(o);
+    if (!started_) {
+        waiting_.push_back(std::move(text));
+        return;
+    }
+    out_ << text;
+    out_.flush();
+}
+
+void Reporter::line(const std::string& text, int channel, const std::string& port) {
+    if (json_) {
+        JsonObject o = object("log", channel, port);
+        o["text"] = utf8Text(text);
+        write(o);
+        return;
+    }
+    eraseBars();
+    out_ << text << "\n";
+    drawBars();
+    out_.flush();
+}
+
+void Reporter::error(const std::string& text) {
+    eraseBars();
+    err_ << "korvex-cli: " << text << "\n";
+    err_.flush();
+    if (json_) {
+        JsonObject o = object("error");
+        o["message"] = utf8Text(text);
+        write(o);
+    }
+    drawBars();
+}
+
+void Reporter::lineError(const std::string& path, int lineNo, int code, const char* fault, bool skipped) {
+    eraseBars();
+    err_ << format("korvex-cli: %s line %d: %s (Line %d Data Error : %d.)%s\n", path.c_str(), lineNo, fault, lineNo,
+                   code, skipped ? ", line skipped" : "");
+    err_.flush();
+    if (json_) {
+        JsonObject o = object("error");
+        o["message"] = utf8Text(fault);
+        o["file"] = utf8Text(path);
+        o["line"] = lineNo;
+        o["code"] = code;
+        o["skipped"] = skipped;
+        write(o);
+    }
+    drawBars();
+}
+
+void Reporter::start(const RunStart& s) {
+    if (started_) return;
+    if (json_) {
+        JsonObject o = object("start");
+        o["time"] = isoTimeMs(begin_);  // when the run began: before what waited for it
+        o["version"] = KORVEX_VERSION;
+        o["operation"] = s.operation;
+        o["chip"] = utf8Text(s.chip);
+        o["file"] = utf8Text(s.file);
+        o["project"] = utf8Text(s.project);
+        o["fileChecksum"] = s.fileChecksum ? JsonObject(format("0x%0.8x", *s.fileChecksum)) : JsonObject();
+        o["flashCrc"] = s.flashCrc ? JsonObject(format("0x%0.4x", *s.flashCrc)) : JsonObject();
+        o["flashAcc"] = s.flashAcc ? JsonObject(format("0x%0.4x", *s.flashAcc)) : JsonObject();
+        JsonObject ports = JsonObject::array();
+        for (auto& [channel, port] : s.ports) ports.push_back({{"channel", channel}, {"port", utf8Text(port)}});
+        o["ports"] = ports;
+        out_ << jsonLine(o);
+        for (const std::string& w : waiting_) out_ << w;
+        out_.flush();
+    }
+    waiting_.clear();
+    started_ = true;
+}
+
+void Reporter::engineEvent(const EngineEvent& e) {
+    using K = EngineEventKind;
+    if (e.kind == K::Progress) {
+        Bar& b = bars_[e.channel];
+        b.port = e.port;
+        b.step = stepName(e.step);
+        b.value = e.value;
+        b.max = e.max;
+        if (json_) {
+            int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
+            if (pct == b.lastPct && b.lastStep == b.step) return;
+            b.lastPct = pct;
+            b.lastStep = b.step;
+            JsonObject o = object("progress", e.channel, e.port);
+            o["step"] = b.step;
+            o["value"] = e.value;
+            o["max"] = e.max;
+            o["percent"] = pct;
+            write(o);
+        } else if (tty_) {
+            auto now = std::chrono::steady_clock::now();
+            if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
+            lastDraw_ = now;
+            eraseBars();
+            drawBars();
+        }
+        return;
+    }
+    if (!json_) return;  // the log lines say the rest for people
+    switch (e.kind) {
+    case K::Device: {
+        JsonObject o = object("device", e.channel, e.port);
+        o["model"] = utf8Text(e.unit.model);
+        o["firmware"] = utf8Text(e.unit.firmware);
+        o["unit"] = e.unit.unitNumber > 0 ? JsonObject(e.unit.unitNumber) : JsonObject();
+        o["text"] = utf8Text(e.unit.text);
+        o["usb"] = e.unit.vendorId.empty()
+                       ? JsonObject()
+                       : JsonObject{{"vid", e.unit.vendorId}, {"pid", e.unit.productId}, {"serial", utf8Text(e.unit.usbSerial)}};
+        write(o);
+        break;
+    }
+    case K::Uid: {
+        JsonObject o = object("uid", e.channel, e.port);
+        o["uid"] = e.text;
+        write(o);
+        break;
+    }
+    case K::Serial: {
+        JsonObject o = object("serial", e.channel, e.port);
+        o["serial"] = e.serialNumber;
+        o["serialHex"] = format("0x%0.8x", e.serialNumber);
+        write(o);
+        break;
+    }
+    case K::Offline: {
+        JsonObject o = object("offline", e.channel, e.port);
+        o["ok"] = e.ok;
+        o["code"] = e.code;
+        o["channelOk"] = e.channelOk;
+        o["channelNg"] = e.channelNg;
+        o["totalOk"] = e.totalOk;
+        o["totalNg"] = e.totalNg;
+        write(o);
+        break;
+    }
+    default: break;  // steps and results reach the output through the results
+    }
+}
+
+void Reporter::result(const ResultRow& r) {
+    const bool ok = r.outcome == "ok";
+    ok_ += ok;
+    failed_ += r.started && !ok;
+    notRun_ += !r.started;
+    if (json_) {
+        JsonObject o = object("result", r.channel, r.port);
+        if (r.channel == 0) o["port"] = utf8Text(r.port);
+        o["started"] = r.started;
+        o["ok"] = ok;
+        o["outcome"] = r.outcome;
+        o["code"] = r.code ? JsonObject(*r.code) : JsonObject();
+        o["step"] = r.step;
+        o["message"] = utf8Text(r.message);
+        o["seconds"] = std::round(r.seconds * 1000) / 1000;
+        o["device"] = utf8Text(r.unit.text);
+        write(o);
+        return;
+    }
+    if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
+    headerShown_ = true;
+    out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
+                   r.port.c_str(), ok ? "OK" : r.started ? "FAILED" : "-", r.seconds, r.unit.text.c_str(),
+                   r.message.c_str());
+    out_.flush();
+}
+
+void Reporter::offlineTotals(int ok, int ng) {
+    if (json_) return;  // the summary carries them
+    out_ << format("Off-line production: OK %d, NG %d\n", ok, ng);
+    out_.flush();
+}
+
+void Reporter::summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds) {
+    if (!json_) return;
+    JsonObject o = object("summary");
+    o["status"] = status;
+    o["ok"] = ok_;
+    o["failed"] = failed_;
+    o["notRun"] = notRun_;
+    o["offline"] = offline ? JsonObject{{"ok", offline->first}, {"ng", offline->second}} : JsonObject();
+    o["seconds"] = std::round(seconds * 1000) / 1000;
+    write(o);
+}
+
+void Reporter::finishBars() {
+    eraseBars();
+    bars_.clear();
+}
+
+void Reporter::eraseBars() {
+    if (!tty_ || drawn_ == 0) return;
+    out_ << "\x1b[" << drawn_ << "A\x1b[J";
+    drawn_ = 0;
+}
+
+void Reporter::drawBars() {
+    if (!tty_) return;
+    for (auto& [ch, b] : bars_) {
+        int pct = b.max > 0 ? static_cast<int>(std::clamp<int64_t>(b.value, 0, b.max) * 100 / b.max) : 0;
+        int filled = pct * 30 / 100;
+        out_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
+             << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);
+        ++drawn_;
+    }
+}
+
+}  // namespace kvx::cli

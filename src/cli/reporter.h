@@ -1,0 +1,97 @@
+// The command-line front end's output: log lines, progress, errors, the
+// results table and the off-line totals for people; with --json, one object
+// per event instead, each carrying the schema version, the event's name and
+// a UTC timestamp, in the order: start, everything else, summary.
+#pragma once
+
+#include "engine/events.h"
+#include "shell/json_lines.h"
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace kvx::cli {
+
+// Raised on every change to the JSON lines that a reader written for the
+// earlier version could misread.
+constexpr int kJsonSchemaVersion = 1;
+
+// One row of the results: a channel that ran the operation, or a port the
+// search queried where nothing ran.
+struct ResultRow {
+    int channel = 0;  // 1 .. 8; 0 for a port that is not a channel
+    std::string port;
+    bool started = false;
+    // "ok", "failed", "timeout", "interrupted", "not-run", "no-answer",
+    // "not-a-programmer", "upgrading", "skipped" or "unused".
+    std::string outcome;
+    std::optional<int> code;  // the unit's result code, when it gave one
+    std::string step;         // the step it ended in
+    std::string message;
+    double seconds = 0;
+    UnitIdentity unit;
+};
+
+// What the start event says of the job.
+struct RunStart {
+    std::string operation;
+    std::string chip, file, project;
+    std::optional<uint32_t> fileChecksum;
+    std::optional<uint16_t> flashCrc, flashAcc;
+    std::vector<std::pair<int, std::string>> ports;  // channel, port
+};
+
+// The name of a channel step as the output shows it ("program flash").
+const char* stepName(uint8_t step);
+
+class Reporter {
+public:
+    Reporter(std::ostream& out, std::ostream& err, bool json, bool tty);
+
+    // A log line; channel 1 .. 8 for a channel's line.
+    void line(const std::string& text, int channel = 0, const std::string& port = {});
+    void error(const std::string& text);
+    // A faulty object-file line: an error, or a line skipped with --skip-bad-lines.
+    void lineError(const std::string& path, int lineNo, int code, const char* fault, bool skipped);
+    // The run's start; JSON lines written before it wait and follow it.
+    void start(const RunStart& s);
+    bool started() const { return started_; }
+    // Device, progress, UID, serial number and off-line chip events.
+    void engineEvent(const EngineEvent& e);
+    void result(const ResultRow& r);
+    void offlineTotals(int ok, int ng);
+    // The run's end: its exit status, the results' counts, the off-line
+    // totals (OK, NG) of an off-line run, and how long it took.
+    void summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds);
+    void finishBars();
+
+private:
+    struct Bar {
+        std::string port;
+        const char* step = "";
+        int64_t value = 0, max = 0;
+        int lastPct = -1;
+        const char* lastStep = "";
+    };
+    JsonObject object(const char* event, int channel = 0, const std::string& port = {}) const;
+    void write(const JsonObject& o);
+    void eraseBars();
+    void drawBars();
+    std::ostream& out_;
+    std::ostream& err_;
+    bool json_, tty_;
+    bool started_ = false;
+    std::chrono::system_clock::time_point begin_ = std::chrono::system_clock::now();
+    std::vector<std::string> waiting_;  // JSON lines written before the start
+    bool headerShown_ = false;
+    int ok_ = 0, failed_ = 0, notRun_ = 0;
+    std::map<int, Bar> bars_;
+    int drawn_ = 0;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+}  // namespace kvx::cli

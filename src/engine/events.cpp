@@ -1,0 +1,37 @@
+#include "engine/events.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace kvx {
+
+UnitIdentity parseUnitText(const std::string& text) {
+    UnitIdentity u;
+    u.text = text;
+    // Words end at a blank or a comma: "Korvex200RTQ V2.10, Unit 3".
+    std::vector<std::string> words;
+    std::string w;
+    for (char c : text + " ") {
+        if (c == ' ' || c == ',') {
+            if (!w.empty()) words.push_back(w);
+            w.clear();
+        } else {
+            w.push_back(c);
+        }
+    }
+    if (!words.empty()) u.model = words[0];
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& v = words[i];
+        if (u.firmware.empty() && v.size() > 1 && v[0] == 'V' && std::isdigit(static_cast<unsigned char>(v[1])))
+            u.firmware = v;
+        if (v == "Unit" && i + 1 < words.size()) {
+            const std::string& n = words[i + 1];
+            char* end = nullptr;
+            long value = std::strtol(n.c_str(), &end, 10);
+            if (!n.empty() && *end == 0 && value > 0 && value < 1000000) u.unitNumber = static_cast<int>(value);
+        }
+    }
+    return u;
+}
+
+}  // namespace kvx
