@@ -16,6 +16,10 @@ int main(int argc, char** argv) {
         std::fputs(kvx::simHelpText().c_str(), stdout);
         return 0;
     }
+    if (cl.version) {
+        std::fputs(kvx::simVersionText().c_str(), stdout);
+        return 0;
+    }
     if (!cl.error.empty()) {
         std::fprintf(stderr, "korvex-sim: %s\nTry korvex-sim --help.\n", cl.error.c_str());
         return 2;

@@ -2,9 +2,14 @@
 
 #include "shell/text.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
-#include <map>
+#include <memory>
+#include <optional>
 
 namespace kvx {
 
@@ -176,20 +181,122 @@ bool parseSimFault(const std::string& text, SimFault& f, std::string& error) {
     return false;
 }
 
-SimCommandLine parseSimCommandLine(const std::vector<std::string>& args) {
-    SimCommandLine cl;
-    SimOptions& o = cl.options;
-    // Unit settings are collected first and applied once the number of units
-    // is known: settings for all units before those for one unit.
-    struct UnitSetting {
-        int unit;
-        std::string key, value;
-    };
-    std::vector<UnitSetting> settings;
-    bool haveUnits = false;
+namespace {
 
-    using Setter = std::function<bool(SimUnitOptions&, const std::string&, std::string&)>;
-    auto numberSetter = [](auto member, int64_t lo, int64_t hi) -> Setter {
+// The help's option column and line width: the formatter wraps every
+// description to the room right of the column.
+constexpr size_t kHelpColumn = 31;
+constexpr size_t kHelpWidth = 79;
+
+std::string wrapWords(const std::string& text, size_t width) {
+    std::string out, line;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(start, end - start);
+        start = end + 1;
+        if (word.empty()) continue;
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line;
+}
+
+// The help: usage line, description, the option groups (descriptions wrapped
+// beside the option column) and the footer.
+class SimHelpFormatter : public CLI::Formatter {
+public:
+    SimHelpFormatter() { column_width(kHelpColumn); }
+
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+        std::string out = "Usage: korvex-sim --units N --dir DIR [options]\n\n" + app->get_description() + "\n";
+        // One blank line before each group (CLI11's own list puts two between groups).
+        for (const std::string& group : app->get_groups()) {
+            auto opts = app->get_options(
+                [&group](const CLI::Option* opt) { return opt->get_group() == group && opt->nonpositional(); });
+            if (!opts.empty()) out += make_group(group, false, opts);
+        }
+        return out + "\n" + make_footer(app);
+    }
+    std::string make_option_desc(const CLI::Option* opt) const override {
+        return wrapWords(opt->get_description(), kHelpWidth - kHelpColumn);
+    }
+};
+
+// Applies a unit option's value to one unit; false, with the reason in the
+// string, for a bad value.
+using Setter = std::function<bool(SimUnitOptions&, const std::string&, std::string&)>;
+
+// One setting of a unit option: the unit it names (0: every unit) and its
+// value without the prefix.
+struct UnitSetting {
+    std::string name;  // the option, for error messages
+    Setter set;
+    int unit = 0;
+    std::string value;
+};
+
+// What the option table collects; checked and applied once the whole command
+// line is read, since unit settings need the number of units.
+struct Collected {
+    std::optional<std::string> units, dir, baud, trace;
+    bool version = false;
+    std::vector<UnitSetting> settings;
+};
+
+std::string hex2(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
+    return buf;
+}
+
+// The option table: every option of korvex-sim, its value, its help line and
+// where its values go. The help text is generated from it.
+std::unique_ptr<CLI::App> makeSimApp(Collected& c) {
+    auto app = std::make_unique<CLI::App>(
+        "Emulates N Korvex200 programmer units on pseudo-terminals and puts the\n"
+        "symlinks DIR/COM1 .. DIR/COMN to their devices, ready for the host's\n"
+        "KORVEX_SERIAL_DIR. Serves until SIGINT, SIGTERM or SIGHUP, then removes the\n"
+        "symlinks.",
+        "korvex-sim");
+    app->formatter(std::make_shared<SimHelpFormatter>());
+    app->set_help_flag("-h,--help", "print this text and exit");
+    app->add_flag_callback("-V", [&c] { c.version = true; }, "print the program's version and exit");
+
+    // Options of the whole emulator: given twice, the last one counts.
+    auto server = [&](const char* names, std::optional<std::string>& to, const char* value, const char* help) {
+        app->add_option(
+               names,
+               [&to](const CLI::results_t& r) {
+                   to = r.back();
+                   return true;
+               },
+               help)
+            ->option_text(value)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    server("-u,--units", c.units, "N", "number of units, 1..16 (required)");
+    server("-d,--dir", c.dir, "DIR", "folder of the COM symlinks, created when missing (required)");
+    server("--baud", c.baud, "B",
+           "pace every unit at the line rate of B baud with 8N2 framing (11 bit times a byte): 1000000 gives "
+           "about 90909 bytes/s in each direction. Default: full pseudo-terminal speed");
+    server("--trace", c.trace, "FILE",
+           "write every request, reply and event as one JSON line each to FILE (keep it outside DIR, where every "
+           "entry is taken for a port)");
+
+    // Options of the units: each value may carry a "U:" prefix, and every
+    // occurrence counts (later ones win, faults add up).
+    auto text = [](std::string SimUnitOptions::*member, bool addV) -> Setter {
+        return [member, addV](SimUnitOptions& u, const std::string& v, std::string&) {
+            u.*member = addV ? withV(v) : v;
+            return true;
+        };
+    };
+    auto number = [](auto member, int64_t lo, int64_t hi) -> Setter {
         return [member, lo, hi](SimUnitOptions& u, const std::string& v, std::string& err) {
             int64_t n = 0;
             if (!parseNumber(v, lo, hi, n)) {
@@ -200,192 +307,106 @@ SimCommandLine parseSimCommandLine(const std::vector<std::string>& args) {
             return true;
         };
     };
-    const std::map<std::string, Setter> unitKeys = {
-        {"--model",
-         [](SimUnitOptions& u, const std::string& v, std::string&) {
-             u.model = v;
-             return true;
-         }},
-        {"--version",
-         [](SimUnitOptions& u, const std::string& v, std::string&) {
-             u.version = withV(v);
-             return true;
-         }},
-        {"--info-text",
-         [](SimUnitOptions& u, const std::string& v, std::string&) {
-             u.infoText = v;
-             return true;
-         }},
-        {"--upgrade-version",
-         [](SimUnitOptions& u, const std::string& v, std::string&) {
-             u.upgradeVersion = withV(v);
-             return true;
-         }},
-        {"--uid",
-         [](SimUnitOptions& u, const std::string& v, std::string& err) {
-             if (!parseHexBytes(v, u.uid.data(), u.uid.size())) {
-                 err = "a unique identifier is 24 hexadecimal digits";
-                 return false;
-             }
-             u.uidSet = true;
-             return true;
-         }},
-        {"--program-ms", numberSetter(&SimUnitOptions::programMs, 0, 60000)},
-        {"--erase-ms", numberSetter(&SimUnitOptions::eraseMs, 0, 60000)},
-        {"--chip-interval-ms", numberSetter(&SimUnitOptions::chipIntervalMs, 0, 3600000)},
-        {"--offline-chips", numberSetter(&SimUnitOptions::offlineChips, 0, 0xFFFFFFFF)},
-        {"--offline-fail-every", numberSetter(&SimUnitOptions::offlineFailEvery, 0, 0xFFFFFFFF)},
-        {"--offline-fail-code", numberSetter(&SimUnitOptions::offlineFailCode, 0, 255)},
-        {"--fault",
-         [](SimUnitOptions& u, const std::string& v, std::string& err) {
-             SimFault f;
-             if (!parseSimFault(v, f, err)) return false;
-             u.faults.push_back(f);
-             return true;
-         }},
+    // optionalValue: the option may stand without a value (--version, which
+    // then asks for the program's version).
+    auto unitOption = [&](const char* name, const char* value, const std::string& help, Setter set,
+                          bool optionalValue = false) {
+        app->add_option(
+               name,
+               [&c, name, set, optionalValue](const CLI::results_t& values) {
+                   for (const auto& v : values) {
+                       if (optionalValue && v.empty()) {
+                           c.version = true;
+                           continue;
+                       }
+                       UnitSetting s{name, set, 0, {}};
+                       splitUnit(v, s.unit, s.value);
+                       c.settings.push_back(std::move(s));
+                   }
+                   return true;
+               },
+               help)
+            ->option_text(value)
+            ->group("Unit options")
+            ->expected(optionalValue ? 0 : 1, 1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     };
+    const SimUnitOptions def;
+    unitOption("--model", "[U:]NAME", "model name opening the information text (" + def.model + ")",
+               text(&SimUnitOptions::model, false));
+    unitOption("--version", "[[U:]VER]",
+               "firmware version word; \"V\" is added when missing (" + def.version +
+                   "). Without a value (last, or before another option): print the program's version and exit",
+               text(&SimUnitOptions::version, true), true);
+    unitOption("--info-text", "[U:]TEXT", "the whole information text, replacing the model and version",
+               text(&SimUnitOptions::infoText, false));
+    unitOption("--upgrade-version", "[U:]VER",
+               "version reported after a complete firmware upgrade (" + def.upgradeVersion + ")",
+               text(&SimUnitOptions::upgradeVersion, true));
+    unitOption("--uid", "[U:]HEX",
+               "the chip's unique identifier, 24 hexadecimal digits (default: derived from the unit number)",
+               [](SimUnitOptions& u, const std::string& v, std::string& err) {
+                   if (!parseHexBytes(v, u.uid.data(), u.uid.size())) {
+                       err = "a unique identifier is 24 hexadecimal digits";
+                       return false;
+                   }
+                   u.uidSet = true;
+                   return true;
+               });
+    unitOption("--program-ms", "[U:]MS", "time to program one 4 KB block (" + std::to_string(def.programMs) + ")",
+               number(&SimUnitOptions::programMs, 0, 60000));
+    unitOption("--erase-ms", "[U:]MS", "time to erase a chip (" + std::to_string(def.eraseMs) + ")",
+               number(&SimUnitOptions::eraseMs, 0, 60000));
+    unitOption("--chip-interval-ms", "[U:]MS",
+               "off-line: time for one chip (" + std::to_string(def.chipIntervalMs) + ")",
+               number(&SimUnitOptions::chipIntervalMs, 0, 3600000));
+    unitOption("--offline-chips", "[U:]N",
+               "off-line: stop after N chips; 0 = run until the job's count limit, or without end (" +
+                   std::to_string(def.offlineChips) + ")",
+               number(&SimUnitOptions::offlineChips, 0, 0xFFFFFFFF));
+    unitOption("--offline-fail-every", "[U:]N",
+               "off-line: every N-th chip fails; 0 = none (" + std::to_string(def.offlineFailEvery) + ")",
+               number(&SimUnitOptions::offlineFailEvery, 0, 0xFFFFFFFF));
+    unitOption("--offline-fail-code", "[U:]C",
+               "off-line: result code of a failed chip (" + hex2(def.offlineFailCode) + ")",
+               number(&SimUnitOptions::offlineFailCode, 0, 255));
+    unitOption("--fault", "[U:]KIND[:ARG]", "inject a fault (repeatable); the kinds are listed below",
+               [](SimUnitOptions& u, const std::string& v, std::string& err) {
+                   SimFault f;
+                   if (!parseSimFault(v, f, err)) return false;
+                   u.faults.push_back(f);
+                   return true;
+               });
 
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            cl.help = true;
-            return cl;
-        }
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                cl.error = a + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--units") {
-            int64_t n = 0;
-            if (!value(v)) return cl;
-            if (!parseNumber(v, 1, kSimMaxUnits, n)) {
-                cl.error = "--units takes 1 .. 16";
-                return cl;
-            }
-            o.units = static_cast<int>(n);
-            haveUnits = true;
-        } else if (a == "--dir") {
-            if (!value(o.dir)) return cl;
-        } else if (a == "--baud") {
-            int64_t n = 0;
-            if (!value(v)) return cl;
-            if (!parseNumber(v, 0, 100000000, n)) {
-                cl.error = "bad --baud value \"" + v + "\"";
-                return cl;
-            }
-            o.baud = static_cast<uint32_t>(n);
-        } else if (a == "--trace") {
-            if (!value(o.traceFile)) return cl;
-        } else if (unitKeys.count(a)) {
-            if (!value(v)) return cl;
-            UnitSetting s;
-            s.key = a;
-            splitUnit(v, s.unit, s.value);
-            settings.push_back(s);
-        } else {
-            cl.error = "unknown option \"" + a + "\"";
-            return cl;
-        }
-    }
-    if (!haveUnits) {
-        cl.error = "--units is required";
-        return cl;
-    }
-    if (o.dir.empty()) {
-        cl.error = "--dir is required";
-        return cl;
-    }
-    o.unit.assign(static_cast<size_t>(o.units), SimUnitOptions{});
-    for (int pass = 0; pass < 2; ++pass) {
-        for (const auto& s : settings) {
-            if ((pass == 0) != (s.unit == 0)) continue;
-            if (s.unit < 0 || s.unit > o.units) {
-                cl.error = s.key + ": there is no unit " + std::to_string(s.unit);
-                return cl;
-            }
-            for (int u = 0; u < o.units; ++u) {
-                if (s.unit != 0 && s.unit != u + 1) continue;
-                std::string err;
-                if (!unitKeys.at(s.key)(o.unit[static_cast<size_t>(u)], s.value, err)) {
-                    cl.error = s.key + ": " + err;
-                    return cl;
-                }
-            }
-        }
-    }
-    return cl;
-}
+    app->footer(R"(Unit options take an optional "U:" prefix (U = 1..N) that limits them to
+unit U; without the prefix they apply to every unit, and a prefixed setting
+wins over an unprefixed one.
 
-std::string simHelpText() {
-    return R"(Usage: korvex-sim --units N --dir DIR [options]
-
-Emulates N Korvex200 programmer units on pseudo-terminals and puts the
-symlinks DIR/COM1 .. DIR/COMN to their devices, ready for the host's
-KORVEX_SERIAL_DIR. Serves until SIGINT, SIGTERM or SIGHUP, then removes the
-symlinks.
-
-Options that describe a unit take an optional "U:" prefix (U = 1..N) that
-limits them to unit U; without the prefix they apply to every unit, and a
-prefixed setting wins over an unprefixed one.
-
-  --units N                    number of units, 1..16 (required)
-  --dir DIR                    folder of the COM symlinks, created when missing
-                               (required)
-  --baud B                     pace every unit at the line rate of B baud with
-                               8N2 framing (11 bit times a byte): 1000000 gives
-                               about 90909 bytes/s in each direction. Default:
-                               full pseudo-terminal speed
-  --trace FILE                 write every request, reply and event as one JSON
-                               line each to FILE (keep it outside DIR, where
-                               every entry is taken for a port)
-  --model [U:]NAME             model name opening the information text
-                               (Korvex200RTQ)
-  --version [U:]VER            firmware version word; "V" is added when missing
-                               (V2.10)
-  --info-text [U:]TEXT         the whole information text, replacing the model
-                               and version
-  --upgrade-version [U:]VER    version reported after a complete firmware
-                               upgrade (V9.99)
-  --uid [U:]HEX                the chip's unique identifier, 24 hexadecimal
-                               digits (default: derived from the unit number)
-  --program-ms [U:]MS          time to program one 4 KB block (0)
-  --erase-ms [U:]MS            time to erase a chip (0)
-  --chip-interval-ms [U:]MS    off-line: time for one chip (500)
-  --offline-chips [U:]N        off-line: stop after N chips; 0 = run until the
-                               job's count limit, or without end (0)
-  --offline-fail-every [U:]N   off-line: every N-th chip fails; 0 = none (0)
-  --offline-fail-code [U:]C    off-line: result code of a failed chip (0x0B)
-  --fault [U:]KIND[:ARG]       inject a fault; may be repeated:
-      silent                   never answers
-      silent-after:K           answers K requests, then nothing
-      bad-crc[:K]              replies from the K-th request on carry a wrong
+Faults, KIND[:ARG] of --fault:
+  silent                       never answers
+  silent-after:K               answers K requests, then nothing
+  bad-crc[:K]                  replies from the K-th request on carry a wrong
                                check code (K = 1: every reply)
-      result:CMD[.PARAM]:CODE  answers command CMD (optionally only when its
+  result:CMD[.PARAM]:CODE      answers command CMD (optionally only when its
                                parameter is PARAM: the sub-command of 0x93,
                                the block address of block requests) with the
                                result reply CODE instead of doing it, e.g.
                                result:0x93.0x03:0x40 or result:0x95.8:0x2C
-      wprotect                 blank check and writes answer 0x10 until the
+  wprotect                     blank check and writes answer 0x10 until the
                                chip is erased
-      rprotect                 blank check, reads and writes answer 0x13 until
+  rprotect                     blank check, reads and writes answer 0x13 until
                                the chip is erased
-      notblank                 the chip holds data when it goes into the socket
-      hangup:K                 closes its line after answering K requests
+  notblank                     the chip holds data when it goes into the socket
+  hangup:K                     closes its line after answering K requests
                                (K = 0: at the first request, unanswered)
-      garbage[:N]              N bytes without flags before every reply (16)
-      split[:N]                replies written in pieces of N bytes, 0.5 ms
+  garbage[:N]                  N bytes without flags before every reply (16)
+  split[:N]                    replies written in pieces of N bytes, 0.5 ms
                                apart (16)
-      flood[:N]                N bytes without flags before every reply (20000)
-      bit-errors[:K[:B]]       replies from the K-th request on get B bits
+  flood[:N]                    N bytes without flags before every reply (20000)
+  bit-errors[:K[:B]]           replies from the K-th request on get B bits
                                flipped on the wire, flags and escapes included
                                (K = 1, B = 1); the places follow from the unit
                                number, so a run is repeatable
-  --help                       this text
 
 Requests are counted per unit from 1, every received frame included (the
 device query too). Numbers are decimal or hexadecimal with "0x".
@@ -414,8 +435,105 @@ the port open are lost.
 
 Firmware upgrade: FirmwareBlock and FirmwareEnd are answered with 0x00; after
 a complete upgrade (blocks 0..n, all intact) the unit reports the upgrade
-version.
-)";
+version.)");
+    return app;
 }
+
+// CLI11's message for an argument it has no use for, in this program's words.
+std::string leftOverMessage(const std::string& arg, const std::vector<std::string>& args) {
+    // After "--" nothing is an option; korvex-sim takes no other arguments.
+    auto dashes = std::find(args.begin(), args.end(), "--");
+    bool asOption = arg.size() > 1 && arg[0] == '-' && std::find(args.begin(), dashes, arg) != dashes;
+    return (asOption ? "unknown option \"" : "unexpected argument \"") + arg + "\"";
+}
+
+}  // namespace
+
+SimCommandLine parseSimCommandLine(const std::vector<std::string>& args) {
+    SimCommandLine cl;
+    Collected c;
+    auto app = makeSimApp(c);
+    try {
+        // CLI11 takes the arguments last first.
+        app->parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        cl.help = true;
+        return cl;
+    } catch (const CLI::ExtrasError&) {
+        // CLI11 keeps a "--" that ended the options among the left-overs; it
+        // is no argument of its own (everything was parsed when this is thrown).
+        for (const std::string& left : app->remaining()) {
+            if (left == "--") continue;
+            cl.error = leftOverMessage(left, args);
+            break;
+        }
+    } catch (const CLI::ArgumentMismatch& e) {
+        // The only mismatch an option of this table can have: its value is
+        // missing. The message starts with the option's name.
+        std::string what = e.what();
+        cl.error = what.substr(0, what.find(':')) + " needs a value";
+    } catch (const CLI::ParseError& e) {
+        cl.error = e.what();
+    }
+    if (c.version) {
+        cl.version = true;
+        cl.error.clear();
+    }
+    if (cl.version || !cl.error.empty()) return cl;
+
+    SimOptions& o = cl.options;
+    int64_t n = 0;
+    if (!c.units) {
+        cl.error = "--units is required";
+        return cl;
+    }
+    if (!parseNumber(*c.units, 1, kSimMaxUnits, n)) {
+        cl.error = "--units takes 1 .. 16";
+        return cl;
+    }
+    o.units = static_cast<int>(n);
+    if (!c.dir || c.dir->empty()) {
+        cl.error = "--dir is required";
+        return cl;
+    }
+    o.dir = *c.dir;
+    if (c.baud) {
+        if (!parseNumber(*c.baud, 0, 100000000, n)) {
+            cl.error = "bad --baud value \"" + *c.baud + "\"";
+            return cl;
+        }
+        o.baud = static_cast<uint32_t>(n);
+    }
+    if (c.trace) o.traceFile = *c.trace;
+
+    // Settings for every unit first, then those for one unit, so the latter
+    // win whatever the order.
+    o.unit.assign(static_cast<size_t>(o.units), SimUnitOptions{});
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& s : c.settings) {
+            if ((pass == 0) != (s.unit == 0)) continue;
+            if (s.unit < 0 || s.unit > o.units) {
+                cl.error = s.name + ": there is no unit " + std::to_string(s.unit);
+                return cl;
+            }
+            for (int u = 0; u < o.units; ++u) {
+                if (s.unit != 0 && s.unit != u + 1) continue;
+                std::string err;
+                if (!s.set(o.unit[static_cast<size_t>(u)], s.value, err)) {
+                    cl.error = s.name + ": " + err;
+                    return cl;
+                }
+            }
+        }
+    }
+    return cl;
+}
+
+std::string simHelpText() {
+    Collected unused;
+    return makeSimApp(unused)->help();
+}
+
+std::string simVersionText() { return std::string("korvex-sim ") + KORVEX_VERSION + "\n"; }
 
 }  // namespace kvx

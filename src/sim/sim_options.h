@@ -70,12 +70,14 @@ struct SimOptions {
 // Result of parsing a command line.
 struct SimCommandLine {
     SimOptions options;
-    bool help = false;
-    std::string error;  // empty when the command line is good
+    bool help = false;     // -h, --help: print simHelpText()
+    bool version = false;  // -V, or --version without a value: print simVersionText()
+    std::string error;     // one line; empty when the command line is good
 };
 
 SimCommandLine parseSimCommandLine(const std::vector<std::string>& args);
-std::string simHelpText();
+std::string simHelpText();     // generated from the option table
+std::string simVersionText();  // "korvex-sim <version>\n"
 
 // Parses one fault text "KIND[:ARG...]" (without the unit prefix).
 bool parseSimFault(const std::string& text, SimFault& out, std::string& error);

@@ -74,7 +74,74 @@ TEST(SimCommandLine, Refusals) {
 }
 
 namespace {
-Child spawnSim(const std::vector<std::string>& args) { return spawnChild(KORVEX_SIM_BIN, args); }
+// The parts of the options the spellings below set, in one comparable line.
+std::string summary(const SimCommandLine& cl) {
+    std::string s = cl.error + "|" + std::to_string(cl.options.units) + " " + cl.options.dir + " " +
+                    std::to_string(cl.options.baud) + " " + cl.options.traceFile;
+    for (const auto& u : cl.options.unit) {
+        s += "|" + u.version + " " + u.infoText;
+        for (const auto& f : u.faults)
+            s += " f" + std::to_string(static_cast<int>(f.kind)) + ":" + std::to_string(f.count);
+    }
+    return s;
+}
+}  // namespace
+
+// Every spelling of an option's value gives the same options: "--opt=value",
+// "--opt value", the short forms, a value glued to a short option, "--" at the
+// end, an option of the whole emulator given twice (the last counts).
+TEST(SimCommandLine, SpellingsOfOneCommandLine) {
+    const std::vector<std::string> plain = {"--units", "3", "--dir", "/tmp/x", "--baud", "9600", "--trace", "/tmp/t",
+                                            "--version", "2:1.07", "--fault", "3:hangup:4", "--info-text", "-odd-"};
+    const SimCommandLine want = parseSimCommandLine(plain);
+    ASSERT_EQ(want.error, "");
+    ASSERT_FALSE(want.version);
+    ASSERT_EQ(want.options.unit.at(1).version, "V1.07");
+    const std::vector<std::vector<std::string>> spellings = {
+        {"--units=3", "--dir=/tmp/x", "--baud=9600", "--trace=/tmp/t", "--version=2:1.07", "--fault=3:hangup:4",
+         "--info-text=-odd-"},
+        {"-u", "3", "-d", "/tmp/x", "--baud", "9600", "--trace", "/tmp/t", "--version", "2:1.07", "--fault",
+         "3:hangup:4", "--info-text", "-odd-", "--"},
+        {"-u", "5", "-u3", "-d/tmp/x", "--fault", "3:hangup:4", "--info-text", "-odd-", "--version", "2:1.07",
+         "--baud=9600", "--trace", "/tmp/t"},
+    };
+    for (const auto& args : spellings) {
+        auto cl = parseSimCommandLine(args);
+        EXPECT_EQ(summary(cl), summary(want)) << args[0];
+        EXPECT_FALSE(cl.version || cl.help) << args[0];
+    }
+}
+
+// The messages of refusals the option table itself makes (one line each,
+// naming the argument), "--" ending the options, and the program's version.
+TEST(SimCommandLine, MessagesAndVersion) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
+        {{"-u", "2", "-d", "/tmp/x", "--bogus"}, "unknown option \"--bogus\""},
+        {{"-u", "2", "-d", "/tmp/x", "--bogus=1"}, "unknown option \"--bogus=1\""},
+        {{"-u", "2", "-d", "/tmp/x", "stray"}, "unexpected argument \"stray\""},
+        {{"-u", "2", "--", "-d", "/tmp/x"}, "unexpected argument \"-d\""},
+        {{"-d", "/tmp/x", "-u"}, "--units needs a value"},
+        {{"-u", "2", "--dir"}, "--dir needs a value"},
+    };
+    for (const auto& [args, message] : errors) {
+        auto cl = parseSimCommandLine(args);
+        EXPECT_EQ(cl.error, message) << args.back();
+        EXPECT_FALSE(cl.version);
+    }
+    // --version without a value asks for the program's version, before the
+    // required options are looked at; with a value it is the firmware version.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-V"}, {"--version"},
+                                                 {"--units", "2", "--version"}, {"--version", "-u", "2"}}) {
+        auto cl = parseSimCommandLine(args);
+        EXPECT_TRUE(cl.version) << args.back();
+        EXPECT_EQ(cl.error, "") << args.back();
+    }
+}
+
+namespace {
+Child spawnSim(const std::vector<std::string>& args, bool withStderr = false) {
+    return spawnChild(KORVEX_SIM_BIN, args, withStderr);
+}
 }  // namespace
 
 TEST(SimProgram, ServesUntilSigintAndRemovesItsSymlinks) {
@@ -111,9 +178,14 @@ TEST(SimProgram, HelpNamesEveryOptionAndBadArgumentsFail) {
                             "silent-after", "bad-crc", "result:", "wprotect", "rprotect", "notblank", "hangup",
                             "garbage", "split", "flood", "bit-errors"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
-    Child bad = spawnSim({"--units", "99", "--dir", "/tmp"});
+    Child bad = spawnSim({"--units", "99", "--dir", "/tmp"}, true);
+    EXPECT_EQ(readUntil(bad.out, "help.\n", 5000), "korvex-sim: --units takes 1 .. 16\nTry korvex-sim --help.\n");
     EXPECT_EQ(waitExit(bad.pid, 5000), 2);
     close(bad.out);
+    Child version = spawnSim({"-V"});
+    EXPECT_EQ(readUntil(version.out, "\n", 5000), std::string("korvex-sim ") + KORVEX_VERSION + "\n");
+    EXPECT_EQ(waitExit(version.pid, 5000), 0);
+    close(version.out);
 }
 
 namespace {
