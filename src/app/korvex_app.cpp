@@ -58,7 +58,7 @@ void KorvexApp::bindHandlers() {
     // The information log's journal lies in the program folder; a failed
     // save or journal write is told in the log itself (from the loop, not
     // while a line is being added).
-    log.journal().setFolder([this] { return programFolder; });
+    log.journal().setFolder([this] { return logsFolder(); });
     log.journal().onFailure = [this](const std::string& cause) { loop.post([this, cause] { AppendInfoLine(cause); }); };
     productionLogs.onFailed = [this](const std::string& error) {
         ++logWriteFailures;
@@ -96,7 +96,13 @@ void KorvexApp::bindHandlers() {
 }
 
 void KorvexApp::FormShow(const std::vector<std::string>& args) {
-    if (programFolder.empty()) programFolder = kvx::programFolder(currentExecutablePath());
+    std::vector<std::string> moved;
+    if (programFolder.empty()) {
+        ProgramFolders folders = programFolders(currentExecutablePath());
+        programFolder = folders.config;
+        if (logFolder.empty()) logFolder = folders.logs;
+        moved = std::move(folders.moved);
+    }
     ui["PageControlSet"].setItemIndex(0);
     info.addLine("");
     engine.summariesSinceSave = 0;
@@ -118,11 +124,20 @@ void KorvexApp::FormShow(const std::vector<std::string>& args) {
     engine.channelCount = engine.channelsNeeded();
     layoutGauges();
     AppendInfoLine("Hello Korvex200SC User! ------ " + shortDateText(clock.now()));
+    for (const std::string& m : moved) AppendInfoLine("Configuration moved: " + m);
     if (!engine.portMapError.empty()) AppendInfoLine(engine.portMapError);
 
     struct stat st {};
-    if (stat(firmwareFileName.c_str(), &st) == 0) {
-        *engine.firmware = checkFirmwareFile(firmwareFileName);
+    std::string firmwarePath = firmwareFileName;
+    if (firmwareFileName.find('/') == std::string::npos) {
+        for (const std::string& folder : {std::string(), programFolder, systemDataFolder})
+            if (stat((folder + firmwareFileName).c_str(), &st) == 0) {
+                firmwarePath = folder + firmwareFileName;
+                break;
+            }
+    }
+    if (stat(firmwarePath.c_str(), &st) == 0) {
+        *engine.firmware = checkFirmwareFile(firmwarePath);
         if (!engine.firmware->loaded && !engine.firmware->refusal.empty())
             AppendInfoLine(engine.firmware->refusal);
     } else {
@@ -289,14 +304,14 @@ void KorvexApp::writeLogConfiguration() {
 void KorvexApp::writeRunLog() {
     std::string error;
     log.journal().flush();
-    kvx::writeRunLog(programFolder, logConfigFromForm(), log.journal().all(), clock.now(), error);
+    kvx::writeRunLog(logsFolder(), logConfigFromForm(), log.journal().all(), clock.now(), error);
     if (!error.empty()) {
         ++logWriteFailures;
         prompts.message(error);
     }
 }
 
-void KorvexApp::saveProductionLog() { productionLogs.save(programFolder, clock.now()); }
+void KorvexApp::saveProductionLog() { productionLogs.save(logsFolder(), clock.now()); }
 
 // ---------------------------------------------------------------------------
 // Chip selection.

@@ -109,8 +109,10 @@ public:
     LogConfig logConfigFromForm();
     // Run and production logs that could not be written since start.
     int logWriteFailures = 0;
-    // Working folder where "KorvexSCX.FWR" is looked for (relative name).
+    // The firmware file. A bare name is looked for in the working folder,
+    // then the program folder, then systemDataFolder (the package's files).
     std::string firmwareFileName = "KorvexSCX.FWR";
+    std::string systemDataFolder = "/usr/share/korvex200/";
 
     // --- seams and state -------------------------------------------------------
     EventLoop& loop;
@@ -129,7 +131,11 @@ public:
     TCfgCPTxOptForm optionForm{engine.image->OptionBytesBuffer(), [this] { return ui["MCUNameEdit"].text(); }};
     TAboutForm about;
 
+    // Where the configuration (ZirIvoD.cfg, ports.map) lives, and where the
+    // logs go (the program folder when empty); both end with "/".
     std::string programFolder;
+    std::string logFolder;
+    const std::string& logsFolder() const { return logFolder.empty() ? programFolder : logFolder; }
     bool CommandLineProject = false;
     std::string commandLineProjectPath;
     bool StartupDone = false;

@@ -94,10 +94,7 @@ void saveLogConfig(const std::string& path, const LogConfig& cfg) {
 }
 
 std::string logFileStamp(const LocalTime& t) {
-    std::string s = shortDateText(t) + "_" + longTimeText(t);
-    for (char& c : s)
-        if (c == '-' || c == '/' || c == ':') c = '_';
-    return s;
+    return format("%04d_%02d_%02d_%02d_%02d_%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
 std::string runLogName(const LocalTime& t) { return "ZEZu_" + logFileStamp(t) + ".log"; }
@@ -166,34 +163,67 @@ bool saveProductionLog(const std::string& programFolder, const LogText& text, co
     return true;
 }
 
-std::string programFolder(const std::string& executablePath) {
-    if (!executablePath.empty()) {
-        size_t slash = executablePath.find_last_of('/');
-        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : executablePath.substr(0, slash);
-        // An installed program (in a system folder such as /usr/bin) never
-        // writes beside itself, even when run by root who could.
-        auto endsWith = [&](const std::string& tail) {
-            return dir.size() >= tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0;
-        };
-        bool systemFolder = dir == "/bin" || dir.rfind("/usr/", 0) == 0 || dir.rfind("/opt/", 0) == 0 ||
-                            endsWith("/usr/bin") || endsWith("/usr/local/bin");
-        if (!systemFolder && isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0) return withSlash(dir);
+namespace {
+// $NAME when it is an absolute path, else the home folder's `fallback`.
+std::string xdgBase(const char* name, const char* fallback) {
+    const char* xdg = std::getenv(name);
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    std::string h = home && home[0] ? home : "";
+    if (h.empty()) {
+        if (const passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir;
     }
-    std::string base;
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        std::string h = home && home[0] ? home : "";
-        if (h.empty()) {
-            if (const passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir;
+    return withSlash(h) + fallback;
+}
+
+// The folder of the executable when the program may keep its files there:
+// writable, and not a system folder (an installed program never writes
+// beside itself, even when run by root who could). "" otherwise.
+std::string ownFolder(const std::string& executablePath) {
+    if (executablePath.empty()) return {};
+    size_t slash = executablePath.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : executablePath.substr(0, slash);
+    auto endsWith = [&](const std::string& tail) {
+        return dir.size() >= tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    bool systemFolder = dir == "/bin" || dir.rfind("/usr/", 0) == 0 || dir.rfind("/opt/", 0) == 0 ||
+                        endsWith("/usr/bin") || endsWith("/usr/local/bin");
+    return !systemFolder && isDirectory(dir) && ::access(dir.c_str(), W_OK) == 0 ? withSlash(dir) : std::string();
+}
+}  // namespace
+
+ProgramFolders programFolders(const std::string& executablePath) {
+    if (std::string own = ownFolder(executablePath); !own.empty()) return {own, own, {}};
+    ProgramFolders f;
+    f.config = withSlash(xdgBase("XDG_CONFIG_HOME", ".config")) + "korvex200/";
+    f.logs = withSlash(xdgBase("XDG_STATE_HOME", ".local/state")) + "korvex200/";
+    makeFolders(f.config.substr(0, f.config.size() - 1));
+    makeFolders(f.logs.substr(0, f.logs.size() - 1));
+    // The configuration an earlier version kept in the data folder moves
+    // over once; a file already in the new folder wins and the old one stays.
+    const std::string old = withSlash(xdgBase("XDG_DATA_HOME", ".local/share")) + "korvex200/";
+    for (const char* name : kConfigFileNames) {
+        const std::string from = old + name, to = f.config + name;
+        struct stat st {};
+        if (::stat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::stat(to.c_str(), &st) == 0) continue;
+        if (::rename(from.c_str(), to.c_str()) == 0) {
+            f.moved.push_back(from + " -> " + to);
+            continue;
         }
-        base = withSlash(h) + ".local/share";
+        // Another file system: copied whole, then the old one removed.
+        std::string text;
+        try {
+            if (readWholeFile(from, text, kMaxLogConfigSize * 16)) {
+                writeFileReplacing(to, text);
+                ::unlink(from.c_str());
+                f.moved.push_back(from + " -> " + to);
+            }
+        } catch (const std::exception&) {
+            // Left where it was: the program starts with its defaults and
+            // the old file is still there to move by hand.
+        }
     }
-    std::string folder = withSlash(base) + "korvex200";
-    makeFolders(folder);
-    return withSlash(folder);
+    return f;
 }
 
 std::string currentExecutablePath() {

@@ -42,8 +42,8 @@ std::vector<std::string> logConfigLines(const LogConfig& cfg);
 // only when complete. Throws FileError.
 void saveLogConfig(const std::string& path, const LogConfig& cfg);
 
-// Date and time for file names: short date, "_", long time, with every "-",
-// "/" and ":" replaced by "_" (2021/5/12 9:05:33 gives "2021_5_12_9_05_33").
+// Date and time for file names, every field zero-padded so that the names
+// sort by time (2021/5/12 9:05:33 gives "2021_05_12_09_05_33").
 std::string logFileStamp(const LocalTime& t);
 std::string runLogName(const LocalTime& t);         // "ZEZu_" + stamp + ".log"
 std::string productionLogName(const LocalTime& t);  // "DodOZ_" + stamp + ".log"
@@ -69,10 +69,22 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const L
 // On failure returns false and error names the file and the cause.
 bool saveProductionLog(const std::string& programFolder, const LogText& text, const LocalTime& t, std::string& error);
 
-// The folder the program keeps its files in, ending with "/": the folder of
-// the executable when it is writable, else $XDG_DATA_HOME/korvex200 (by
-// default ~/.local/share/korvex200), created when missing.
-std::string programFolder(const std::string& executablePath);
+// Where the program keeps its files, each ending with "/". Run from a
+// writable folder that is not a system folder (a build folder), both are the
+// executable's folder. Installed: the configuration (ZirIvoD.cfg, ports.map)
+// in $XDG_CONFIG_HOME/korvex200 (~/.config/korvex200) and the logs in
+// $XDG_STATE_HOME/korvex200 (~/.local/state/korvex200), both created when
+// missing; a configuration file an earlier version kept in
+// $XDG_DATA_HOME/korvex200 is moved to the configuration folder once
+// (`moved` lists each move as "from -> to").
+struct ProgramFolders {
+    std::string config, logs;
+    std::vector<std::string> moved;
+};
+ProgramFolders programFolders(const std::string& executablePath);
+
+// The configuration files the program folder holds.
+constexpr const char* kConfigFileNames[] = {"ZirIvoD.cfg", "ports.map"};
 
 // The running program's own path (from /proc/self/exe); empty when unknown.
 std::string currentExecutablePath();

@@ -319,5 +319,5 @@ TEST(LogConfiguration, DialogRulesAndFileRoundTrip) {
     // The run log at shut-down goes to ZEZuLogS with the time-stamped name.
     for (int i = 0; i < 8; ++i) r.app.AppendInfoLine("line");
     r.app.FormClose();
-    EXPECT_TRUE(std::filesystem::exists(r.dir + "/ZEZuLogS/ZEZu_2021_5_12_9_05_33.log"));
+    EXPECT_TRUE(std::filesystem::exists(r.dir + "/ZEZuLogS/ZEZu_2021_05_12_09_05_33.log"));
 }

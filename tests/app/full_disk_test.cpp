@@ -132,7 +132,7 @@ const SaveCommand kCommands[] = {
     {"LogConfiguration", "ZirIvoD.cfg", "ZirIvoD.cfg", "", "Cannot create", Shown::Warning,
      [](Scene& s) { s.prompts.modalScript = [](Form& f) { f["OK"].click(); }; },
      [](Scene& s) { s.app.ui["ConfigLogFile1"].click(); }, {}},
-    {"RunLogSystemNamed", "ZEZuLogS/ZEZu_2021_5_11_17_40_02.log", "ZEZuLogS/ZEZu_2021_5_12_9_05_33.log", kLogError,
+    {"RunLogSystemNamed", "ZEZuLogS/ZEZu_2021_05_11_17_40_02.log", "ZEZuLogS/ZEZu_2021_05_12_09_05_33.log", kLogError,
      "Cannot create", Shown::Message, [](Scene&) {}, [](Scene& s) { s.app.FormClose(); }, {}},
     {"RunLogUserNewFile", "user.log", "user.log", kLogError, "Cannot create", Shown::Message,
      [](Scene& s) { s.userNamedLog(0); }, [](Scene& s) { s.app.FormClose(); }, {}},
@@ -142,7 +142,7 @@ const SaveCommand kCommands[] = {
      [](Scene& s) { s.userNamedLog(2); }, [](Scene& s) { s.app.FormClose(); }, {}},
     // The 2000th chip finished in off-line production saves the log; an
     // earlier save within the same second holds the first name.
-    {"ProductionLog", "DodOZ_2021_5_12_9_05_33.log", "DodOZ_2021_5_12_9_05_33_2.log", kLogLineError, "Cannot create",
+    {"ProductionLog", "DodOZ_2021_05_12_09_05_33.log", "DodOZ_2021_05_12_09_05_33_2.log", kLogLineError, "Cannot create",
      Shown::LogLine, [](Scene& s) { s.app.engine.summariesSinceSave = 1999; },
      [](Scene& s) {
          ChannelSession& c = s.app.engine.ch[0];

@@ -270,6 +270,32 @@ INSTANTIATE_TEST_SUITE_P(Firmware, NoStoredVersion,
                                            NoVersionCase{"wrong_sum", true, "V2.20", true}),
                          [](const ::testing::TestParamInfo<NoVersionCase>& i) { return std::string(i.param.name); });
 
+// A bare firmware file name is looked for in the working folder, then the
+// program folder, then the package's data folder.
+TEST(FirmwareFile, ABareNameIsFoundInTheProgramOrTheSystemFolder) {
+    const struct {
+        const char* name;
+        bool inProgram, inSystem;
+    } cases[] = {{"program folder", true, false}, {"system folder", false, true}, {"nowhere", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartupRig r(1, {});
+        const std::string system = r.workDir + "/share/";
+        std::filesystem::create_directories(system);
+        const auto fw = test::makeFirmwareFile(test::patternBytes(8192, 1), "V2.20", 0x1234, 0x1000);
+        if (c.inProgram) test::writeBytes(r.workDir + "/KorvexSCX.FWR", fw);
+        if (c.inSystem) test::writeBytes(system + "KorvexSCX.FWR", fw);
+        r.configure = [&](KorvexApp& a) {
+            a.firmwareFileName = "KorvexSCX.FWR";
+            a.systemDataFolder = system;
+        };
+        r.start();
+        const bool found = c.inProgram || c.inSystem;
+        EXPECT_EQ(r.engine().FirmwareFileLoaded(), found);
+        EXPECT_EQ(r.countText("File of \"KorvexSCX.FWR\" not Found!"), found ? 0u : 1u);
+    }
+}
+
 TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     // COM1 is another model, COM2 never answers, COM3 sends the right
     // signature with a length of 0 (and a good text behind it).

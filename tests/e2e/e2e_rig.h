@@ -143,8 +143,11 @@ struct ProgramRig {
         app = std::make_unique<KorvexApp>(loop, prompts, clock, rng);
         app->programFolder = workDir + "/";
         app->firmwareFileName = workDir + "/KorvexSCX.FWR";
+        if (configure) configure(*app);
         app->FormShow(args);
     }
+    // Changes to the program's settings before its start-up.
+    std::function<void(KorvexApp&)> configure;
 
     Program& engine() { return app->engine; }
 

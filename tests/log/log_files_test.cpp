@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -141,9 +144,9 @@ TEST_F(LogTest, FileNameStamps) {
         const char* stamp;
     };
     const Case cases[] = {
-        {at(2021, 5, 12, 9, 5, 33), "2021_5_12_9_05_33"},
+        {at(2021, 5, 12, 9, 5, 33), "2021_05_12_09_05_33"},
         {at(1999, 12, 31, 23, 59, 9), "1999_12_31_23_59_09"},
-        {at(2024, 1, 1, 0, 0, 0), "2024_1_1_0_00_00"},
+        {at(2024, 1, 1, 0, 0, 0), "2024_01_01_00_00_00"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(logFileStamp(c.t), c.stamp);
@@ -166,7 +169,7 @@ std::string crlf(const std::vector<std::string>& lines) {
 
 TEST_F(LogTest, SystemNamedRunLog) {
     const LocalTime t = at(2021, 5, 12, 9, 5, 33);
-    const std::string file = dir_ + "ZEZuLogS/ZEZu_2021_5_12_9_05_33.log";
+    const std::string file = dir_ + "ZEZuLogS/ZEZu_2021_05_12_09_05_33.log";
     LogConfig cfg;
     std::string err = "stale";
     struct Case {
@@ -249,14 +252,14 @@ TEST_F(LogTest, ProductionLog) {
     auto lines = logLines(2);
     std::string err;
     ASSERT_TRUE(saveProductionLog(dir_, lines, t, err)) << err;
-    EXPECT_EQ(slurp(dir_ + "DodOZ_2022_11_3_14_07_02.log"), crlf(lines));
+    EXPECT_EQ(slurp(dir_ + "DodOZ_2022_11_03_14_07_02.log"), crlf(lines));
     // A later save with more lines replaces nothing but its own file.
     lines.push_back("> more");
     ASSERT_TRUE(saveProductionLog(dir_, lines, at(2022, 11, 3, 15, 0, 0), err));
-    EXPECT_EQ(slurp(dir_ + "DodOZ_2022_11_3_14_07_02.log").size(), crlf(logLines(2)).size());
+    EXPECT_EQ(slurp(dir_ + "DodOZ_2022_11_03_14_07_02.log").size(), crlf(logLines(2)).size());
     EXPECT_EQ(entries(dir_).size(), 2u);
     EXPECT_FALSE(saveProductionLog(dir_ + "missing/", lines, t, err));
-    EXPECT_NE(err.find("DodOZ_2022_11_3_14_07_02.log"), std::string::npos) << err;
+    EXPECT_NE(err.find("DodOZ_2022_11_03_14_07_02.log"), std::string::npos) << err;
 }
 
 TEST_F(LogTest, ReplacingWriteKeepsTheOldFileOnFailureAndFollowsLinks) {
@@ -290,36 +293,50 @@ TEST_F(LogTest, ReplacingWriteKeepsTheOldFileOnFailureAndFollowsLinks) {
     EXPECT_EQ(entries(dir_).size(), before.size());
 }
 
-TEST_F(LogTest, ProgramFolder) {
-    struct Env {
-        const char* name;
-        std::string saved;
-        bool had;
+TEST_F(LogTest, ProgramFolders) {
+    const char* names[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME"};
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* n : names) {
+        const char* v = std::getenv(n);
+        saved[n] = v ? std::optional<std::string>(v) : std::nullopt;
+        ::unsetenv(n);
+    }
+    auto folders = [](const std::string& exe) {
+        ProgramFolders f = programFolders(exe);
+        return std::make_pair(f.config, f.logs);
     };
-    Env envs[] = {{"XDG_DATA_HOME", "", false}, {"HOME", "", false}};
-    for (Env& e : envs)
-        if (const char* v = std::getenv(e.name)) e.saved = v, e.had = true;
+    // Run from a writable folder (a build folder): everything beside it.
+    EXPECT_EQ(folders(dir_ + "korvex200"), std::make_pair(dir_, dir_));
 
-    EXPECT_EQ(programFolder(dir_ + "korvex200"), dir_);
-
-    // The executable's folder is not usable: the data folder is.
-    ::setenv("XDG_DATA_HOME", (dir_ + "xdg").c_str(), 1);
-    EXPECT_EQ(programFolder(dir_ + "no/such/korvex200"), dir_ + "xdg/korvex200/");
-    EXPECT_TRUE(exists(dir_ + "xdg/korvex200"));
-    // An installed program keeps its files in the data folder even when its
-    // own folder is writable (as for root).
-    EXPECT_EQ(programFolder("/usr/bin/korvex200"), dir_ + "xdg/korvex200/");
-    ::unsetenv("XDG_DATA_HOME");
+    // Installed (or the folder is not usable): the XDG folders, made when
+    // missing; relative values are not used.
     ::setenv("HOME", (dir_ + "home").c_str(), 1);
-    EXPECT_EQ(programFolder(dir_ + "no/such/korvex200"), dir_ + "home/.local/share/korvex200/");
-    EXPECT_TRUE(exists(dir_ + "home/.local/share/korvex200"));
-    // A relative XDG_DATA_HOME is not used.
-    ::setenv("XDG_DATA_HOME", "relative", 1);
-    EXPECT_EQ(programFolder(""), dir_ + "home/.local/share/korvex200/");
+    ::setenv("XDG_STATE_HOME", "relative", 1);
+    const std::string config = dir_ + "home/.config/korvex200/", logs = dir_ + "home/.local/state/korvex200/";
+    EXPECT_EQ(folders("/usr/bin/korvex200"), std::make_pair(config, logs));
+    EXPECT_TRUE(exists(config) && exists(logs));
+    ::setenv("XDG_CONFIG_HOME", (dir_ + "cfg").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (dir_ + "state").c_str(), 1);
+    EXPECT_EQ(folders(dir_ + "no/such/korvex200"), std::make_pair(dir_ + "cfg/korvex200/", dir_ + "state/korvex200/"));
 
-    for (Env& e : envs) {
-        if (e.had) ::setenv(e.name, e.saved.c_str(), 1);
-        else ::unsetenv(e.name);
+    // The configuration an earlier version kept in the data folder moves
+    // once; a file already in the new place is kept and the old one stays.
+    ::setenv("XDG_DATA_HOME", (dir_ + "data").c_str(), 1);
+    std::filesystem::create_directories(dir_ + "data/korvex200");
+    spit(dir_ + "data/korvex200/ZirIvoD.cfg", "[ConfigLog]\r\nold");
+    spit(dir_ + "data/korvex200/ports.map", "1 ttyUSB0\n");
+    spit(dir_ + "cfg/korvex200/ports.map", "1 ttyUSB9\n");
+    ProgramFolders f = programFolders("/usr/bin/korvex200");
+    EXPECT_EQ(f.moved, std::vector<std::string>{dir_ + "data/korvex200/ZirIvoD.cfg -> " + dir_ + "cfg/korvex200/ZirIvoD.cfg"});
+    EXPECT_EQ(slurp(dir_ + "cfg/korvex200/ZirIvoD.cfg"), "[ConfigLog]\r\nold");
+    EXPECT_FALSE(exists(dir_ + "data/korvex200/ZirIvoD.cfg"));
+    EXPECT_EQ(slurp(dir_ + "cfg/korvex200/ports.map"), "1 ttyUSB9\n");
+    EXPECT_TRUE(exists(dir_ + "data/korvex200/ports.map"));
+    EXPECT_TRUE(programFolders("/usr/bin/korvex200").moved.empty());  // once
+
+    for (auto& [n, v] : saved) {
+        if (v) ::setenv(n.c_str(), v->c_str(), 1);
+        else ::unsetenv(n.c_str());
     }
     EXPECT_FALSE(currentExecutablePath().empty());
 }
