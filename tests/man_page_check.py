@@ -3,9 +3,10 @@
 
 man_page_check.py PROGRAM MANPAGE: the options are taken from the option
 column of `PROGRAM --help` (generated from the program's option table) and
-from the manual page's troff source (every \\-\\-name, and every short \\-X
-on a .B/.BI/.BR line). Prints the options only one of them has; exit status
-1 when there is one, so neither can drift from the other.
+from the OPTIONS section of the manual page's troff source (every
+\\-\\-name, and every short \\-X on a .B/.BI/.BR line). Prints the options
+only one of them has; exit status 1 when there is one, so neither can drift
+from the other.
 """
 import re
 import subprocess
@@ -20,6 +21,9 @@ for line in help_text.splitlines():
         in_help.update(re.findall(r"-{1,2}[A-Za-z][\w-]*", m.group(1)))
 
 troff = open(manpage, encoding="utf-8").read()
+# The OPTIONS section only: examples may show other programs' options.
+section = re.search(r"^\.SH OPTIONS\s*$(.*?)(?=^\.SH )", troff, re.S | re.M)
+troff = section.group(1) if section else ""
 in_man = {"--" + n for n in re.findall(r"\\-\\-([a-z][a-z0-9-]*)", troff)}
 for line in troff.splitlines():
     if re.match(r"^\.(B|BI|BR)\s", line):

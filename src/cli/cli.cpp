@@ -8,22 +8,27 @@
 #include "serial/discovery.h"
 #include "serial/port_map.h"
 #include "shell/plain_loop.h"
+#include "shell/safe_file.h"
 #include "shell/scripted_prompts.h"
 #include "shell/text.h"
 #include "sim/sim_server.h"
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <tuple>
 
 namespace kvx::cli {
 
@@ -52,12 +57,16 @@ struct Options {
     std::optional<int64_t> expect;  // units that must answer the search
     int timeoutS = 600;
     std::string simBaud;
-    // Faults for the emulated units (hidden option, for tests and demos):
-    // unit number (1-based) and fault.
+    // Faults for the emulated units (for tests and demos): unit number
+    // (1-based) and fault.
     std::vector<std::pair<int, SimFault>> simFaults;
     // --port, in channel order; --usb filters.
     std::vector<std::string> ports;
     std::vector<UsbFilter> usb;
+    int verbosity = 0;  // -1 quiet, 0 progress and results, 1 the log's lines too
+    std::string logFile;
+    bool noLog = false;
+    bool help = false, version = false;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -75,116 +84,267 @@ uint32_t number32(const std::string& opt, const std::string& text) {
     return static_cast<uint32_t>(v);
 }
 
+const char* const kDescription = R"(Usage: korvex-cli [OPTIONS] OPERATION [OPERANDS]
+
+Runs the Korvex200 gang programmer without a window: the same operations, texts,
+log lines, log files and project files as the window.
+
+Operations:
+  auto                 blank check, erase when needed, program, verify, option write
+  download             download the job into every programmer (for off-line use)
+  blank-check | erase | program | verify | write-option
+  read-option          read the option bytes / NVM data (channel 1)
+  read-id              read the chip's unique identifier (channel 1)
+  read-flash           read the chip's flash (channel 1) and save it to --out FILE
+                       (.hex/.s19/.bin)
+  read-address A N     read N bytes from address A (channel 1) into the log
+  offline              start off-line production and count good/bad chips until
+                       --chips N are done or Ctrl+C
+  upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)
+  ports                list the serial ports: USB VID:PID, serial number, driver,
+                       /dev/serial/by-path and by-id names; then those that
+                       cannot be opened now, with why
+  chips                list the chip catalogue
+  convert IN OUT       convert between Intel HEX, S-record and BIN (IN may be -)
+  save-project FILE    save the job as a project file (.pmw)
+
+Output: the results table on standard output; errors and progress on standard
+error (bars on a terminal, else a line per channel at each step and every few
+seconds). -q shows only the results and errors, -v the information log too.
+Numbers are decimal, or hexadecimal after 0x, $ or x.)";
+
+const char* const kFooter = R"(Ports: the USB serial ports of the machine, plus every entry of the folder named
+by KORVEX_SERIAL_DIR (the emulator puts COM1.. there), in the order of their
+numbers; channel N takes the N-th. A port map fixes channel N to a socket: a
+file ports.map in the configuration folder with lines "N PORT" (# starts a
+comment), or --port; a port that is not there leaves its channel empty.
+
+Every port the search queried is in the results, with "no unit answered",
+"not a programmer", "skipped: <cause>" or "not used" when no channel ran on it.
+
+Exit status:
+  0    every channel that ran succeeded, and every log and output file was written
+  1    a channel failed, fewer units answered than --expect, a channel of the
+       port map had no unit, off-line production stopped before --chips, or a
+       log or output file could not be written
+  2    usage or input error (options, a file that cannot be loaded or has a faulty
+       line, no chip chosen, no object file loaded)
+  3    no programmer unit answered the search
+  130  interrupted by Ctrl+C or SIGTERM (the ports are closed first))";
+
+// The help as this program lays it out: the usage line leads the description.
+class HelpLayout : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App*, std::string) const override { return "\n"; }
+};
+
+// The one table of the front end's options: it parses the command line into
+// o and makes --help. Each option's action runs as it is met, so a later
+// option wins over an earlier one that sets the same thing.
+std::unique_ptr<CLI::App> optionTable(Options& o) {
+    auto app = std::make_unique<CLI::App>(kDescription, "korvex-cli");
+    app->footer(kFooter);
+    app->formatter(std::make_shared<HelpLayout>());
+    app->get_formatter()->column_width(32);
+    app->allow_windows_style_options(false);
+    auto value = [&](const std::string& names, const std::string& what, const std::string& type,
+                     std::function<void(const std::string&)> act) {
+        return app->add_option_function<std::string>(names, std::move(act), what)
+            ->type_name(type)
+            ->trigger_on_parse()
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    auto flag = [&](const std::string& names, const std::string& what, std::function<void()> act) {
+        return app->add_flag_callback(names, std::move(act), what)->trigger_on_parse();
+    };
+    auto setting = [&o](const char* control, std::string v) { o.settings.emplace_back(control, std::move(v)); };
+    auto oneOf = [](const std::string& opt, const std::string& v, std::initializer_list<const char*> allowed) {
+        int i = 0;
+        std::string list;
+        for (const char* a : allowed) {
+            if (v == a) return i;
+            list += (i++ ? i == static_cast<int>(allowed.size()) ? " or " : ", " : "") + std::string(a);
+        }
+        throw UsageError(opt + " takes " + list);
+    };
+
+    // The operation and its operands (described above the options).
+    app->add_option("operation", o.operation)->group("");
+    app->add_option("operands", o.operands)->group("");
+
+    const char* job = "Job";
+    value("--project", "load a project (chip, image, settings)", "FILE.pmw", [&o](auto& v) { o.project = v; })->group(job);
+    value("-c,--chip", "choose a chip from the catalogue (korvex-cli chips)", "NAME", [&o](auto& v) { o.chip = v; })
+        ->group(job);
+    value("-f,--file",
+          "load an object file (.hex .s19 .srec .bin ...; - reads\n"
+          "HEX or S-records from standard input)",
+          "OBJECT", [&o](auto& v) { o.file = v; })
+        ->group(job);
+    value("--offset", "where a .bin file goes (an address, or an offset\nfrom the chip's first flash address)",
+          "ADDR", [&o](auto& v) { o.offset = number("--offset", v); })
+        ->group(job);
+    value("--nvm", "load NVM data", "FILE", [&o](auto& v) { o.nvm = v; })->group(job);
+    value("--firmware", "the firmware file (default KorvexSCX.FWR)", "FILE", [&o](auto& v) { o.firmware = v; })
+        ->group(job);
+
+    const char* set = "Settings (defaults as in the window)";
+    value("--voltage", "target voltage", "3.3|5.0",
+          [=](auto& v) { setting("RadioGpVolt", oneOf("--voltage", v == "5" ? "5.0" : v, {"3.3", "5.0"}) ? "1" : "0"); })
+        ->group(set);
+    value("--speed", "programming speed", "slow|fast",
+          [=](auto& v) { setting("RadioGroupBitF", std::to_string(oneOf("--speed", v, {"slow", "fast"}))); })
+        ->group(set);
+    value("--reset", "reset line", "low|off|pulse",
+          [=](auto& v) { setting("RadioGrpRST", std::to_string(oneOf("--reset", v, {"low", "off", "pulse"}))); })
+        ->group(set);
+    flag("--keep-power", "keep the target powered after programming", [=] { setting("ChkBoxVDD", "0"); })->group(set);
+    flag("--run-after", "run the chip after programming", [=] { setting("CheckBoxRun", "1"); })->group(set);
+    flag("--run-and-shut", "run, then power off", [=] { setting("ChkBoxRunSHT", "1"); })->group(set);
+    value("--run-time", "run time", "MS", [=](auto& v) { setting("SpinEditRTM", std::to_string(number("--run-time", v))); })
+        ->group(set);
+    flag("--blank-error", "a chip that is not blank is an error", [=] { setting("ChkBoxBlkEr", "1"); })->group(set);
+    flag("--read-protect", "read-protect the chip", [=] { setting("ChkBoxEnROP", "1"); })->group(set);
+    flag("--option-bytes", "write the option bytes", [=] { setting("CheckBoxOpt", "1"); })->group(set);
+    flag("--no-option-bytes", "do not write the option bytes", [=] { setting("CheckBoxOpt", "0"); })->group(set);
+    flag("--nvm-area", "program the NVM area", [=] { setting("ChkBoxNVM", "1"); })->group(set);
+    flag("--no-nvm-area", "leave the NVM area", [=] { setting("ChkBoxNVM", "0"); })->group(set);
+    flag("--watchdog", "enable the chip's watchdog", [=] { setting("ChkBoxEnWDT", "1"); })->group(set);
+    flag("--auto-detect", "start when a chip is put into the socket", [=] { setting("ChkBoxAuto", "1"); })->group(set);
+    for (auto [name, control, what] : {std::tuple{"--insert-ms", "SpinEditIn", "settle time after a chip is put in"},
+                                       std::tuple{"--remove-ms", "SpinEditOut", "settle time after a chip is taken out"},
+                                       std::tuple{"--power-up-ms", "SpinEditVddTim", "settle time after power-up"},
+                                       std::tuple{"--power-down-ms", "SpinEditPwdTim", "settle time after power-down"}}) {
+        value(name, what, "MS", [=, n = std::string(name), c = control](auto& v) { setting(c, std::to_string(number(n, v))); })
+            ->group(set);
+    }
+    value("--count-limit", "stop after N chips (0: no limit)", "N", [=](auto& v) {
+        int64_t n = number("--count-limit", v);
+        setting("CheckBoxCtrl", n > 0 ? "1" : "0");
+        setting("SpinEditNum", std::to_string(n));
+    })->group(set);
+    // The window's edits hold 10 (number, address) and 4 (increment)
+    // characters: the value goes in as a text that fits, so a longer
+    // spelling is not cut to a different number.
+    value("--sn", "write serial numbers from START", "START", [=](auto& v) {
+        setting("CheckBoxSN", "1");
+        setting("SNEdit1", format("0x%0.8x", number32("--sn", v)));
+    })->group(set);
+    value("--sn-step", "serial number increment (-999 to 9999)", "N", [=](auto& v) {
+        int64_t n = number("--sn-step", v);
+        if (n < -999 || n > 9999) throw UsageError("--sn-step takes -999 to 9999 (the increment field's 4 characters)");
+        setting("GainEdit", std::to_string(n));
+    })->group(set);
+    value("--sn-address", "where the serial number goes", "ADDR",
+          [=](auto& v) { setting("AddrEdit", format("0x%0.8x", number32("--sn-address", v))); })
+        ->group(set);
+    flag("--sn-little-endian", "write the serial number little-endian", [=] { setting("SNOrderChk", "0"); })->group(set);
+    flag("--sn-advance", "the host counts the serial numbers on (one per chip)", [=] { setting("ChkBoxPCSN", "1"); })
+        ->group(set);
+    flag("--sn-decimal", "show the serial number in decimal", [=] { setting("ChkBoxSNDP", "1"); })->group(set);
+
+    const char* run = "Run";
+    value("--sim", "start N (1 to 16) emulated programmer units", "N", [&o](auto& v) {
+        int64_t n = number("--sim", v);
+        if (n < 1 || n > 16) throw UsageError("--sim takes 1 to 16 units");
+        o.sim = static_cast<int>(n);
+    })->group(run);
+    value("--sim-baud", "pace the emulated units at a line rate (e.g. 1000000)", "RATE",
+          [&o](auto& v) { o.simBaud = v; })
+        ->group(run);
+    value("--sim-fault", "a fault of emulated unit U (repeatable; as\nkorvex-sim --fault)", "U:KIND[:ARG]",
+          [&o](auto& v) {
+              size_t colon = v.find(':');
+              int64_t unit = 0;
+              if (colon == std::string::npos || !tryParseInt64(v.substr(0, colon), unit) || unit < 1 || unit > 16)
+                  throw UsageError("--sim-fault takes U:KIND[:ARG], U a unit number");
+              SimFault f;
+              std::string why;
+              if (!parseSimFault(v.substr(colon + 1), f, why)) throw UsageError("--sim-fault: " + why);
+              o.simFaults.emplace_back(static_cast<int>(unit), f);
+          })
+        ->group(run);
+    value("-P,--port",
+          "use this port (repeatable, in channel order): a device,\n"
+          "a /dev/serial/by-path or by-id link, or a name from ports",
+          "PORT", [&o](auto& v) { o.ports.push_back(v); })
+        ->group(run);
+    value("--usb", "search only these USB adapters (repeatable)", "VID:PID[:SERIAL]",
+          [&o](auto& v) {
+              std::string why;
+              auto f = parseUsbFilter(v, why);
+              if (!f) throw UsageError("--usb: " + why);
+              o.usb.push_back(*f);
+          })
+        ->group(run);
+    value("--expect", "fail (status 1) unless N units answer the search", "N", [&o](auto& v) {
+        int64_t n = number("--expect", v);
+        if (n < 1 || n > 8) throw UsageError("--expect takes 1 to 8 units");
+        o.expect = n;
+    })->group(run);
+    value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
+    flag("--skip-bad-lines",
+         "skip faulty object-file lines, each reported\n(default: the file is refused, status 2)",
+         [&o] { o.skipBadLines = true; })
+        ->group(run);
+    value("--on-mismatch", "on a verify difference (default: abort)", "continue|abort",
+          [&o, oneOf](auto& v) { o.continueOnMismatch = oneOf("--on-mismatch", v, {"abort", "continue"}) == 1; })
+        ->group(run);
+    value("--timeout", "give up after S seconds (default 600)", "S", [&o](auto& v) {
+        // The loop waits in milliseconds held in an int.
+        int64_t n = number("--timeout", v);
+        if (n < 1 || n > 2147483) throw UsageError("--timeout takes 1 to 2147483 seconds");
+        o.timeoutS = static_cast<int>(n);
+    })->group(run);
+
+    const char* output = "Output";
+    value("-o,--out", "read-flash: the file to save the flash in", "FILE", [&o](auto& v) { o.out = v; })->group(output);
+    flag("--json", "one JSON object per event on standard output",
+         [&o] { o.json = true; })
+        ->group(output);
+    flag("-q,--quiet", "only the results and errors: no progress", [&o] { o.verbosity = -1; })->group(output);
+    flag("-v,--verbose", "the information log's lines too", [&o] { o.verbosity = 1; })->group(output);
+    value("--log", "write this run's log to FILE (replacing it)", "FILE",
+          [&o](auto& v) { o.logFile = v, o.noLog = false; })
+        ->group(output);
+    flag("--no-log", "write no run log", [&o] { o.noLog = true, o.logFile.clear(); })->group(output);
+    flag("-V,--version", "show the version and exit", [&o] { o.version = true; })->group(output);
+    app->set_help_flag("-h,--help", "show this help and exit")->group(output);
+    return app;
+}
+
+// A parse error in one line, in this program's words.
+std::string parseErrorText(const CLI::ParseError& e) {
+    std::string what = e.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+        // "The following argument(s) were not expected: --bogus ..."
+        size_t colon = what.find(": ");
+        std::string first = colon == std::string::npos ? what : what.substr(colon + 2);
+        first = first.substr(0, first.find(' '));
+        return (first.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") + first + " (try --help)";
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+        // "--chip: 1 required NAME missing"
+        size_t colon = what.find(':');
+        if (colon != std::string::npos && what.find("missing") != std::string::npos)
+            return what.substr(0, colon) + " needs a value";
+    }
+    return what;
+}
+
 Options parse(const std::vector<std::string>& args) {
     Options o;
-    auto need = [&](size_t& i) -> const std::string& {
-        if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
-        return args[++i];
-    };
-    auto setting = [&](const char* control, std::string value) { o.settings.emplace_back(control, std::move(value)); };
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--project") o.project = need(i);
-        else if (a == "--chip") o.chip = need(i);
-        else if (a == "--file") o.file = need(i);
-        else if (a == "--nvm") o.nvm = need(i);
-        else if (a == "--offset") o.offset = number(a, need(i));
-        else if (a == "--out") o.out = need(i);
-        else if (a == "--firmware") o.firmware = need(i);
-        else if (a == "--sim") {
-            int64_t n = number(a, need(i));
-            if (n < 1 || n > 16) throw UsageError("--sim takes 1 to 16 units");
-            o.sim = static_cast<int>(n);
-        } else if (a == "--sim-baud") o.simBaud = need(i);
-        else if (a == "--sim-fault") {
-            // U:KIND[:ARG...], the emulator's fault syntax after the unit.
-            const std::string& v = need(i);
-            size_t colon = v.find(':');
-            int64_t unit = 0;
-            if (colon == std::string::npos || !tryParseInt64(v.substr(0, colon), unit) || unit < 1 || unit > 16)
-                throw UsageError("--sim-fault takes U:KIND[:ARG], U a unit number");
-            SimFault f;
-            std::string why;
-            if (!parseSimFault(v.substr(colon + 1), f, why)) throw UsageError("--sim-fault: " + why);
-            o.simFaults.emplace_back(static_cast<int>(unit), f);
-        }
-        else if (a == "--port") o.ports.push_back(need(i));
-        else if (a == "--usb") {
-            std::string why;
-            auto f = parseUsbFilter(need(i), why);
-            if (!f) throw UsageError("--usb: " + why);
-            o.usb.push_back(*f);
-        }
-        else if (a == "--json") o.json = true;
-        else if (a == "--skip-bad-lines") o.skipBadLines = true;
-        else if (a == "--on-mismatch") {
-            std::string v = need(i);
-            if (v != "continue" && v != "abort") throw UsageError("--on-mismatch takes continue or abort");
-            o.continueOnMismatch = v == "continue";
-        } else if (a == "--chips") o.chips = number(a, need(i));
-        else if (a == "--expect") {
-            int64_t n = number(a, need(i));
-            if (n < 1 || n > 8) throw UsageError("--expect takes 1 to 8 units");
-            o.expect = n;
-        }
-        else if (a == "--timeout") {
-            // The loop waits in milliseconds held in an int.
-            int64_t n = number(a, need(i));
-            if (n < 1 || n > 2147483) throw UsageError("--timeout takes 1 to 2147483 seconds");
-            o.timeoutS = static_cast<int>(n);
-        }
-        else if (a == "--voltage") {
-            std::string v = need(i);
-            if (v != "3.3" && v != "5.0" && v != "5") throw UsageError("--voltage takes 3.3 or 5.0");
-            setting("RadioGpVolt", v == "3.3" ? "0" : "1");
-        } else if (a == "--speed") {
-            std::string v = need(i);
-            if (v != "slow" && v != "fast") throw UsageError("--speed takes slow or fast");
-            setting("RadioGroupBitF", v == "slow" ? "0" : "1");
-        } else if (a == "--reset") {
-            std::string v = need(i);
-            int idx = v == "low" ? 0 : v == "off" ? 1 : v == "pulse" ? 2 : -1;
-            if (idx < 0) throw UsageError("--reset takes low, off or pulse");
-            setting("RadioGrpRST", std::to_string(idx));
-        } else if (a == "--keep-power") setting("ChkBoxVDD", "0");
-        else if (a == "--run-after") setting("CheckBoxRun", "1");
-        else if (a == "--run-and-shut") setting("ChkBoxRunSHT", "1");
-        else if (a == "--run-time") setting("SpinEditRTM", std::to_string(number(a, need(i))));
-        else if (a == "--blank-error") setting("ChkBoxBlkEr", "1");
-        else if (a == "--read-protect") setting("ChkBoxEnROP", "1");
-        else if (a == "--option-bytes") setting("CheckBoxOpt", "1");
-        else if (a == "--no-option-bytes") setting("CheckBoxOpt", "0");
-        else if (a == "--nvm-area") setting("ChkBoxNVM", "1");
-        else if (a == "--no-nvm-area") setting("ChkBoxNVM", "0");
-        else if (a == "--watchdog") setting("ChkBoxEnWDT", "1");
-        else if (a == "--auto-detect") setting("ChkBoxAuto", "1");
-        else if (a == "--insert-ms") setting("SpinEditIn", std::to_string(number(a, need(i))));
-        else if (a == "--remove-ms") setting("SpinEditOut", std::to_string(number(a, need(i))));
-        else if (a == "--power-up-ms") setting("SpinEditVddTim", std::to_string(number(a, need(i))));
-        else if (a == "--power-down-ms") setting("SpinEditPwdTim", std::to_string(number(a, need(i))));
-        else if (a == "--count-limit") {
-            int64_t n = number(a, need(i));
-            setting("CheckBoxCtrl", n > 0 ? "1" : "0");
-            setting("SpinEditNum", std::to_string(n));
-        } else if (a == "--sn") {
-            // The edits hold 10 (number, address) and 4 (increment)
-            // characters: the value goes in as a text that fits, so a longer
-            // spelling is not cut to a different number.
-            setting("CheckBoxSN", "1");
-            setting("SNEdit1", format("0x%0.8x", number32(a, need(i))));
-        } else if (a == "--sn-step") {
-            int64_t n = number(a, need(i));
-            if (n < -999 || n > 9999) throw UsageError("--sn-step takes -999 to 9999 (the increment field's 4 characters)");
-            setting("GainEdit", std::to_string(n));
-        } else if (a == "--sn-address") {
-            setting("AddrEdit", format("0x%0.8x", number32(a, need(i))));
-        } else if (a == "--sn-little-endian") setting("SNOrderChk", "0");
-        else if (a == "--sn-advance") setting("ChkBoxPCSN", "1");
-        else if (a == "--sn-decimal") setting("ChkBoxSNDP", "1");
-        else if (a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
-        else if (o.operation.empty()) o.operation = a;
-        else o.operands.push_back(a);
+    auto app = optionTable(o);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app->parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.help = true;
+        return o;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(parseErrorText(e));
     }
+    if (o.version) return o;
     if (o.operation.empty()) throw UsageError("no operation given (try --help)");
     for (auto& [unit, f] : o.simFaults)
         if (unit > o.sim) throw UsageError(format("--sim-fault: there is no emulated unit %d", unit));
@@ -482,6 +642,16 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
         default: c.setText(value); break;
         }
     }
+    // This run's log, in place of the configured one (the configuration file
+    // is not changed).
+    if (o.noLog) {
+        app.logForm["CheckBoxLog"].setChecked(false);
+    } else if (!o.logFile.empty()) {
+        app.logForm["CheckBoxLog"].setChecked(true);
+        app.logForm["RadioGrpCreat"].setItemIndex(1);
+        app.logForm["RadioGrpMod"].setItemIndex(1);
+        app.logForm["EditLogName"].setText(o.logFile);
+    }
 
     // The device search runs 100 ms after start-up; wait until every queried
     // port has answered or a second has passed.
@@ -683,8 +853,8 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
 // and closes with the summary; an exception ends the run as a usage error,
 // reported like every other error.
 using RunBody = std::function<int(Reporter&, std::optional<std::pair<int, int>>& offline)>;
-int reported(const Options& o, std::ostream& out, std::ostream& err, bool tty, const RunBody& body) {
-    Reporter rep(out, err, o.json, tty);
+int reported(const Options& o, std::ostream& out, std::ostream& err, Reporter::Progress progress, const RunBody& body) {
+    Reporter rep(out, err, o.json, progress, o.verbosity > 0);
     const auto begin = std::chrono::steady_clock::now();
     std::optional<std::pair<int, int>> offline;
     int status = kExitUsage;
@@ -812,7 +982,7 @@ int convert(const Options& o, Reporter& rep) {
         rep.error(e.what());
         return kExitUsage;
     }
-    rep.line(format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x", in.c_str(), to.c_str(), first, last, r.fileChecksum));
+    rep.notice(format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x", in.c_str(), to.c_str(), first, last, r.fileChecksum));
     return kExitOk;
 }
 
@@ -821,108 +991,73 @@ int convert(const Options& o, Reporter& rep) {
 std::string versionText() { return std::string("korvex-cli ") + KORVEX_VERSION + " (Korvex200 host for Linux)\n"; }
 
 std::string helpText() {
-    return R"(Usage: korvex-cli [OPTIONS] OPERATION [OPERANDS]
-
-Runs the Korvex200 gang programmer without a window: the same operations, texts,
-log lines, log files and project files as the window.
-
-Operations:
-  auto                 blank check, erase when needed, program, verify, option write
-  download             download the job into every programmer (for off-line use)
-  blank-check | erase | program | verify | write-option
-  read-option          read the option bytes / NVM data (channel 1)
-  read-id              read the chip's unique identifier (channel 1)
-  read-flash --out F   read the chip's flash (channel 1) and save it (.hex/.s19/.bin)
-  read-address A N     read N bytes from address A (channel 1) into the log
-  offline [--chips N]  start off-line production and count good/bad chips until
-                       N chips are done or Ctrl+C
-  upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)
-  ports                list the serial ports: USB VID:PID, serial number, driver,
-                       /dev/serial/by-path and by-id names; then those that
-                       cannot be opened now, with why
-  chips                list the chip catalogue
-  convert IN OUT       convert between Intel HEX, S-record and BIN
-  save-project FILE    save the job as a project file (.pmw)
-
-Job:
-  --project FILE.pmw   load a project (chip, image, settings)
-  --chip NAME          choose a chip from the catalogue
-  --file OBJECT        load an object file: Intel HEX (.hex .ihex .ihx), S-records
-                       (.s19 .s1x .srec .mot .s28 .s37 .sx), binary (.bin); any
-                       other name is read as HEX or S-records by its content
-  --offset ADDR        where a .bin file goes (absolute address, or an offset
-                       from the chip's first flash address)
-  --nvm FILE           load NVM data
-  --firmware FILE      the firmware file (default KorvexSCX.FWR)
-
-Settings (defaults as in the window):
-  --voltage 3.3|5.0  --speed slow|fast  --reset low|off|pulse  --keep-power
-  --run-after  --run-and-shut  --run-time MS  --blank-error  --read-protect
-  --option-bytes | --no-option-bytes  --nvm-area | --no-nvm-area  --watchdog
-  --auto-detect  --insert-ms MS  --remove-ms MS  --power-up-ms MS  --power-down-ms MS
-  --count-limit N  --sn START  --sn-step N  --sn-address ADDR  --sn-little-endian
-  --sn-advance  --sn-decimal
-  Numbers are decimal, or hexadecimal after 0x, $ or x.
-
-Run:
-  --sim N              start N emulated programmer units for this run
-  --sim-baud RATE      pace the emulated units at a line rate (e.g. 1000000)
-  --port PORT          use this port (repeatable: the order given is the channel
-                       order); a device path, a /dev/serial/by-path or by-id
-                       link, or a name "ports" lists. Without --port, the
-                       program folder's ports.map, when there is one
-  --usb VID:PID[:SERIAL]   search only the adapters with these USB ids
-                       (repeatable; e.g. 0403:6001)
-  --json               one JSON object per line: start, device, progress, uid,
-                       serial, offline, result, log, error, summary (schema
-                       version 1; see docs/json-events.md)
-  --expect N           fail (status 1) unless at least N units answer the search
-  --skip-bad-lines     skip faulty object-file lines, each reported (default: the
-                       file is not loaded and the run ends with status 2)
-  --on-mismatch continue|abort   on a verify difference (default: abort)
-  --timeout S          give up after S seconds (default 600)
-  --help, --version
-
-Ports: the USB serial ports of the machine, plus every entry of the folder named
-by KORVEX_SERIAL_DIR (the emulator puts COM1.. there), in the order of their
-numbers; channel N takes the N-th. A port map fixes channel N to a socket: a
-file ports.map beside the program with lines "N PORT" (# starts a comment),
-or --port; a port that is not there leaves its channel empty.
-
-Every port the search queried is in the results, with "no unit answered",
-"not a programmer", "skipped: <cause>" or "not used" when no channel ran on it.
-
-Exit status:
-  0    every channel that ran succeeded, and every log and output file was written
-  1    a channel failed, fewer units answered than --expect, a channel of the
-       port map had no unit, off-line production stopped before --chips, or a
-       log or output file could not be written
-  2    usage or input error (options, a file that cannot be loaded or has a faulty
-       line, no chip chosen, no object file loaded)
-  3    no programmer unit answered the search
-  130  interrupted by Ctrl+C or SIGTERM (the ports are closed first)
-)";
+    Options o;
+    return optionTable(o)->help();
 }
 
+// `-` as an input file: standard input, kept in a private temporary folder
+// for as long as the run needs it (the readers take a file by name).
+class StdinFile {
+public:
+    StdinFile() = default;
+    StdinFile(const StdinFile&) = delete;
+    StdinFile& operator=(const StdinFile&) = delete;
+    ~StdinFile() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!dir_.empty()) ::rmdir(dir_.c_str());
+    }
+    // The file's path; reads standard input the first time.
+    const std::string& path() {
+        if (!path_.empty()) return path_;
+        char tmpl[] = "/tmp/korvex-cli-stdin.XXXXXX";
+        if (!mkdtemp(tmpl)) throw UsageError("cannot create a folder for standard input");
+        dir_ = tmpl;
+        std::string text;
+        char buf[65536];
+        for (ssize_t n; (n = ::read(STDIN_FILENO, buf, sizeof buf)) != 0;) {
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw UsageError(std::string("standard input cannot be read: ") + std::strerror(errno));
+            }
+            text.append(buf, static_cast<size_t>(n));
+            if (text.size() > kMaxStdin) throw UsageError("standard input holds more than 64 MiB");
+        }
+        if (text.empty()) throw UsageError("standard input is empty");
+        path_ = dir_ + "/stdin";
+        writeFileReplacing(path_, text);
+        return path_;
+    }
+
+private:
+    static constexpr size_t kMaxStdin = size_t(64) << 20;
+    std::string dir_, path_;
+};
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    for (auto& a : args) {
-        if (a == "--help" || a == "-h") {
+    try {
+        Options o = parse(args);
+        if (o.help) {
             out << helpText();
             return kExitOk;
         }
-        if (a == "--version") {
+        if (o.version) {
             out << versionText();
             return kExitOk;
         }
-    }
-    try {
-        Options o = parse(args);
         if (o.operation == "ports") return listPorts(out);
         if (o.operation == "chips") return listChips(out);
+        StdinFile stdinFile;
+        if (o.file == "-") o.file = stdinFile.path();
+        if (o.operation == "convert" && o.operands[0] == "-") o.operands[0] = stdinFile.path();
+        // Bars only where a person watches the progress: standard error is a
+        // terminal that can move the cursor.
+        const char* term = std::getenv("TERM");
+        const bool bars = &err == &std::cerr && isatty(STDERR_FILENO) && term && std::string(term) != "dumb";
+        const Reporter::Progress progress =
+            o.verbosity < 0 ? Reporter::Progress::None : bars ? Reporter::Progress::Bars : Reporter::Progress::Lines;
         if (o.operation == "convert")
-            return reported(o, out, err, false, [&](Reporter& rep, auto&) { return convert(o, rep); });
-        const bool tty = isatty(STDOUT_FILENO) && &out == &std::cout;
-        return reported(o, out, err, tty, [&](Reporter& rep, auto& offline) { return runWith(o, rep, offline); });
+            return reported(o, out, err, progress, [&](Reporter& rep, auto&) { return convert(o, rep); });
+        return reported(o, out, err, progress, [&](Reporter& rep, auto& offline) { return runWith(o, rep, offline); });
     } catch (const UsageError& e) {
         err << "korvex-cli: " << e.what() << "\n";
         return kExitUsage;

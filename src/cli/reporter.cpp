@@ -29,8 +29,8 @@ const char* stepName(uint8_t step) {
     }
 }
 
-Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool tty)
-    : out_(out), err_(err), json_(json), tty_(tty && !json) {}
+Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, Progress progress, bool verbose)
+    : out_(out), err_(err), json_(json), progress_(progress), verbose_(verbose) {}
 
 JsonObject Reporter::object(const char* event, int channel, const std::string& port) const {
     JsonObject o;
@@ -55,16 +55,31 @@ void Reporter::write(const JsonObject& o) {
 }
 
 void Reporter::line(const std::string& text, int channel, const std::string& port) {
+    if (!verbose_) return;
     if (json_) {
         JsonObject o = object("log", channel, port);
         o["text"] = utf8Text(text);
         write(o);
         return;
     }
+    writeLine(text);
+}
+
+void Reporter::notice(const std::string& text) {
+    if (json_) {
+        JsonObject o = object("log");
+        o["text"] = utf8Text(text);
+        write(o);
+        return;
+    }
+    writeLine(text);
+}
+
+void Reporter::writeLine(const std::string& text) {
     eraseBars();
     out_ << text << "\n";
-    drawBars();
     out_.flush();
+    drawBars();
 }
 
 void Reporter::error(const std::string& text) {
@@ -123,14 +138,17 @@ void Reporter::start(const RunStart& s) {
 void Reporter::engineEvent(const EngineEvent& e) {
     using K = EngineEventKind;
     if (e.kind == K::Progress) {
+        if (progress_ == Progress::None) return;
         Bar& b = bars_[e.channel];
         b.port = e.port;
         b.step = stepName(e.step);
         b.value = e.value;
         b.max = e.max;
+        const int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
+        const bool newStep = b.lastStep != b.step;
+        const auto now = std::chrono::steady_clock::now();
         if (json_) {
-            int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
-            if (pct == b.lastPct && b.lastStep == b.step) return;
+            if (pct == b.lastPct && !newStep) return;
             b.lastPct = pct;
             b.lastStep = b.step;
             JsonObject o = object("progress", e.channel, e.port);
@@ -139,12 +157,18 @@ void Reporter::engineEvent(const EngineEvent& e) {
             o["max"] = e.max;
             o["percent"] = pct;
             write(o);
-        } else if (tty_) {
-            auto now = std::chrono::steady_clock::now();
+        } else if (progress_ == Progress::Bars) {
             if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
             lastDraw_ = now;
             eraseBars();
             drawBars();
+        } else if (newStep || now - b.lastLine >= std::chrono::seconds(2)) {
+            // A log file or a pipe gets a line when a step begins and then
+            // one every two seconds while it runs.
+            b.lastStep = b.step;
+            b.lastLine = now;
+            err_ << format("CH%d %s %s %d%%\n", e.channel, e.port.c_str(), b.step, pct);
+            err_.flush();
         }
         return;
     }
@@ -209,6 +233,7 @@ void Reporter::result(const ResultRow& r) {
         write(o);
         return;
     }
+    eraseBars();
     if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
     headerShown_ = true;
     out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
@@ -219,8 +244,7 @@ void Reporter::result(const ResultRow& r) {
 
 void Reporter::offlineTotals(int ok, int ng) {
     if (json_) return;  // the summary carries them
-    out_ << format("Off-line production: OK %d, NG %d\n", ok, ng);
-    out_.flush();
+    writeLine(format("Off-line production: OK %d, NG %d", ok, ng));
 }
 
 void Reporter::summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds) {
@@ -241,20 +265,22 @@ void Reporter::finishBars() {
 }
 
 void Reporter::eraseBars() {
-    if (!tty_ || drawn_ == 0) return;
-    out_ << "\x1b[" << drawn_ << "A\x1b[J";
+    if (progress_ != Progress::Bars || json_ || drawn_ == 0) return;
+    err_ << "\x1b[" << drawn_ << "A\x1b[J";
+    err_.flush();
     drawn_ = 0;
 }
 
 void Reporter::drawBars() {
-    if (!tty_) return;
+    if (progress_ != Progress::Bars || json_) return;
     for (auto& [ch, b] : bars_) {
         int pct = b.max > 0 ? static_cast<int>(std::clamp<int64_t>(b.value, 0, b.max) * 100 / b.max) : 0;
         int filled = pct * 30 / 100;
-        out_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
+        err_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
              << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);
         ++drawn_;
     }
+    err_.flush();
 }
 
 }  // namespace kvx::cli

@@ -50,10 +50,19 @@ const char* stepName(uint8_t step);
 
 class Reporter {
 public:
-    Reporter(std::ostream& out, std::ostream& err, bool json, bool tty);
+    // How progress is shown on the error stream (with --json it is events).
+    enum class Progress {
+        None,   // -q
+        Lines,  // a line per channel at each step and every few seconds
+        Bars,   // a bar per channel, redrawn in place (a terminal)
+    };
+    Reporter(std::ostream& out, std::ostream& err, bool json, Progress progress, bool verbose);
 
-    // A log line; channel 1 .. 8 for a channel's line.
+    // A line of the information log (shown with -v); channel 1 .. 8 for a
+    // channel's line.
     void line(const std::string& text, int channel = 0, const std::string& port = {});
+    // A line that is the run's outcome (convert's summary): always shown.
+    void notice(const std::string& text);
     void error(const std::string& text);
     // A faulty object-file line: an error, or a line skipped with --skip-bad-lines.
     void lineError(const std::string& path, int lineNo, int code, const char* fault, bool skipped);
@@ -76,14 +85,18 @@ private:
         int64_t value = 0, max = 0;
         int lastPct = -1;
         const char* lastStep = "";
+        std::chrono::steady_clock::time_point lastLine{};
     };
+    void writeLine(const std::string& text);
     JsonObject object(const char* event, int channel = 0, const std::string& port = {}) const;
     void write(const JsonObject& o);
     void eraseBars();
     void drawBars();
     std::ostream& out_;
     std::ostream& err_;
-    bool json_, tty_;
+    bool json_;
+    Progress progress_;
+    bool verbose_;
     bool started_ = false;
     std::chrono::system_clock::time_point begin_ = std::chrono::system_clock::now();
     std::vector<std::string> waiting_;  // JSON lines written before the start

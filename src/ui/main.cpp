@@ -10,12 +10,66 @@
 #include <QFontDatabase>
 #include <QTimer>
 
+#include <CLI/CLI.hpp>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+namespace {
+// The window's command line: an optional project file, and the picture
+// options for the documentation. Parsed before the window system is touched,
+// so --help and --version work without a display.
+struct WindowOptions {
+    std::string project;
+    std::string shot;
+    int quitAfter = 0;
+};
+
+int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
+    CLI::App cli("Usage: korvex200 [OPTIONS] [PROJECT.pmw]\n\n"
+                 "The window of the Korvex200 gang programmer. PROJECT.pmw is a project file to load at start-up.",
+                 "korvex200");
+    struct Layout : CLI::Formatter {
+        std::string make_usage(const CLI::App*, std::string) const override { return "\n"; }
+    };
+    cli.formatter(std::make_shared<Layout>());
+    cli.get_formatter()->column_width(30);
+    cli.set_help_flag("-h,--help", "show this help and exit");
+    bool version = false;
+    cli.add_flag("-V,--version", version, "show the version and exit");
+    cli.add_option("project", w.project)->group("");
+    cli.add_option("--screenshot", w.shot, "save a picture of the window to FILE, then quit")->type_name("FILE");
+    cli.add_option("--quit-after", w.quitAfter, "quit after MS milliseconds (with --screenshot: take it then)")
+        ->type_name("MS");
+    cli.footer("The configuration (ZirIvoD.cfg, ports.map) and the logs are kept beside the program when it runs\n"
+               "from a writable folder, else in $XDG_CONFIG_HOME/korvex200 and $XDG_STATE_HOME/korvex200.");
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(cli.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "korvex200: %s\nTry korvex200 --help.\n", e.what());
+        return 2;
+    }
+    if (w.quitAfter < 0) {
+        std::fprintf(stderr, "korvex200: --quit-after takes 0 or more milliseconds\nTry korvex200 --help.\n");
+        return 2;
+    }
+    if (version) {
+        std::printf("korvex200 %s (Korvex200 host for Linux)\n", KORVEX_VERSION);
+        return 0;
+    }
+    return -1;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
+    WindowOptions options;
+    if (int status = parseWindowOptions(argc, argv, options); status >= 0) return status;
     QApplication qapp(argc, argv);
     QApplication::setApplicationName("korvex200");
     // Prefer a font with Simplified Chinese glyphs.
@@ -34,18 +88,12 @@ int main(int argc, char** argv) {
     kvx::SystemRandom rng;
     kvx::KorvexApp app(loop, prompts, clock, rng);
 
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     // --screenshot FILE [--quit-after MS]: saves a picture of the window (for
     // the documentation and for checks without a display) and quits.
-    std::string shot;
-    int quitAfter = 0;
+    const std::string shot = options.shot;
+    const int quitAfter = options.quitAfter;
     std::vector<std::string> rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--screenshot" && i + 1 < args.size()) shot = args[++i];
-        else if (args[i] == "--quit-after" && i + 1 < args.size()) quitAfter = std::atoi(args[++i].c_str());
-        else rest.push_back(args[i]);
-    }
+    if (!options.project.empty()) rest.push_back(options.project);
 
     kvx::TKorvexMGxPrg win(app, rest);
     prompts.setParent(&win);

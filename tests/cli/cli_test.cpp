@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -374,7 +375,7 @@ TEST_P(CliOffline, CountsChipsAndReturns) {
     });
     const std::string bin = image(32 * 1024, 6);
     ASSERT_EQ(runCli({"--chip", "SC32F5232JV1G", "--file", bin, "download"}).code, cli::kExitOk);
-    CliRun r = runCli({"--timeout", "20", "offline", "--chips", "6"});
+    CliRun r = runCli({"-v", "--timeout", "20", "offline", "--chips", "6"});
     EXPECT_EQ(r.code, oc.exitCode) << r.out << r.err;
     int ok = -1, ng = -1;
     size_t at = r.out.find("Off-line production: OK ");
@@ -397,7 +398,7 @@ INSTANTIATE_TEST_SUITE_P(Offline, CliOffline, ::testing::Values(OfflineCase{0, 0
 TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
     const std::string bin = image(32 * 1024, 7);
     const std::string pmw = path("job.pmw");
-    CliRun save = runCli({"--chip", "LKS32MC088K6Qx", "--file", bin, "--count-limit", "500", "save-project", pmw});
+    CliRun save = runCli({"-v", "--chip", "LKS32MC088K6Qx", "--file", bin, "--count-limit", "500", "save-project", pmw});
     ASSERT_EQ(save.code, cli::kExitOk) << save.out << save.err;
     EXPECT_NE(save.out.find("Created Project File : " + pmw), std::string::npos);
 
@@ -415,7 +416,7 @@ TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
         EXPECT_TRUE(app.ui["CheckBoxCtrl"].checked());
     }
     // The front end programs a unit from it.
-    CliRun run = runCli({"--project", pmw, "--sim", "1", "program"});
+    CliRun run = runCli({"-v", "--project", pmw, "--sim", "1", "program"});
     EXPECT_EQ(run.code, cli::kExitOk) << run.out << run.err;
     EXPECT_NE(run.out.find("Project File Open Success!"), std::string::npos);
     EXPECT_EQ(run.out.find("[box] Project File Open Success!"), std::string::npos);  // no box for it
@@ -600,8 +601,9 @@ TEST_F(Cli, InterruptAndUnwrittenLogAreNotSuccess) {
     test::Child run = test::spawnChild(bin, {"--sim", "2", "--sim-baud", "1000000", "--chip", "SC32F52128LF1G", "--file",
                                              fw, "auto"}, true);
     ASSERT_GT(run.pid, 0);
-    std::string seen = test::readUntil(run.out, "开始芯片编程", 15000);
-    ASSERT_NE(seen.find("开始芯片编程"), std::string::npos) << seen;
+    // Progress into a pipe: a plain line when a step begins.
+    std::string seen = test::readUntil(run.out, "CH1 COM1 program flash", 15000);
+    ASSERT_NE(seen.find("CH1 COM1 program flash"), std::string::npos) << seen;
     kill(run.pid, SIGINT);
     EXPECT_EQ(test::waitExit(run.pid, 10000), cli::kExitInterrupted);
     seen += test::readUntil(run.out, "\x01", 500);
@@ -729,4 +731,58 @@ TEST_F(Cli, JsonStreamsOfWholeRunsFollowTheSchema) {
         c.check(events);
         sim_.reset();
     }
+}
+
+// The habits of command-line tools: option spellings, -q/-v, what goes to
+// standard output and what to standard error, progress lines when standard
+// error is not a terminal, an object file from standard input, --log.
+TEST_F(Cli, FollowsCommandLineConventions) {
+    const std::string bin = image(8 * 1024, 16);
+    const std::string hex = path("fw.hex");
+    ASSERT_EQ(runCli({"convert", bin, hex}).code, cli::kExitOk);
+    startUnits(1);
+    const std::string chip = "SC32F5232JV1G";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        bool logLines, progress;  // on stdout, on stderr
+    };
+    const std::vector<Case> cases = {
+        {"long options with =", {"--chip=" + chip, "--file=" + bin, "program"}, false, true},
+        {"short options, --", {"-c", chip, "-f", bin, "--", "program"}, false, true},
+        {"-q: results only", {"-q", "-c", chip, "-f", bin, "program"}, false, false},
+        {"-v: the log too", {"-v", "-c", chip, "-f", bin, "program"}, true, true},
+        {"stdin", {"-c", chip, "-f", "-", "program"}, false, true},
+        {"--log FILE", {"--log", path("run.log"), "-c", chip, "-f", bin, "program"}, false, true},
+    };
+    // A run with standard input read from a file.
+    auto withStdin = [](const std::string& file, const std::vector<std::string>& args) {
+        const int saved = dup(STDIN_FILENO);
+        const int fd = ::open(file.c_str(), O_RDONLY);
+        dup2(fd, STDIN_FILENO);
+        close(fd);
+        CliRun r = runCli(args);
+        dup2(saved, STDIN_FILENO);
+        close(saved);
+        return r;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CliRun r = withStdin(hex, c.args);
+        EXPECT_EQ(r.code, cli::kExitOk) << r.out << r.err;
+        EXPECT_NE(rowOf(r.out, 1).find(" OK "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Channel 1: 开始编程......") != std::string::npos, c.logLines) << r.out;
+        EXPECT_EQ(r.err.find("CH1 COM1 program flash ") != std::string::npos, c.progress) << r.err;
+        EXPECT_EQ(r.err.find("Channel 1:"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("CH1 COM1"), std::string::npos) << r.out;
+    }
+    const auto runLog = readBytes(path("run.log"));
+    EXPECT_NE(std::string(runLog.begin(), runLog.end()).find("Channel 1: 编程操作成功！"), std::string::npos);
+
+    CliRun version = runCli({"-V"});
+    EXPECT_EQ(version.code, cli::kExitOk);
+    EXPECT_EQ(version.out, cli::versionText());
+    CliRun empty = withStdin("/dev/null", {"-c", chip, "-f", "-", "program"});
+    EXPECT_EQ(empty.code, cli::kExitUsage);
+    EXPECT_EQ(empty.err, "korvex-cli: standard input is empty\n");
 }
