@@ -6,7 +6,8 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-qpa-plugins libgl-dev
       libgtest-dev libgmock-dev libbenchmark-dev
       fonts-wqy-microhei xvfb xauth srecord
-      nlohmann-json3-dev python3-jsonschema libcli11-dev lintian)
+      nlohmann-json3-dev python3-jsonschema libcli11-dev lintian
+      libsqlite3-dev sqlite3 libpq-dev postgresql)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -125,6 +125,7 @@ void KorvexApp::FormShow(const std::vector<std::string>& args) {
     layoutGauges();
     AppendInfoLine("Hello Korvex200SC User! ------ " + shortDateText(clock.now()));
     for (const std::string& m : moved) AppendInfoLine("Configuration moved: " + m);
+    startRecords();
     if (!engine.portMapError.empty()) AppendInfoLine(engine.portMapError);
 
     struct stat st {};
@@ -187,7 +188,32 @@ void KorvexApp::layoutGauges() {
 void KorvexApp::FormClose() {
     engine.closeAllPorts();
     productionLogs.finish();
+    finishRecords();
     writeRunLog();
+}
+
+void KorvexApp::startRecords() {
+    if (const char* env = std::getenv("KORVEX_RECORDS"); env && std::string(env) == "off") recordsEnabled = false;
+    if (!recordsEnabled || recordWriter) return;
+    if (stationName.empty()) stationName = defaultStationName();
+    // The writer's thread reports through the loop, onto the logic thread.
+    recordWriter = std::make_unique<RecordWriter>(
+        recordsPath(), [this](const std::string& problem) {
+            loop.post([this, problem] {
+                AppendInfoLine(problem + "; the records wait in memory until it can be written.");
+            });
+        },
+        [this] { loop.post([this] { AppendInfoLine("Production records: written again to " + recordsPath()); }); });
+    recorder = std::make_unique<Recorder>(engine, stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
+}
+
+void KorvexApp::finishRecords() {
+    if (!recordWriter) return;
+    if (!recordWriter->flush(3000)) {
+        ++logWriteFailures;
+        AppendInfoLine(format("Production records: %d could not be written to %s",
+                              static_cast<int>(recordWriter->waiting()), recordsPath().c_str()));
+    }
 }
 
 void KorvexApp::ClearInformation1Click() { log.clear(); }

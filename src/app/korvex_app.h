@@ -15,6 +15,9 @@
 #include "log/log_files.h"
 #include "log/production_logs.h"
 #include "shell/info.h"
+#include "app/recorder.h"
+#include "records/record_store.h"
+#include "records/record_writer.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
 
@@ -103,6 +106,10 @@ public:
     // --- log files ---------------------------------------------------------------
     void loadLogConfiguration();
     void loadPortMap();
+    void startRecords();
+    // Writes every record still waiting; one that cannot be written counts
+    // as a log write failure.
+    void finishRecords();
     void writeLogConfiguration();
     void writeRunLog();
     void saveProductionLog();
@@ -136,6 +143,14 @@ public:
     std::string programFolder;
     std::string logFolder;
     const std::string& logsFolder() const { return logFolder.empty() ? programFolder : logFolder; }
+    // Production records: each channel operation and off-line chip, written
+    // to the station's database in the logs folder (records.sqlite) unless
+    // recordsEnabled is false ($KORVEX_RECORDS=off). Set up at start-up.
+    bool recordsEnabled = true;
+    std::string stationName;  // empty: $KORVEX_STATION, else the host name
+    std::string recordsPath() const { return logsFolder() + kRecordsFileName; }
+    std::unique_ptr<RecordWriter> recordWriter;
+    std::unique_ptr<Recorder> recorder;
     bool CommandLineProject = false;
     std::string commandLineProjectPath;
     bool StartupDone = false;

@@ -1,0 +1,60 @@
+// A production record: one chip through one operation on one channel, or one
+// chip counted by off-line production. Written when the operation ends, kept
+// in the station's database and, when a server is configured, forwarded to it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+struct ProductionRecord {
+    // Unique across stations and databases (random, 32 hexadecimal digits):
+    // forwarding a record twice never makes two rows of it.
+    std::string recordId;
+    std::string station;
+    int64_t startedMs = 0, endedMs = 0;  // UTC, milliseconds since 1970
+    int channel = 0;                     // 1 .. 8
+    std::string port;
+    std::string usbVid, usbPid, usbSerial;  // the adapter's USB identity
+    std::string unitModel, unitFirmware;
+    int unitNumber = 0;  // 0: unknown
+    std::string chip;
+    std::string operation;  // "auto", "program", "verify", ..., "offline"
+    std::string imageFile;
+    std::optional<uint32_t> fileChecksum;
+    std::optional<uint16_t> flashCrc, flashAcc;
+    std::optional<uint32_t> serialNumber;  // written into the chip
+    std::string chipUid;                   // 24 hexadecimal digits, when read
+    std::optional<int> resultCode;         // the unit's
+    std::string message;
+    bool ok = false;
+};
+
+// Which records a query takes; empty fields take every record.
+struct RecordFilter {
+    std::optional<int64_t> sinceMs, untilMs;  // endedMs in [since, until)
+    std::optional<uint32_t> serialNumber;
+    std::string chipUid;  // compared without regard to case
+    std::string station;
+    std::optional<bool> ok;
+    int limit = 0;  // the newest `limit` records; 0: all
+};
+
+// Yield of one station, chip and image.
+struct YieldRow {
+    std::string station, chip, imageFile;
+    int64_t ok = 0, ng = 0;
+};
+
+// A fresh record id (random, 32 hexadecimal digits).
+std::string newRecordId();
+
+// "2026-12-08", "2026-12-08T10:00", "2026-12-08 10:00:05" or with ".mmm",
+// in UTC unless it ends with "Z" or carries no zone at all (then local time
+// when `local`); nullopt when it is none of these.
+std::optional<int64_t> parseRecordTime(const std::string& text, bool local = true);
+
+}  // namespace kvx

@@ -1,0 +1,295 @@
+#include "records/record_store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <functional>
+
+namespace kvx {
+
+namespace {
+
+// Schema migrations, in order: migration N brings a database from version N
+// to N + 1.
+const char* const kMigrations[] = {
+    R"(CREATE TABLE records (
+         row_id          INTEGER PRIMARY KEY AUTOINCREMENT,
+         record_id       TEXT NOT NULL UNIQUE,
+         station         TEXT NOT NULL,
+         started_ms      INTEGER NOT NULL,
+         ended_ms        INTEGER NOT NULL,
+         channel         INTEGER NOT NULL,
+         port            TEXT NOT NULL,
+         usb_vid         TEXT NOT NULL,
+         usb_pid         TEXT NOT NULL,
+         usb_serial      TEXT NOT NULL,
+         unit_model      TEXT NOT NULL,
+         unit_firmware   TEXT NOT NULL,
+         unit_number     INTEGER NOT NULL,
+         chip            TEXT NOT NULL,
+         operation       TEXT NOT NULL,
+         image_file      TEXT NOT NULL,
+         file_checksum   INTEGER,
+         flash_crc       INTEGER,
+         flash_acc       INTEGER,
+         serial_number   INTEGER,
+         chip_uid        TEXT NOT NULL,
+         result_code     INTEGER,
+         message         TEXT NOT NULL,
+         ok              INTEGER NOT NULL,
+         forwarded       INTEGER NOT NULL DEFAULT 0);
+       CREATE INDEX records_ended ON records(ended_ms);
+       CREATE INDEX records_serial ON records(serial_number);
+       CREATE INDEX records_uid ON records(chip_uid);
+       CREATE INDEX records_unforwarded ON records(forwarded, row_id);)",
+};
+static_assert(std::size(kMigrations) == RecordStore::kSchemaVersion);
+
+const char* const kColumns =
+    "record_id, station, started_ms, ended_ms, channel, port, usb_vid, usb_pid, usb_serial, unit_model, "
+    "unit_firmware, unit_number, chip, operation, image_file, file_checksum, flash_crc, flash_acc, serial_number, "
+    "chip_uid, result_code, message, ok";
+
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql, const std::function<void(const std::string&)>& fail) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(st_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return st_; }
+    int at_ = 0;
+    void text(const std::string& v) { sqlite3_bind_text(st_, ++at_, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
+    void integer(int64_t v) { sqlite3_bind_int64(st_, ++at_, v); }
+    template <typename T>
+    void maybe(const std::optional<T>& v) {
+        if (v) integer(static_cast<int64_t>(*v));
+        else sqlite3_bind_null(st_, ++at_);
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* st_ = nullptr;
+};
+
+std::string columnText(sqlite3_stmt* st, int i) {
+    const unsigned char* t = sqlite3_column_text(st, i);
+    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(st, i))) : "";
+}
+
+template <typename T>
+std::optional<T> columnMaybe(sqlite3_stmt* st, int i) {
+    if (sqlite3_column_type(st, i) == SQLITE_NULL) return std::nullopt;
+    return static_cast<T>(sqlite3_column_int64(st, i));
+}
+
+ProductionRecord readRecord(sqlite3_stmt* st, int first) {
+    ProductionRecord r;
+    int i = first;
+    r.recordId = columnText(st, i++);
+    r.station = columnText(st, i++);
+    r.startedMs = sqlite3_column_int64(st, i++);
+    r.endedMs = sqlite3_column_int64(st, i++);
+    r.channel = sqlite3_column_int(st, i++);
+    r.port = columnText(st, i++);
+    r.usbVid = columnText(st, i++);
+    r.usbPid = columnText(st, i++);
+    r.usbSerial = columnText(st, i++);
+    r.unitModel = columnText(st, i++);
+    r.unitFirmware = columnText(st, i++);
+    r.unitNumber = sqlite3_column_int(st, i++);
+    r.chip = columnText(st, i++);
+    r.operation = columnText(st, i++);
+    r.imageFile = columnText(st, i++);
+    r.fileChecksum = columnMaybe<uint32_t>(st, i++);
+    r.flashCrc = columnMaybe<uint16_t>(st, i++);
+    r.flashAcc = columnMaybe<uint16_t>(st, i++);
+    r.serialNumber = columnMaybe<uint32_t>(st, i++);
+    r.chipUid = columnText(st, i++);
+    r.resultCode = columnMaybe<int>(st, i++);
+    r.message = columnText(st, i++);
+    r.ok = sqlite3_column_int(st, i++) != 0;
+    return r;
+}
+
+// The WHERE clause of a filter, with its values bound in order by bind().
+struct Where {
+    std::string sql;
+    std::function<void(Statement&)> bind;
+};
+
+Where whereOf(const RecordFilter& f) {
+    std::vector<std::string> terms;
+    if (f.sinceMs) terms.push_back("ended_ms >= ?");
+    if (f.untilMs) terms.push_back("ended_ms < ?");
+    if (f.serialNumber) terms.push_back("serial_number = ?");
+    if (!f.chipUid.empty()) terms.push_back("chip_uid = upper(?)");
+    if (!f.station.empty()) terms.push_back("station = ?");
+    if (f.ok) terms.push_back("ok = ?");
+    std::string sql;
+    for (size_t i = 0; i < terms.size(); ++i) sql += (i ? " AND " : " WHERE ") + terms[i];
+    return {sql, [f](Statement& s) {
+                if (f.sinceMs) s.integer(*f.sinceMs);
+                if (f.untilMs) s.integer(*f.untilMs);
+                if (f.serialNumber) s.integer(*f.serialNumber);
+                if (!f.chipUid.empty()) s.text(f.chipUid);
+                if (!f.station.empty()) s.text(f.station);
+                if (f.ok) s.integer(*f.ok ? 1 : 0);
+            }};
+}
+
+}  // namespace
+
+RecordStore::RecordStore(const std::string& path, bool readOnly) : path_(path) {
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+        fail(db_ ? sqlite3_errmsg(db_) : "cannot be opened");
+    // Another process (a query while the program writes) waits its turn.
+    sqlite3_busy_timeout(db_, 2000);
+    if (readOnly) {
+        if (schemaVersion() > kSchemaVersion) fail("it was written by a newer version of this program");
+        return;
+    }
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=NORMAL");
+    const int version = schemaVersion();
+    if (version > kSchemaVersion) fail("it was written by a newer version of this program");
+    for (int v = version; v < kSchemaVersion; ++v) {
+        exec("BEGIN IMMEDIATE");
+        try {
+            exec(kMigrations[v]);
+            exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+}
+
+RecordStore::~RecordStore() { sqlite3_close(db_); }
+
+void RecordStore::fail(const std::string& what) const {
+    throw RecordStoreError("Production records " + path_ + ": " + what);
+}
+
+void RecordStore::exec(const char* sql) const {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string e = error ? error : sqlite3_errmsg(db_);
+        sqlite3_free(error);
+        fail(e);
+    }
+}
+
+int RecordStore::schemaVersion() const {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    Statement st(db_, "PRAGMA user_version", failHere);
+    return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int(st.get(), 0) : 0;
+}
+
+void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
+    if (batch.empty()) return;
+    auto failHere = [this](const std::string& e) { fail(e); };
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement st(db_, std::string("INSERT OR IGNORE INTO records (") + kColumns +
+                              ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                     failHere);
+        for (const ProductionRecord& r : batch) {
+            sqlite3_reset(st.get());
+            st.at_ = 0;
+            st.text(r.recordId);
+            st.text(r.station);
+            st.integer(r.startedMs);
+            st.integer(r.endedMs);
+            st.integer(r.channel);
+            st.text(r.port);
+            st.text(r.usbVid);
+            st.text(r.usbPid);
+            st.text(r.usbSerial);
+            st.text(r.unitModel);
+            st.text(r.unitFirmware);
+            st.integer(r.unitNumber);
+            st.text(r.chip);
+            st.text(r.operation);
+            st.text(r.imageFile);
+            st.maybe(r.fileChecksum);
+            st.maybe(r.flashCrc);
+            st.maybe(r.flashAcc);
+            st.maybe(r.serialNumber);
+            st.text(r.chipUid);
+            st.maybe(r.resultCode);
+            st.text(r.message);
+            st.integer(r.ok ? 1 : 0);
+            if (sqlite3_step(st.get()) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+        }
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::vector<ProductionRecord> RecordStore::query(const RecordFilter& filter) const {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    const Where w = whereOf(filter);
+    std::string sql = std::string("SELECT ") + kColumns + " FROM records" + w.sql + " ORDER BY row_id";
+    if (filter.limit > 0)
+        sql = std::string("SELECT * FROM (SELECT row_id, ") + kColumns + " FROM records" + w.sql +
+              " ORDER BY row_id DESC LIMIT " + std::to_string(filter.limit) + ") ORDER BY row_id";
+    Statement st(db_, sql, failHere);
+    w.bind(st);
+    std::vector<ProductionRecord> out;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) out.push_back(readRecord(st.get(), filter.limit > 0 ? 1 : 0));
+    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    return out;
+}
+
+std::vector<YieldRow> RecordStore::yield(const RecordFilter& filter) const {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    const Where w = whereOf(filter);
+    Statement st(db_,
+                 "SELECT station, chip, image_file, sum(ok), sum(1 - ok) FROM records" + w.sql +
+                     " GROUP BY station, chip, image_file ORDER BY station, chip, image_file",
+                 failHere);
+    w.bind(st);
+    std::vector<YieldRow> out;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW)
+        out.push_back({columnText(st.get(), 0), columnText(st.get(), 1), columnText(st.get(), 2),
+                       sqlite3_column_int64(st.get(), 3), sqlite3_column_int64(st.get(), 4)});
+    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    return out;
+}
+
+std::vector<std::pair<int64_t, ProductionRecord>> RecordStore::unforwarded(int limit) const {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    Statement st(db_,
+                 std::string("SELECT row_id, ") + kColumns + " FROM records WHERE forwarded = 0 ORDER BY row_id LIMIT " +
+                     std::to_string(std::max(1, limit)),
+                 failHere);
+    std::vector<std::pair<int64_t, ProductionRecord>> out;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW)
+        out.emplace_back(sqlite3_column_int64(st.get(), 0), readRecord(st.get(), 1));
+    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    return out;
+}
+
+void RecordStore::markForwarded(int64_t upToRow) {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    Statement st(db_, "UPDATE records SET forwarded = 1 WHERE forwarded = 0 AND row_id <= ?", failHere);
+    st.integer(upToRow);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+}
+
+int64_t RecordStore::unforwardedCount() const {
+    auto failHere = [this](const std::string& e) { fail(e); };
+    Statement st(db_, "SELECT count(*) FROM records WHERE forwarded = 0", failHere);
+    return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : 0;
+}
+
+}  // namespace kvx

@@ -1,0 +1,158 @@
+// The station's record database: what goes in comes out by every filter,
+// the schema is migrated and guarded, and the writer never loses a record
+// to a database that cannot be written for a while.
+#include "records/record_store.h"
+#include "records/record_writer.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+using namespace kvx;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kvx-records.XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+ProductionRecord record(int n, bool ok, const std::string& station = "S1") {
+    ProductionRecord r;
+    r.recordId = newRecordId();
+    r.station = station;
+    r.startedMs = 1'796'000'000'000 + n * 1000;
+    r.endedMs = r.startedMs + 500;
+    r.channel = 1 + n % 8;
+    r.port = "COM" + std::to_string(r.channel);
+    r.unitModel = "Korvex200RTQ";
+    r.unitFirmware = "V2.10";
+    r.unitNumber = r.channel;
+    r.chip = n % 2 ? "SC32F5232JV1G" : "CPT2816QN24-A1";
+    r.operation = "auto";
+    r.imageFile = "fw.hex";
+    r.fileChecksum = 0x1234;
+    r.serialNumber = 0x100 + static_cast<uint32_t>(n);
+    r.chipUid = n == 3 ? "4B5658323030013010203040" : "";
+    r.resultCode = ok ? 0 : 0x2C;
+    r.message = ok ? "Main Flash数据校验成功！" : "Flash Memory错误！";
+    r.ok = ok;
+    return r;
+}
+
+}  // namespace
+
+TEST(RecordStore, EveryFilterFindsWhatWentIn) {
+    TempDir d;
+    const std::string path = d.path + "/" + kRecordsFileName;
+    std::vector<ProductionRecord> in;
+    for (int n = 0; n < 10; ++n) in.push_back(record(n, n % 4 != 1, n < 7 ? "S1" : "S2"));
+    in[5].fileChecksum.reset();
+    in[5].resultCode.reset();
+    {
+        RecordStore store(path);
+        store.insert(in);
+        store.insert({in[0]});  // the same record again: kept once
+    }
+    RecordStore store(path, true);
+    const auto all = store.query({});
+    ASSERT_EQ(all.size(), 10u);
+    EXPECT_EQ(all[5].message, in[5].message);
+    EXPECT_FALSE(all[5].fileChecksum && all[5].resultCode);
+    EXPECT_EQ(all[9].serialNumber, in[9].serialNumber);
+    EXPECT_EQ(all[9].startedMs, in[9].startedMs);
+
+    struct Case {
+        const char* name;
+        RecordFilter f;
+        std::vector<int> want;
+    };
+    RecordFilter bySerial, byUid, byStation, ng, window, newest;
+    bySerial.serialNumber = 0x104;
+    byUid.chipUid = "4b5658323030013010203040";
+    byStation.station = "S2";
+    ng.ok = false;
+    window.sinceMs = in[2].endedMs;
+    window.untilMs = in[4].endedMs;
+    newest.limit = 2;
+    for (const Case& c : {Case{"serial", bySerial, {4}}, Case{"uid, any case", byUid, {3}},
+                          Case{"station", byStation, {7, 8, 9}}, Case{"outcome", ng, {1, 5, 9}},
+                          Case{"time window", window, {2, 3}}, Case{"newest two", newest, {8, 9}}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> got;
+        for (auto& r : store.query(c.f))
+            for (int n = 0; n < 10; ++n)
+                if (r.recordId == in[static_cast<size_t>(n)].recordId) got.push_back(n);
+        EXPECT_EQ(got, c.want);
+    }
+    const auto yield = store.yield({});
+    ASSERT_EQ(yield.size(), 4u);  // 2 stations x 2 chips
+    int64_t ok = 0, bad = 0;
+    for (auto& y : yield) ok += y.ok, bad += y.ng;
+    EXPECT_EQ(ok, 7);
+    EXPECT_EQ(bad, 3);
+}
+
+TEST(RecordStore, SchemaIsMigratedAndANewerOneRefused) {
+    TempDir d;
+    const std::string path = d.path + "/r.sqlite";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE other(x)", nullptr, nullptr, nullptr);  // a version-0 file
+    sqlite3_close(db);
+    {
+        RecordStore store(path);
+        EXPECT_EQ(store.schemaVersion(), RecordStore::kSchemaVersion);
+        store.insert({record(1, true)});
+    }
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    try {
+        RecordStore store(path);
+        FAIL() << "a newer schema was opened";
+    } catch (const RecordStoreError& e) {
+        EXPECT_EQ(std::string(e.what()), "Production records " + path + ": it was written by a newer version of this program");
+    }
+}
+
+// A database that cannot be opened (its name taken by a folder, which holds
+// for root as well): one message, the records wait, and once it can be
+// written they all arrive, in order.
+TEST(RecordWriter, WaitsThroughADatabaseItCannotWriteAndLosesNothing) {
+    TempDir d;
+    const std::string folder = d.path + "/db";
+    std::filesystem::create_directories(folder + "/" + kRecordsFileName);
+    std::atomic<int> problems{0}, recoveries{0};
+    std::string problem;
+    {
+        RecordWriter w(folder + "/" + kRecordsFileName, [&](const std::string& p) { problem = p, ++problems; },
+                       [&] { ++recoveries; });
+        for (int n = 0; n < 50; ++n) w.add(record(n, true));
+        EXPECT_FALSE(w.flush(1500));
+        EXPECT_EQ(w.waiting(), 50u);
+        for (int n = 50; n < 100; ++n) w.add(record(n, true));
+        std::filesystem::remove(folder + "/" + kRecordsFileName);
+        EXPECT_TRUE(w.flush(5000));
+    }
+    EXPECT_EQ(problems, 1);
+    EXPECT_EQ(recoveries, 1);
+    EXPECT_NE(problem.find(folder), std::string::npos) << problem;
+    const auto all = RecordStore(folder + "/" + kRecordsFileName, true).query({});
+    ASSERT_EQ(all.size(), 100u);
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].serialNumber, 0x100 + i);
+}
