@@ -7,12 +7,15 @@
 #include "image/object_files.h"
 #include "serial/discovery.h"
 #include "serial/port_map.h"
+#include "log/log_files.h"
+#include "records/record_store.h"
 #include "shell/plain_loop.h"
 #include "shell/safe_file.h"
 #include "shell/scripted_prompts.h"
 #include "shell/text.h"
 #include "sim/sim_server.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -20,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
@@ -44,7 +48,7 @@ struct UsageError : std::runtime_error {
 const char* const kOperations[] = {"auto",      "download",   "blank-check", "erase",        "program",
                                     "verify",    "write-option", "read-option", "read-id",     "read-flash",
                                     "read-address", "offline", "upgrade",     "ports",        "chips",
-                                    "convert",   "save-project"};
+                                    "convert",   "save-project", "records"};
 
 struct Options {
     std::string operation;
@@ -67,6 +71,10 @@ struct Options {
     std::string logFile;
     bool noLog = false;
     bool help = false, version = false;
+    // records: the filter, the output form and where to read.
+    RecordFilter records;
+    bool csv = false, summary = false;
+    std::string recordsDb;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -107,6 +115,7 @@ Operations:
   chips                list the chip catalogue
   convert IN OUT       convert between Intel HEX, S-record and BIN (IN may be -)
   save-project FILE    save the job as a project file (.pmw)
+  records              show the production records (filters and forms below)
 
 Output: the results table on standard output; errors and progress on standard
 error (bars on a terminal, else a line per channel at each step and every few
@@ -296,6 +305,38 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
         if (n < 1 || n > 2147483) throw UsageError("--timeout takes 1 to 2147483 seconds");
         o.timeoutS = static_cast<int>(n);
     })->group(run);
+
+    const char* rec = "Records (korvex-cli records)";
+    auto time = [](const char* opt, const std::string& v) {
+        auto t = parseRecordTime(v);
+        if (!t) throw UsageError(std::string(opt) + " takes a date and time: 2026-12-08, 2026-12-08T14:30[:05] (local), or with Z (UTC)");
+        return *t;
+    };
+    value("--since", "records that ended at or after T", "T", [&o, time](auto& v) { o.records.sinceMs = time("--since", v); })
+        ->group(rec);
+    value("--until", "records that ended before T", "T", [&o, time](auto& v) { o.records.untilMs = time("--until", v); })
+        ->group(rec);
+    value("--serial", "the chip that got this serial number", "SN",
+          [&o](auto& v) { o.records.serialNumber = number32("--serial", v); })
+        ->group(rec);
+    value("--uid", "the chip with this UID (24 hexadecimal digits)", "HEX", [&o](auto& v) {
+        if (v.size() != 24 || v.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw UsageError("--uid takes the 24 hexadecimal digits of a UID");
+        o.records.chipUid = v;
+    })->group(rec);
+    value("--station", "records of this station", "NAME", [&o](auto& v) { o.records.station = v; })->group(rec);
+    value("--outcome", "OK or NG records only", "ok|ng",
+          [&o, oneOf](auto& v) { o.records.ok = oneOf("--outcome", v, {"ng", "ok"}) == 1; })
+        ->group(rec);
+    value("--last", "the newest N records only", "N", [&o](auto& v) {
+        int64_t n = number("--last", v);
+        if (n < 1 || n > 100000000) throw UsageError("--last takes 1 or more");
+        o.records.limit = static_cast<int>(n);
+    })->group(rec);
+    flag("--summary", "the yield per station, chip and image instead", [&o] { o.summary = true; })->group(rec);
+    flag("--csv", "comma-separated values with a header line", [&o] { o.csv = true; })->group(rec);
+    value("--db", "the database to read (default: the station's)", "FILE", [&o](auto& v) { o.recordsDb = v; })
+        ->group(rec);
 
     const char* output = "Output";
     value("-o,--out", "read-flash: the file to save the flash in", "FILE", [&o](auto& v) { o.out = v; })->group(output);
@@ -986,6 +1027,122 @@ int convert(const Options& o, Reporter& rep) {
     return kExitOk;
 }
 
+// CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& v) {
+    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+    std::string q = "\"";
+    for (char c : v) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+// A record time as people read it: local, with milliseconds.
+std::string recordTimeText(int64_t ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return format("%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                  tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+}
+
+// The production records the filter takes, as a table, CSV or JSON lines;
+// or their yield. Status 0 when there was one, 1 when none matched, 2 when
+// the database cannot be read.
+int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
+    std::string path = o.recordsDb;
+    if (path.empty()) path = programFolders(currentExecutablePath()).logs + kRecordsFileName;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        err << "korvex-cli: no production records: " << path << " does not exist\n";
+        return kExitUsage;
+    }
+    try {
+        RecordStore store(path, true);
+        if (o.summary) {
+            const auto rows = store.yield(o.records);
+            if (o.json) {
+                for (const YieldRow& y : rows) {
+                    JsonObject j;
+                    j["v"] = kJsonSchemaVersion;
+                    j["event"] = "yield";
+                    j["station"] = utf8Text(y.station);
+                    j["chip"] = utf8Text(y.chip);
+                    j["image"] = utf8Text(y.imageFile);
+                    j["ok"] = y.ok;
+                    j["ng"] = y.ng;
+                    out << jsonLine(j);
+                }
+            } else if (o.csv) {
+                out << "station,chip,image,ok,ng,yield\n";
+                for (const YieldRow& y : rows)
+                    out << csvField(y.station) << ',' << csvField(y.chip) << ',' << csvField(y.imageFile) << ',' << y.ok
+                        << ',' << y.ng << ',' << format("%.2f", 100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng)) << "\n";
+            } else {
+                out << format("%-16s %-16s %-24s %8s %8s %7s\n", "STATION", "CHIP", "IMAGE", "OK", "NG", "YIELD");
+                for (const YieldRow& y : rows)
+                    out << format("%-16s %-16s %-24s %8lld %8lld %6.2f%%\n", y.station.c_str(), y.chip.c_str(),
+                                  y.imageFile.c_str(), static_cast<long long>(y.ok), static_cast<long long>(y.ng),
+                                  100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng));
+            }
+            return rows.empty() ? kExitChannelFailed : kExitOk;
+        }
+        const auto rows = store.query(o.records);
+        auto hex = [](const auto& v, const char* f) { return v ? format(f, *v) : std::string(); };
+        if (!o.json && o.csv)
+            out << "started,ended,station,channel,port,usb,unit,firmware,unit_number,chip,operation,image,file_checksum,"
+                   "flash_crc,flash_acc,serial,uid,code,outcome,message,record_id\n";
+        if (!o.json && !o.csv)
+            out << format("%-23s %-12s %2s %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", "ENDED", "STATION", "CH", "PORT",
+                          "CHIP", "OPERATION", "SERIAL", "UID", "CODE", "OK", "MESSAGE");
+        for (const ProductionRecord& r : rows) {
+            const std::string usb = r.usbVid.empty() ? "" : r.usbVid + ":" + r.usbPid + (r.usbSerial.empty() ? "" : ":" + r.usbSerial);
+            if (o.json) {
+                JsonObject j;
+                j["v"] = kJsonSchemaVersion;
+                j["event"] = "record";
+                j["id"] = r.recordId;
+                j["started"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.startedMs)));
+                j["ended"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.endedMs)));
+                j["station"] = utf8Text(r.station);
+                j["channel"] = r.channel;
+                j["port"] = utf8Text(r.port);
+                j["usb"] = usb;
+                j["unit"] = utf8Text(r.unitModel);
+                j["firmware"] = utf8Text(r.unitFirmware);
+                j["unitNumber"] = r.unitNumber;
+                j["chip"] = utf8Text(r.chip);
+                j["operation"] = r.operation;
+                j["image"] = utf8Text(r.imageFile);
+                j["fileChecksum"] = r.fileChecksum ? JsonObject(format("0x%0.8x", *r.fileChecksum)) : JsonObject();
+                j["flashCrc"] = r.flashCrc ? JsonObject(format("0x%0.4x", *r.flashCrc)) : JsonObject();
+                j["flashAcc"] = r.flashAcc ? JsonObject(format("0x%0.4x", *r.flashAcc)) : JsonObject();
+                j["serial"] = r.serialNumber ? JsonObject(*r.serialNumber) : JsonObject();
+                j["uid"] = r.chipUid;
+                j["code"] = r.resultCode ? JsonObject(*r.resultCode) : JsonObject();
+                j["ok"] = r.ok;
+                j["message"] = utf8Text(r.message);
+                out << jsonLine(j);
+            } else if (o.csv) {
+                out << recordTimeText(r.startedMs) << ',' << recordTimeText(r.endedMs) << ',' << csvField(r.station) << ','
+                    << r.channel << ',' << csvField(r.port) << ',' << csvField(usb) << ',' << csvField(r.unitModel) << ','
+                    << csvField(r.unitFirmware) << ',' << r.unitNumber << ',' << csvField(r.chip) << ',' << r.operation
+                    << ',' << csvField(r.imageFile) << ',' << hex(r.fileChecksum, "0x%0.8x") << ','
+                    << hex(r.flashCrc, "0x%0.4x") << ',' << hex(r.flashAcc, "0x%0.4x") << ','
+                    << hex(r.serialNumber, "0x%0.8x") << ',' << r.chipUid << ',' << hex(r.resultCode, "0x%0.2x") << ','
+                    << (r.ok ? "OK" : "NG") << ',' << csvField(r.message) << ',' << r.recordId << "\n";
+            } else {
+                out << format("%-23s %-12s %2d %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", recordTimeText(r.endedMs).c_str(),
+                              r.station.c_str(), r.channel, r.port.c_str(), r.chip.c_str(), r.operation.c_str(),
+                              hex(r.serialNumber, "0x%0.8x").c_str(), r.chipUid.c_str(), hex(r.resultCode, "0x%0.2x").c_str(),
+                              r.ok ? "OK" : "NG", r.message.c_str());
+            }
+        }
+        return rows.empty() ? kExitChannelFailed : kExitOk;
+    } catch (const RecordStoreError& e) {
+        err << "korvex-cli: " << e.what() << "\n";
+        return kExitUsage;
+    }
+}
+
 }  // namespace
 
 std::string versionText() { return std::string("korvex-cli ") + KORVEX_VERSION + " (Korvex200 host for Linux)\n"; }
@@ -1045,6 +1202,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return kExitOk;
         }
         if (o.operation == "ports") return listPorts(out);
+        if (o.operation == "records") return listRecords(o, out, err);
         if (o.operation == "chips") return listChips(out);
         StdinFile stdinFile;
         if (o.file == "-") o.file = stdinFile.path();
