@@ -4,6 +4,7 @@
 #include "chip/catalogue.h"
 #include "firmware/firmware_file.h"
 #include "image/buffer_views.h"
+#include "records/pg_connection.h"
 #include "shell/safe_file.h"
 #include "shell/text.h"
 
@@ -193,9 +194,15 @@ void KorvexApp::FormClose() {
 }
 
 void KorvexApp::startRecords() {
-    if (const char* env = std::getenv("KORVEX_RECORDS"); env && std::string(env) == "off") recordsEnabled = false;
     if (!recordsEnabled || recordWriter) return;
-    if (stationName.empty()) stationName = defaultStationName();
+    const RecordsSettings settings = readRecordsSettings(programFolder + kRecordsConfFileName, std::getenv("KORVEX_RECORDS"),
+                                                         std::getenv("KORVEX_STATION"));
+    if (!settings.enabled) {
+        recordsEnabled = false;
+        return;
+    }
+    for (const std::string& problem : settings.problems) AppendInfoLine("Production records: " + problem);
+    if (stationName.empty()) stationName = settings.station.empty() ? defaultStationName() : settings.station;
     // The writer's thread reports through the loop, onto the logic thread.
     recordWriter = std::make_unique<RecordWriter>(
         recordsPath(), [this](const std::string& problem) {
@@ -205,6 +212,16 @@ void KorvexApp::startRecords() {
         },
         [this] { loop.post([this] { AppendInfoLine("Production records: written again to " + recordsPath()); }); });
     recorder = std::make_unique<Recorder>(engine, stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
+    if (recordsServer.empty()) recordsServer = settings.server;
+    if (recordsServer.empty()) return;
+    // So does the forwarder's.
+    recordForwarder = std::make_unique<RecordForwarder>(
+        recordsPath(), recordsServer,
+        [this](const std::string& problem) { loop.post([this, problem] { AppendInfoLine(problem); }); },
+        [this, server = serverForDisplay(recordsServer)] {
+            loop.post([this, server] { AppendInfoLine("Production records: forwarded to " + server + " again"); });
+        });
+    AppendInfoLine("Production records: forwarded to " + recordForwarder->server());
 }
 
 void KorvexApp::finishRecords() {
@@ -213,6 +230,18 @@ void KorvexApp::finishRecords() {
         ++logWriteFailures;
         AppendInfoLine(format("Production records: %d could not be written to %s",
                               static_cast<int>(recordWriter->waiting()), recordsPath().c_str()));
+    }
+    if (recordForwarder) {
+        // A short wait at most: records not yet on the server stay marked in
+        // the station's database and go at the next start.
+        const int64_t left = recordForwarder->finish(2000);
+        if (left > 0)
+            AppendInfoLine(format("Production records: %lld not yet forwarded to %s; they go at the next start",
+                                  static_cast<long long>(left), recordForwarder->server().c_str()));
+        else if (left < 0)
+            AppendInfoLine("Production records: some may not yet be forwarded to " + recordForwarder->server() +
+                           "; they go at the next start");
+        recordForwarder.reset();
     }
 }
 

@@ -16,6 +16,7 @@
 #include "log/production_logs.h"
 #include "shell/info.h"
 #include "app/recorder.h"
+#include "records/record_forwarder.h"
 #include "records/record_store.h"
 #include "records/record_writer.h"
 #include "shell/main_controls.h"
@@ -106,9 +107,12 @@ public:
     // --- log files ---------------------------------------------------------------
     void loadLogConfiguration();
     void loadPortMap();
+    // Sets up the production records: the writer, the recorder and, with a
+    // server configured, the forwarder.
     void startRecords();
     // Writes every record still waiting; one that cannot be written counts
-    // as a log write failure.
+    // as a log write failure. Then gives the forwarder up to 2 s to send
+    // what waits for the server; what is left goes at the next start.
     void finishRecords();
     void writeLogConfiguration();
     void writeRunLog();
@@ -151,6 +155,12 @@ public:
     std::string recordsPath() const { return logsFolder() + kRecordsFileName; }
     std::unique_ptr<RecordWriter> recordWriter;
     std::unique_ptr<Recorder> recorder;
+    // The server that collects every station's records, as a libpq
+    // connection string; when empty at start-up, from $KORVEX_RECORDS
+    // ("postgresql://...") or else "server =" in records.conf in the
+    // configuration folder; none: the records stay in the station's database.
+    std::string recordsServer;
+    std::unique_ptr<RecordForwarder> recordForwarder;
     bool CommandLineProject = false;
     std::string commandLineProjectPath;
     bool StartupDone = false;
