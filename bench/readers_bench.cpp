@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -128,7 +129,10 @@ int main(int argc, char** argv) {
     std::printf("flashCrc16 + byteSum32 over 4 MiB (best of %d): %.1f ms (%.0f MB/s)\n", runs, sums,
                 kSize / 1e6 / (sums / 1000));
 
-    if (argc <= 1) std::system(("rm -rf '" + dir + "'").c_str());
+    if (argc <= 1) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
     if (!ok) {
         std::printf("MISMATCH: a reader or srec_cat did not give back the image\n");
         return 1;

@@ -8,6 +8,7 @@
 #include "serial/discovery.h"
 #include "serial/port_map.h"
 #include "log/log_files.h"
+#include "records/pg_record_store.h"
 #include "records/record_store.h"
 #include "shell/plain_loop.h"
 #include "shell/safe_file.h"
@@ -74,7 +75,7 @@ struct Options {
     // records: the filter, the output form and where to read.
     RecordFilter records;
     bool csv = false, summary = false;
-    std::string recordsDb;
+    std::string recordsDb, recordsServer;
     // Job settings: control name -> value (text for edits, number otherwise).
     std::vector<std::pair<std::string, std::string>> settings;
 };
@@ -337,6 +338,10 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
     flag("--csv", "comma-separated values with a header line", [&o] { o.csv = true; })->group(rec);
     value("--db", "the database to read (default: the station's)", "FILE", [&o](auto& v) { o.recordsDb = v; })
         ->group(rec);
+    value("--server", "read the records of every station on this server", "postgresql://...", [&o](auto& v) {
+        if (!isServerUrl(v)) throw UsageError("--server takes a postgresql:// address");
+        o.recordsServer = v;
+    })->group(rec);
 
     const char* output = "Output";
     value("-o,--out", "read-flash: the file to save the flash in", "FILE", [&o](auto& v) { o.out = v; })->group(output);
@@ -1048,17 +1053,17 @@ std::string recordTimeText(int64_t ms) {
 // or their yield. Status 0 when there was one, 1 when none matched, 2 when
 // the database cannot be read.
 int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
-    std::string path = o.recordsDb;
+    std::string path = !o.recordsServer.empty() ? o.recordsServer : o.recordsDb;
     if (path.empty()) path = programFolders(currentExecutablePath()).logs + kRecordsFileName;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (!isServerUrl(path) && ::stat(path.c_str(), &st) != 0) {
         err << "korvex-cli: no production records: " << path << " does not exist\n";
         return kExitUsage;
     }
     try {
-        RecordStore store(path, true);
+        const std::unique_ptr<RecordSource> store = openRecordSource(path);
         if (o.summary) {
-            const auto rows = store.yield(o.records);
+            const auto rows = store->yield(o.records);
             if (o.json) {
                 for (const YieldRow& y : rows) {
                     JsonObject j;
@@ -1085,7 +1090,7 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
             }
             return rows.empty() ? kExitChannelFailed : kExitOk;
         }
-        const auto rows = store.query(o.records);
+        const auto rows = store->query(o.records);
         auto hex = [](const auto& v, const char* f) { return v ? format(f, *v) : std::string(); };
         if (!o.json && o.csv)
             out << "started,ended,station,channel,port,usb,unit,firmware,unit_number,chip,operation,image,file_checksum,"

@@ -38,8 +38,15 @@ void RecordWriter::add(ProductionRecord r) {
 
 bool RecordWriter::flush(int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // One more attempt now, even while the database is failing; a database
+    // that still fails ends the wait at once rather than at the timeout.
+    const uint64_t from = attempts_;
+    retryNow_ = true;
     wake_.notify_one();
-    return written_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return queue_.empty() && inFlight_ == 0; });
+    written_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return inFlight_ == 0 && (queue_.empty() || (failing_ && attempts_ > from));
+    });
+    return queue_.empty() && inFlight_ == 0;
 }
 
 size_t RecordWriter::waiting() const {
@@ -54,28 +61,34 @@ uint64_t RecordWriter::dropped() const {
 
 void RecordWriter::run() {
     std::unique_ptr<RecordStore> store;
-    bool failing = false;
     std::vector<ProductionRecord> batch;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        // Records are gathered for up to 200 ms, so a busy line writes a few
-        // transactions a second, not one per chip; a failing database is
-        // tried again every second.
-        wake_.wait_for(lock, std::chrono::milliseconds(failing ? 1000 : 200),
-                       [this] { return stop_ || (!queue_.empty() && inFlight_ == 0); });
+        // A failing database is tried again every second, or at once when
+        // someone waits for it (flush).
+        wake_.wait_for(lock, std::chrono::milliseconds(failing_ ? 1000 : 200),
+                       [this] { return stop_ || retryNow_ || (!failing_ && !queue_.empty()); });
+        const bool urgent = retryNow_ || stop_;
+        retryNow_ = false;
         if (queue_.empty()) {
             if (stop_) return;
             continue;
         }
-        if (!failing && !stop_) {
+        if (!failing_ && !urgent) {
+            // Records are gathered for a moment, so a busy line writes a few
+            // transactions a second, not one per chip.
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
             lock.lock();
         }
-        batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-        queue_.clear();
-        inFlight_ = batch.size();
+        // The queue is swapped out (constant time) so add() never waits
+        // while the records are moved into the batch.
+        std::deque<ProductionRecord> taken;
+        taken.swap(queue_);
+        inFlight_ = taken.size();
         lock.unlock();
+        batch.assign(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+        taken.clear();
         std::string problem;
         try {
             if (!store) store = std::make_unique<RecordStore>(path_);
@@ -85,22 +98,22 @@ void RecordWriter::run() {
             problem = e.what();
             store.reset();  // opened again next time: the file may have been mended or moved
         }
-        if (problem.empty() && failing) {
-            failing = false;
-            if (onRecovered_) onRecovered_();
-        } else if (!problem.empty() && !failing) {
-            failing = true;
-            if (onProblem_) onProblem_(problem);
-        }
         lock.lock();
         if (!batch.empty()) {
             // Back to the front, in order, ahead of what came meanwhile.
             queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
             batch.clear();
         }
+        const bool wasFailing = failing_;
+        failing_ = !problem.empty();
         inFlight_ = 0;
+        ++attempts_;
+        lock.unlock();
+        if (failing_ && !wasFailing && onProblem_) onProblem_(problem);
+        if (!failing_ && wasFailing && onRecovered_) onRecovered_();
+        lock.lock();
         written_.notify_all();
-        if (stop_ && failing) return;  // the end: nothing more can be done
+        if (stop_ && (failing_ || queue_.empty())) return;
     }
 }
 

@@ -30,8 +30,9 @@ public:
     RecordWriter& operator=(const RecordWriter&) = delete;
 
     void add(ProductionRecord r);
-    // Waits up to timeoutMs until every record handed over is written;
-    // false when some are still waiting (the database is failing).
+    // Makes one more attempt and waits up to timeoutMs until every record
+    // handed over is written; false when some are still waiting (the
+    // database is failing: then it returns after that attempt).
     bool flush(int timeoutMs);
     size_t waiting() const;
     // Records not written because memory held kMaxWaiting already.
@@ -50,7 +51,8 @@ private:
     std::deque<ProductionRecord> queue_;
     size_t inFlight_ = 0;
     uint64_t dropped_ = 0;
-    bool stop_ = false;
+    uint64_t attempts_ = 0;
+    bool failing_ = false, retryNow_ = false, stop_ = false;
     std::thread thread_;
 };
 
