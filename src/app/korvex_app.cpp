@@ -54,6 +54,7 @@ void KorvexApp::bindHandlers() {
     bind("ButtonCfgSN", [this] { ButtonCfgSNClick(); });
     bind("ButtonOpt", [this] { ButtonOptClick(); });
     bind("ConfigLogFile1", [this] { ConfigLogFile1Click(); });
+    bind("ProductionRecords1", [this] { ProductionRecords1Click(); });
     logForm.writeConfiguration = [this] { writeLogConfiguration(); };
     engine.saveProductionLogHook = [this] { saveProductionLog(); };
     // The information log's journal lies in the program folder; a failed
@@ -307,6 +308,8 @@ void KorvexApp::ButtonOptClick() {
 }
 
 void KorvexApp::ConfigLogFile1Click() { prompts.showModal(logForm); }
+
+void KorvexApp::ProductionRecords1Click() { prompts.showModal(recordsForm); }
 
 LogConfig KorvexApp::logConfigFromForm() {
     LogConfig c;

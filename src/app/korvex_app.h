@@ -9,6 +9,7 @@
 #include "app/address_forms.h"
 #include "app/log_form.h"
 #include "app/option_form.h"
+#include "app/records_form.h"
 #include "app/sn_form.h"
 #include "engine/program.h"
 #include "image/object_files.h"
@@ -93,6 +94,8 @@ public:
     void ButtonCfgSNClick();
     void ButtonOptClick();
     void ConfigLogFile1Click();
+    // The production records dialog (read-only).
+    void ProductionRecords1Click();
 
     // The application title (the task bar text), set at start and per vendor.
     std::string applicationTitle = "Korvex200XXX";
@@ -141,6 +144,7 @@ public:
     TLogCfgForm logForm{prompts};
     TCfgCPTxOptForm optionForm{engine.image->OptionBytesBuffer(), [this] { return ui["MCUNameEdit"].text(); }};
     TAboutForm about;
+    TRecordsForm recordsForm{clock, [this] { return recordsPath(); }};
 
     // Where the configuration (ZirIvoD.cfg, ports.map) lives, and where the
     // logs go (the program folder when empty); both end with "/".

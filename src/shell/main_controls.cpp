@@ -56,6 +56,7 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     add("Setting1", K::Menu, "", 0, 0, 0, 0, "&Setting");
     item(*this, "ConfigLogFile1", "Setting1", "Config Log File");
     item(*this, "DoFirmwareUpgrade1", "Setting1", "Do Firmware Upgrade");
+    item(*this, "ProductionRecords1", "Setting1", "Production Records");
 
     add("Help1", K::Menu, "", 0, 0, 0, 0, "&Help");
     item(*this, "About1", "Help1", "About", "F1");

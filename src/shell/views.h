@@ -38,6 +38,7 @@ enum class ControlKind {
     Menu,         // a top-level menu of the menu bar
     MenuItem,
     PopupMenu,
+    Table,        // text table: `columns()` columns, the rows from the row source (row 0: the header)
 };
 
 enum class Field { Caption, Text, Checked, ItemIndex, Value, Range, Visible, Enabled, Items, Geometry, Color, Focus };

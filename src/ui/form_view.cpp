@@ -39,6 +39,8 @@ std::string ss(const QString& s) { return s.toUtf8().toStdString(); }
 QColor qc(Rgb c) { return QColor(c.r, c.g, c.b); }
 
 // The grid's rows come from the control's row source; row 0 is the header.
+// A hex grid has its 18 columns (address, 16 bytes, text); a table has the
+// control's column count.
 class GridModel : public QAbstractTableModel {
 public:
     explicit GridModel(Control& c, QObject* parent) : QAbstractTableModel(parent), c_(c) {}
@@ -47,7 +49,10 @@ public:
         size_t n = c_.rowCount();
         return n > 0 ? static_cast<int>(n - 1) : 0;
     }
-    int columnCount(const QModelIndex& p = {}) const override { return p.isValid() ? 0 : 18; }
+    int columnCount(const QModelIndex& p = {}) const override {
+        if (p.isValid()) return 0;
+        return c_.kind() == ControlKind::Table ? std::max(1, c_.columns()) : 18;
+    }
     QVariant data(const QModelIndex& i, int role) const override {
         if (role != Qt::DisplayRole || !c_.cellText) return {};
         return qs(c_.cellText(static_cast<size_t>(i.row()) + 1, i.column()));
@@ -415,6 +420,19 @@ QWidget* FormView::create(Control& c, QWidget* parent) {
         w = t;
         break;
     }
+    case K::Table: {
+        auto* t = new QTableView(parent);
+        t->setModel(new GridModel(c, t));
+        t->verticalHeader()->setVisible(false);
+        t->verticalHeader()->setDefaultSectionSize(20);
+        t->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        t->horizontalHeader()->setStretchLastSection(true);
+        t->setSelectionBehavior(QAbstractItemView::SelectRows);
+        t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        t->setAlternatingRowColors(true);
+        w = t;
+        break;
+    }
     case K::PageControl: {
         w = new QTabWidget(parent);
         QObject::connect(static_cast<QTabWidget*>(w), &QTabWidget::currentChanged, this, [this, cp, w](int i) {
@@ -555,6 +573,10 @@ void FormView::refresh(Control& c, Field f) {
             for (int i = 0; i < 3; ++i)
                 if (auto* l = w->findChild<QLabel*>(QString("panel%1").arg(i)))
                     l->setText(i < static_cast<int>(c.items().size()) ? qs(c.items()[static_cast<size_t>(i)]) : QString());
+        } else if (c.kind() == K::Table) {
+            auto* t = static_cast<QTableView*>(w);
+            static_cast<GridModel*>(t->model())->reset();
+            t->resizeColumnsToContents();
         } else if (auto* t = qobject_cast<QTableView*>(w)) {
             static_cast<GridModel*>(t->model())->reset();
             t->setColumnWidth(0, 70);

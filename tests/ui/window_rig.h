@@ -115,6 +115,7 @@ inline const DialogCase kDialogs[] = {
     {"TLogCfgForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.logForm; }},
     {"TCfgCPTxOptForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.optionForm; }},
     {"TAboutForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.about; }},
+    {"TRecordsForm", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.recordsForm; }},
 };
 
 }  // namespace kvx::test

@@ -1,0 +1,168 @@
+// The production records dialog, opened from the Setting menu over the
+// station's database: today's yield from local midnight to the next, the
+// newest records first, and a line instead of the tables when there is no
+// database to read (which it never creates).
+#include "app/korvex_app.h"
+#include "records/record_store.h"
+#include "shell/plain_loop.h"
+#include "shell/scripted_prompts.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace kvx;
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+struct Rig {
+    PlainEventLoop loop;
+    ScriptedPrompts prompts;
+    FixedClock clock;
+    SeededRandom rng{5};
+    KorvexApp app{loop, prompts, clock, rng};
+    std::string dir;
+    Rig() {
+        char t[] = "/tmp/kvx-records-form.XXXXXX";
+        dir = mkdtemp(t);
+        app.programFolder = dir + "/";
+        clock.time = LocalTime{2024, 5, 12, 15, 30, 0, 0};
+    }
+    ~Rig() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // Every cell of a table below its header.
+    static Rows rows(Control& t) {
+        Rows out;
+        for (size_t r = 1; t.rowCount && r < t.rowCount(); ++r) {
+            out.emplace_back();
+            for (int c = 0; c < t.columns(); ++c) out.back().push_back(t.cellText(r, c));
+        }
+        return out;
+    }
+    // Opens the dialog from its menu item as the operator does and returns
+    // what it showed: the yield, the records and the status line.
+    struct Shown {
+        Rows yield, records;
+        std::string status;
+        bool tablesVisible = false;
+    };
+    Shown open() {
+        Shown s;
+        prompts.modalScript = [&s](Form& f) {
+            EXPECT_EQ(f.className(), "TRecordsForm");
+            s.yield = rows(f["GridYield"]);
+            s.records = rows(f["GridRecords"]);
+            s.status = f["LabelStatus"].visible() ? f["LabelStatus"].caption() : "";
+            s.tablesVisible = f["GridYield"].visible() && f["GridRecords"].visible();
+            f["ButtonClose"].click();
+        };
+        app.ui["ProductionRecords1"].click();
+        prompts.modalScript = nullptr;
+        return s;
+    }
+};
+
+int64_t at(const char* localTime) { return *parseRecordTime(localTime); }
+
+ProductionRecord record(int64_t endedMs, const std::string& chip, const std::string& image, bool ok,
+                        const std::string& station = "S1") {
+    ProductionRecord r;
+    r.recordId = newRecordId();
+    r.station = station;
+    r.startedMs = endedMs - 800;
+    r.endedMs = endedMs;
+    r.channel = 3;
+    r.port = "ttyUSB2";
+    r.chip = chip;
+    r.operation = "auto";
+    r.imageFile = image;
+    r.ok = ok;
+    return r;
+}
+
+}  // namespace
+
+TEST(RecordsForm, TodaysYieldAndTheNewestRecordsFirst) {
+    Rig r;
+    std::vector<ProductionRecord> batch = {
+        // Yesterday, the last millisecond of it included: not today's.
+        record(at("2024-05-11 09:00:00"), "SC32F5232", "/jobs/a.hex", true),
+        record(at("2024-05-12 00:00:00") - 1, "SC32F5232", "/jobs/a.hex", false),
+        // Today, from midnight on; another station's chips of the same image
+        // count in the same line.
+        record(at("2024-05-12 00:00:00"), "SC32F5232", "/jobs/a.hex", true),
+        record(at("2024-05-12 08:10:00"), "SC32F5232", "/jobs/a.hex", false),
+        record(at("2024-05-12 08:11:00"), "SC32F5232", "/jobs/a.hex", true, "S2"),
+        record(at("2024-05-12 08:12:00"), "CPT2816", "/jobs/b.hex", false),
+    };
+    ProductionRecord& last = batch.back();
+    last.serialNumber = 0x00012AB5;
+    last.chipUid = "4B5658323030013010203040";
+    last.resultCode = 0x2C;
+    last.message = "Flash Memory错误！";
+    batch.push_back(record(at("2024-05-13 00:00:00"), "CPT2816", "/jobs/b.hex", true));  // tomorrow
+    {
+        RecordStore store(r.app.recordsPath());
+        store.insert(batch);
+    }
+
+    Rig::Shown s = r.open();
+    EXPECT_TRUE(s.tablesVisible);
+    EXPECT_EQ(s.status, "");
+    const Rows yield = {
+        {"CPT2816", "b.hex", "0", "1", "0.00%"},
+        {"SC32F5232", "a.hex", "2", "1", "66.67%"},
+        {"Total", "", "2", "2", "50.00%"},
+    };
+    EXPECT_EQ(s.yield, yield);
+    ASSERT_EQ(s.records.size(), batch.size());
+    EXPECT_EQ(s.records[0][0], "2024-05-13 00:00:00");
+    EXPECT_EQ(s.records[1], (std::vector<std::string>{"2024-05-12 08:12:00", "3", "ttyUSB2", "CPT2816", "auto",
+                                                      "0x00012AB5", "4B5658323030013010203040", "0x2C", "NG",
+                                                      "Flash Memory错误！"}));
+    // No serial number and no code: empty cells.
+    EXPECT_EQ(s.records[2][5], "");
+    EXPECT_EQ(s.records[2][7], "");
+    EXPECT_EQ(s.records[2][8], "OK");
+    EXPECT_EQ(s.records.back()[0], "2024-05-11 09:00:00");
+
+    // Only the newest are listed.
+    std::vector<ProductionRecord> more;
+    for (int i = 0; i < TRecordsForm::kLastRecords; ++i)
+        more.push_back(record(at("2024-05-13 10:00:00") + i * 1000, "SC32F5232", "/jobs/a.hex", true));
+    RecordStore(r.app.recordsPath()).insert(more);
+    s = r.open();
+    ASSERT_EQ(s.records.size(), static_cast<size_t>(TRecordsForm::kLastRecords));
+    EXPECT_EQ(s.records.front()[0], "2024-05-13 10:03:19");
+    EXPECT_EQ(s.records.back()[0], "2024-05-13 10:00:00");
+}
+
+TEST(RecordsForm, NoDatabaseIsToldAndNotCreated) {
+    Rig r;
+    const std::string path = r.app.recordsPath();
+    Rig::Shown s = r.open();
+    EXPECT_FALSE(s.tablesVisible);
+    EXPECT_EQ(s.status, "No production records yet: " + path);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    // A file that is no database: the store's own message, no tables.
+    std::ofstream(path) << "not a database, only text that is long enough to be looked at as one";
+    s = r.open();
+    EXPECT_FALSE(s.tablesVisible);
+    EXPECT_EQ(s.status.rfind("Production records " + path + ": ", 0), 0u) << s.status;
+
+    // Once there is one, the tables come back (the same dialog, opened again).
+    std::filesystem::remove(path);
+    RecordStore(path).insert({record(at("2024-05-12 10:00:00"), "SC32F5232", "/jobs/a.hex", true)});
+    s = r.open();
+    EXPECT_TRUE(s.tablesVisible);
+    EXPECT_EQ(s.status, "");
+    EXPECT_EQ(s.records.size(), 1u);
+}
