@@ -142,8 +142,20 @@ Where whereOf(const RecordFilter& f) {
 }  // namespace
 
 RecordStore::RecordStore(const std::string& path, bool readOnly) : path_(path) {
+    // A constructor that throws runs no destructor: the handle (which SQLite
+    // makes even when the open fails) is closed here.
+    try {
+        open(readOnly);
+    } catch (...) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+void RecordStore::open(bool readOnly) {
     const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
         fail(db_ ? sqlite3_errmsg(db_) : "cannot be opened");
     // Another process (a query while the program writes) waits its turn.
     sqlite3_busy_timeout(db_, 2000);

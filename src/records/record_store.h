@@ -53,6 +53,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    void open(bool readOnly);
     void exec(const char* sql) const;
     [[noreturn]] void fail(const std::string& what) const;
     std::string path_;
