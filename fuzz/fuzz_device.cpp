@@ -78,7 +78,7 @@ void enterStep(Program& p, int slot, uint8_t op) {
         c.step = StepReadAddress;
         break;
     case 15: p.startFirmwareUpgrade(slot); break;
-    case 16: p.finishChannel(0, slot); break;
+    case 16: p.finishChannel(0, slot, ""); break;
     default:
         // Any step value, with no block counting under way.
         p.setupGauge(500, 0, slot);

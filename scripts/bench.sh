@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
+scripts/build.sh -DKORVEX_BENCH=ON
 for b in build/bench/bench_*; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"
