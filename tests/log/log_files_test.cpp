@@ -294,7 +294,7 @@ TEST_F(LogTest, ReplacingWriteKeepsTheOldFileOnFailureAndFollowsLinks) {
 }
 
 TEST_F(LogTest, ProgramFolders) {
-    const char* names[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME"};
+    const char* names[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME", "KORVEX_HOME"};
     std::map<std::string, std::optional<std::string>> saved;
     for (const char* n : names) {
         const char* v = std::getenv(n);
@@ -333,6 +333,13 @@ TEST_F(LogTest, ProgramFolders) {
     EXPECT_EQ(slurp(dir_ + "cfg/korvex200/ports.map"), "1 ttyUSB9\n");
     EXPECT_TRUE(exists(dir_ + "data/korvex200/ports.map"));
     EXPECT_TRUE(programFolders("/usr/bin/korvex200").moved.empty());  // once
+
+    // KORVEX_HOME, when absolute, takes the place of both, made when missing.
+    ::setenv("KORVEX_HOME", (dir_ + "station/a").c_str(), 1);
+    EXPECT_EQ(folders("/usr/bin/korvex200"), std::make_pair(dir_ + "station/a/", dir_ + "station/a/"));
+    EXPECT_TRUE(exists(dir_ + "station/a"));
+    ::setenv("KORVEX_HOME", "relative", 1);
+    EXPECT_EQ(folders(dir_ + "korvex200"), std::make_pair(dir_, dir_));
 
     for (auto& [n, v] : saved) {
         if (v) ::setenv(n.c_str(), v->c_str(), 1);

@@ -159,8 +159,5 @@ inline Bytes pattern(size_t n, unsigned seed = 0) {
     return b;
 }
 
-inline double msSince(SteadyClock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
-}
 
 }  // namespace kvx::testing

@@ -27,19 +27,31 @@ TEST(PlainEventLoop, PostsFromThreadsRunInOrderOnTheLoopThread) {
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[static_cast<size_t>(i)], i);
 }
 
-TEST(PlainEventLoop, TimersFireAndStop) {
-    PlainEventLoop loop;
-    int periodic = 0, once = 0;
-    auto id = loop.startTimer(10, false, [&] { ++periodic; });
-    loop.startTimer(30, true, [&] { ++once; });
-    loop.runFor(120);
-    EXPECT_EQ(once, 1);
-    EXPECT_GE(periodic, 6);
-    EXPECT_LE(periodic, 13);
+// The timers run on the loop's clock: skipping it ahead fires every tick
+// that falls due on the way, in order, and nothing else.
+TEST(PlainEventLoop, TimersFollowTheClockAndStop) {
+    SteppedClock clock;
+    PlainEventLoop loop(&clock);
+    std::vector<std::string> fired;
+    int periodic = 0;
+    auto id = loop.startTimer(10, false, [&] {
+        ++periodic;
+        fired.push_back("p");
+    });
+    loop.startTimer(35, true, [&] { fired.push_back("once"); });
+    loop.skipAhead(clock, 120);
+    EXPECT_EQ(periodic, 12);
+    ASSERT_EQ(fired.size(), 13u);
+    EXPECT_EQ(fired[3], "once");  // after the ticks at 10, 20 and 30 ms
     loop.stopTimer(id);
-    int before = periodic;
-    loop.runFor(40);
-    EXPECT_EQ(periodic, before);
+    loop.skipAhead(clock, 40);
+    EXPECT_EQ(periodic, 12);
+    // A watchdog's 20 s in one step: 2000 ticks of 10 ms.
+    int ticks = 0;
+    auto wd = loop.startTimer(10, false, [&] { ++ticks; });
+    loop.skipAhead(clock, 20000);
+    EXPECT_EQ(ticks, 2000);
+    loop.stopTimer(wd);
     // A timer may stop itself from its own tick.
     int self = 0;
     EventLoop::TimerId sid = 0;
@@ -47,8 +59,12 @@ TEST(PlainEventLoop, TimersFireAndStop) {
         ++self;
         loop.stopTimer(sid);
     });
-    loop.runFor(40);
+    loop.skipAhead(clock, 40);
     EXPECT_EQ(self, 1);
+    // Without steps the clock runs in real time: a timer fires on its own.
+    int real = 0;
+    loop.startTimer(5, true, [&] { ++real; });
+    EXPECT_TRUE(loop.runUntil([&] { return real == 1; }, 10000));
 }
 
 TEST(PlainEventLoop, QuitEndsRun) {

@@ -12,16 +12,24 @@ namespace kvx::test {
 
 using GuiSuiteFactory = std::function<std::unique_ptr<QObject>()>;
 
-inline std::vector<GuiSuiteFactory>& guiSuites() {
-    static std::vector<GuiSuiteFactory> suites;
+// A suite: its class (to list its test functions without making it) and a
+// factory.
+struct GuiSuite {
+    const QMetaObject* meta;
+    GuiSuiteFactory make;
+};
+
+inline std::vector<GuiSuite>& guiSuites() {
+    static std::vector<GuiSuite> suites;
     return suites;
 }
 
 struct GuiSuiteRegistration {
-    explicit GuiSuiteRegistration(GuiSuiteFactory f) { guiSuites().push_back(std::move(f)); }
+    GuiSuiteRegistration(const QMetaObject* meta, GuiSuiteFactory f) { guiSuites().push_back({meta, std::move(f)}); }
 };
 
 }  // namespace kvx::test
 
 #define KORVEX_GUI_SUITE(Class) \
-    static const kvx::test::GuiSuiteRegistration Class##Registration([] { return std::unique_ptr<QObject>(new Class); })
+    static const kvx::test::GuiSuiteRegistration Class##Registration(&Class::staticMetaObject, \
+                                                                     [] { return std::unique_ptr<QObject>(new Class); })
