@@ -1,7 +1,11 @@
 #include "records/pg_record_store.h"
 
+#include "records/record_fields.h"
+
 #include <cstdlib>
 #include <iterator>
+#include <limits>
+#include <utility>
 
 namespace kvx {
 
@@ -45,11 +49,9 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == PgRecordStore::kSchemaVersion);
 
-constexpr int kColumnCount = 23;
-const char* const kColumns =
-    "record_id, station, started_ms, ended_ms, channel, port, usb_vid, usb_pid, usb_serial, unit_model, "
-    "unit_firmware, unit_number, chip, operation, image_file, file_checksum, flash_crc, flash_acc, serial_number, "
-    "chip_uid, result_code, message, ok";
+// Every record of a full batch is one parameter a field, and a statement
+// takes at most 65 535.
+static_assert(kPgMaxBatch * kRecordFieldCount <= 65535);
 
 // Stations creating or migrating the tables at the same moment take turns.
 const char* const kSchemaLock = "SELECT pg_advisory_xact_lock(4924731000200)";
@@ -58,7 +60,10 @@ std::string newerSchema(int version) {
     return "its records were written by a newer version of this program (schema " + std::to_string(version) + ")";
 }
 
-const std::string& textAt(const std::vector<std::optional<std::string>>& row, size_t i) {
+// A row of an answer (PgRows).
+using Row = std::vector<std::optional<std::string>>;
+
+const std::string& textAt(const Row& row, size_t i) {
     static const std::string none;
     return row[i] ? *row[i] : none;
 }
@@ -77,45 +82,46 @@ int serverSchemaVersion(PgConnection& conn, int timeoutMs) {
 PgParam text(const std::string& v) { return {v, PgParam::Text}; }
 PgParam int8(int64_t v) { return {std::to_string(v), PgParam::Int8}; }
 PgParam int4(int64_t v) { return {std::to_string(v), PgParam::Int4}; }
+
+// A record's field as a parameter by its type: an integer as the server's
+// INTEGER when every value of its type fits one, else as BIGINT; an absent
+// value as NULL.
+PgParam param(const std::string& v) { return text(v); }
+PgParam param(bool v) { return {v ? "t" : "f", PgParam::Bool}; }
+template <std::integral T>
+PgParam param(T v) {
+    constexpr bool fits4 =
+        std::in_range<int32_t>(std::numeric_limits<T>::min()) && std::in_range<int32_t>(std::numeric_limits<T>::max());
+    return fits4 ? int4(v) : int8(static_cast<int64_t>(v));
+}
 template <typename T>
-PgParam maybe(const std::optional<T>& v, PgParam::Type type) {
-    return {v ? std::optional<std::string>(std::to_string(static_cast<int64_t>(*v))) : std::nullopt, type};
+PgParam param(const std::optional<T>& v) {
+    PgParam p = param(v.value_or(T{}));
+    if (!v) p.value.reset();
+    return p;
 }
 
-int64_t intAt(const std::vector<std::optional<std::string>>& row, size_t i) {
+int64_t intAt(const Row& row, size_t i) {
     return row[i] ? std::strtoll(row[i]->c_str(), nullptr, 10) : 0;
 }
 template <typename T>
-std::optional<T> maybeAt(const std::vector<std::optional<std::string>>& row, size_t i) {
+std::optional<T> maybeAt(const Row& row, size_t i) {
     if (!row[i]) return std::nullopt;
     return static_cast<T>(std::strtoll(row[i]->c_str(), nullptr, 10));
 }
 
-ProductionRecord readRecord(const std::vector<std::optional<std::string>>& row, size_t i) {
+// Reading a column into a record's field by the field's type.
+void read(const Row& row, size_t i, std::string& v) { v = textAt(row, i); }
+void read(const Row& row, size_t i, bool& v) { v = textAt(row, i) == "t"; }
+template <std::integral T>
+void read(const Row& row, size_t i, T& v) { v = static_cast<T>(intAt(row, i)); }
+template <typename T>
+void read(const Row& row, size_t i, std::optional<T>& v) { v = maybeAt<T>(row, i); }
+
+// A record from the columns of recordColumns(), the first at `i`.
+ProductionRecord readRecord(const Row& row, size_t i) {
     ProductionRecord r;
-    r.recordId = textAt(row, i++);
-    r.station = textAt(row, i++);
-    r.startedMs = intAt(row, i++);
-    r.endedMs = intAt(row, i++);
-    r.channel = static_cast<int>(intAt(row, i++));
-    r.port = textAt(row, i++);
-    r.usbVid = textAt(row, i++);
-    r.usbPid = textAt(row, i++);
-    r.usbSerial = textAt(row, i++);
-    r.unitModel = textAt(row, i++);
-    r.unitFirmware = textAt(row, i++);
-    r.unitNumber = static_cast<int>(intAt(row, i++));
-    r.chip = textAt(row, i++);
-    r.operation = textAt(row, i++);
-    r.imageFile = textAt(row, i++);
-    r.fileChecksum = maybeAt<uint32_t>(row, i++);
-    r.flashCrc = maybeAt<uint16_t>(row, i++);
-    r.flashAcc = maybeAt<uint16_t>(row, i++);
-    r.serialNumber = maybeAt<uint32_t>(row, i++);
-    r.chipUid = textAt(row, i++);
-    r.resultCode = maybeAt<int>(row, i++);
-    r.message = textAt(row, i++);
-    r.ok = textAt(row, i++) == "t";
+    for (const RecordField& f : kRecordFields) withMember(f, r, [&](auto& v) { read(row, i++, v); });
     return r;
 }
 
@@ -184,38 +190,16 @@ void preparePgSchema(PgConnection& conn) {
 
 void insertPg(PgConnection& conn, const std::vector<const ProductionRecord*>& batch, int timeoutMs) {
     if (batch.empty()) return;
-    std::string sql = std::string("INSERT INTO korvex_records (") + kColumns + ") VALUES ";
+    std::string sql = "INSERT INTO korvex_records (" + recordColumns() + ") VALUES ";
     std::vector<PgParam> params;
-    params.reserve(batch.size() * kColumnCount);
+    params.reserve(batch.size() * kRecordFieldCount);
     for (size_t i = 0; i < batch.size(); ++i) {
         sql += i ? ",(" : "(";
-        for (int c = 0; c < kColumnCount; ++c)
-            sql += (c ? ",$" : "$") + std::to_string(i * kColumnCount + static_cast<size_t>(c) + 1);
+        for (size_t c = 0; c < kRecordFieldCount; ++c)
+            sql += (c ? ",$" : "$") + std::to_string(i * kRecordFieldCount + c + 1);
         sql += ')';
-        const ProductionRecord& r = *batch[i];
-        params.push_back(text(r.recordId));
-        params.push_back(text(r.station));
-        params.push_back(int8(r.startedMs));
-        params.push_back(int8(r.endedMs));
-        params.push_back(int4(r.channel));
-        params.push_back(text(r.port));
-        params.push_back(text(r.usbVid));
-        params.push_back(text(r.usbPid));
-        params.push_back(text(r.usbSerial));
-        params.push_back(text(r.unitModel));
-        params.push_back(text(r.unitFirmware));
-        params.push_back(int4(r.unitNumber));
-        params.push_back(text(r.chip));
-        params.push_back(text(r.operation));
-        params.push_back(text(r.imageFile));
-        params.push_back(maybe(r.fileChecksum, PgParam::Int8));
-        params.push_back(maybe(r.flashCrc, PgParam::Int4));
-        params.push_back(maybe(r.flashAcc, PgParam::Int4));
-        params.push_back(maybe(r.serialNumber, PgParam::Int8));
-        params.push_back(text(r.chipUid));
-        params.push_back(maybe(r.resultCode, PgParam::Int4));
-        params.push_back(text(r.message));
-        params.push_back({r.ok ? "t" : "f", PgParam::Bool});
+        for (const RecordField& f : kRecordFields)
+            withMember(f, *batch[i], [&](const auto& v) { params.push_back(param(v)); });
     }
     sql += " ON CONFLICT (record_id) DO NOTHING";
     conn.exec(sql, params, timeoutMs);
@@ -231,9 +215,9 @@ PgRecordStore::PgRecordStore(const std::string& conninfo, int connectTimeoutMs) 
 std::vector<ProductionRecord> PgRecordStore::query(const RecordFilter& filter) {
     std::vector<PgParam> params;
     const std::string where = whereOf(filter, params);
-    std::string sql = std::string("SELECT ") + kColumns + " FROM korvex_records" + where + " ORDER BY row_id";
+    std::string sql = "SELECT " + recordColumns() + " FROM korvex_records" + where + " ORDER BY row_id";
     if (filter.limit > 0)
-        sql = std::string("SELECT * FROM (SELECT row_id, ") + kColumns + " FROM korvex_records" + where +
+        sql = "SELECT * FROM (SELECT row_id, " + recordColumns() + " FROM korvex_records" + where +
               " ORDER BY row_id DESC LIMIT " + std::to_string(filter.limit) + ") newest ORDER BY row_id";
     const PgRows rows = conn_.exec(sql, params, kQueryTimeoutMs);
     std::vector<ProductionRecord> out;

@@ -56,6 +56,6 @@ void preparePgSchema(PgConnection& conn);
 // Adds the records in one statement (one transaction): all or none; a
 // record whose id the server has already is skipped. At most kPgMaxBatch.
 void insertPg(PgConnection& conn, const std::vector<const ProductionRecord*>& batch, int timeoutMs);
-constexpr size_t kPgMaxBatch = 2000;  // 23 parameters a record, 65 535 a statement
+constexpr size_t kPgMaxBatch = 2000;  // a parameter per field of each record, 65 535 a statement
 
 }  // namespace kvx

@@ -1,5 +1,7 @@
 #include "records/record_store.h"
 
+#include "records/record_fields.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -45,11 +47,6 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == RecordStore::kSchemaVersion);
 
-const char* const kColumns =
-    "record_id, station, started_ms, ended_ms, channel, port, usb_vid, usb_pid, usb_serial, unit_model, "
-    "unit_firmware, unit_number, chip, operation, image_file, file_checksum, flash_crc, flash_acc, serial_number, "
-    "chip_uid, result_code, message, ok";
-
 class Statement {
 public:
     Statement(sqlite3* db, const std::string& sql, const std::function<void(const std::string&)>& fail) : db_(db) {
@@ -62,9 +59,12 @@ public:
     int at_ = 0;
     void text(const std::string& v) { sqlite3_bind_text(st_, ++at_, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
     void integer(int64_t v) { sqlite3_bind_int64(st_, ++at_, v); }
+    // A record's field by its type: bool as 0 or 1, an absent value as NULL.
+    void bind(const std::string& v) { text(v); }
+    void bind(std::integral auto v) { integer(static_cast<int64_t>(v)); }
     template <typename T>
-    void maybe(const std::optional<T>& v) {
-        if (v) integer(static_cast<int64_t>(*v));
+    void bind(const std::optional<T>& v) {
+        if (v) bind(*v);
         else sqlite3_bind_null(st_, ++at_);
     }
 
@@ -84,32 +84,19 @@ std::optional<T> columnMaybe(sqlite3_stmt* st, int i) {
     return static_cast<T>(sqlite3_column_int64(st, i));
 }
 
+// Reading a column into a record's field by the field's type.
+void read(sqlite3_stmt* st, int i, std::string& v) { v = columnText(st, i); }
+void read(sqlite3_stmt* st, int i, bool& v) { v = sqlite3_column_int(st, i) != 0; }
+template <std::integral T>
+void read(sqlite3_stmt* st, int i, T& v) { v = static_cast<T>(sqlite3_column_int64(st, i)); }
+template <typename T>
+void read(sqlite3_stmt* st, int i, std::optional<T>& v) { v = columnMaybe<T>(st, i); }
+
+// A record from the columns of recordColumns(), the first at `first`.
 ProductionRecord readRecord(sqlite3_stmt* st, int first) {
     ProductionRecord r;
     int i = first;
-    r.recordId = columnText(st, i++);
-    r.station = columnText(st, i++);
-    r.startedMs = sqlite3_column_int64(st, i++);
-    r.endedMs = sqlite3_column_int64(st, i++);
-    r.channel = sqlite3_column_int(st, i++);
-    r.port = columnText(st, i++);
-    r.usbVid = columnText(st, i++);
-    r.usbPid = columnText(st, i++);
-    r.usbSerial = columnText(st, i++);
-    r.unitModel = columnText(st, i++);
-    r.unitFirmware = columnText(st, i++);
-    r.unitNumber = sqlite3_column_int(st, i++);
-    r.chip = columnText(st, i++);
-    r.operation = columnText(st, i++);
-    r.imageFile = columnText(st, i++);
-    r.fileChecksum = columnMaybe<uint32_t>(st, i++);
-    r.flashCrc = columnMaybe<uint16_t>(st, i++);
-    r.flashAcc = columnMaybe<uint16_t>(st, i++);
-    r.serialNumber = columnMaybe<uint32_t>(st, i++);
-    r.chipUid = columnText(st, i++);
-    r.resultCode = columnMaybe<int>(st, i++);
-    r.message = columnText(st, i++);
-    r.ok = sqlite3_column_int(st, i++) != 0;
+    for (const RecordField& f : kRecordFields) withMember(f, r, [&](auto& v) { read(st, i++, v); });
     return r;
 }
 
@@ -206,35 +193,13 @@ void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
     auto failHere = [this](const std::string& e) { fail(e); };
     exec("BEGIN IMMEDIATE");
     try {
-        Statement st(db_, std::string("INSERT OR IGNORE INTO records (") + kColumns +
-                              ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                     failHere);
+        std::string sql = "INSERT OR IGNORE INTO records (" + recordColumns() + ") VALUES (?";
+        for (size_t c = 1; c < kRecordFieldCount; ++c) sql += ",?";
+        Statement st(db_, sql + ")", failHere);
         for (const ProductionRecord& r : batch) {
             sqlite3_reset(st.get());
             st.at_ = 0;
-            st.text(r.recordId);
-            st.text(r.station);
-            st.integer(r.startedMs);
-            st.integer(r.endedMs);
-            st.integer(r.channel);
-            st.text(r.port);
-            st.text(r.usbVid);
-            st.text(r.usbPid);
-            st.text(r.usbSerial);
-            st.text(r.unitModel);
-            st.text(r.unitFirmware);
-            st.integer(r.unitNumber);
-            st.text(r.chip);
-            st.text(r.operation);
-            st.text(r.imageFile);
-            st.maybe(r.fileChecksum);
-            st.maybe(r.flashCrc);
-            st.maybe(r.flashAcc);
-            st.maybe(r.serialNumber);
-            st.text(r.chipUid);
-            st.maybe(r.resultCode);
-            st.text(r.message);
-            st.integer(r.ok ? 1 : 0);
+            for (const RecordField& f : kRecordFields) withMember(f, r, [&](const auto& v) { st.bind(v); });
             if (sqlite3_step(st.get()) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
         }
         exec("COMMIT");
@@ -247,9 +212,9 @@ void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
 std::vector<ProductionRecord> RecordStore::query(const RecordFilter& filter) const {
     auto failHere = [this](const std::string& e) { fail(e); };
     const Where w = whereOf(filter);
-    std::string sql = std::string("SELECT ") + kColumns + " FROM records" + w.sql + " ORDER BY row_id";
+    std::string sql = "SELECT " + recordColumns() + " FROM records" + w.sql + " ORDER BY row_id";
     if (filter.limit > 0)
-        sql = std::string("SELECT * FROM (SELECT row_id, ") + kColumns + " FROM records" + w.sql +
+        sql = "SELECT * FROM (SELECT row_id, " + recordColumns() + " FROM records" + w.sql +
               " ORDER BY row_id DESC LIMIT " + std::to_string(filter.limit) + ") ORDER BY row_id";
     Statement st(db_, sql, failHere);
     w.bind(st);
@@ -280,7 +245,7 @@ std::vector<YieldRow> RecordStore::yield(const RecordFilter& filter) const {
 std::vector<std::pair<int64_t, ProductionRecord>> RecordStore::unforwarded(int limit) const {
     auto failHere = [this](const std::string& e) { fail(e); };
     Statement st(db_,
-                 std::string("SELECT row_id, ") + kColumns + " FROM records WHERE forwarded = 0 ORDER BY row_id LIMIT " +
+                 "SELECT row_id, " + recordColumns() + " FROM records WHERE forwarded = 0 ORDER BY row_id LIMIT " +
                      std::to_string(std::max(1, limit)),
                  failHere);
     std::vector<std::pair<int64_t, ProductionRecord>> out;

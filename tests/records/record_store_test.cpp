@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 using namespace kvx;
 
@@ -114,11 +115,45 @@ TEST(RecordStore, SchemaIsMigratedAndANewerOneRefused) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "CREATE TABLE other(x)", nullptr, nullptr, nullptr);  // a version-0 file
     sqlite3_close(db);
+    // Every field lands in the column of its name, as files written before
+    // hold them (quote() shows NULL, text and integer apart), and reads back.
+    ProductionRecord r = record(3, false);
+    r.recordId = "00112233445566778899aabbccddeeff";
+    r.usbVid = "0403", r.usbPid = "6015", r.usbSerial = "FT1", r.unitNumber = 7, r.flashCrc = 0xBEEF;
     {
         RecordStore store(path);
         EXPECT_EQ(store.schemaVersion(), RecordStore::kSchemaVersion);
-        store.insert({record(1, true)});
+        store.insert({r});
     }
+    const std::pair<const char*, const char*> columns[] = {
+        {"record_id", "'00112233445566778899aabbccddeeff'"}, {"station", "'S1'"}, {"started_ms", "1796000003000"},
+        {"ended_ms", "1796000003500"}, {"channel", "4"}, {"port", "'COM4'"}, {"usb_vid", "'0403'"},
+        {"usb_pid", "'6015'"}, {"usb_serial", "'FT1'"}, {"unit_model", "'Korvex200RTQ'"}, {"unit_firmware", "'V2.10'"},
+        {"unit_number", "7"}, {"chip", "'SC32F5232JV1G'"}, {"operation", "'auto'"}, {"image_file", "'fw.hex'"},
+        {"file_checksum", "4660"}, {"flash_crc", "48879"}, {"flash_acc", "NULL"}, {"serial_number", "259"},
+        {"chip_uid", "'4B5658323030013010203040'"}, {"result_code", "44"}, {"message", "'Flash Memory错误！'"},
+        {"ok", "0"}};
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (const auto& [column, want] : columns) {
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, ("SELECT quote(" + std::string(column) + ") FROM records").c_str(), -1, &st,
+                                     nullptr),
+                  SQLITE_OK)
+            << column;
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW) << column;
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), want) << column;
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    auto fields = [](const ProductionRecord& x) {
+        return std::tie(x.recordId, x.station, x.startedMs, x.endedMs, x.channel, x.port, x.usbVid, x.usbPid,
+                        x.usbSerial, x.unitModel, x.unitFirmware, x.unitNumber, x.chip, x.operation, x.imageFile,
+                        x.fileChecksum, x.flashCrc, x.flashAcc, x.serialNumber, x.chipUid, x.resultCode, x.message,
+                        x.ok);
+    };
+    const auto back = RecordStore(path, true).query({});
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_TRUE(fields(back[0]) == fields(r));
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
     sqlite3_close(db);
