@@ -8,6 +8,8 @@
 # found; crash, leak and time-out inputs go to build-fuzz/artifacts/<target>/.
 # Prints the executions per second and the executions of every target and
 # exits non-zero when a target failed, naming the input that shows it.
+# Two targets run at a time (KORVEX_FUZZ_JOBS), one core each. SECONDS 0
+# only builds them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -62,19 +64,23 @@ for t in "${TARGETS[@]}"; do build_targets+=("fuzz_$t"); done
 cmake --build "$BUILD" -j2 --target "${build_targets[@]}" >> "$BUILD/build.log" 2>&1 ||
   { grep -E 'error|Error' -A3 "$BUILD/build.log" | head -80; exit 1; }
 
-failed=0
-summary=()
-for t in "${TARGETS[@]}"; do
-  corpus=$BUILD/corpus-run/$t
-  artifacts=$BUILD/artifacts/$t
+[ "$SECONDS_EACH" = "0" ] && exit 0
+
+# run_target T: fuzzes T, then writes its summary line to $BUILD/fuzz-T.line
+# and exits non-zero when it failed.
+run_target() {
+  local t=$1
+  local corpus=$BUILD/corpus-run/$t
+  local artifacts=$BUILD/artifacts/$t
   mkdir -p "$corpus" "$artifacts"
   [ -d "$ROOT/fuzz/corpus/$t" ] && cp -f "$ROOT/fuzz/corpus/$t"/* "$corpus"/ 2>/dev/null
-  log=$BUILD/fuzz-$t.log
+  local log=$BUILD/fuzz-$t.log
   echo "== fuzz_$t: ${SECONDS_EACH} s, corpus $corpus"
   "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -timeout=25 \
     -max_len="$(max_len "$t")" -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" > "$log" 2>&1
-  rc=$?
+  local rc=$?
   # The final statistics libFuzzer prints (-print_final_stats=1).
+  local execs rate last cov line unit
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   # Without them (a crash before the end): the last status line.
@@ -86,14 +92,28 @@ for t in "${TARGETS[@]}"; do
   cov=$(grep -E '^#[0-9]+' "$log" | tail -1 | sed -n 's/.*cov: \([0-9]*\).*/\1/p')
   line=$(printf '%-14s %12s executions %9s exec/s  cov %s' "fuzz_$t" "${execs:-?}" "${rate:-?}" "${cov:-?}")
   if [ $rc -ne 0 ]; then
-    failed=1
     unit=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)
     grep -E 'ERROR: |check failed|SUMMARY: |runtime error|ALARM|timeout' "$log" | head -8
     line="$line  FAILED (exit $rc): ${unit:-see $log}"
   fi
-  echo "$line"
-  summary+=("$line")
+  echo "$line" > "$BUILD/fuzz-$t.line"
+  return $rc
+}
+
+failed=0
+pids=()
+for t in "${TARGETS[@]}"; do
+  run_target "$t" &
+  pids+=($!)
+  # At most KORVEX_FUZZ_JOBS at once: wait for the oldest.
+  if [ ${#pids[@]} -ge "${KORVEX_FUZZ_JOBS:-2}" ]; then
+    wait "${pids[0]}" || failed=1
+    pids=("${pids[@]:1}")
+  fi
 done
+for p in "${pids[@]}"; do wait "$p" || failed=1; done
+summary=()
+for t in "${TARGETS[@]}"; do summary+=("$(cat "$BUILD/fuzz-$t.line")"); done
 
 echo
 echo "Summary (${SECONDS_EACH} s per target):"

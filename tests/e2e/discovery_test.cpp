@@ -44,7 +44,7 @@ TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     }
     const size_t before = r.app->log.size();
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.connected() == 3; }, 2000);
+    r.loop.runUntil([&] { return r.connected() == 3; }, 20000);
     r.loop.runFor(50);
 
     EXPECT_EQ(r.engine().DevicesFound, 3);
@@ -213,7 +213,7 @@ TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
 
     // The next search finds the upgraded units with their new version.
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.engine().DevicesFound == 5; }, 2000);
+    r.loop.runUntil([&] { return r.engine().DevicesFound == 5; }, 20000);
     EXPECT_EQ(r.engine().DevicesFound, 5);
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V9.99, Unit 1")), 1u);
     EXPECT_EQ(r.countText(foundLine(4, "Korvex200RTQ V9.99, Unit 4")), 1u);
@@ -310,7 +310,7 @@ TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 1), "V2.00", 0x4321, 0x1000));
     r.start();
     r.runSearch(0, 0);
-    r.loop.runUntil([&] { return r.countText("Channel 1: 未找到设备!") + r.countText("Channel 3: 未找到设备!") == 2; }, 2000);
+    r.loop.runUntil([&] { return r.countText("Channel 1: 未找到设备!") + r.countText("Channel 3: 未找到设备!") == 2; }, 20000);
     r.loop.runFor(300);  // time for a late answer from the silent unit
 
     EXPECT_EQ(r.connected(), 0);
@@ -357,7 +357,7 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     });
     r.start();
     r.runSearch(2);
-    r.loop.runUntil([&] { return !r.engine().ch[0].port->isOpen(); }, 3000);
+    r.loop.runUntil([&] { return !r.engine().ch[0].port->isOpen(); }, 20000);
     EXPECT_TRUE(r.sim->hungUp(0));
     EXPECT_FALSE(r.engine().ch[0].connected);
     EXPECT_FALSE(r.engine().ch[0].port->isOpen());
@@ -369,7 +369,7 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     // A new search puts unit 2 on channel 1; it answers, then hangs up and
     // the list is empty.
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().ch[0].port->isOpen(); }, 3000);
+    r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().ch[0].port->isOpen(); }, 20000);
     r.loop.runFor(50);
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 2")), 1u);
     EXPECT_FALSE(r.engine().ch[0].connected);
@@ -483,7 +483,7 @@ TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
         });
     r.runSearch(7, 3000);
     const ChannelSession& lost = r.engine().ch[static_cast<size_t>(lostChannel - 1)];
-    r.loop.runUntil([&] { return !lost.port->isOpen(); }, 2000);
+    r.loop.runUntil([&] { return !lost.port->isOpen(); }, 20000);
     r.loop.runFor(100);  // time for anything late from the lost port
 
     EXPECT_EQ(r.connected(), 7);

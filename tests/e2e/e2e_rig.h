@@ -279,8 +279,8 @@ struct E2ERig : ProgramRig {
     }
 
     void waitForDiscovery(int expected) {
-        loop.runUntil([&] { return !app->StartupDone; }, 3000);
-        loop.runUntil([&] { return connected() >= expected; }, 3000);
+        loop.runUntil([&] { return !app->StartupDone; }, 20000);
+        loop.runUntil([&] { return connected() >= expected; }, 20000);
     }
 
     // Writes a binary file of `bytes` and opens it as the object file.

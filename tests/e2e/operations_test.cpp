@@ -116,7 +116,8 @@ TEST(Operations, DownloadEndsWithProgrammerRestart) {
     auto image = r.loadRandomImage(64 * 1024);
     r.app->ui["SpdBtnDownLoad"].click();
     ASSERT_TRUE(r.waitIdle());
-    r.loop.runFor(50);
+    // The restart is the last request queued; it reaches both units.
+    r.loop.runUntil([&] { return r.countRequests(1, 0x8A) + r.countRequests(2, 0x8A) == 2; }, 20000);
     for (int s = 0; s < 2; ++s) {
         EXPECT_EQ(r.countRequests(s + 1, 0x53), 1u);
         EXPECT_EQ(r.countRequests(s + 1, 0x55), 16u);
@@ -179,7 +180,7 @@ TEST(Operations, BusyChannelsAreSkipped) {
     r.chooseChip("SC32F5232JV1G");
     r.loadRandomImage(32 * 1024);
     r.app->ui["SpdBtnErase"].click();
-    r.loop.runUntil([&] { return !r.engine().ch[1].busy; }, 3000);
+    r.loop.runUntil([&] { return !r.engine().ch[1].busy; }, 20000);
     EXPECT_TRUE(r.engine().ch[0].busy);
     r.app->ui["SpdBtnDownLoad"].click();
     EXPECT_EQ(r.engine().ch[0].step, StepErase);

@@ -179,8 +179,8 @@ struct StartupRig : ProgramRig {
     void start(const std::vector<std::string>& args = {}) { startProgram(args); }
     // Runs the start-up search and then the loop until `expected` channels
     // are connected and no channel is busy, or settleMs has passed.
-    void runSearch(int expected, int settleMs = 2000) {
-        loop.runUntil([&] { return !app->StartupDone; }, 3000);
+    void runSearch(int expected, int settleMs = 20000) {
+        loop.runUntil([&] { return !app->StartupDone; }, 20000);
         loop.runUntil([&] { return connected() >= expected && !anyBusy(); }, settleMs);
     }
 

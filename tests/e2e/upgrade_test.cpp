@@ -73,7 +73,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     EXPECT_LT(latestFirst, earliestLast);
 
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.engine().DevicesFound == 3; }, 2000);
+    r.loop.runUntil([&] { return r.engine().DevicesFound == 3; }, 20000);
     for (int s = 0; s < 3; ++s)
         EXPECT_EQ(r.countText(format("Channel %d: 找到设备：Korvex200RTQ V9.99, Unit %d!", s + 1, s + 1)), 1u) << s;
 }
@@ -86,8 +86,8 @@ TEST(FirmwareUpgrade, ErrorRepliesToBlocksDoNotStopIt) {
     r.start();
     r.runSearch(1);
     r.app->ui["DoFirmwareUpgrade1"].click();
-    ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 5000));
-    r.loop.runUntil([&] { return r.countRequests(1, 0xBD) == 1; }, 2000);
+    ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 20000));
+    r.loop.runUntil([&] { return r.countRequests(1, 0xBD) == 1; }, 20000);
     EXPECT_EQ(r.countRequests(1, 0xB7), 4u);  // (0x1C00 - 0x1000) / 1024 + 1
     EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 1u);
     EXPECT_EQ(r.app->ui.gauge(1).color(), kBlue);
@@ -108,7 +108,7 @@ TEST(FirmwareUpgrade, GoesToTheProgrammersFoundNotToTheFirstSlots) {
     r.runSearch(2);
     ASSERT_EQ(r.engine().DevicesFound, 2);
     r.app->ui["DoFirmwareUpgrade1"].click();
-    ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 5000));
+    ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 20000));
     EXPECT_TRUE(r.waitUpgraded({2, 3}));
     EXPECT_EQ(r.countRequests(1, 0xB7), 0u);
     EXPECT_EQ(r.countRequests(2, 0xB7), 0u);

@@ -44,14 +44,14 @@ protected:
         }
         return "";
     }
-    bool receiveAtLeast(size_t n, int timeoutMs = 2000) {
+    bool receiveAtLeast(size_t n, int timeoutMs = 20000) {
         return loop.runUntil([&] { return received.size() >= n; }, timeoutMs);
     }
     // Both directions work: a few bytes out to the master and back in.
     void expectRoundTrip(TComm& p, unsigned seed) {
         Bytes out = pattern(300, seed);
         ASSERT_TRUE(p.SendData(out.data(), static_cast<uint16_t>(out.size())));
-        EXPECT_EQ(pty.read(out.size(), 2000), out);
+        EXPECT_EQ(pty.read(out.size(), 20000), out);
         received.clear();
         Bytes in = pattern(200, seed + 1);
         ASSERT_TRUE(pty.write(in));
@@ -208,15 +208,15 @@ TEST_F(CommPty, SendDataRefusesNothingToSendAndAClosedPort) {
 TEST_F(CommPty, ManySendsArriveInCallOrderAndComplete) {
     auto p = makePort();
     p->OpenPort();
-    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 1000));  // the first empty queue
+    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 20000));  // the first empty queue
     Bytes expected;
     for (unsigned i = 0; i < 300; ++i) {
         Bytes block = pattern(1 + (i * 37) % 700, i);
         expected.insert(expected.end(), block.begin(), block.end());
         ASSERT_TRUE(p->SendData(block.data(), static_cast<uint16_t>(block.size())));
     }
-    EXPECT_EQ(pty.read(expected.size(), 5000), expected);
-    EXPECT_TRUE(loop.runUntil([&] { return p->sendEmpty() && sendEmpties >= 2; }, 2000));
+    EXPECT_EQ(pty.read(expected.size(), 20000), expected);
+    EXPECT_TRUE(loop.runUntil([&] { return p->sendEmpty() && sendEmpties >= 2; }, 20000));
     EXPECT_TRUE(pty.drain(20).empty());
 }
 
@@ -227,7 +227,7 @@ TEST_F(CommPty, LargeBlocksCrossBothWaysUnchanged) {
         SCOPED_TRACE(size);
         Bytes out = pattern(size, static_cast<unsigned>(size));
         ASSERT_TRUE(p->SendData(out.data(), static_cast<uint16_t>(out.size())));
-        EXPECT_EQ(pty.read(size, 3000), out);
+        EXPECT_EQ(pty.read(size, 20000), out);
 
         received.clear();
         blockSizes.clear();
@@ -396,7 +396,7 @@ TEST_F(CommPty, WhatIsQueuedJustBeforeClosingStillGoesOut) {
         const Bytes last = pattern(size, static_cast<unsigned>(size));
         ASSERT_TRUE(p->SendData(last.data(), static_cast<uint16_t>(last.size())));
         p->ClosePort();
-        EXPECT_EQ(pty.read(size, 1000), last);
+        EXPECT_EQ(pty.read(size, 20000), last);
     }
 }
 
@@ -404,7 +404,7 @@ TEST_F(CommPty, HangupIsPostedOnceWhenTheUnitGoesAway) {
     auto p = makePort();
     p->OpenPort();
     pty.closeMaster();
-    ASSERT_TRUE(loop.runUntil([&] { return hangups == 1; }, 2000));
+    ASSERT_TRUE(loop.runUntil([&] { return hangups == 1; }, 20000));
     // Writing to the dead line fails too; the write side ends and says no more.
     const Bytes b = pattern(64);
     bool refused = false;
@@ -476,7 +476,7 @@ TEST_F(CommPty, RepeatedOpenAndCloseNeverHangs) {
 TEST_F(CommPty, NoEventArrivesAfterClosePort) {
     auto p = makePort();
     p->OpenPort();
-    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 1000));
+    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 20000));
     // Bytes reach the queue but the loop has not run them yet.
     int before = loop.posts.load();
     ASSERT_TRUE(pty.write(Bytes{'o', 'l', 'd'}));
@@ -520,15 +520,15 @@ TEST_F(CommPty, DestroyingAPortWithEventsQueuedIsSafe) {
 TEST_F(CommPty, SendDataEmptyFollowsEveryDrainedQueue) {
     auto p = makePort();
     p->OpenPort();
-    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 1000));
+    ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == 1; }, 20000));
     EXPECT_TRUE(p->sendEmpty());
     loop.runFor(20);
     EXPECT_EQ(sendEmpties, 1);  // once per empty queue, not repeatedly
     for (int round = 2; round <= 4; ++round) {
         Bytes b = pattern(3000, static_cast<unsigned>(round));
         ASSERT_TRUE(p->SendData(b.data(), static_cast<uint16_t>(b.size())));
-        EXPECT_EQ(pty.read(b.size(), 2000), b);
-        ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == round; }, 1000));
+        EXPECT_EQ(pty.read(b.size(), 20000), b);
+        ASSERT_TRUE(loop.runUntil([&] { return sendEmpties == round; }, 20000));
         EXPECT_TRUE(p->sendEmpty());
     }
 }

@@ -21,7 +21,7 @@ TEST(PlainEventLoop, PostsFromThreadsRunInOrderOnTheLoopThread) {
                 seen.push_back(i);
             });
     });
-    ASSERT_TRUE(loop.runUntil([&] { return seen.size() == 1000; }, 5000));
+    ASSERT_TRUE(loop.runUntil([&] { return seen.size() == 1000; }, 20000));
     t.join();
     EXPECT_FALSE(wrongThread);
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[static_cast<size_t>(i)], i);

@@ -210,7 +210,7 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
         };
         r.win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&r.win));
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 4, 20000);
         shot("found");
         r.prompts.modalScript = [](Form& f) {
             if (f.className() == "TChipSelForm") {

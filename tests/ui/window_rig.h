@@ -88,7 +88,7 @@ struct QtRig {
             closed = true;
         });
         win.show();
-        if (!QTest::qWaitFor([&] { return closed; }, 5000)) return false;
+        if (!QTest::qWaitFor([&] { return closed; }, 20000)) return false;
         win.activateWindow();
         return QTest::qWaitForWindowActive(&win);
     }
