@@ -258,7 +258,7 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
     uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, sizeof src));
     std::memcpy(src, run, count);
     uint16_t n = 0;
-    if (ExtractFrame(src, count, c.frameBuffer.data(), c.frameBuffer.size(), n) != 0) return;
+    if (ExtractFrame(src, count, c.frameBuffer.data(), c.frameBuffer.size(), n) != kResultOk) return;
     c.frameLength = n;
     if (c.frameBuffer[0] == 0xFD) {
         showOfflineStatus(slot);
@@ -332,14 +332,15 @@ bool capture(Program& p) {
 // step go to every channel in use that is connected and idle. A busy channel
 // is left as it is, so a running operation keeps its pending bytes and its
 // chain.
-#define KVX_EACH_IDLE(resetAuto, body)                      \
-    for (int s = 0; s < channelCount; ++s) {                \
-        ChannelSession& c = ch[s];                          \
-        if (!c.connected || c.busy) continue;               \
-        c.rx.reset();                                       \
-        if (resetAuto) c.autoSequence = false;              \
-        body;                                               \
+void Program::forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start) {
+    for (int s = 0; s < channelCount; ++s) {
+        ChannelSession& c = ch[s];
+        if (!c.connected || c.busy) continue;
+        c.rx.reset();
+        if (resetAuto) c.autoSequence = false;
+        start(s);
     }
+}
 
 void Program::AutoSpdBtnClick() {
     frontPage();
@@ -347,7 +348,7 @@ void Program::AutoSpdBtnClick() {
     ui["PanelBtns"].setFocus();
     if (!checkChip() || !checkFile() || !capture(*this)) return;
     if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    KVX_EACH_IDLE(false, startBlankCheckAuto(s));
+    forEachIdleChannel(false, [this](int s) { startBlankCheckAuto(s); });
 }
 
 void Program::SpdBtnDownLoadClick() {
@@ -362,20 +363,20 @@ void Program::SpdBtnDownLoadClick() {
 void Program::SpdBtnBlankChkClick() {
     frontPage();
     if (!checkChip() || !capture(*this)) return;
-    KVX_EACH_IDLE(true, startBlankCheck(s));
+    forEachIdleChannel(true, [this](int s) { startBlankCheck(s); });
 }
 
 void Program::SpdBtnEraseClick() {
     frontPage();
     if (!checkChip() || !capture(*this)) return;
-    KVX_EACH_IDLE(true, startErase(s, "执行芯片擦除......"));
+    forEachIdleChannel(true, [this](int s) { startErase(s, "执行芯片擦除......"); });
 }
 
 void Program::SpdBtnProgClick() {
     frontPage();
     if (!checkChip() || !checkFile() || !capture(*this)) return;
     if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    KVX_EACH_IDLE(true, startProgramming(s, "开始编程......"));
+    forEachIdleChannel(true, [this](int s) { startProgramming(s, "开始编程......"); });
 }
 
 void Program::SpdBtnVerifyClick() {
@@ -383,16 +384,14 @@ void Program::SpdBtnVerifyClick() {
     ui["PanelBtns"].setFocus();
     if (!checkChip() || !checkFile() || !capture(*this)) return;
     if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    KVX_EACH_IDLE(true, startFlashVerify(s));
+    forEachIdleChannel(true, [this](int s) { startFlashVerify(s); });
 }
 
 void Program::SpdBtnWrtOPBClick() {
     frontPage();
     if (!checkChip() || !capture(*this)) return;
-    KVX_EACH_IDLE(true, startOptionWrite(s));
+    forEachIdleChannel(true, [this](int s) { startOptionWrite(s); });
 }
-
-#undef KVX_EACH_IDLE
 
 void Program::ReadOptionByte1Click() {
     frontPage();
@@ -527,10 +526,10 @@ void Program::firmwareBlockDone(uint8_t /*result*/, int slot) {
 }
 
 void Program::sendFirmwareBlock(uint16_t block, int slot) {
-    sendFrame(slot, buildFirmwareBlock(rng, firmware->buffer.data(), block, ch[slot].frameBuffer.data()));
+    sendFrame(slot, buildFirmwareBlock(rng, firmware->buffer.data(), block, frameOf(slot)));
 }
 
-void Program::sendFirmwareEnd(int slot) { sendFrame(slot, buildFirmwareEnd(ch[slot].frameBuffer.data())); }
+void Program::sendFirmwareEnd(int slot) { sendFrame(slot, buildFirmwareEnd(frameOf(slot))); }
 
 void Program::DoFirmwareUpgrade1Click() {
     if (!FirmwareFileLoaded()) {

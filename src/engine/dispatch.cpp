@@ -42,26 +42,31 @@ void Program::sendFrame(int slot, size_t frameLength) {
     if (c.port && c.port->SendData(c.txBuffer.data(), static_cast<uint16_t>(wire))) c.txBytes += wire;
 }
 
-#define KVX_SEND(builder, ...)                                              \
-    do {                                                                    \
-        RequestContext ctx;                                                 \
-        fillContext(ctx);                                                   \
-        sendFrame(slot, builder(ctx, __VA_ARGS__ __VA_OPT__(,) ch[slot].frameBuffer.data())); \
-    } while (0)
+RequestContext Program::requestContext() const {
+    RequestContext ctx;
+    fillContext(ctx);
+    return ctx;
+}
 
-void Program::sendJobDownload(int slot) { KVX_SEND(buildJobDownload); }
-void Program::sendFlashBlockDownload(int slot) { KVX_SEND(buildFlashBlockDownload, ch[slot].blockKB); }
-void Program::sendNvmBlockDownload(int slot) { KVX_SEND(buildNvmBlockDownload, ch[slot].blockKB); }
-void Program::sendChipCommand(int slot, uint8_t sub) { KVX_SEND(buildChipCommand, sub); }
-void Program::sendOptionWrite(int slot) { KVX_SEND(buildOptionWrite); }
-void Program::sendFlashBlockProgram(int slot) { KVX_SEND(buildFlashBlockProgram, ch[slot].blockKB); }
-void Program::sendNvmBlockProgram(int slot) { KVX_SEND(buildNvmBlockProgram, ch[slot].blockKB); }
-void Program::sendFlashBlockRead(int slot) { KVX_SEND(buildFlashBlockRead, ch[slot].blockKB); }
-void Program::sendNvmBlockRead(int slot) { KVX_SEND(buildNvmBlockRead, ch[slot].blockKB); }
-void Program::sendAddressRead(int slot) { KVX_SEND(buildAddressRead, readAddress, readLength); }
-void Program::sendProgrammerRestart(int slot) { sendFrame(slot, buildProgrammerRestart(ch[slot].frameBuffer.data())); }
+void Program::sendBlockRequest(int slot, BlockRequestBuilder build) {
+    sendFrame(slot, build(requestContext(), ch[slot].blockKB, frameOf(slot)));
+}
 
-#undef KVX_SEND
+void Program::sendJobDownload(int slot) { sendFrame(slot, buildJobDownload(requestContext(), frameOf(slot))); }
+void Program::sendFlashBlockDownload(int slot) { sendBlockRequest(slot, buildFlashBlockDownload); }
+void Program::sendNvmBlockDownload(int slot) { sendBlockRequest(slot, buildNvmBlockDownload); }
+void Program::sendChipCommand(int slot, uint8_t sub) {
+    sendFrame(slot, buildChipCommand(requestContext(), sub, frameOf(slot)));
+}
+void Program::sendOptionWrite(int slot) { sendFrame(slot, buildOptionWrite(requestContext(), frameOf(slot))); }
+void Program::sendFlashBlockProgram(int slot) { sendBlockRequest(slot, buildFlashBlockProgram); }
+void Program::sendNvmBlockProgram(int slot) { sendBlockRequest(slot, buildNvmBlockProgram); }
+void Program::sendFlashBlockRead(int slot) { sendBlockRequest(slot, buildFlashBlockRead); }
+void Program::sendNvmBlockRead(int slot) { sendBlockRequest(slot, buildNvmBlockRead); }
+void Program::sendAddressRead(int slot) {
+    sendFrame(slot, buildAddressRead(requestContext(), readAddress, readLength, frameOf(slot)));
+}
+void Program::sendProgrammerRestart(int slot) { sendFrame(slot, buildProgrammerRestart(frameOf(slot))); }
 
 // ---------------------------------------------------------------------------
 // Step starters.
@@ -153,6 +158,14 @@ void Program::startFlashRead(int slot) {
 // ---------------------------------------------------------------------------
 // Dispatch.
 
+namespace {
+// A blank check's answers for a chip whose protection hides its contents: the
+// auto sequence erases it.
+bool chipProtected(uint8_t result) {
+    return result == kResultWriteProtected || result == kResultReadProtected || result == kResultIllegalOperation;
+}
+}  // namespace
+
 uint16_t Program::payloadLength(int slot) const { return le16(ch[slot].frameBuffer.data() + 6); }
 
 // True when the decoded reply really carries `bytes` payload bytes: its
@@ -171,7 +184,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     std::memcpy(src, run, count);
     uint16_t n = 0;
     uint8_t code = ExtractFrame(src, count, c.frameBuffer.data(), c.frameBuffer.size(), n);
-    if (code != 0) {
+    if (code != kResultOk) {
         c.frameLength = 0;
         reportResult(code, slot);
         return;
@@ -182,13 +195,13 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         return;
     }
     uint8_t result = CheckReply(c.frameBuffer.data(), n);
-    const bool good = result == 0x00 || result == 0x06;
+    const bool good = isSuccessCode(result);
     const uint8_t* payload = c.frameBuffer.data() + kHeaderSize;
 
     // A zero result on a step that compares or copies data needs the data: a
     // reply that does not carry it is damaged, never compared with stale bytes.
     auto needData = [&](size_t bytes) {
-        if (result == 0x00 && !payloadHas(slot, bytes)) result = kResultDamaged;
+        if (result == kResultOk && !payloadHas(slot, bytes)) result = kResultDamaged;
     };
 
     switch (c.step) {
@@ -207,11 +220,11 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
             channelLine("芯片为空！", slot);
             if (c.autoSequence) startProgramming(slot, "开始芯片编程...");
             else finishChannel(0, slot, "芯片为空！", result);
-        } else if (result == 0x15) {
+        } else if (result == kResultNotBlank) {
             channelLine("芯片不为空！", slot);
             if (c.autoSequence) startErase(slot, "芯片擦除...");
             else finishChannel(1, slot, "芯片不为空！", result);
-        } else if ((result == 0x10 || result == 0x13 || result == 0x5A) && c.autoSequence) {
+        } else if (chipProtected(result) && c.autoSequence) {
             startErase(slot, "芯片已保护，擦除芯片...");
         } else {
             reportResult(result, slot);
@@ -228,17 +241,17 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         break;
     case StepVerifyFlash:
         needData(4096);
-        if (result != 0x00) {
+        if (result != kResultOk) {
             reportResult(result, slot);
         } else if (!compareFlashBlock(slot)) {
             reportResult(kResultVerifyMismatch, slot);
         } else {
-            flashBlockStep(slot, 0x00, true);
+            flashBlockStep(slot, kResultOk, true);
         }
         break;
     case StepVerifyNvm:
         needData(std::min<size_t>(chip.eepSize, kNvmSize));
-        if (result != 0x00) {
+        if (result != kResultOk) {
             reportResult(result, slot);
         } else if (!compareNvm(slot)) {
             reportResult(kResultVerifyMismatch, slot);
@@ -263,10 +276,10 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         break;
     case StepReadFlash:
         needData(4096);
-        if (good && result == 0x00) {
+        if (result == kResultOk) {
             size_t at = static_cast<size_t>(c.blockKB) * 1024;
             if (at + 4096 <= kImageSize) std::memcpy(image->ImageBuffer.data() + at, payload, 4096);
-            flashBlockStep(slot, 0x00, false);
+            flashBlockStep(slot, kResultOk, false);
         } else {
             reportResult(result, slot);
         }
@@ -283,8 +296,8 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         default: need = 14; break;
         }
         needData(need);
-        if (good && (result != 0x00 || payloadHas(slot, need))) {
-            if (result == 0x00) readOptionData(slot);
+        if (good && (result != kResultOk || payloadHas(slot, need))) {
+            if (result == kResultOk) readOptionData(slot);
             finishChannel(0, slot, resultMessage(result), result);
         } else {
             reportResult(result, slot);
@@ -293,7 +306,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     }
     case StepReadChipId:
         needData(12);
-        if (result == 0x00) {
+        if (result == kResultOk) {
             std::string uid, digits;
             for (int i = 0; i < 12; ++i) {
                 uid += format("%0.2x ", payload[i]);
@@ -331,7 +344,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
 // The block pattern of download, program, verify and read steps.
 void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
     ChannelSession& c = ch[slot];
-    if (!(result == 0x00 || result == 0x06)) {
+    if (!isSuccessCode(result)) {
         reportResult(result, slot);
         return;
     }

@@ -50,6 +50,34 @@ enum OperationStep : uint8_t {
     StepIdle = 240,
 };
 
+// Result codes of the units' replies; Program::resultMessage gives their
+// texts. The codes the link layer knows as well (kResultOk, kResultGood,
+// kResultNoClosingFlag, kResultCrcMismatch, kResultDamaged,
+// kResultVerifyMismatch) are in link/frame.h.
+constexpr uint8_t kResultChipNotErased = 0x04;
+constexpr uint8_t kResultNoChipResponse = 0x0B;
+constexpr uint8_t kResultWriteProtected = 0x10;
+constexpr uint8_t kResultReadProtected = 0x13;
+constexpr uint8_t kResultNotBlank = 0x15;  // a blank check found data; it has no message of its own
+constexpr uint8_t kResultUnknownCommand = 0x25;
+constexpr uint8_t kResultFlashError = 0x2C;
+constexpr uint8_t kResultNvmWriteError = 0x2D;
+constexpr uint8_t kResultChipChecksumWrong = 0x34;
+constexpr uint8_t kResultWrongChipType = 0x36;
+constexpr uint8_t kResultWrongChipMaker = 0x38;
+constexpr uint8_t kResultCommandTimeout = 0x40;
+constexpr uint8_t kResultCommandFailed = 0x45;
+constexpr uint8_t kResultSerialNumberWriteError = 0x47;
+constexpr uint8_t kResultOptionWriteError = 0x4F;
+constexpr uint8_t kResultFlashSizeMismatch = 0x51;
+constexpr uint8_t kResultAddressOutOfRange = 0x55;
+constexpr uint8_t kResultIllegalOperation = 0x5A;  // the chip is probably protected
+constexpr uint8_t kResultInterfaceInitError = 0x60;
+constexpr uint8_t kResultSerialLinkError = 0xE0;
+
+// The two codes a unit answers a successful operation with.
+constexpr bool isSuccessCode(uint8_t code) { return code == kResultOk || code == kResultGood; }
+
 // What the last device search learned of a channel's port.
 enum class SearchOutcome : uint8_t {
     NotQueried,      // no device query went out on it
@@ -246,6 +274,15 @@ public:
     void closeAllPorts();
 
 private:
+    // A request context filled from the program's state (fillContext).
+    RequestContext requestContext() const;
+    uint8_t* frameOf(int slot) { return ch[slot].frameBuffer.data(); }
+    // Sends the request `build` makes for the channel's current block.
+    using BlockRequestBuilder = size_t (*)(const RequestContext&, uint16_t blockKB, uint8_t* frame);
+    void sendBlockRequest(int slot, BlockRequestBuilder build);
+    // Runs `start` on every channel in use that is connected and not busy,
+    // after clearing its receive buffer and, with resetAuto, its auto sequence.
+    void forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start);
     EngineEvent channelEvent(EngineEventKind kind, int slot) const;
     void publish(const EngineEvent& e);
     // The gauge of `slot` moved: a progress event with what it shows.

@@ -72,30 +72,30 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
 
 std::string Program::resultMessage(uint8_t code) {
     switch (code) {
-    case 0x00:
-    case 0x06: return "操作成功！";
-    case 0x04: return "芯片未擦除！";
-    case 0x0B: return "芯片没有响应！";
-    case 0x10: return "芯片已被写保护！";
-    case 0x13: return "芯片已被读保护！";
-    case 0x23: return "数据包校验错误！";
-    case 0x25: return "不认识的命令！";
-    case 0x2A: return "数据包错误！";
-    case 0x2C: return "Flash Memory错误！";
-    case 0x2D: return "写EEP/OTP数据错误！";
-    case 0x31: return "数据校验错误！";
-    case 0x34: return "芯片校验和不正确！";
-    case 0x36: return "芯片类型不正确！";
-    case 0x38: return "芯片厂家型号不正确！";
-    case 0x40: return "命令执行超时！";
-    case 0x45: return "命令执行错误！";
-    case 0x47: return "写序列好数据错误！";
-    case 0x4F: return "写Option Byte出错！";
-    case 0x51: return "Flash的大小与芯片不匹配";
-    case 0x55: return "地址空间超出芯片范围！";
-    case 0x5A: return "非法操作，芯片可能被保护！";
-    case 0x60: return "初始化编程接口错误！";
-    case 0xE0: return "串口通讯错误！";
+    case kResultOk:
+    case kResultGood: return "操作成功！";
+    case kResultChipNotErased: return "芯片未擦除！";
+    case kResultNoChipResponse: return "芯片没有响应！";
+    case kResultWriteProtected: return "芯片已被写保护！";
+    case kResultReadProtected: return "芯片已被读保护！";
+    case kResultCrcMismatch: return "数据包校验错误！";
+    case kResultUnknownCommand: return "不认识的命令！";
+    case kResultDamaged: return "数据包错误！";
+    case kResultFlashError: return "Flash Memory错误！";
+    case kResultNvmWriteError: return "写EEP/OTP数据错误！";
+    case kResultVerifyMismatch: return "数据校验错误！";
+    case kResultChipChecksumWrong: return "芯片校验和不正确！";
+    case kResultWrongChipType: return "芯片类型不正确！";
+    case kResultWrongChipMaker: return "芯片厂家型号不正确！";
+    case kResultCommandTimeout: return "命令执行超时！";
+    case kResultCommandFailed: return "命令执行错误！";
+    case kResultSerialNumberWriteError: return "写序列好数据错误！";
+    case kResultOptionWriteError: return "写Option Byte出错！";
+    case kResultFlashSizeMismatch: return "Flash的大小与芯片不匹配";
+    case kResultAddressOutOfRange: return "地址空间超出芯片范围！";
+    case kResultIllegalOperation: return "非法操作，芯片可能被保护！";
+    case kResultInterfaceInitError: return "初始化编程接口错误！";
+    case kResultSerialLinkError: return "串口通讯错误！";
     default: return format("操作失败！错误代码: 0%d(0x%0.2x)！", code, code);
     }
 }
@@ -104,7 +104,7 @@ void Program::reportResult(uint8_t code, int slot) {
     const std::string message = resultMessage(code);
     finishChannel(code, slot, message, code);
     channelLine(message, slot);
-    if (code == 0x00 || code == 0x06) prompts.beep();
+    if (isSuccessCode(code)) prompts.beep();
 }
 
 void Program::showOfflineStatus(int slot) {
@@ -135,7 +135,7 @@ void Program::showOfflineStatus(int slot) {
     case 0x80: stage("Do NVM Data Verification....", 50, 100, false); break;
     case 0xA0: stage("Do Chip Option Byte Programming....", 50, 100, false); break;
     case 0xF0:
-        if (result == 0x06) {
+        if (result == kResultGood) {
             ++c.okCount;
             ++totalOk;
             g.setColor(kBlue);
@@ -149,7 +149,7 @@ void Program::showOfflineStatus(int slot) {
         channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
         if (!listeners.empty()) {
             EngineEvent e = channelEvent(EngineEventKind::Offline, slot);
-            e.ok = result == 0x06;
+            e.ok = result == kResultGood;
             e.code = result;
             e.channelOk = c.okCount;
             e.channelNg = c.ngCount;
