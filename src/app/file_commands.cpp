@@ -120,8 +120,19 @@ bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
         case ObjectFormat::Bin: {
             // A file that cannot be read is refused before the operator is
             // asked for its offset.
-            { RegularFile probe(path, kNoSizeLimit); }
-            if (!prompts.showModal(ofsAddrForm)) {
+            uint64_t size = 0;
+            {
+                RegularFile probe(path, kNoSizeLimit);
+                size = probe.size();
+            }
+            if (askBinOffset) {
+                const BinOffsetAnswer a = askBinOffset({path, size, chip.flashFirst, chip.flashLast});
+                if (!a.address || *a.address < chip.flashFirst || *a.address > chip.flashLast) {
+                    im.binOffset = oldBinOffset;
+                    return refuseObjectFile(path, a.refusal.empty() ? "no offset was given" : a.refusal);
+                }
+                im.binOffset = *a.address - chip.flashFirst;
+            } else if (!prompts.showModal(ofsAddrForm)) {
                 im.binOffset = oldBinOffset;
                 return refuseObjectFile(path, "no offset was given");
             }
@@ -310,8 +321,15 @@ void KorvexApp::showOptionView() {
 }
 
 void KorvexApp::ReadAddress1Click() {
-    TSetAddressForm dlg(prompts, engine.readAddress, engine.readLength);
-    prompts.showModal(dlg);
+    if (askReadRange) {
+        const std::optional<ReadRange> r = askReadRange({engine.readAddress, engine.readLength});
+        if (!r) return;
+        engine.readAddress = r->address;
+        engine.readLength = r->length;
+    } else {
+        TSetAddressForm dlg(prompts, engine.readAddress, engine.readLength);
+        prompts.showModal(dlg);
+    }
     engine.startReadAddress();
 }
 

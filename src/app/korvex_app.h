@@ -71,6 +71,26 @@ public:
     std::string lastLoadRefusal;
     // Told of every faulty object-file line before the operator is asked.
     std::function<void(const std::string& path, int line, int code, ObjectFormat format)> onObjectLineError;
+
+    // Questions for the operator, typed. Unset, the window's dialogs ask
+    // them; a front end with no person at it answers from its options or
+    // refuses, saying why.
+    struct BinOffsetQuestion {
+        std::string path;
+        uint64_t fileSize = 0;
+        uint32_t flashFirst = 0, flashLast = 0;  // the chip's flash
+    };
+    struct BinOffsetAnswer {
+        std::optional<uint32_t> address;  // where the file's first byte goes; none: the load is refused
+        std::string refusal;              // why, when refused
+    };
+    std::function<BinOffsetAnswer(const BinOffsetQuestion&)> askBinOffset;
+    struct ReadRange {
+        uint32_t address = 0;
+        uint16_t length = 0;
+    };
+    // Gets the range the dialog would show; none: nothing is read.
+    std::function<std::optional<ReadRange>(const ReadRange& shown)> askReadRange;
     void splitCptOptionArea();
     // False when no NVM data was loaded (the NVM image is then unchanged).
     bool LoadNVMDataFile1Click();

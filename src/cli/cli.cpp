@@ -399,7 +399,17 @@ Options parse(const std::vector<std::string>& args) {
     if (!known) throw UsageError("unknown operation '" + o.operation + "' (try --help)");
     // Operands are checked before any port is touched.
     if (o.operation == "read-flash" && o.out.empty()) throw UsageError("read-flash needs --out FILE");
-    if (o.operation == "read-address" && o.operands.size() != 2) throw UsageError("read-address needs ADDR LEN");
+    if (o.operation == "read-address") {
+        if (o.operands.size() != 2) throw UsageError("read-address needs ADDR LEN");
+        // A unit reads whole 16-byte rows, 16 to 4096 bytes at a time: a
+        // range it cannot read as asked is refused, never rounded.
+        const int64_t a = number("ADDR", o.operands[0]), n = number("LEN", o.operands[1]);
+        if (a < 0 || a > 0xFFFFFFFF || a % 16 != 0)
+            throw UsageError("read-address ADDR " + o.operands[0] + ": the unit reads from a multiple of 16 (0x10)");
+        if (n < 16 || n > 4096 || n % 16 != 0)
+            throw UsageError("read-address LEN " + o.operands[1] +
+                             ": the unit reads 16 to 4096 bytes, a multiple of 16 (read longer ranges with read-flash)");
+    }
     if (o.operation == "save-project" && o.operands.size() != 1) throw UsageError("save-project needs FILE");
     if (o.operation == "convert" && o.operands.size() != 2) throw UsageError("convert needs IN OUT");
     return o;
@@ -495,12 +505,45 @@ private:
     void (*oldTerm_)(int) = SIG_DFL;
 };
 
-// The operator's boxes that end a launcher before any channel starts, in the
-// words a command line user needs.
-std::string launchRefusal(const std::string& box) {
-    if (box == "请选择并确认芯片型号！") return "no chip chosen: give --chip or --project (" + box + ")";
-    if (box == "请加载目标文件！") return "no object file loaded: give --file or --project (" + box + ")";
+// Why a launcher started no channel, in the words a command line user needs,
+// with the box the window would have shown.
+std::string launchRefusal(Program::LaunchRefusal why, const std::string& box) {
+    switch (why) {
+    case Program::LaunchRefusal::NoChip:
+        return "no chip chosen: give --chip or --project (" + box + ")";
+    case Program::LaunchRefusal::NoFile:
+        return "no object file loaded: give --file or --project (" + box + ")";
+    case Program::LaunchRefusal::None:
+        break;
+    }
     return box;
+}
+
+// Where --offset puts a binary file: an address inside the chip's flash, or
+// an offset from its first address. Refused (naming the option) when the
+// file would start outside the flash or run past its end.
+KorvexApp::BinOffsetAnswer binOffsetAnswer(const std::optional<int64_t>& offset, const KorvexApp::BinOffsetQuestion& q) {
+    const int64_t first = q.flashFirst, last = q.flashLast;
+    int64_t at = first + (offset ? *offset : 0);
+    if (offset && *offset >= first) at = *offset;
+    const std::string given = offset ? format("--offset 0x%llX", static_cast<unsigned long long>(*offset))
+                                     : std::string("without --offset, the file");
+    if (at < first || at > last)
+        return {std::nullopt, format("%s would put it at 0x%0.8llX, outside the chip's flash 0x%0.8X-0x%0.8X",
+                                     given.c_str(), static_cast<unsigned long long>(at), q.flashFirst, q.flashLast)};
+    // The image takes a binary file on a 16-byte row: another start would
+    // move it.
+    if (at % 16 != 0)
+        return {std::nullopt, format("%s would put it at 0x%0.8llX: a binary file starts on a multiple of 16 (0x10)",
+                                     given.c_str(), static_cast<unsigned long long>(at))};
+    const uint64_t room = static_cast<uint64_t>(last - at) + 1;
+    if (q.fileSize > room)
+        return {std::nullopt,
+                format("%s puts its %llu bytes at 0x%0.8llX: %llu of them would run past the end of the chip's flash "
+                       "(0x%0.8X)",
+                       given.c_str(), static_cast<unsigned long long>(q.fileSize), static_cast<unsigned long long>(at),
+                       static_cast<unsigned long long>(q.fileSize - room), q.flashLast)};
+    return {static_cast<uint32_t>(at), {}};
 }
 
 // The run itself; `offline` gets the off-line totals of an off-line run.
@@ -656,17 +699,8 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
             rep.error("--file needs --chip or --project");
             return kExitUsage;
         }
-        if (formatByExtension(o.file) == ObjectFormat::Bin) {
-            int64_t abs = app.engine.chip.flashFirst + (o.offset ? *o.offset : 0);
-            if (o.offset && *o.offset >= app.engine.chip.flashFirst) abs = *o.offset;
-            prompts.modalScript = [abs](Form& f) {
-                if (f.className() != "TFormOfsAddr") return;
-                f["EditOfsAddr"].setText(format("0x%0.8x", static_cast<uint32_t>(abs)));
-                f["BitBtn1"].click();
-            };
-        }
+        app.askBinOffset = [&o](const KorvexApp::BinOffsetQuestion& q) { return binOffsetAnswer(o.offset, q); };
         bool loaded = app.openObjectFile(o.file);
-        prompts.modalScript = nullptr;
         if (!loaded) {
             rep.error(o.file + " was not loaded: " + app.lastLoadRefusal);
             return kExitUsage;
@@ -765,6 +799,7 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
     auto launch = [&](const std::function<void()>& fn) {
         auto now = std::chrono::steady_clock::now();
         launchBoxes.clear();
+        app.engine.lastRefusal = Program::LaunchRefusal::None;
         fn();
         for (int s = 0; s < 8; ++s)
             if (app.engine.ch[s].busy) {
@@ -785,15 +820,11 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
     else if (op == "read-flash") {
         launch([&] { e.ReadChipMemory1Click(); });
     } else if (op == "read-address") {
-        int64_t a = number("ADDR", o.operands[0]), n = number("LEN", o.operands[1]);
-        prompts.modalScript = [a, n](Form& f) {
-            if (f.className() != "TSetAddressForm") return;
-            f["EditAddr"].setText(format("0x%0.8x", static_cast<uint32_t>(a)));
-            f["SpinEditRD"].setValue(n);
-            f["BitBtnOK"].click();
-        };
+        // Checked with the options: a range the unit reads as it stands.
+        const KorvexApp::ReadRange range{static_cast<uint32_t>(number("ADDR", o.operands[0])),
+                                         static_cast<uint16_t>(number("LEN", o.operands[1]))};
+        app.askReadRange = [range](const KorvexApp::ReadRange&) { return std::optional<KorvexApp::ReadRange>(range); };
         launch([&] { app.ReadAddress1Click(); });
-        prompts.modalScript = nullptr;
     } else if (op == "upgrade") {
         launch([&] { e.DoFirmwareUpgrade1Click(); });
     } else if (op == "save-project") {
@@ -826,7 +857,7 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
         rep.finishBars();
         int status = kExitChannelFailed;
         if (!launchBoxes.empty()) {
-            rep.error(launchRefusal(launchBoxes.back()));
+            rep.error(launchRefusal(e.lastRefusal, launchBoxes.back()));
             status = kExitUsage;
         } else {
             rep.error("no channel ran the operation");

@@ -302,12 +302,14 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
 
 bool Program::checkChip() {
     if (chip.chipChosen) return true;
+    lastRefusal = LaunchRefusal::NoChip;
     prompts.information("请选择并确认芯片型号！");
     return false;
 }
 
 bool Program::checkFile() {
     if (fileLoaded) return true;
+    lastRefusal = LaunchRefusal::NoFile;
     prompts.information("请加载目标文件！");
     return false;
 }

@@ -134,6 +134,11 @@ public:
     std::array<ChannelSession, 8> ch;
     uint8_t channelCount = 8;
     uint8_t DevicesFound = 0;
+    // Set when a launcher's precondition stopped it before any channel
+    // started (the operator was told in a box); a front end clears it
+    // before it launches.
+    enum class LaunchRefusal { None, NoChip, NoFile };
+    LaunchRefusal lastRefusal = LaunchRefusal::None;
     // The last search's ports that could not be opened: the listing's, then a
     // listed port that failed to open for its channel.
     std::vector<SkippedPort> skippedPorts;

@@ -470,8 +470,14 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
     badHex[eol - 1] = badHex[eol - 1] == '0' ? '1' : '0';
     const std::string srec = sRecordText(image32.data(), 0, 0, 32 * 1024 - 1);
     mkfifo(path("pipe.hex").c_str(), 0600);
+    // An 8 KB binary file: at 0x4000 it lies in the 32 KB flash, at 0x7000 it
+    // runs past its end, at 0x9000 it starts outside it.
+    const auto bin8k = test::patternBytes(8 * 1024, 12);
+    writeBytes(path("fw8k.bin"), bin8k);
+    std::vector<uint8_t> at4000(32 * 1024, 0xFF);
+    std::copy(bin8k.begin(), bin8k.end(), at4000.begin() + 0x4000);
 
-    enum Chips { Untouched, Programmed };
+    enum Chips { Untouched, Programmed, Bin8kAt4000 };
     struct Case {
         const char* name;
         int units;
@@ -513,6 +519,28 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
          nullptr, "| 芯片 2 ：操作超时！", {Programmed, Untouched}, -1, 1},
         {"offline stopping short of --chips", 1, {"--timeout", "1", "offline", "--chips", "50"},
          cli::kExitChannelFailed, "off-line production stopped after"},
+        // What a person would be asked is answered from the options, or the
+        // run is refused naming the option; nothing is rounded or moved.
+        {"--offset inside the flash", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x4000", "auto"},
+         cli::kExitOk, nullptr, nullptr, {Bin8kAt4000}},
+        {"--offset outside the flash", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x9000", "auto"},
+         cli::kExitUsage, "--offset 0x9000 would put it at 0x00009000, outside the chip's flash 0x00000000-0x00007FFF"},
+        {"--offset overhanging the flash", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x7000", "auto"},
+         cli::kExitUsage, "4096 of them would run past the end of the chip's flash (0x00007FFF)"},
+        {"--offset between rows", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x4008", "auto"},
+         cli::kExitUsage, "a binary file starts on a multiple of 16"},
+        {"a file larger than the flash", 1, {"--chip", chip, "--file", image(64 * 1024, 13, "fw64k.bin"), "auto"},
+         cli::kExitUsage, "without --offset, the file puts its 65536 bytes at 0x00000000: 32768 of them"},
+        {"read-address 1 byte", 1, {"--chip", chip, "read-address", "0x0", "1"}, cli::kExitUsage,
+         "read-address LEN 1: the unit reads 16 to 4096 bytes"},
+        {"read-address 16 bytes", 1, {"--chip", chip, "read-address", "0x0", "16"}, cli::kExitOk, nullptr,
+         "| 操作成功！"},
+        {"read-address 4096 bytes", 1, {"-v", "--chip", chip, "read-address", "0x7000", "4096"}, cli::kExitOk,
+         nullptr, "0x00007FF0"},
+        {"read-address 100000 bytes", 1, {"--chip", chip, "read-address", "0x0", "100000"}, cli::kExitUsage,
+         "read-address LEN 100000: the unit reads 16 to 4096 bytes"},
+        {"read-address off a row", 1, {"--chip", chip, "read-address", "0x13", "16"}, cli::kExitUsage,
+         "read-address ADDR 0x13: the unit reads from a multiple of 16"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -544,6 +572,7 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
                 blank = unit.chip.flashBlank();
             });
             if (want == Programmed) EXPECT_TRUE(flash == image32) << "unit " << u + 1;
+            else if (want == Bin8kAt4000) EXPECT_TRUE(flash == at4000) << "unit " << u + 1;
             else if (c.stallUnit != u) EXPECT_TRUE(blank) << "unit " << u + 1;
         }
         sim_.reset();
