@@ -212,7 +212,10 @@ void KorvexApp::startRecords() {
             });
         },
         [this] { loop.post([this] { AppendInfoLine("Production records: written again to " + recordsPath()); }); });
-    recorder = std::make_unique<Recorder>(engine, stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
+    recorder = std::make_unique<Recorder>(stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
+    engine.listeners.push_back([this](const EngineEvent& e) {
+        if (recorder) recorder->onEvent(e);
+    });
     if (recordsServer.empty()) recordsServer = settings.server;
     if (recordsServer.empty()) return;
     // So does the forwarder's.

@@ -10,28 +10,6 @@
 
 namespace kvx {
 
-const char* operationName(uint8_t firstStep, bool autoSequence) {
-    if (autoSequence) return "auto";
-    switch (firstStep) {
-    case StepDownloadJob:
-    case StepDownloadFlash:
-    case StepDownloadNvm: return "download";
-    case StepBlankCheck: return "blank-check";
-    case StepErase: return "erase";
-    case StepProgramFlash:
-    case StepProgramNvm: return "program";
-    case StepVerifyFlash:
-    case StepVerifyNvm: return "verify";
-    case StepWriteOption: return "write-option";
-    case StepReadFlash: return "read-flash";
-    case StepReadOption: return "read-option";
-    case StepReadChipId: return "read-id";
-    case StepReadAddress: return "read-address";
-    case StepUpgrade: return "upgrade";
-    default: return "other";
-    }
-}
-
 std::string defaultStationName() {
     if (const char* s = std::getenv("KORVEX_STATION"); s && *s) return s;
     char host[HOST_NAME_MAX + 1] = {};
@@ -39,22 +17,16 @@ std::string defaultStationName() {
     return "station";
 }
 
-Recorder::Recorder(Program& engine, std::string station, Sink sink)
-    : engine_(engine), station_(std::move(station)), sink_(std::move(sink)) {
-    engine_.listeners.push_back([this](const EngineEvent& e) { onEvent(e); });
-}
+Recorder::Recorder(std::string station, Sink sink) : station_(std::move(station)), sink_(std::move(sink)) {}
 
-int64_t Recorder::nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-ProductionRecord& Recorder::open(int slot, uint8_t step) {
-    auto& rec = open_[static_cast<size_t>(slot)];
+// The record of the operation the channel runs, begun at the first event of
+// it (its first step).
+ProductionRecord& Recorder::open(const EngineEvent& e) {
+    auto& rec = open_[static_cast<size_t>(e.channel - 1)];
     if (rec) return *rec;
     rec.emplace();
-    rec->startedMs = nowMs();
-    rec->operation = operationName(step, engine_.ch[slot].autoSequence);
+    rec->startedMs = e.timeMs;
+    rec->operation = e.operation.empty() ? "other" : e.operation;
     return *rec;
 }
 
@@ -62,37 +34,33 @@ void Recorder::onEvent(const EngineEvent& e) {
     const int slot = e.channel - 1;
     if (slot < 0 || slot >= 8) return;
     const auto fill = [&](ProductionRecord& r) {
-        const ChannelSession& c = engine_.ch[slot];
         r.recordId = newRecordId();
         r.station = station_;
         r.channel = e.channel;
         r.port = e.port;
-        r.usbVid = c.unit.vendorId;
-        r.usbPid = c.unit.productId;
-        r.usbSerial = c.unit.usbSerial;
-        r.unitModel = c.unit.model;
-        r.unitFirmware = c.unit.firmware;
-        r.unitNumber = c.unit.unitNumber;
-        if (engine_.chip.chipChosen) r.chip = engine_.chip.chipName;
-        while (!r.chip.empty() && r.chip.back() == ' ') r.chip.pop_back();
-        if (engine_.fileLoaded) {
-            r.imageFile = engine_.image->objectFileName;
-            r.fileChecksum = engine_.image->fileChecksum;
-            r.flashCrc = engine_.image->flashCrc;
-            r.flashAcc = engine_.image->flashAcc;
-        }
+        r.usbVid = e.unit.vendorId;
+        r.usbPid = e.unit.productId;
+        r.usbSerial = e.unit.usbSerial;
+        r.unitModel = e.unit.model;
+        r.unitFirmware = e.unit.firmware;
+        r.unitNumber = e.unit.unitNumber;
+        r.chip = e.job.chip;
+        r.imageFile = e.job.imageFile;
+        r.fileChecksum = e.job.fileChecksum;
+        r.flashCrc = e.job.flashCrc;
+        r.flashAcc = e.job.flashAcc;
     };
     switch (e.kind) {
-    case EngineEventKind::Step: open(slot, e.step); break;
-    case EngineEventKind::Uid: open(slot, e.step).chipUid = e.text; break;
-    case EngineEventKind::Serial: open(slot, e.step).serialNumber = e.serialNumber; break;
+    case EngineEventKind::Step: open(e); break;
+    case EngineEventKind::Uid: open(e).chipUid = e.text; break;
+    case EngineEventKind::Serial: open(e).serialNumber = e.serialNumber; break;
     case EngineEventKind::Result: {
-        ProductionRecord r = std::move(open(slot, e.step));
+        ProductionRecord r = std::move(open(e));
         open_[static_cast<size_t>(slot)].reset();
         // A firmware upgrade changes the unit, not a chip.
-        if (e.step == StepUpgrade || r.operation == "upgrade") break;
+        if (r.operation == "upgrade" || e.operation == "upgrade") break;
         fill(r);
-        r.endedMs = nowMs();
+        r.endedMs = e.timeMs;
         r.ok = e.ok;
         if (e.code >= 0) r.resultCode = e.code;
         r.message = e.text;
@@ -103,7 +71,7 @@ void Recorder::onEvent(const EngineEvent& e) {
         ProductionRecord r;
         fill(r);
         r.operation = "offline";
-        r.endedMs = nowMs();
+        r.endedMs = e.timeMs;
         int64_t& last = lastOffline_[static_cast<size_t>(slot)];
         r.startedMs = last && last <= r.endedMs ? last : r.endedMs;
         last = r.endedMs;

@@ -106,7 +106,8 @@ Operations:
   read-id              read the chip's unique identifier (channel 1)
   read-flash           read the chip's flash (channel 1) and save it to --out FILE
                        (.hex/.s19/.bin)
-  read-address A N     read N bytes from address A (channel 1) into the log
+  read-address A N     read N bytes from address A (channel 1) into the log;
+                       A and N multiples of 16, N from 16 to 4096
   offline              start off-line production and count good/bad chips until
                        --chips N are done or Ctrl+C
   upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)

@@ -32,11 +32,13 @@ const char* stepName(uint8_t step) {
 Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, Progress progress, bool verbose)
     : out_(out), err_(err), json_(json), progress_(progress), verbose_(verbose) {}
 
-JsonObject Reporter::object(const char* event, int channel, const std::string& port) const {
+JsonObject Reporter::object(const char* event, int channel, const std::string& port, int64_t timeMs) const {
     JsonObject o;
     o["v"] = kJsonSchemaVersion;
     o["event"] = event;
-    o["time"] = isoTimeMs(std::chrono::system_clock::now());
+    // An engine event's own time; the front end's events are timed now.
+    o["time"] = isoTimeMs(timeMs > 0 ? std::chrono::system_clock::time_point(std::chrono::milliseconds(timeMs))
+                                     : std::chrono::system_clock::now());
     if (channel > 0) {
         o["channel"] = channel;
         o["port"] = utf8Text(port);
@@ -151,7 +153,7 @@ void Reporter::engineEvent(const EngineEvent& e) {
             if (pct == b.lastPct && !newStep) return;
             b.lastPct = pct;
             b.lastStep = b.step;
-            JsonObject o = object("progress", e.channel, e.port);
+            JsonObject o = object("progress", e.channel, e.port, e.timeMs);
             o["step"] = b.step;
             o["value"] = e.value;
             o["max"] = e.max;
@@ -175,7 +177,7 @@ void Reporter::engineEvent(const EngineEvent& e) {
     if (!json_) return;  // the log lines say the rest for people
     switch (e.kind) {
     case K::Device: {
-        JsonObject o = object("device", e.channel, e.port);
+        JsonObject o = object("device", e.channel, e.port, e.timeMs);
         o["model"] = utf8Text(e.unit.model);
         o["firmware"] = utf8Text(e.unit.firmware);
         o["unit"] = e.unit.unitNumber > 0 ? JsonObject(e.unit.unitNumber) : JsonObject();
@@ -187,20 +189,20 @@ void Reporter::engineEvent(const EngineEvent& e) {
         break;
     }
     case K::Uid: {
-        JsonObject o = object("uid", e.channel, e.port);
+        JsonObject o = object("uid", e.channel, e.port, e.timeMs);
         o["uid"] = e.text;
         write(o);
         break;
     }
     case K::Serial: {
-        JsonObject o = object("serial", e.channel, e.port);
+        JsonObject o = object("serial", e.channel, e.port, e.timeMs);
         o["serial"] = e.serialNumber;
         o["serialHex"] = format("0x%0.8x", e.serialNumber);
         write(o);
         break;
     }
     case K::Offline: {
-        JsonObject o = object("offline", e.channel, e.port);
+        JsonObject o = object("offline", e.channel, e.port, e.timeMs);
         o["ok"] = e.ok;
         o["code"] = e.code;
         o["channelOk"] = e.channelOk;

@@ -88,7 +88,7 @@ private:
         std::chrono::steady_clock::time_point lastLine{};
     };
     void writeLine(const std::string& text);
-    JsonObject object(const char* event, int channel = 0, const std::string& port = {}) const;
+    JsonObject object(const char* event, int channel = 0, const std::string& port = {}, int64_t timeMs = 0) const;
     void write(const JsonObject& o);
     void eraseBars();
     void drawBars();

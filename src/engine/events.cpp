@@ -1,5 +1,7 @@
 #include "engine/events.h"
 
+#include "engine/program.h"
+
 #include <cctype>
 #include <cstdlib>
 
@@ -32,6 +34,28 @@ UnitIdentity parseUnitText(const std::string& text) {
         }
     }
     return u;
+}
+
+const char* operationName(uint8_t firstStep, bool autoSequence) {
+    if (autoSequence) return "auto";
+    switch (firstStep) {
+    case StepDownloadJob:
+    case StepDownloadFlash:
+    case StepDownloadNvm: return "download";
+    case StepBlankCheck: return "blank-check";
+    case StepErase: return "erase";
+    case StepProgramFlash:
+    case StepProgramNvm: return "program";
+    case StepVerifyFlash:
+    case StepVerifyNvm: return "verify";
+    case StepWriteOption: return "write-option";
+    case StepReadFlash: return "read-flash";
+    case StepReadOption: return "read-option";
+    case StepReadChipId: return "read-id";
+    case StepReadAddress: return "read-address";
+    case StepUpgrade: return "upgrade";
+    default: return "other";
+    }
 }
 
 }  // namespace kvx

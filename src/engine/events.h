@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,23 @@ struct UnitIdentity {
     std::string vendorId, productId, usbSerial;
 };
 
+// The job a channel ran with: the chip and, when a file was loaded, the
+// image's name and sums.
+struct JobFacts {
+    std::string chip;  // "" when none was chosen
+    std::string imageFile;
+    std::optional<uint32_t> fileChecksum;
+    std::optional<uint16_t> flashCrc, flashAcc;
+};
+
 struct EngineEvent {
     EngineEventKind kind = EngineEventKind::Progress;
     int channel = 0;  // 1 .. 8
     std::string port;
+    int64_t timeMs = 0;  // when it happened: UTC ms since 1970, from the engine's clock
+    // Step and Result: the operation the channel runs, as the command line
+    // names it ("auto", "program", "blank-check", ...).
+    std::string operation;
     uint8_t step = 0;  // Step, Progress, Result: the step the channel is in (or ended in)
     // Progress: the gauge's value and maximum.
     int64_t value = 0, max = 0;
@@ -48,7 +62,8 @@ struct EngineEvent {
     int code = -1;
     // Result: the message shown; Uid: the UID as hexadecimal digits.
     std::string text;
-    UnitIdentity unit;        // Device
+    UnitIdentity unit;        // Device, Step, Result, Offline: the unit on the channel
+    JobFacts job;             // Result, Offline
     uint32_t serialNumber = 0;  // Serial
     // Offline: the status frame's result byte in `code`, ok, and the counts
     // after this chip.
@@ -59,5 +74,9 @@ using EngineListener = std::function<void(const EngineEvent&)>;
 
 // The words of a unit's information text: model, version word, unit number.
 UnitIdentity parseUnitText(const std::string& text);
+
+// The operation a channel's first step belongs to, as the command line
+// names it ("program", "blank-check", ...).
+const char* operationName(uint8_t firstStep, bool autoSequence);
 
 }  // namespace kvx

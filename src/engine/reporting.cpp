@@ -31,11 +31,27 @@ void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
 }
 
 EngineEvent Program::channelEvent(EngineEventKind kind, int slot) const {
+    const ChannelSession& c = ch[slot];
     EngineEvent e;
     e.kind = kind;
     e.channel = slot + 1;
-    e.port = ch[slot].portName;
-    e.step = ch[slot].step;
+    e.port = c.portName;
+    e.step = c.step;
+    e.timeMs = clock.epochMs();
+    if (kind == EngineEventKind::Progress) return e;
+    e.unit = c.unit;
+    if (kind == EngineEventKind::Step || kind == EngineEventKind::Result)
+        e.operation = operationName(c.step, c.autoSequence);
+    if (kind == EngineEventKind::Result || kind == EngineEventKind::Offline) {
+        if (chip.chipChosen) e.job.chip = chip.chipName;
+        while (!e.job.chip.empty() && e.job.chip.back() == ' ') e.job.chip.pop_back();
+        if (fileLoaded) {
+            e.job.imageFile = image->objectFileName;
+            e.job.fileChecksum = image->fileChecksum;
+            e.job.flashCrc = image->flashCrc;
+            e.job.flashAcc = image->flashAcc;
+        }
+    }
     return e;
 }
 
@@ -54,6 +70,7 @@ void Program::gaugeMoved(int slot) {
 void Program::finishChannel(int failed, int slot, const std::string& message, int code) {
     ChannelSession& c = ch[slot];
     const uint8_t endedIn = c.step;
+    const bool wasAuto = c.autoSequence;
     c.busy = false;
     c.step = StepIdle;
     c.tickBudget = 0;
@@ -63,6 +80,7 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     if (listeners.empty()) return;
     EngineEvent e = channelEvent(EngineEventKind::Result, slot);
     e.step = endedIn;
+    e.operation = operationName(endedIn, wasAuto);
     e.ok = failed == 0;
     e.code = code;
     e.text = message;

@@ -36,6 +36,24 @@ LocalTime SystemClock::now() {
     return t;
 }
 
+int64_t Clock::epochMs() {
+    const LocalTime t = now();
+    std::tm tmv{};
+    tmv.tm_year = t.year - 1900;
+    tmv.tm_mon = t.month - 1;
+    tmv.tm_mday = t.day;
+    tmv.tm_hour = t.hour;
+    tmv.tm_min = t.minute;
+    tmv.tm_sec = t.second;
+    tmv.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&tmv)) * 1000 + t.millisecond;
+}
+
+int64_t SystemClock::epochMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 int64_t SystemClock::monotonicMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

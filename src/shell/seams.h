@@ -77,6 +77,9 @@ public:
     virtual LocalTime now() = 0;
     // A monotonic millisecond count for measuring durations.
     virtual int64_t monotonicMs() = 0;
+    // UTC milliseconds since 1970 (records, event times); by default now()
+    // read as local time.
+    virtual int64_t epochMs();
 };
 
 class Random {
@@ -97,6 +100,7 @@ class SystemClock : public Clock {
 public:
     LocalTime now() override;
     int64_t monotonicMs() override;
+    int64_t epochMs() override;
 };
 
 class SystemRandom : public Random {

@@ -117,6 +117,14 @@ TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
 
 TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     EngineRig r;
+    std::vector<EngineEvent> results;
+    r.p.listeners.push_back([&](const EngineEvent& e) {
+        if (e.kind == EngineEventKind::Result) results.push_back(e);
+    });
+    r.p.chip.chipChosen = true;
+    r.p.chip.chipName = "SC32F5232JV1G ";
+    r.p.ch[0].unit = parseUnitText("Korvex200RTQ V2.10, Unit 1");
+    r.p.ch[0].autoSequence = true;
     r.p.ch[0].step = StepErase;
     r.p.setupGauge(2000, 64, 0);
     r.p.ch[1].step = StepDownloadJob;
@@ -137,6 +145,16 @@ TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     r.p.Timer1Timer();
     EXPECT_FALSE(r.p.ch[0].busy);
     EXPECT_EQ(r.lastLine(), "> 14:03:07 芯片 1 ：操作超时！");
+    // The result says what a record needs, timed by the engine's clock.
+    ASSERT_EQ(results.size(), 3u);  // channel 4's own end, then channels 2 and 1
+    const EngineEvent& e = results[2];
+    EXPECT_EQ(e.channel, 1);
+    EXPECT_EQ(e.timeMs, r.clock.epochMs());
+    EXPECT_EQ(e.operation, "auto");
+    EXPECT_EQ(e.unit.unitNumber, 1);
+    EXPECT_EQ(e.job.chip, "SC32F5232JV1G");
+    EXPECT_FALSE(e.job.fileChecksum);  // no file loaded
+    EXPECT_EQ(results[1].operation, "download");
     for (auto& l : r.log.lines()) EXPECT_EQ(l.find("芯片 4"), std::string::npos);
 }
 
