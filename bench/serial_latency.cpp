@@ -449,7 +449,7 @@ int main(int argc, char** argv) {
 
     std::printf("\nClosePort, 300 rounds (target: under 200 ms)\n");
     for (auto [what, backlog] : {std::pair<const char*, size_t>{"after a 1-byte request", 1},
-                                 std::pair<const char*, size_t>{"with 320 KB waiting for a far side that reads nothing",
+                                 std::pair<const char*, size_t>{"with 320 KB queued, the far side reading nothing",
                                                                 320000}}) {
         auto [median, worst] = closeTimes(300, backlog);
         std::printf("  %-52s median %.2f ms, max %.2f ms\n", what, median, worst);
