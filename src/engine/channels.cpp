@@ -60,19 +60,20 @@ void Program::requestHangup(int slot) {
     // The port list holds the channels' ports in channel order until the
     // first hang-up removes one; from then on positions shift, so the item
     // to remove is the one naming this channel's port.
+    auto it = std::find(listedPorts.begin(), listedPorts.end(), c.portName);
     Control& combo = ui["ComboBoxCOM"];
-    const auto& items = combo.items();
-    auto it = std::find(items.begin(), items.end(), c.portName);
-    if (!c.portName.empty() && it != items.end()) combo.deleteItem(static_cast<int>(it - items.begin()));
-    if (combo.items().empty()) combo.setText("请连接设备......");
+    if (!c.portName.empty() && it != listedPorts.end()) {
+        combo.deleteItem(static_cast<int>(it - listedPorts.begin()));
+        listedPorts.erase(it);
+    }
+    if (listedPorts.empty()) combo.setText("请连接设备......");
 }
 
 // ---------------------------------------------------------------------------
 // Device discovery.
 
 void Program::ListSerialPorts() {
-    Control& combo = ui["ComboBoxCOM"];
-    std::vector<std::string> items = combo.items();
+    std::vector<std::string> items = listedPorts;
     std::string text;
     skippedPorts.clear();
     if (portMap || !portMapError.empty()) {
@@ -96,12 +97,14 @@ void Program::ListSerialPorts() {
     // The last port shown, as the listing shows it (the map's and the
     // filter's lists are made here).
     text = items.empty() ? "无可用的串口" : items.back();
+    listedPorts = items;
+    Control& combo = ui["ComboBoxCOM"];
     combo.setItems(items);
     combo.setText(text);
 }
 
 std::string Program::channelPort(int slot) const {
-    const auto& items = ui["ComboBoxCOM"].items();
+    const auto& items = listedPorts;
     if (portMap) {
         const std::string& port = portMap->ports[static_cast<size_t>(slot)];
         return std::find(items.begin(), items.end(), port) != items.end() ? port : std::string();
@@ -112,7 +115,7 @@ std::string Program::channelPort(int slot) const {
 
 uint8_t Program::channelsNeeded() const {
     if (portMap) return portMap->lastChannel() > 4 ? 8 : 4;
-    return ui["ComboBoxCOM"].items().size() > 4 ? 8 : 4;
+    return listedPorts.size() > 4 ? 8 : 4;
 }
 
 // A channel of the port map whose port is not there: said once a search.
@@ -124,8 +127,8 @@ void Program::reportEmptyChannel(int slot) {
 
 void Program::BitBtnFindDevClick() {
     createPorts();
-    Control& combo = ui["ComboBoxCOM"];
-    combo.clearItems();
+    listedPorts.clear();
+    ui["ComboBoxCOM"].clearItems();
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
         c.rx.reset();
@@ -174,7 +177,7 @@ std::string skippedLine(const SkippedPort& p) { return format("Port %s skipped: 
 // channel takes, so that no port drops out of a search without a word.
 void Program::reportListedPorts() {
     for (const SkippedPort& p : skippedPorts) info.AppendInfoLine(skippedLine(p));
-    const auto& items = ui["ComboBoxCOM"].items();
+    const auto& items = listedPorts;
     const size_t used = std::min<size_t>(items.size(), channelCount);
     unusedPorts.assign(items.begin() + static_cast<ptrdiff_t>(used), items.end());
     // The channel count is fixed at start-up: four unless more ports were there.
@@ -465,8 +468,8 @@ void Program::Timer1Timer() {
 void Program::StartOfflineProgrm1Click() {
     createPorts();
     info.AppendInfoLine("Start Off-Line Programming......");
-    Control& combo = ui["ComboBoxCOM"];
-    combo.clearItems();
+    listedPorts.clear();
+    ui["ComboBoxCOM"].clearItems();
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
         c.rx.reset();

@@ -139,6 +139,10 @@ public:
     // before it launches.
     enum class LaunchRefusal { None, NoChip, NoFile };
     LaunchRefusal lastRefusal = LaunchRefusal::None;
+    // The ports listed for the channels, in channel order (the port box
+    // shows them): the last search's listing, less the ports that hung up
+    // since.
+    std::vector<std::string> listedPorts;
     // The last search's ports that could not be opened: the listing's, then a
     // listed port that failed to open for its channel.
     std::vector<SkippedPort> skippedPorts;

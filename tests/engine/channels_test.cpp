@@ -22,7 +22,8 @@ TEST(Hangup, RemovesTheChannelsOwnPortFromTheList) {
     for (const auto& tc : cases) {
         EngineRig r;
         Control& combo = r.p.ui["ComboBoxCOM"];
-        combo.setItems({"COM1", "COM2", "COM3", "COM4"});
+        r.p.listedPorts = {"COM1", "COM2", "COM3", "COM4"};
+        combo.setItems(r.p.listedPorts);
         for (int s = 0; s < 4; ++s) {
             r.p.ch[s].portName = "COM" + std::to_string(s + 1);
             r.p.ch[s].connected = true;
