@@ -377,6 +377,43 @@ void KorvexApp::saveProductionLog() { productionLogs.save(logsFolder(), clock.no
 // ---------------------------------------------------------------------------
 // Chip selection.
 
+void KorvexApp::applyJobOptions(const JobOptionChanges& c) {
+    const auto check = [this](const char* name, const std::optional<bool>& v) {
+        if (v) ui[name].setChecked(*v);
+    };
+    const auto spin = [this](const char* name, const std::optional<int64_t>& v) {
+        if (v) ui[name].setValue(*v);
+    };
+    if (c.voltage5V) ui["RadioGpVolt"].setItemIndex(*c.voltage5V ? 1 : 0);
+    if (c.fastSpeed) ui["RadioGroupBitF"].setItemIndex(*c.fastSpeed ? 1 : 0);
+    if (c.reset) ui["RadioGrpRST"].setItemIndex(*c.reset);
+    check("ChkBoxVDD", c.powerOffAfter);
+    check("CheckBoxRun", c.runAfter);
+    check("ChkBoxRunSHT", c.runAndShut);
+    spin("SpinEditRTM", c.runTimeMs);
+    check("ChkBoxBlkEr", c.blankError);
+    check("ChkBoxEnROP", c.readProtect);
+    check("CheckBoxOpt", c.optionBytes);
+    check("ChkBoxNVM", c.nvmArea);
+    check("ChkBoxEnWDT", c.watchdog);
+    check("ChkBoxAuto", c.autoDetect);
+    spin("SpinEditIn", c.insertMs);
+    spin("SpinEditOut", c.removeMs);
+    spin("SpinEditVddTim", c.powerUpMs);
+    spin("SpinEditPwdTim", c.powerDownMs);
+    check("CheckBoxCtrl", c.countLimitOn);
+    spin("SpinEditNum", c.countLimit);
+    check("CheckBoxSN", c.serialNumbers);
+    // The edits hold 10 (number, address) and 4 (increment) characters: the
+    // values go in as texts that fit.
+    if (c.snStart) ui["SNEdit1"].setText(format("0x%0.8x", *c.snStart));
+    if (c.snIncrement) ui["GainEdit"].setText(std::to_string(*c.snIncrement));
+    if (c.snAddress) ui["AddrEdit"].setText(format("0x%0.8x", *c.snAddress));
+    check("SNOrderChk", c.snBigEndian);
+    check("ChkBoxPCSN", c.snAdvance);
+    check("ChkBoxSNDP", c.snDecimal);
+}
+
 void KorvexApp::resetChipSelection() {
     ChipProfile fresh;
     engine.chip = fresh;
@@ -395,8 +432,27 @@ void KorvexApp::resetChipSelection() {
 void KorvexApp::DevButtonClick() {
     TChipSelForm dlg(engine.chip);
     prompts.showModal(dlg);
+    showChosenChip();
+}
+
+void KorvexApp::chooseChip(ChipVendor vendor, int index) {
+    kvx::chooseChip(engine.chip, vendor, index);
+    showChosenChip();
+}
+
+// The chip's name and sizes in the main window; a changed name applies the
+// chip's defaults (MCUNameEditChange).
+void KorvexApp::showChosenChip() {
     ui["MCUNameEdit"].setText(engine.chip.chipName);
     ui["lbFlashSize"].setCaption(format("%dK,EEP=%dB", engine.chip.flashSizeKB, engine.chip.eepSize));
+}
+
+void KorvexApp::useRunLog(bool enabled, const std::string& file) {
+    logForm["CheckBoxLog"].setChecked(enabled);
+    if (!enabled || file.empty()) return;
+    logForm["RadioGrpCreat"].setItemIndex(1);
+    logForm["RadioGrpMod"].setItemIndex(1);
+    logForm["EditLogName"].setText(file);
 }
 
 void KorvexApp::applyChipDefaults() {

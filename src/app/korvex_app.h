@@ -91,6 +91,25 @@ public:
     };
     // Gets the range the dialog would show; none: nothing is read.
     std::function<std::optional<ReadRange>(const ReadRange& shown)> askReadRange;
+
+    // Changes to the job's options, typed: each one given replaces what the
+    // window's controls hold (after a project load, say); the next launcher
+    // captures them as it captures the operator's.
+    struct JobOptionChanges {
+        std::optional<bool> voltage5V, fastSpeed, powerOffAfter, runAfter, runAndShut, blankError, readProtect,
+            optionBytes, nvmArea, watchdog, autoDetect, countLimitOn, serialNumbers, snBigEndian, snAdvance, snDecimal;
+        std::optional<int> reset;  // 0 low, 1 off, 2 pulse
+        std::optional<int64_t> runTimeMs, insertMs, removeMs, powerUpMs, powerDownMs, countLimit;
+        std::optional<uint32_t> snStart, snAddress;
+        std::optional<int> snIncrement;  // -999 .. 9999
+    };
+    void applyJobOptions(const JobOptionChanges& c);
+    // Chooses a catalogue chip as the chip dialog does.
+    void chooseChip(ChipVendor vendor, int index);
+    void showChosenChip();
+    // This run's log in place of the configured one (the configuration file
+    // is not changed): none, or the file named, written anew.
+    void useRunLog(bool enabled, const std::string& file = {});
     void splitCptOptionArea();
     // False when no NVM data was loaded (the NVM image is then unchanged).
     bool LoadNVMDataFile1Click();

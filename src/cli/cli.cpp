@@ -76,8 +76,8 @@ struct Options {
     RecordFilter records;
     bool csv = false, summary = false;
     std::string recordsDb, recordsServer;
-    // Job settings: control name -> value (text for edits, number otherwise).
-    std::vector<std::pair<std::string, std::string>> settings;
+    // The job settings the options change.
+    KorvexApp::JobOptionChanges job;
 };
 
 int64_t number(const std::string& opt, const std::string& text) {
@@ -168,7 +168,7 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
     auto flag = [&](const std::string& names, const std::string& what, std::function<void()> act) {
         return app->add_flag_callback(names, std::move(act), what)->trigger_on_parse();
     };
-    auto setting = [&o](const char* control, std::string v) { o.settings.emplace_back(control, std::move(v)); };
+    KorvexApp::JobOptionChanges& jc = o.job;
     auto oneOf = [](const std::string& opt, const std::string& v, std::initializer_list<const char*> allowed) {
         int i = 0;
         std::string list;
@@ -201,58 +201,61 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
 
     const char* set = "Settings (defaults as in the window)";
     value("--voltage", "target voltage", "3.3|5.0",
-          [=](auto& v) { setting("RadioGpVolt", oneOf("--voltage", v == "5" ? "5.0" : v, {"3.3", "5.0"}) ? "1" : "0"); })
+          [&jc, oneOf](auto& v) { jc.voltage5V = oneOf("--voltage", v == "5" ? "5.0" : v, {"3.3", "5.0"}) == 1; })
         ->group(set);
     value("--speed", "programming speed", "slow|fast",
-          [=](auto& v) { setting("RadioGroupBitF", std::to_string(oneOf("--speed", v, {"slow", "fast"}))); })
+          [&jc, oneOf](auto& v) { jc.fastSpeed = oneOf("--speed", v, {"slow", "fast"}) == 1; })
         ->group(set);
     value("--reset", "reset line", "low|off|pulse",
-          [=](auto& v) { setting("RadioGrpRST", std::to_string(oneOf("--reset", v, {"low", "off", "pulse"}))); })
+          [&jc, oneOf](auto& v) { jc.reset = oneOf("--reset", v, {"low", "off", "pulse"}); })
         ->group(set);
-    flag("--keep-power", "keep the target powered after programming", [=] { setting("ChkBoxVDD", "0"); })->group(set);
-    flag("--run-after", "run the chip after programming", [=] { setting("CheckBoxRun", "1"); })->group(set);
-    flag("--run-and-shut", "run, then power off", [=] { setting("ChkBoxRunSHT", "1"); })->group(set);
-    value("--run-time", "run time", "MS", [=](auto& v) { setting("SpinEditRTM", std::to_string(number("--run-time", v))); })
-        ->group(set);
-    flag("--blank-error", "a chip that is not blank is an error", [=] { setting("ChkBoxBlkEr", "1"); })->group(set);
-    flag("--read-protect", "read-protect the chip", [=] { setting("ChkBoxEnROP", "1"); })->group(set);
-    flag("--option-bytes", "write the option bytes", [=] { setting("CheckBoxOpt", "1"); })->group(set);
-    flag("--no-option-bytes", "do not write the option bytes", [=] { setting("CheckBoxOpt", "0"); })->group(set);
-    flag("--nvm-area", "program the NVM area", [=] { setting("ChkBoxNVM", "1"); })->group(set);
-    flag("--no-nvm-area", "leave the NVM area", [=] { setting("ChkBoxNVM", "0"); })->group(set);
-    flag("--watchdog", "enable the chip's watchdog", [=] { setting("ChkBoxEnWDT", "1"); })->group(set);
-    flag("--auto-detect", "start when a chip is put into the socket", [=] { setting("ChkBoxAuto", "1"); })->group(set);
-    for (auto [name, control, what] : {std::tuple{"--insert-ms", "SpinEditIn", "settle time after a chip is put in"},
-                                       std::tuple{"--remove-ms", "SpinEditOut", "settle time after a chip is taken out"},
-                                       std::tuple{"--power-up-ms", "SpinEditVddTim", "settle time after power-up"},
-                                       std::tuple{"--power-down-ms", "SpinEditPwdTim", "settle time after power-down"}}) {
-        value(name, what, "MS", [=, n = std::string(name), c = control](auto& v) { setting(c, std::to_string(number(n, v))); })
-            ->group(set);
-    }
-    value("--count-limit", "stop after N chips (0: no limit)", "N", [=](auto& v) {
-        int64_t n = number("--count-limit", v);
-        setting("CheckBoxCtrl", n > 0 ? "1" : "0");
-        setting("SpinEditNum", std::to_string(n));
+    // On/off options, each setting one field; and times in milliseconds.
+    using J = KorvexApp::JobOptionChanges;
+    using Switch = std::tuple<const char*, const char*, std::optional<bool> J::*, bool>;
+    const auto switches = [&](std::initializer_list<Switch> list) {
+        for (auto [names, what, field, on] : list) flag(names, what, [&jc, field, on] { jc.*field = on; })->group(set);
+    };
+    using Millis = std::tuple<const char*, const char*, std::optional<int64_t> J::*>;
+    const auto millis = [&](std::initializer_list<Millis> list) {
+        for (auto [name, what, field] : list)
+            value(name, what, "MS", [&jc, n = std::string(name), field](auto& v) { jc.*field = number(n, v); })->group(set);
+    };
+    switches({{"--keep-power", "keep the target powered after programming", &J::powerOffAfter, false},
+              {"--run-after", "run the chip after programming", &J::runAfter, true},
+              {"--run-and-shut", "run, then power off", &J::runAndShut, true}});
+    millis({{"--run-time", "run time", &J::runTimeMs}});
+    switches({{"--blank-error", "a chip that is not blank is an error", &J::blankError, true},
+              {"--read-protect", "read-protect the chip", &J::readProtect, true},
+              {"--option-bytes", "write the option bytes", &J::optionBytes, true},
+              {"--no-option-bytes", "do not write the option bytes", &J::optionBytes, false},
+              {"--nvm-area", "program the NVM area", &J::nvmArea, true},
+              {"--no-nvm-area", "leave the NVM area", &J::nvmArea, false},
+              {"--watchdog", "enable the chip's watchdog", &J::watchdog, true},
+              {"--auto-detect", "start when a chip is put into the socket", &J::autoDetect, true}});
+    millis({{"--insert-ms", "settle time after a chip is put in", &J::insertMs},
+            {"--remove-ms", "settle time after a chip is taken out", &J::removeMs},
+            {"--power-up-ms", "settle time after power-up", &J::powerUpMs},
+            {"--power-down-ms", "settle time after power-down", &J::powerDownMs}});
+    value("--count-limit", "stop after N chips (0: no limit)", "N", [&jc](auto& v) {
+        const int64_t n = number("--count-limit", v);
+        jc.countLimitOn = n > 0;
+        jc.countLimit = n;
     })->group(set);
-    // The window's edits hold 10 (number, address) and 4 (increment)
-    // characters: the value goes in as a text that fits, so a longer
-    // spelling is not cut to a different number.
-    value("--sn", "write serial numbers from START", "START", [=](auto& v) {
-        setting("CheckBoxSN", "1");
-        setting("SNEdit1", format("0x%0.8x", number32("--sn", v)));
+    value("--sn", "write serial numbers from START", "START", [&jc](auto& v) {
+        jc.serialNumbers = true;
+        jc.snStart = number32("--sn", v);
     })->group(set);
-    value("--sn-step", "serial number increment (-999 to 9999)", "N", [=](auto& v) {
+    value("--sn-step", "serial number increment (-999 to 9999)", "N", [&jc](auto& v) {
         int64_t n = number("--sn-step", v);
         if (n < -999 || n > 9999) throw UsageError("--sn-step takes -999 to 9999 (the increment field's 4 characters)");
-        setting("GainEdit", std::to_string(n));
+        jc.snIncrement = static_cast<int>(n);
     })->group(set);
     value("--sn-address", "where the serial number goes", "ADDR",
-          [=](auto& v) { setting("AddrEdit", format("0x%0.8x", number32("--sn-address", v))); })
+          [&jc](auto& v) { jc.snAddress = number32("--sn-address", v); })
         ->group(set);
-    flag("--sn-little-endian", "write the serial number little-endian", [=] { setting("SNOrderChk", "0"); })->group(set);
-    flag("--sn-advance", "the host counts the serial numbers on (one per chip)", [=] { setting("ChkBoxPCSN", "1"); })
-        ->group(set);
-    flag("--sn-decimal", "show the serial number in decimal", [=] { setting("ChkBoxSNDP", "1"); })->group(set);
+    switches({{"--sn-little-endian", "write the serial number little-endian", &J::snBigEndian, false},
+              {"--sn-advance", "the host counts the serial numbers on (one per chip)", &J::snAdvance, true},
+              {"--sn-decimal", "show the serial number in decimal", &J::snDecimal, true}});
 
     const char* run = "Run";
     value("--sim", "start N (1 to 16) emulated programmer units", "N", [&o](auto& v) {
@@ -691,9 +694,7 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
             rep.error("unknown chip '" + o.chip + "' (korvex-cli chips lists them)");
             return kExitUsage;
         }
-        chooseChip(app.engine.chip, found->first, found->second);
-        app.ui["MCUNameEdit"].setText(app.engine.chip.chipName);
-        app.ui["lbFlashSize"].setCaption(format("%dK,EEP=%dB", app.engine.chip.flashSizeKB, app.engine.chip.eepSize));
+        app.chooseChip(found->first, found->second);
     }
     if (!o.file.empty()) {
         if (!app.engine.chip.chipChosen) {
@@ -714,25 +715,11 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
             return kExitUsage;
         }
     }
-    for (auto& [name, value] : o.settings) {
-        Control& c = app.ui[name];
-        switch (c.kind()) {
-        case ControlKind::CheckBox: c.setChecked(value == "1"); break;
-        case ControlKind::RadioGroup: c.setItemIndex(std::atoi(value.c_str())); break;
-        case ControlKind::SpinEdit: c.setValue(std::atoll(value.c_str())); break;
-        default: c.setText(value); break;
-        }
-    }
+    app.applyJobOptions(o.job);
     // This run's log, in place of the configured one (the configuration file
     // is not changed).
-    if (o.noLog) {
-        app.logForm["CheckBoxLog"].setChecked(false);
-    } else if (!o.logFile.empty()) {
-        app.logForm["CheckBoxLog"].setChecked(true);
-        app.logForm["RadioGrpCreat"].setItemIndex(1);
-        app.logForm["RadioGrpMod"].setItemIndex(1);
-        app.logForm["EditLogName"].setText(o.logFile);
-    }
+    if (o.noLog) app.useRunLog(false);
+    else if (!o.logFile.empty()) app.useRunLog(true, o.logFile);
 
     // The device search runs 100 ms after start-up; wait until every queried
     // port has answered or a second has passed.
