@@ -152,73 +152,76 @@ public:
 // The one table of the front end's options: it parses the command line into
 // o and makes --help. Each option's action runs as it is met, so a later
 // option wins over an earlier one that sets the same thing.
-std::unique_ptr<CLI::App> optionTable(Options& o) {
-    auto app = std::make_unique<CLI::App>(kDescription, "korvex-cli");
-    app->footer(kFooter);
-    app->formatter(std::make_shared<HelpLayout>());
-    app->get_formatter()->column_width(32);
-    app->allow_windows_style_options(false);
-    auto value = [&](const std::string& names, const std::string& what, const std::string& type,
-                     std::function<void(const std::string&)> act) {
-        return app->add_option_function<std::string>(names, std::move(act), what)
+// The place of `v` among the values an option takes; a usage error naming
+// them all when it is none of them.
+int oneOf(const std::string& opt, const std::string& v, std::initializer_list<const char*> allowed) {
+    int i = 0;
+    std::string list;
+    for (const char* a : allowed) {
+        if (v == a) return i;
+        list += (i++ ? i == static_cast<int>(allowed.size()) ? " or " : ", " : "") + std::string(a);
+    }
+    throw UsageError(opt + " takes " + list);
+}
+
+// Adds options to the table: a value (the last one given counts) or a flag,
+// each acted on as it is parsed.
+struct OptionAdder {
+    CLI::App& app;
+    CLI::Option* value(const std::string& names, const std::string& what, const std::string& type,
+                       std::function<void(const std::string&)> act) {
+        return app.add_option_function<std::string>(names, std::move(act), what)
             ->type_name(type)
             ->trigger_on_parse()
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    };
-    auto flag = [&](const std::string& names, const std::string& what, std::function<void()> act) {
-        return app->add_flag_callback(names, std::move(act), what)->trigger_on_parse();
-    };
-    KorvexApp::JobOptionChanges& jc = o.job;
-    auto oneOf = [](const std::string& opt, const std::string& v, std::initializer_list<const char*> allowed) {
-        int i = 0;
-        std::string list;
-        for (const char* a : allowed) {
-            if (v == a) return i;
-            list += (i++ ? i == static_cast<int>(allowed.size()) ? " or " : ", " : "") + std::string(a);
-        }
-        throw UsageError(opt + " takes " + list);
-    };
+    }
+    CLI::Option* flag(const std::string& names, const std::string& what, std::function<void()> act) {
+        return app.add_flag_callback(names, std::move(act), what)->trigger_on_parse();
+    }
+};
 
-    // The operation and its operands (described above the options).
-    app->add_option("operation", o.operation)->group("");
-    app->add_option("operands", o.operands)->group("");
-
+void addJobOptions(OptionAdder& add, Options& o) {
     const char* job = "Job";
-    value("--project", "load a project (chip, image, settings)", "FILE.pmw", [&o](auto& v) { o.project = v; })->group(job);
-    value("-c,--chip", "choose a chip from the catalogue (korvex-cli chips)", "NAME", [&o](auto& v) { o.chip = v; })
+    add.value("--project", "load a project (chip, image, settings)", "FILE.pmw", [&o](auto& v) { o.project = v; })->group(job);
+    add.value("-c,--chip", "choose a chip from the catalogue (korvex-cli chips)", "NAME", [&o](auto& v) { o.chip = v; })
         ->group(job);
-    value("-f,--file",
+    add.value("-f,--file",
           "load an object file (.hex .s19 .srec .bin ...; - reads\n"
           "HEX or S-records from standard input)",
           "OBJECT", [&o](auto& v) { o.file = v; })
         ->group(job);
-    value("--offset", "where a .bin file goes (an address, or an offset\nfrom the chip's first flash address)",
+    add.value("--offset", "where a .bin file goes (an address, or an offset\nfrom the chip's first flash address)",
           "ADDR", [&o](auto& v) { o.offset = number("--offset", v); })
         ->group(job);
-    value("--nvm", "load NVM data", "FILE", [&o](auto& v) { o.nvm = v; })->group(job);
-    value("--firmware", "the firmware file (default KorvexSCX.FWR)", "FILE", [&o](auto& v) { o.firmware = v; })
+    add.value("--nvm", "load NVM data", "FILE", [&o](auto& v) { o.nvm = v; })->group(job);
+    add.value("--firmware", "the firmware file (default KorvexSCX.FWR)", "FILE", [&o](auto& v) { o.firmware = v; })
         ->group(job);
 
+}
+
+void addSettingOptions(OptionAdder& add, Options& o) {
+    KorvexApp::JobOptionChanges& jc = o.job;
+
     const char* set = "Settings (defaults as in the window)";
-    value("--voltage", "target voltage", "3.3|5.0",
-          [&jc, oneOf](auto& v) { jc.voltage5V = oneOf("--voltage", v == "5" ? "5.0" : v, {"3.3", "5.0"}) == 1; })
+    add.value("--voltage", "target voltage", "3.3|5.0",
+          [&jc](auto& v) { jc.voltage5V = oneOf("--voltage", v == "5" ? "5.0" : v, {"3.3", "5.0"}) == 1; })
         ->group(set);
-    value("--speed", "programming speed", "slow|fast",
-          [&jc, oneOf](auto& v) { jc.fastSpeed = oneOf("--speed", v, {"slow", "fast"}) == 1; })
+    add.value("--speed", "programming speed", "slow|fast",
+          [&jc](auto& v) { jc.fastSpeed = oneOf("--speed", v, {"slow", "fast"}) == 1; })
         ->group(set);
-    value("--reset", "reset line", "low|off|pulse",
-          [&jc, oneOf](auto& v) { jc.reset = oneOf("--reset", v, {"low", "off", "pulse"}); })
+    add.value("--reset", "reset line", "low|off|pulse",
+          [&jc](auto& v) { jc.reset = oneOf("--reset", v, {"low", "off", "pulse"}); })
         ->group(set);
     // On/off options, each setting one field; and times in milliseconds.
     using J = KorvexApp::JobOptionChanges;
     using Switch = std::tuple<const char*, const char*, std::optional<bool> J::*, bool>;
     const auto switches = [&](std::initializer_list<Switch> list) {
-        for (auto [names, what, field, on] : list) flag(names, what, [&jc, field, on] { jc.*field = on; })->group(set);
+        for (auto [names, what, field, on] : list) add.flag(names, what, [&jc, field, on] { jc.*field = on; })->group(set);
     };
     using Millis = std::tuple<const char*, const char*, std::optional<int64_t> J::*>;
     const auto millis = [&](std::initializer_list<Millis> list) {
         for (auto [name, what, field] : list)
-            value(name, what, "MS", [&jc, n = std::string(name), field](auto& v) { jc.*field = number(n, v); })->group(set);
+            add.value(name, what, "MS", [&jc, n = std::string(name), field](auto& v) { jc.*field = number(n, v); })->group(set);
     };
     switches({{"--keep-power", "keep the target powered after programming", &J::powerOffAfter, false},
               {"--run-after", "run the chip after programming", &J::runAfter, true},
@@ -236,37 +239,40 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
             {"--remove-ms", "settle time after a chip is taken out", &J::removeMs},
             {"--power-up-ms", "settle time after power-up", &J::powerUpMs},
             {"--power-down-ms", "settle time after power-down", &J::powerDownMs}});
-    value("--count-limit", "stop after N chips (0: no limit)", "N", [&jc](auto& v) {
+    add.value("--count-limit", "stop after N chips (0: no limit)", "N", [&jc](auto& v) {
         const int64_t n = number("--count-limit", v);
         jc.countLimitOn = n > 0;
         jc.countLimit = n;
     })->group(set);
-    value("--sn", "write serial numbers from START", "START", [&jc](auto& v) {
+    add.value("--sn", "write serial numbers from START", "START", [&jc](auto& v) {
         jc.serialNumbers = true;
         jc.snStart = number32("--sn", v);
     })->group(set);
-    value("--sn-step", "serial number increment (-999 to 9999)", "N", [&jc](auto& v) {
+    add.value("--sn-step", "serial number increment (-999 to 9999)", "N", [&jc](auto& v) {
         int64_t n = number("--sn-step", v);
         if (n < -999 || n > 9999) throw UsageError("--sn-step takes -999 to 9999 (the increment field's 4 characters)");
         jc.snIncrement = static_cast<int>(n);
     })->group(set);
-    value("--sn-address", "where the serial number goes", "ADDR",
+    add.value("--sn-address", "where the serial number goes", "ADDR",
           [&jc](auto& v) { jc.snAddress = number32("--sn-address", v); })
         ->group(set);
     switches({{"--sn-little-endian", "write the serial number little-endian", &J::snBigEndian, false},
               {"--sn-advance", "the host counts the serial numbers on (one per chip)", &J::snAdvance, true},
               {"--sn-decimal", "show the serial number in decimal", &J::snDecimal, true}});
 
+}
+
+void addRunOptions(OptionAdder& add, Options& o) {
     const char* run = "Run";
-    value("--sim", "start N (1 to 16) emulated programmer units", "N", [&o](auto& v) {
+    add.value("--sim", "start N (1 to 16) emulated programmer units", "N", [&o](auto& v) {
         int64_t n = number("--sim", v);
         if (n < 1 || n > 16) throw UsageError("--sim takes 1 to 16 units");
         o.sim = static_cast<int>(n);
     })->group(run);
-    value("--sim-baud", "pace the emulated units at a line rate (e.g. 1000000)", "RATE",
+    add.value("--sim-baud", "pace the emulated units at a line rate (e.g. 1000000)", "RATE",
           [&o](auto& v) { o.simBaud = v; })
         ->group(run);
-    value("--sim-fault", "a fault of emulated unit U (repeatable; as\nkorvex-sim --fault)", "U:KIND[:ARG]",
+    add.value("--sim-fault", "a fault of emulated unit U (repeatable; as\nkorvex-sim --fault)", "U:KIND[:ARG]",
           [&o](auto& v) {
               size_t colon = v.find(':');
               int64_t unit = 0;
@@ -278,12 +284,12 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
               o.simFaults.emplace_back(static_cast<int>(unit), f);
           })
         ->group(run);
-    value("-P,--port",
+    add.value("-P,--port",
           "use this port (repeatable, in channel order): a device,\n"
           "a /dev/serial/by-path or by-id link, or a name from ports",
           "PORT", [&o](auto& v) { o.ports.push_back(v); })
         ->group(run);
-    value("--usb", "search only these USB adapters (repeatable)", "VID:PID[:SERIAL]",
+    add.value("--usb", "search only these USB adapters (repeatable)", "VID:PID[:SERIAL]",
           [&o](auto& v) {
               std::string why;
               auto f = parseUsbFilter(v, why);
@@ -291,75 +297,98 @@ std::unique_ptr<CLI::App> optionTable(Options& o) {
               o.usb.push_back(*f);
           })
         ->group(run);
-    value("--expect", "fail (status 1) unless N units answer the search", "N", [&o](auto& v) {
+    add.value("--expect", "fail (status 1) unless N units answer the search", "N", [&o](auto& v) {
         int64_t n = number("--expect", v);
         if (n < 1 || n > 8) throw UsageError("--expect takes 1 to 8 units");
         o.expect = n;
     })->group(run);
-    value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
-    flag("--skip-bad-lines",
+    add.value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
+    add.flag("--skip-bad-lines",
          "skip faulty object-file lines, each reported\n(default: the file is refused, status 2)",
          [&o] { o.skipBadLines = true; })
         ->group(run);
-    value("--on-mismatch", "on a verify difference (default: abort)", "continue|abort",
-          [&o, oneOf](auto& v) { o.continueOnMismatch = oneOf("--on-mismatch", v, {"abort", "continue"}) == 1; })
+    add.value("--on-mismatch", "on a verify difference (default: abort)", "continue|abort",
+          [&o](auto& v) { o.continueOnMismatch = oneOf("--on-mismatch", v, {"abort", "continue"}) == 1; })
         ->group(run);
-    value("--timeout", "give up after S seconds (default 600)", "S", [&o](auto& v) {
+    add.value("--timeout", "give up after S seconds (default 600)", "S", [&o](auto& v) {
         // The loop waits in milliseconds held in an int.
         int64_t n = number("--timeout", v);
         if (n < 1 || n > 2147483) throw UsageError("--timeout takes 1 to 2147483 seconds");
         o.timeoutS = static_cast<int>(n);
     })->group(run);
 
+}
+
+void addRecordOptions(OptionAdder& add, Options& o) {
     const char* rec = "Records (korvex-cli records)";
     auto time = [](const char* opt, const std::string& v) {
         auto t = parseRecordTime(v);
         if (!t) throw UsageError(std::string(opt) + " takes a date and time: 2026-12-08, 2026-12-08T14:30[:05] (local), or with Z (UTC)");
         return *t;
     };
-    value("--since", "records that ended at or after T", "T", [&o, time](auto& v) { o.records.sinceMs = time("--since", v); })
+    add.value("--since", "records that ended at or after T", "T", [&o, time](auto& v) { o.records.sinceMs = time("--since", v); })
         ->group(rec);
-    value("--until", "records that ended before T", "T", [&o, time](auto& v) { o.records.untilMs = time("--until", v); })
+    add.value("--until", "records that ended before T", "T", [&o, time](auto& v) { o.records.untilMs = time("--until", v); })
         ->group(rec);
-    value("--serial", "the chip that got this serial number", "SN",
+    add.value("--serial", "the chip that got this serial number", "SN",
           [&o](auto& v) { o.records.serialNumber = number32("--serial", v); })
         ->group(rec);
-    value("--uid", "the chip with this UID (24 hexadecimal digits)", "HEX", [&o](auto& v) {
+    add.value("--uid", "the chip with this UID (24 hexadecimal digits)", "HEX", [&o](auto& v) {
         if (v.size() != 24 || v.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             throw UsageError("--uid takes the 24 hexadecimal digits of a UID");
         o.records.chipUid = v;
     })->group(rec);
-    value("--station", "records of this station", "NAME", [&o](auto& v) { o.records.station = v; })->group(rec);
-    value("--outcome", "OK or NG records only", "ok|ng",
-          [&o, oneOf](auto& v) { o.records.ok = oneOf("--outcome", v, {"ng", "ok"}) == 1; })
+    add.value("--station", "records of this station", "NAME", [&o](auto& v) { o.records.station = v; })->group(rec);
+    add.value("--outcome", "OK or NG records only", "ok|ng",
+          [&o](auto& v) { o.records.ok = oneOf("--outcome", v, {"ng", "ok"}) == 1; })
         ->group(rec);
-    value("--last", "the newest N records only", "N", [&o](auto& v) {
+    add.value("--last", "the newest N records only", "N", [&o](auto& v) {
         int64_t n = number("--last", v);
         if (n < 1 || n > 100000000) throw UsageError("--last takes 1 or more");
         o.records.limit = static_cast<int>(n);
     })->group(rec);
-    flag("--summary", "the yield per station, chip and image instead", [&o] { o.summary = true; })->group(rec);
-    flag("--csv", "comma-separated values with a header line", [&o] { o.csv = true; })->group(rec);
-    value("--db", "the database to read (default: the station's)", "FILE", [&o](auto& v) { o.recordsDb = v; })
+    add.flag("--summary", "the yield per station, chip and image instead", [&o] { o.summary = true; })->group(rec);
+    add.flag("--csv", "comma-separated values with a header line", [&o] { o.csv = true; })->group(rec);
+    add.value("--db", "the database to read (default: the station's)", "FILE", [&o](auto& v) { o.recordsDb = v; })
         ->group(rec);
-    value("--server", "read the records of every station on this server", "postgresql://...", [&o](auto& v) {
+    add.value("--server", "read the records of every station on this server", "postgresql://...", [&o](auto& v) {
         if (!isServerUrl(v)) throw UsageError("--server takes a postgresql:// address");
         o.recordsServer = v;
     })->group(rec);
 
+}
+
+void addOutputOptions(OptionAdder& add, Options& o) {
     const char* output = "Output";
-    value("-o,--out", "read-flash: the file to save the flash in", "FILE", [&o](auto& v) { o.out = v; })->group(output);
-    flag("--json", "one JSON object per event on standard output",
+    add.value("-o,--out", "read-flash: the file to save the flash in", "FILE", [&o](auto& v) { o.out = v; })->group(output);
+    add.flag("--json", "one JSON object per event on standard output",
          [&o] { o.json = true; })
         ->group(output);
-    flag("-q,--quiet", "only the results and errors: no progress", [&o] { o.verbosity = -1; })->group(output);
-    flag("-v,--verbose", "the information log's lines too", [&o] { o.verbosity = 1; })->group(output);
-    value("--log", "write this run's log to FILE (replacing it)", "FILE",
+    add.flag("-q,--quiet", "only the results and errors: no progress", [&o] { o.verbosity = -1; })->group(output);
+    add.flag("-v,--verbose", "the information log's lines too", [&o] { o.verbosity = 1; })->group(output);
+    add.value("--log", "write this run's log to FILE (replacing it)", "FILE",
           [&o](auto& v) { o.logFile = v, o.noLog = false; })
         ->group(output);
-    flag("--no-log", "write no run log", [&o] { o.noLog = true, o.logFile.clear(); })->group(output);
-    flag("-V,--version", "show the version and exit", [&o] { o.version = true; })->group(output);
-    app->set_help_flag("-h,--help", "show this help and exit")->group(output);
+    add.flag("--no-log", "write no run log", [&o] { o.noLog = true, o.logFile.clear(); })->group(output);
+    add.flag("-V,--version", "show the version and exit", [&o] { o.version = true; })->group(output);
+}
+
+std::unique_ptr<CLI::App> optionTable(Options& o) {
+    auto app = std::make_unique<CLI::App>(kDescription, "korvex-cli");
+    app->footer(kFooter);
+    app->formatter(std::make_shared<HelpLayout>());
+    app->get_formatter()->column_width(32);
+    app->allow_windows_style_options(false);
+    // The operation and its operands (described above the options).
+    app->add_option("operation", o.operation)->group("");
+    app->add_option("operands", o.operands)->group("");
+    OptionAdder add{*app};
+    addJobOptions(add, o);
+    addSettingOptions(add, o);
+    addRunOptions(add, o);
+    addRecordOptions(add, o);
+    addOutputOptions(add, o);
+    app->set_help_flag("-h,--help", "show this help and exit")->group("Output");
     return app;
 }
 
@@ -550,12 +579,39 @@ KorvexApp::BinOffsetAnswer binOffsetAnswer(const std::optional<int64_t>& offset,
     return {static_cast<uint32_t>(at), {}};
 }
 
-// The run itself; `offline` gets the off-line totals of an off-line run.
-int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>& offline) {
-    ProcessStateGuard processState;
-    processState.catchSignals();
-    gInterrupted = false;
+// One run of an operation against the units: the program as the window runs
+// it, driven by the options, reported through the reporter. Each step is a
+// member; exec() is the run from start to exit status.
+class Run {
+public:
+    Run(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>& offline)
+        : o_(o), rep_(rep), offline_(offline) {}
+    int exec();
 
+private:
+    void startEmulatedUnits();
+    void makeProgram();
+    void onEngineEvent(const EngineEvent& e);
+    void flushLines();
+    // Exit status of a failed job load, or nullopt when the job is ready.
+    std::optional<int> loadJob();
+    void waitForSearch();
+    void reportStart();
+    void reportNotRun();
+    void launch(const std::function<void()>& fn);
+    // The operations that end on their own terms (no channel table).
+    int saveProject();
+    int offlineProduction();
+    // Waits for the launched channels, saves a flash read, reports the table.
+    int finishLaunched();
+    void closeProgram();
+    int finalStatus(int status);
+    Program& engine() { return app_->engine; }
+
+    const Options& o_;
+    Reporter& rep_;
+    std::optional<std::pair<int, int>>& offline_;
+    ProcessStateGuard processState_;
     // Emulated units for a demo or a dry run. Their folder goes after the
     // units have taken their links out of it (members die in reverse order).
     struct DirCleanup {
@@ -563,197 +619,234 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
         ~DirCleanup() {
             if (!dir.empty()) rmdir(dir.c_str());
         }
-    } cleanup;
-    std::unique_ptr<SimServer> simServer;
-    if (o.sim > 0) {
-        char tmpl[] = "/tmp/korvex-cli-sim.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("cannot create a folder for the emulated units");
-        cleanup.dir = tmpl;
-        SimOptions so;
-        so.units = o.sim;
-        so.dir = cleanup.dir;
-        if (!o.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o.simBaud));
-        so.unit.resize(static_cast<size_t>(o.sim));
-        so.traceInMemory = false;  // nothing reads it; it would grow with every frame
-        for (auto& [unit, f] : o.simFaults) so.unit[static_cast<size_t>(unit - 1)].faults.push_back(f);
-        simServer = std::make_unique<SimServer>(so);
-        simServer->start();
-        setenv("KORVEX_SERIAL_DIR", cleanup.dir.c_str(), 1);
-    }
-
-    PlainEventLoop loop;
-    CliPrompts prompts;
-    SystemClock clock;
-    SystemRandom rng;
-    prompts.defaultOk = o.skipBadLines;
-    prompts.defaultYes = o.continueOnMismatch;
+    } cleanup_;
+    std::unique_ptr<SimServer> simServer_;
+    PlainEventLoop loop_;
+    CliPrompts prompts_;
+    SystemClock clock_;
+    SystemRandom rng_;
     // Boxes shown while a launcher runs: one that stops it says why no
     // channel started.
-    std::vector<std::string> launchBoxes;
-    prompts.onRecord = [&](const ScriptedPrompts::Record& r) {
-        using K = ScriptedPrompts::Kind;
-        if (r.kind == K::Information || r.kind == K::Warning || r.kind == K::Message || r.kind == K::ErrorOkAbort ||
-            r.kind == K::DifferenceYesAbort)
-            rep.line("[box] " + r.text);
-        if (r.kind == K::Information || r.kind == K::Warning) launchBoxes.push_back(r.text);
-    };
-
-    KorvexApp app(loop, prompts, clock, rng);
-    if (!o.firmware.empty()) app.firmwareFileName = o.firmware;
-    if (!o.ports.empty() && !o.usb.empty()) throw UsageError("--port and --usb do not go together");
-    app.engine.usbFilters = o.usb;
-    if (!o.ports.empty()) {
-        std::string why;
-        app.engine.portMap = portMapOf(o.ports, why);
-        if (!app.engine.portMap) throw UsageError("--port: " + why);
-    }
-    app.onObjectLineError = [&](const std::string& path, int line, int code, ObjectFormat format) {
-        rep.lineError(path, line, code, lineFaultText(format, code), o.skipBadLines);
-    };
-    // A channel turns idle as soon as its last frame is queued (the end of a
-    // firmware upgrade, the restart after a download), and closing a port
-    // purges what it has not sent: the run lets the queues empty and the
-    // other side take the bytes in before it closes.
-    auto closeProgram = [&] {
-        loop.runUntil(
-            [&] {
-                for (auto& p : app.engine.ports)
-                    if (p && p->isOpen() && !p->sendEmpty()) return false;
-                return true;
-            },
-            2000);
-        loop.runFor(50);
-        app.FormClose();
-    };
+    std::vector<std::string> launchBoxes_;
+    std::unique_ptr<KorvexApp> app_;
     // Channels the port map gives a port that had no unit: their sockets
     // were not served, so the run cannot end as a success.
-    int mappedWithoutUnit = 0;
-    // The statuses that also depend on the logs written at shut-down.
-    auto finalStatus = [&](int status) {
-        if (mappedWithoutUnit > 0 && status == kExitOk) {
-            rep.error(format("%d channel(s) of the port map had no unit", mappedWithoutUnit));
-            status = kExitChannelFailed;
-        }
-        if (app.logWriteFailures > 0) {
-            rep.error(format("%d log file(s) could not be written (see the messages above)", app.logWriteFailures));
-            if (status == kExitOk) status = kExitChannelFailed;
-        }
-        if (gInterrupted) {
-            rep.error("interrupted");
-            return kExitInterrupted;
-        }
-        return status;
-    };
-    std::map<int, ChannelResult> results;
-    size_t shownLines = 0;
-    // The line being appended is the channel's the writer names; earlier
-    // lines caught up after a clear are shown without one.
-    auto flushLines = [&] {
-        for (shownLines = std::max(shownLines, app.log.firstKept()); shownLines < app.log.size(); ++shownLines) {
-            const int channel = shownLines + 1 == app.log.size() ? app.info.appendingChannel() : 0;
-            rep.line(app.log.line(shownLines), channel, channel > 0 ? app.engine.ch[channel - 1].portName : "");
-        }
-    };
-    app.log.onAppended.push_back([&](size_t) { flushLines(); });
-    app.log.onCleared.push_back([&] { shownLines = 0; });
-    // The table, the progress and the JSON lines come from the engine's events.
-    app.engine.listeners.push_back([&](const EngineEvent& e) {
-        const int slot = e.channel - 1;
-        switch (e.kind) {
-        case EngineEventKind::Result: {
-            ChannelResult& r = results[slot];
-            r.finished = true;
-            r.ok = e.ok;
-            r.code = e.code >= 0 ? std::optional<int>(e.code) : std::nullopt;
-            r.step = stepName(e.step);
-            r.message = e.text;
-            r.end = std::chrono::steady_clock::now();
-            break;
-        }
-        case EngineEventKind::Step: break;
-        case EngineEventKind::Progress:
-            // Off-line status frames move idle channels' gauges: progress is
-            // for the operations this run launched.
-            if (app.engine.ch[slot].busy) rep.engineEvent(e);
-            break;
-        default: rep.engineEvent(e); break;
-        }
-    });
+    int mappedWithoutUnit_ = 0;
+    std::map<int, ChannelResult> results_;
+    size_t shownLines_ = 0;
+    std::vector<PortOutcome> searched_;
+    int answered_ = 0;
+};
 
-    // Start-up as the window does it, with the project named as first argument.
-    std::vector<std::string> startArgs;
-    if (!o.project.empty()) startArgs.push_back(o.project);
-    app.FormShow(startArgs);
-    if (!o.project.empty() && !app.engine.fileLoaded) {
-        rep.error("the project " + o.project + " could not be loaded");
-        return kExitUsage;
-    }
-    if (!o.chip.empty()) {
-        auto found = findChipByName(o.chip);
-        if (!found) {
-            rep.error("unknown chip '" + o.chip + "' (korvex-cli chips lists them)");
-            return kExitUsage;
-        }
-        app.chooseChip(found->first, found->second);
-    }
-    if (!o.file.empty()) {
-        if (!app.engine.chip.chipChosen) {
-            rep.error("--file needs --chip or --project");
-            return kExitUsage;
-        }
-        app.askBinOffset = [&o](const KorvexApp::BinOffsetQuestion& q) { return binOffsetAnswer(o.offset, q); };
-        bool loaded = app.openObjectFile(o.file);
-        if (!loaded) {
-            rep.error(o.file + " was not loaded: " + app.lastLoadRefusal);
-            return kExitUsage;
-        }
-    }
-    if (!o.nvm.empty()) {
-        prompts.openAnswers.push_back(FileChoice{o.nvm, 1});
-        if (!app.LoadNVMDataFile1Click()) {
-            rep.error(o.nvm + " was not loaded: " + app.lastLoadRefusal);
-            return kExitUsage;
-        }
-    }
-    app.applyJobOptions(o.job);
-    // This run's log, in place of the configured one (the configuration file
-    // is not changed).
-    if (o.noLog) app.useRunLog(false);
-    else if (!o.logFile.empty()) app.useRunLog(true, o.logFile);
-
-    // The device search runs 100 ms after start-up; wait until every queried
-    // port has answered or a second has passed.
-    loop.runUntil([&] { return gInterrupted.load() || !app.StartupDone; }, 2000);
-    auto t0 = std::chrono::steady_clock::now();
-    loop.runUntil(
-        [&] {
-            if (gInterrupted) return true;
-            int queried = 0, answered = 0;
-            for (int s = 0; s < app.engine.channelCount; ++s)
-                if (!app.engine.channelPort(s).empty()) {
-                    ++queried;
-                    answered += app.engine.ch[s].connected;
-                }
-            return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
-        },
-        1000);
+int Run::exec() {
+    processState_.catchSignals();
+    gInterrupted = false;
+    startEmulatedUnits();
+    makeProgram();
+    if (std::optional<int> refused = loadJob()) return *refused;
+    waitForSearch();
     if (gInterrupted) {
         closeProgram();
         return finalStatus(kExitInterrupted);
     }
-    Program& e = app.engine;
-    const std::vector<PortOutcome> searched = searchOutcomes(e);
-    int answered = 0;
-    for (auto& p : searched) answered += p.channel > 0 && e.ch[p.channel - 1].connected;
-    for (auto& p : searched)
-        if (p.channel == 0 || !e.ch[p.channel - 1].connected) rep.error(p.port + ": " + p.why);
+    Program& e = engine();
+    searched_ = searchOutcomes(e);
+    for (auto& p : searched_) answered_ += p.channel > 0 && e.ch[p.channel - 1].connected;
+    for (auto& p : searched_)
+        if (p.channel == 0 || !e.ch[p.channel - 1].connected) rep_.error(p.port + ": " + p.why);
     if (e.portMap)
-        for (int s = 0; s < 8; ++s) mappedWithoutUnit += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.ch[s].connected;
+        for (int s = 0; s < 8; ++s) mappedWithoutUnit_ += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.ch[s].connected;
+    reportStart();
 
-    // The run starts: what it programs, from what, on which ports.
+    const std::string& op = o_.operation;
+    if (o_.expect && answered_ < *o_.expect) {
+        rep_.error(format("%lld programmer unit(s) expected, %d answered; nothing was run",
+                          static_cast<long long>(*o_.expect), answered_));
+        reportNotRun();
+        closeProgram();
+        return finalStatus(kExitChannelFailed);
+    }
+    if (answered_ == 0 && op != "save-project") {
+        rep_.error("no programmer unit answered (korvex-cli ports lists the serial ports; see --help)");
+        reportNotRun();
+        closeProgram();
+        return finalStatus(kExitNoUnits);
+    }
+    // The operations that launch channels, by the handler of their button or
+    // menu item.
+    static const std::map<std::string, void (Program::*)()> kLaunchers = {
+        {"auto", &Program::AutoSpdBtnClick},           {"download", &Program::SpdBtnDownLoadClick},
+        {"blank-check", &Program::SpdBtnBlankChkClick}, {"erase", &Program::SpdBtnEraseClick},
+        {"program", &Program::SpdBtnProgClick},         {"verify", &Program::SpdBtnVerifyClick},
+        {"write-option", &Program::SpdBtnWrtOPBClick},  {"read-option", &Program::ReadOptionByte1Click},
+        {"read-id", &Program::ReadVO32voChipID1Click},  {"read-flash", &Program::ReadChipMemory1Click},
+        {"upgrade", &Program::DoFirmwareUpgrade1Click},
+    };
+    if (auto it = kLaunchers.find(op); it != kLaunchers.end()) {
+        launch([&] { (e.*(it->second))(); });
+    } else if (op == "read-address") {
+        // Checked with the options: a range the unit reads as it stands.
+        const KorvexApp::ReadRange range{static_cast<uint32_t>(number("ADDR", o_.operands[0])),
+                                         static_cast<uint16_t>(number("LEN", o_.operands[1]))};
+        app_->askReadRange = [range](const KorvexApp::ReadRange&) { return std::optional<KorvexApp::ReadRange>(range); };
+        launch([&] { app_->ReadAddress1Click(); });
+    } else if (op == "save-project") {
+        return saveProject();
+    } else if (op == "offline") {
+        return offlineProduction();
+    }
+    return finishLaunched();
+}
+
+void Run::startEmulatedUnits() {
+    if (o_.sim <= 0) return;
+    char tmpl[] = "/tmp/korvex-cli-sim.XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot create a folder for the emulated units");
+    cleanup_.dir = tmpl;
+    SimOptions so;
+    so.units = o_.sim;
+    so.dir = cleanup_.dir;
+    if (!o_.simBaud.empty()) so.baud = static_cast<uint32_t>(number("--sim-baud", o_.simBaud));
+    so.unit.resize(static_cast<size_t>(o_.sim));
+    so.traceInMemory = false;  // nothing reads it; it would grow with every frame
+    for (auto& [unit, f] : o_.simFaults) so.unit[static_cast<size_t>(unit - 1)].faults.push_back(f);
+    simServer_ = std::make_unique<SimServer>(so);
+    simServer_->start();
+    setenv("KORVEX_SERIAL_DIR", cleanup_.dir.c_str(), 1);
+}
+
+void Run::makeProgram() {
+    prompts_.defaultOk = o_.skipBadLines;
+    prompts_.defaultYes = o_.continueOnMismatch;
+    prompts_.onRecord = [this](const ScriptedPrompts::Record& r) {
+        using K = ScriptedPrompts::Kind;
+        if (r.kind == K::Information || r.kind == K::Warning || r.kind == K::Message || r.kind == K::ErrorOkAbort ||
+            r.kind == K::DifferenceYesAbort)
+            rep_.line("[box] " + r.text);
+        if (r.kind == K::Information || r.kind == K::Warning) launchBoxes_.push_back(r.text);
+    };
+    app_ = std::make_unique<KorvexApp>(loop_, prompts_, clock_, rng_);
+    KorvexApp& app = *app_;
+    if (!o_.firmware.empty()) app.firmwareFileName = o_.firmware;
+    if (!o_.ports.empty() && !o_.usb.empty()) throw UsageError("--port and --usb do not go together");
+    app.engine.usbFilters = o_.usb;
+    if (!o_.ports.empty()) {
+        std::string why;
+        app.engine.portMap = portMapOf(o_.ports, why);
+        if (!app.engine.portMap) throw UsageError("--port: " + why);
+    }
+    app.onObjectLineError = [this](const std::string& path, int line, int code, ObjectFormat format) {
+        rep_.lineError(path, line, code, lineFaultText(format, code), o_.skipBadLines);
+    };
+    app.log.onAppended.push_back([this](size_t) { flushLines(); });
+    app.log.onCleared.push_back([this] { shownLines_ = 0; });
+    // The table, the progress and the JSON lines come from the engine's events.
+    app.engine.listeners.push_back([this](const EngineEvent& e) { onEngineEvent(e); });
+}
+
+// The line being appended is the channel's the writer names; earlier lines
+// caught up after a clear are shown without one.
+void Run::flushLines() {
+    KorvexApp& app = *app_;
+    for (shownLines_ = std::max(shownLines_, app.log.firstKept()); shownLines_ < app.log.size(); ++shownLines_) {
+        const int channel = shownLines_ + 1 == app.log.size() ? app.info.appendingChannel() : 0;
+        rep_.line(app.log.line(shownLines_), channel, channel > 0 ? app.engine.ch[channel - 1].portName : "");
+    }
+}
+
+void Run::onEngineEvent(const EngineEvent& e) {
+    const int slot = e.channel - 1;
+    switch (e.kind) {
+    case EngineEventKind::Result: {
+        ChannelResult& r = results_[slot];
+        r.finished = true;
+        r.ok = e.ok;
+        r.code = e.code >= 0 ? std::optional<int>(e.code) : std::nullopt;
+        r.step = stepName(e.step);
+        r.message = e.text;
+        r.end = std::chrono::steady_clock::now();
+        break;
+    }
+    case EngineEventKind::Step: break;
+    case EngineEventKind::Progress:
+        // Off-line status frames move idle channels' gauges: progress is for
+        // the operations this run launched.
+        if (engine().ch[slot].busy) rep_.engineEvent(e);
+        break;
+    default: rep_.engineEvent(e); break;
+    }
+}
+
+std::optional<int> Run::loadJob() {
+    KorvexApp& app = *app_;
+    // Start-up as the window does it, with the project named as first argument.
+    std::vector<std::string> startArgs;
+    if (!o_.project.empty()) startArgs.push_back(o_.project);
+    app.FormShow(startArgs);
+    if (!o_.project.empty() && !app.engine.fileLoaded) {
+        rep_.error("the project " + o_.project + " could not be loaded");
+        return kExitUsage;
+    }
+    if (!o_.chip.empty()) {
+        auto found = findChipByName(o_.chip);
+        if (!found) {
+            rep_.error("unknown chip '" + o_.chip + "' (korvex-cli chips lists them)");
+            return kExitUsage;
+        }
+        app.chooseChip(found->first, found->second);
+    }
+    if (!o_.file.empty()) {
+        if (!app.engine.chip.chipChosen) {
+            rep_.error("--file needs --chip or --project");
+            return kExitUsage;
+        }
+        app.askBinOffset = [this](const KorvexApp::BinOffsetQuestion& q) { return binOffsetAnswer(o_.offset, q); };
+        if (!app.openObjectFile(o_.file)) {
+            rep_.error(o_.file + " was not loaded: " + app.lastLoadRefusal);
+            return kExitUsage;
+        }
+    }
+    if (!o_.nvm.empty()) {
+        prompts_.openAnswers.push_back(FileChoice{o_.nvm, 1});
+        if (!app.LoadNVMDataFile1Click()) {
+            rep_.error(o_.nvm + " was not loaded: " + app.lastLoadRefusal);
+            return kExitUsage;
+        }
+    }
+    app.applyJobOptions(o_.job);
+    // This run's log, in place of the configured one (the configuration file
+    // is not changed).
+    if (o_.noLog) app.useRunLog(false);
+    else if (!o_.logFile.empty()) app.useRunLog(true, o_.logFile);
+    return std::nullopt;
+}
+
+// The device search runs 100 ms after start-up; waits until every queried
+// port has answered or a second has passed.
+void Run::waitForSearch() {
+    Program& e = engine();
+    loop_.runUntil([&] { return gInterrupted.load() || !app_->StartupDone; }, 2000);
+    auto t0 = std::chrono::steady_clock::now();
+    loop_.runUntil(
+        [&] {
+            if (gInterrupted) return true;
+            int queried = 0, answered = 0;
+            for (int s = 0; s < e.channelCount; ++s)
+                if (!e.channelPort(s).empty()) {
+                    ++queried;
+                    answered += e.ch[s].connected;
+                }
+            return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
+        },
+        1000);
+}
+
+// The run starts: what it programs, from what, on which ports.
+void Run::reportStart() {
+    const Program& e = engine();
     RunStart start;
-    start.operation = o.operation;
-    start.project = o.project;
+    start.operation = o_.operation;
+    start.project = o_.project;
     if (e.chip.chipChosen) start.chip = e.chip.chipName;
     if (e.fileLoaded) {
         start.file = e.image->objectFileName;
@@ -761,125 +854,99 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
         start.flashCrc = e.image->flashCrc;
         start.flashAcc = e.image->flashAcc;
     }
-    for (auto& p : searched)
+    for (auto& p : searched_)
         if (p.channel > 0) start.ports.emplace_back(p.channel, p.port);
-    rep.start(start);
+    rep_.start(start);
+}
 
-    // The ports where nothing ran, each with why.
-    auto reportNotRun = [&] {
-        for (auto& p : searched) rep.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit});
-    };
-    const std::string& op = o.operation;
-    if (o.expect && answered < *o.expect) {
-        rep.error(format("%lld programmer unit(s) expected, %d answered; nothing was run",
-                         static_cast<long long>(*o.expect), answered));
-        reportNotRun();
-        closeProgram();
-        return finalStatus(kExitChannelFailed);
-    }
-    if (answered == 0 && op != "save-project") {
-        rep.error("no programmer unit answered (korvex-cli ports lists the serial ports; see --help)");
-        reportNotRun();
-        closeProgram();
-        return finalStatus(kExitNoUnits);
-    }
+// The ports where nothing ran, each with why.
+void Run::reportNotRun() {
+    for (auto& p : searched_) rep_.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit});
+}
 
-    auto launch = [&](const std::function<void()>& fn) {
-        auto now = std::chrono::steady_clock::now();
-        launchBoxes.clear();
-        app.engine.lastRefusal = Program::LaunchRefusal::None;
-        fn();
-        for (int s = 0; s < 8; ++s)
-            if (app.engine.ch[s].busy) {
-                results[s] = ChannelResult{};
-                results[s].started = true;
-                results[s].begin = now;
-            }
-    };
-    if (op == "auto") launch([&] { e.AutoSpdBtnClick(); });
-    else if (op == "download") launch([&] { e.SpdBtnDownLoadClick(); });
-    else if (op == "blank-check") launch([&] { e.SpdBtnBlankChkClick(); });
-    else if (op == "erase") launch([&] { e.SpdBtnEraseClick(); });
-    else if (op == "program") launch([&] { e.SpdBtnProgClick(); });
-    else if (op == "verify") launch([&] { e.SpdBtnVerifyClick(); });
-    else if (op == "write-option") launch([&] { e.SpdBtnWrtOPBClick(); });
-    else if (op == "read-option") launch([&] { e.ReadOptionByte1Click(); });
-    else if (op == "read-id") launch([&] { e.ReadVO32voChipID1Click(); });
-    else if (op == "read-flash") {
-        launch([&] { e.ReadChipMemory1Click(); });
-    } else if (op == "read-address") {
-        // Checked with the options: a range the unit reads as it stands.
-        const KorvexApp::ReadRange range{static_cast<uint32_t>(number("ADDR", o.operands[0])),
-                                         static_cast<uint16_t>(number("LEN", o.operands[1]))};
-        app.askReadRange = [range](const KorvexApp::ReadRange&) { return std::optional<KorvexApp::ReadRange>(range); };
-        launch([&] { app.ReadAddress1Click(); });
-    } else if (op == "upgrade") {
-        launch([&] { e.DoFirmwareUpgrade1Click(); });
-    } else if (op == "save-project") {
-        prompts.saveAnswers.push_back(FileChoice{o.operands[0], 1});
-        app.SavetoProjectFile1Click();
-        rep.finishBars();
-        closeProgram();
-        return finalStatus(e.fileLoaded && access(o.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed);
-    } else if (op == "offline") {
-        e.StartOfflineProgrm1Click();
-        int64_t target = o.chips ? *o.chips : -1;
-        loop.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.totalOk + e.totalNg >= target); },
-                      o.timeoutS * 1000);
-        closeProgram();
-        rep.finishBars();
-        rep.offlineTotals(e.totalOk, e.totalNg);
-        offline = std::make_pair(e.totalOk, e.totalNg);
-        int status = e.totalNg == 0 ? kExitOk : kExitChannelFailed;
-        if (target >= 0 && e.totalOk + e.totalNg < target) {
-            rep.error(format("off-line production stopped after %d of %lld chips", e.totalOk + e.totalNg,
-                             static_cast<long long>(target)));
-            status = kExitChannelFailed;
+void Run::launch(const std::function<void()>& fn) {
+    auto now = std::chrono::steady_clock::now();
+    launchBoxes_.clear();
+    engine().lastRefusal = Program::LaunchRefusal::None;
+    fn();
+    for (int s = 0; s < 8; ++s)
+        if (engine().ch[s].busy) {
+            results_[s] = ChannelResult{};
+            results_[s].started = true;
+            results_[s].begin = now;
         }
-        return finalStatus(status);
-    }
+}
 
+int Run::saveProject() {
+    prompts_.saveAnswers.push_back(FileChoice{o_.operands[0], 1});
+    app_->SavetoProjectFile1Click();
+    rep_.finishBars();
+    closeProgram();
+    return finalStatus(engine().fileLoaded && access(o_.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed);
+}
+
+int Run::offlineProduction() {
+    Program& e = engine();
+    e.StartOfflineProgrm1Click();
+    int64_t target = o_.chips ? *o_.chips : -1;
+    loop_.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.totalOk + e.totalNg >= target); },
+                   o_.timeoutS * 1000);
+    closeProgram();
+    rep_.finishBars();
+    rep_.offlineTotals(e.totalOk, e.totalNg);
+    offline_ = std::make_pair(e.totalOk, e.totalNg);
+    int status = e.totalNg == 0 ? kExitOk : kExitChannelFailed;
+    if (target >= 0 && e.totalOk + e.totalNg < target) {
+        rep_.error(format("off-line production stopped after %d of %lld chips", e.totalOk + e.totalNg,
+                          static_cast<long long>(target)));
+        status = kExitChannelFailed;
+    }
+    return finalStatus(status);
+}
+
+int Run::finishLaunched() {
+    Program& e = engine();
     bool anyStarted = false;
-    for (auto& [s, r] : results) anyStarted = anyStarted || r.started;
+    for (auto& [s, r] : results_) anyStarted = anyStarted || r.started;
     if (!anyStarted) {
-        rep.finishBars();
+        rep_.finishBars();
         int status = kExitChannelFailed;
-        if (!launchBoxes.empty()) {
-            rep.error(launchRefusal(e.lastRefusal, launchBoxes.back()));
+        if (!launchBoxes_.empty()) {
+            rep_.error(launchRefusal(e.lastRefusal, launchBoxes_.back()));
             status = kExitUsage;
         } else {
-            rep.error("no channel ran the operation");
+            rep_.error("no channel ran the operation");
         }
         closeProgram();
         return finalStatus(status);
     }
-    bool done = loop.runUntil(
+    bool done = loop_.runUntil(
         [&] {
             if (gInterrupted) return true;
             for (int s = 0; s < 8; ++s)
-                if (results.count(s) && results[s].started && e.ch[s].busy) return false;
+                if (results_.count(s) && results_[s].started && e.ch[s].busy) return false;
             return true;
         },
-        o.timeoutS * 1000);
-    rep.finishBars();
+        o_.timeoutS * 1000);
+    rep_.finishBars();
 
     int status = kExitOk;
     // The flash read is saved only when channel 1 read all of it: a failed
     // read would leave the old image (or a part of the chip) in the file.
-    const bool readOk = results.count(0) && results[0].finished && results[0].ok;
-    if (op == "read-flash" && !readOk) rep.error("the flash was not read, " + o.out + " not written");
-    if (op == "read-flash" && readOk) {
+    const bool readOk = results_.count(0) && results_[0].finished && results_[0].ok;
+    if (o_.operation == "read-flash" && !readOk) rep_.error("the flash was not read, " + o_.out + " not written");
+    if (o_.operation == "read-flash" && readOk) {
         const ChipProfile& chip = e.chip;
         const uint8_t* img = e.image->ImageBuffer.data();
         const uint32_t last = lastInImage(chip.flashFirst, chip.flashLast, kImageSize);
         try {
-            switch (formatByExtension(o.out)) {
-            case ObjectFormat::Hex: writeHexFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
-            case ObjectFormat::SRecord: writeSRecordFile(o.out, img, chip.flashFirst, chip.flashFirst, last); break;
-            default: writeBinFile(o.out, img, 0, static_cast<int64_t>(last) - chip.flashFirst); break;
+            switch (formatByExtension(o_.out)) {
+            case ObjectFormat::Hex: writeHexFile(o_.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            case ObjectFormat::SRecord: writeSRecordFile(o_.out, img, chip.flashFirst, chip.flashFirst, last); break;
+            default: writeBinFile(o_.out, img, 0, static_cast<int64_t>(last) - chip.flashFirst); break;
             }
         } catch (const std::exception& ex) {
-            rep.error(ex.what());
+            rep_.error(ex.what());
             status = kExitChannelFailed;
         }
     }
@@ -887,12 +954,12 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
 
     // The table for people; with --json the result events carry the same.
     int failed = 0;
-    for (auto& p : searched) {
-        auto it = p.channel > 0 ? results.find(p.channel - 1) : results.end();
-        if (it == results.end() || !it->second.started) {
+    for (auto& p : searched_) {
+        auto it = p.channel > 0 ? results_.find(p.channel - 1) : results_.end();
+        if (it == results_.end() || !it->second.started) {
             const bool connected = p.channel > 0 && e.ch[p.channel - 1].connected;
-            rep.result({p.channel, p.port, false, connected ? "not-run" : p.outcome, std::nullopt, "",
-                        connected ? "not run" : p.why, 0, p.unit});
+            rep_.result({p.channel, p.port, false, connected ? "not-run" : p.outcome, std::nullopt, "",
+                         connected ? "not run" : p.why, 0, p.unit});
             continue;
         }
         const ChannelResult& r = it->second;
@@ -907,10 +974,48 @@ int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>&
             row.message = done ? "interrupted" : "timed out";
             row.step = stepName(e.ch[p.channel - 1].step);
         }
-        rep.result(row);
+        rep_.result(row);
     }
     if (failed) status = kExitChannelFailed;
     return finalStatus(status);
+}
+
+// A channel turns idle as soon as its last frame is queued (the end of a
+// firmware upgrade, the restart after a download), and closing a port purges
+// what it has not sent: the run lets the queues empty and the other side take
+// the bytes in before it closes.
+void Run::closeProgram() {
+    loop_.runUntil(
+        [&] {
+            for (auto& p : engine().ports)
+                if (p && p->isOpen() && !p->sendEmpty()) return false;
+            return true;
+        },
+        2000);
+    loop_.runFor(50);
+    app_->FormClose();
+}
+
+// The statuses that also depend on the logs written at shut-down.
+int Run::finalStatus(int status) {
+    if (mappedWithoutUnit_ > 0 && status == kExitOk) {
+        rep_.error(format("%d channel(s) of the port map had no unit", mappedWithoutUnit_));
+        status = kExitChannelFailed;
+    }
+    if (app_->logWriteFailures > 0) {
+        rep_.error(format("%d log file(s) could not be written (see the messages above)", app_->logWriteFailures));
+        if (status == kExitOk) status = kExitChannelFailed;
+    }
+    if (gInterrupted) {
+        rep_.error("interrupted");
+        return kExitInterrupted;
+    }
+    return status;
+}
+
+// The run itself; `offline` gets the off-line totals of an off-line run.
+int runWith(const Options& o, Reporter& rep, std::optional<std::pair<int, int>>& offline) {
+    return Run(o, rep, offline).exec();
 }
 
 // Runs an operation with its output: every JSON stream opens with a start
@@ -1071,6 +1176,65 @@ std::string recordTimeText(int64_t ms) {
 // The production records the filter takes, as a table, CSV or JSON lines;
 // or their yield. Status 0 when there was one, 1 when none matched, 2 when
 // the database cannot be read.
+// The yield per station, chip and image: JSON lines, CSV or a table.
+int printYield(const Options& o, RecordSource& store, std::ostream& out) {
+    const auto rows = store.yield(o.records);
+    if (o.json) {
+        for (const YieldRow& y : rows) {
+            JsonObject j;
+            j["v"] = kJsonSchemaVersion;
+            j["event"] = "yield";
+            j["station"] = utf8Text(y.station);
+            j["chip"] = utf8Text(y.chip);
+            j["image"] = utf8Text(y.imageFile);
+            j["ok"] = y.ok;
+            j["ng"] = y.ng;
+            out << jsonLine(j);
+        }
+    } else if (o.csv) {
+        out << "station,chip,image,ok,ng,yield\n";
+        for (const YieldRow& y : rows)
+            out << csvField(y.station) << ',' << csvField(y.chip) << ',' << csvField(y.imageFile) << ',' << y.ok
+                << ',' << y.ng << ',' << format("%.2f", 100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng)) << "\n";
+    } else {
+        out << format("%-16s %-16s %-24s %8s %8s %7s\n", "STATION", "CHIP", "IMAGE", "OK", "NG", "YIELD");
+        for (const YieldRow& y : rows)
+            out << format("%-16s %-16s %-24s %8lld %8lld %6.2f%%\n", y.station.c_str(), y.chip.c_str(),
+                          y.imageFile.c_str(), static_cast<long long>(y.ok), static_cast<long long>(y.ng),
+                          100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng));
+    }
+    return rows.empty() ? kExitChannelFailed : kExitOk;
+}
+
+// One production record as a JSON line's object.
+JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
+    JsonObject j;
+    j["v"] = kJsonSchemaVersion;
+    j["event"] = "record";
+    j["id"] = r.recordId;
+    j["started"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.startedMs)));
+    j["ended"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.endedMs)));
+    j["station"] = utf8Text(r.station);
+    j["channel"] = r.channel;
+    j["port"] = utf8Text(r.port);
+    j["usb"] = usb;
+    j["unit"] = utf8Text(r.unitModel);
+    j["firmware"] = utf8Text(r.unitFirmware);
+    j["unitNumber"] = r.unitNumber;
+    j["chip"] = utf8Text(r.chip);
+    j["operation"] = r.operation;
+    j["image"] = utf8Text(r.imageFile);
+    j["fileChecksum"] = r.fileChecksum ? JsonObject(format("0x%0.8x", *r.fileChecksum)) : JsonObject();
+    j["flashCrc"] = r.flashCrc ? JsonObject(format("0x%0.4x", *r.flashCrc)) : JsonObject();
+    j["flashAcc"] = r.flashAcc ? JsonObject(format("0x%0.4x", *r.flashAcc)) : JsonObject();
+    j["serial"] = r.serialNumber ? JsonObject(*r.serialNumber) : JsonObject();
+    j["uid"] = r.chipUid;
+    j["code"] = r.resultCode ? JsonObject(*r.resultCode) : JsonObject();
+    j["ok"] = r.ok;
+    j["message"] = utf8Text(r.message);
+    return j;
+}
+
 int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
     std::string path = !o.recordsServer.empty() ? o.recordsServer : o.recordsDb;
     if (path.empty()) path = programFolders(currentExecutablePath()).logs + kRecordsFileName;
@@ -1082,32 +1246,7 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
     try {
         const std::unique_ptr<RecordSource> store = openRecordSource(path);
         if (o.summary) {
-            const auto rows = store->yield(o.records);
-            if (o.json) {
-                for (const YieldRow& y : rows) {
-                    JsonObject j;
-                    j["v"] = kJsonSchemaVersion;
-                    j["event"] = "yield";
-                    j["station"] = utf8Text(y.station);
-                    j["chip"] = utf8Text(y.chip);
-                    j["image"] = utf8Text(y.imageFile);
-                    j["ok"] = y.ok;
-                    j["ng"] = y.ng;
-                    out << jsonLine(j);
-                }
-            } else if (o.csv) {
-                out << "station,chip,image,ok,ng,yield\n";
-                for (const YieldRow& y : rows)
-                    out << csvField(y.station) << ',' << csvField(y.chip) << ',' << csvField(y.imageFile) << ',' << y.ok
-                        << ',' << y.ng << ',' << format("%.2f", 100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng)) << "\n";
-            } else {
-                out << format("%-16s %-16s %-24s %8s %8s %7s\n", "STATION", "CHIP", "IMAGE", "OK", "NG", "YIELD");
-                for (const YieldRow& y : rows)
-                    out << format("%-16s %-16s %-24s %8lld %8lld %6.2f%%\n", y.station.c_str(), y.chip.c_str(),
-                                  y.imageFile.c_str(), static_cast<long long>(y.ok), static_cast<long long>(y.ng),
-                                  100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng));
-            }
-            return rows.empty() ? kExitChannelFailed : kExitOk;
+            return printYield(o, *store, out);
         }
         const auto rows = store->query(o.records);
         auto hex = [](const auto& v, const char* f) { return v ? format(f, *v) : std::string(); };
@@ -1120,31 +1259,7 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
         for (const ProductionRecord& r : rows) {
             const std::string usb = r.usbVid.empty() ? "" : r.usbVid + ":" + r.usbPid + (r.usbSerial.empty() ? "" : ":" + r.usbSerial);
             if (o.json) {
-                JsonObject j;
-                j["v"] = kJsonSchemaVersion;
-                j["event"] = "record";
-                j["id"] = r.recordId;
-                j["started"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.startedMs)));
-                j["ended"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.endedMs)));
-                j["station"] = utf8Text(r.station);
-                j["channel"] = r.channel;
-                j["port"] = utf8Text(r.port);
-                j["usb"] = usb;
-                j["unit"] = utf8Text(r.unitModel);
-                j["firmware"] = utf8Text(r.unitFirmware);
-                j["unitNumber"] = r.unitNumber;
-                j["chip"] = utf8Text(r.chip);
-                j["operation"] = r.operation;
-                j["image"] = utf8Text(r.imageFile);
-                j["fileChecksum"] = r.fileChecksum ? JsonObject(format("0x%0.8x", *r.fileChecksum)) : JsonObject();
-                j["flashCrc"] = r.flashCrc ? JsonObject(format("0x%0.4x", *r.flashCrc)) : JsonObject();
-                j["flashAcc"] = r.flashAcc ? JsonObject(format("0x%0.4x", *r.flashAcc)) : JsonObject();
-                j["serial"] = r.serialNumber ? JsonObject(*r.serialNumber) : JsonObject();
-                j["uid"] = r.chipUid;
-                j["code"] = r.resultCode ? JsonObject(*r.resultCode) : JsonObject();
-                j["ok"] = r.ok;
-                j["message"] = utf8Text(r.message);
-                out << jsonLine(j);
+                out << jsonLine(recordJson(r, usb));
             } else if (o.csv) {
                 out << recordTimeText(r.startedMs) << ',' << recordTimeText(r.endedMs) << ',' << csvField(r.station) << ','
                     << r.channel << ',' << csvField(r.port) << ',' << csvField(usb) << ',' << csvField(r.unitModel) << ','
