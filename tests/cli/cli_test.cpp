@@ -488,6 +488,8 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
         std::vector<Chips> chips = {};  // per unit; empty: all untouched
         int silentUnit = -1;       // this unit (0-based) never answers
         int stallUnit = -1;        // this unit stops answering after 5 requests
+        int notBlankUnit = -1;     // this unit's chip holds data already
+        const char* notOut = nullptr;  // not in stdout
     };
     const std::string chip = "SC32F5232JV1G";
     const std::vector<Case> cases = {
@@ -541,12 +543,22 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
          "read-address LEN 100000: the unit reads 16 to 4096 bytes"},
         {"read-address off a row", 1, {"--chip", chip, "read-address", "0x13", "16"}, cli::kExitUsage,
          "read-address ADDR 0x13: the unit reads from a multiple of 16"},
+        // A difference found by verifying is asked about once per byte:
+        // aborted at the first, or each of the row's differences told.
+        {"a verify difference, aborted", 1, {"-v", "--chip", chip, "--file", path("fw8k.bin"), "verify"},
+         cli::kExitChannelFailed, nullptr, "[box] Chip 1: Buffer Address 0x00000000", {}, -1, -1, 0,
+         "Buffer Address 0x00000001"},
+        {"a verify difference, --on-mismatch continue", 1,
+         {"-v", "--on-mismatch", "continue", "--chip", chip, "--file", path("fw8k.bin"), "verify"},
+         cli::kExitChannelFailed, nullptr, "[box] Chip 1: Buffer Address 0x0000000F", {}, -1, -1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.units > 0) {
             startUnits(c.units, [&](SimOptions& o) {
                 if (c.silentUnit >= 0) o.unit[static_cast<size_t>(c.silentUnit)].faults.push_back({SimFaultKind::Silent});
+                if (c.notBlankUnit >= 0)
+                    o.unit[static_cast<size_t>(c.notBlankUnit)].faults.push_back({SimFaultKind::NotBlank});
                 if (c.stallUnit >= 0) {
                     SimFault f;
                     f.kind = SimFaultKind::SilentAfter;
@@ -563,6 +575,7 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
         EXPECT_EQ(r.code, c.code) << r.out << r.err;
         if (c.err) EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         if (c.out) EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        if (c.notOut) EXPECT_EQ(r.out.find(c.notOut), std::string::npos) << r.out;
         for (int u = 0; u < c.units; ++u) {
             Chips want = u < static_cast<int>(c.chips.size()) ? c.chips[static_cast<size_t>(u)] : Untouched;
             std::vector<uint8_t> flash;
@@ -573,7 +586,7 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
             });
             if (want == Programmed) EXPECT_TRUE(flash == image32) << "unit " << u + 1;
             else if (want == Bin8kAt4000) EXPECT_TRUE(flash == at4000) << "unit " << u + 1;
-            else if (c.stallUnit != u) EXPECT_TRUE(blank) << "unit " << u + 1;
+            else if (c.stallUnit != u && c.notBlankUnit != u) EXPECT_TRUE(blank) << "unit " << u + 1;
         }
         sim_.reset();
     }
