@@ -48,8 +48,8 @@ struct EngineEvent {
     int channel = 0;  // 1 .. 8
     std::string port;
     int64_t timeMs = 0;  // when it happened: UTC ms since 1970, from the engine's clock
-    // Step and Result: the operation the channel runs, as the command line
-    // names it ("auto", "program", "blank-check", ...).
+    // Step, Result, Uid, Serial: the operation the channel runs, as the
+    // command line names it ("auto", "program", "blank-check", ...).
     std::string operation;
     uint8_t step = 0;  // Step, Progress, Result: the step the channel is in (or ended in)
     // Progress: the gauge's value and maximum.

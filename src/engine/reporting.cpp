@@ -40,7 +40,9 @@ EngineEvent Program::channelEvent(EngineEventKind kind, int slot) const {
     e.timeMs = clock.epochMs();
     if (kind == EngineEventKind::Progress) return e;
     e.unit = c.unit;
-    if (kind == EngineEventKind::Step || kind == EngineEventKind::Result)
+    // What a record of the operation begins with, whichever of its events
+    // comes first.
+    if (kind != EngineEventKind::Device && kind != EngineEventKind::Offline)
         e.operation = operationName(c.step, c.autoSequence);
     if (kind == EngineEventKind::Result || kind == EngineEventKind::Offline) {
         if (chip.chipChosen) e.job.chip = chip.chipName;
