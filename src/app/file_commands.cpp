@@ -321,16 +321,16 @@ void KorvexApp::showOptionView() {
 }
 
 void KorvexApp::ReadAddress1Click() {
+    ReadRange range{engine.readAddress, engine.readLength};
     if (askReadRange) {
-        const std::optional<ReadRange> r = askReadRange({engine.readAddress, engine.readLength});
+        const std::optional<ReadRange> r = askReadRange(range);
         if (!r) return;
-        engine.readAddress = r->address;
-        engine.readLength = r->length;
+        range = *r;
     } else {
-        TSetAddressForm dlg(prompts, engine.readAddress, engine.readLength);
+        TSetAddressForm dlg(prompts, range.address, range.length);
         prompts.showModal(dlg);
     }
-    engine.startReadAddress();
+    engine.startReadAddress(range.address, range.length);
 }
 
 }  // namespace kvx

@@ -73,28 +73,54 @@ void KorvexApp::bindHandlers() {
     engine.refreshFlashViewHook = [this] { showFlashView(engine.chip.flashFirst, engine.chip.flashLast); };
     engine.refreshNvmViewHook = [this] { showNvmView(); };
 
-    Program& e = engine;
-    bind("AutoSpdBtn", [&e] { e.AutoSpdBtnClick(); });
-    bind("AutoProgram1", [&e] { e.AutoSpdBtnClick(); });
-    bind("SpdBtnDownLoad", [&e] { e.SpdBtnDownLoadClick(); });
-    bind("Download1", [&e] { e.SpdBtnDownLoadClick(); });
-    bind("SpdBtnBlankChk", [&e] { e.SpdBtnBlankChkClick(); });
-    bind("BlankCheck1", [&e] { e.SpdBtnBlankChkClick(); });
-    bind("SpdBtnErase", [&e] { e.SpdBtnEraseClick(); });
-    bind("EraseChip1", [&e] { e.SpdBtnEraseClick(); });
-    bind("SpdBtnProg", [&e] { e.SpdBtnProgClick(); });
-    bind("Programming1", [&e] { e.SpdBtnProgClick(); });
-    bind("SpdBtnVerify", [&e] { e.SpdBtnVerifyClick(); });
-    bind("VeriufyDownload1", [&e] { e.SpdBtnVerifyClick(); });
-    bind("SpdBtnWrtOPB", [&e] { e.SpdBtnWrtOPBClick(); });
-    bind("WriteOptionByte1", [&e] { e.SpdBtnWrtOPBClick(); });
-    bind("ReadOptionByte1", [&e] { e.ReadOptionByte1Click(); });
-    bind("ReadChipMemory1", [&e] { e.ReadChipMemory1Click(); });
-    bind("ReadVO32voChipID1", [&e] { e.ReadVO32voChipID1Click(); });
-    bind("StartOfflineProgrm1", [&e] { e.StartOfflineProgrm1Click(); });
-    bind("DoFirmwareUpgrade1", [&e] { e.DoFirmwareUpgrade1Click(); });
-    bind("CheckBoxCtrl", [&e] { e.CheckBoxCtrlClick(); });
-    bind("ChkBoxAuto", [&e] { e.ChkBoxAutoClick(); });
+    bind("AutoSpdBtn", [this] { AutoSpdBtnClick(); });
+    bind("AutoProgram1", [this] { AutoSpdBtnClick(); });
+    bind("SpdBtnDownLoad", [this] { SpdBtnDownLoadClick(); });
+    bind("Download1", [this] { SpdBtnDownLoadClick(); });
+    bind("SpdBtnBlankChk", [this] { SpdBtnBlankChkClick(); });
+    bind("BlankCheck1", [this] { SpdBtnBlankChkClick(); });
+    bind("SpdBtnErase", [this] { SpdBtnEraseClick(); });
+    bind("EraseChip1", [this] { SpdBtnEraseClick(); });
+    bind("SpdBtnProg", [this] { SpdBtnProgClick(); });
+    bind("Programming1", [this] { SpdBtnProgClick(); });
+    bind("SpdBtnVerify", [this] { SpdBtnVerifyClick(); });
+    bind("VeriufyDownload1", [this] { SpdBtnVerifyClick(); });
+    bind("SpdBtnWrtOPB", [this] { SpdBtnWrtOPBClick(); });
+    bind("WriteOptionByte1", [this] { SpdBtnWrtOPBClick(); });
+    bind("ReadOptionByte1", [this] { ReadOptionByte1Click(); });
+    bind("ReadChipMemory1", [this] { ReadChipMemory1Click(); });
+    bind("ReadVO32voChipID1", [this] { ReadVO32voChipID1Click(); });
+    bind("StartOfflineProgrm1", [this] { engine.StartOfflineProgrm1Click(); });
+    bind("DoFirmwareUpgrade1", [this] { engine.DoFirmwareUpgrade1Click(); });
+    bind("CheckBoxCtrl", [this] { CheckBoxCtrlClick(); });
+    bind("ChkBoxAuto", [this] { ChkBoxAutoClick(); });
+    engine.portListHook = [this](const Program::PortListChange& c) {
+        Control& combo = ui["ComboBoxCOM"];
+        switch (c.kind) {
+        case Program::PortListChange::Listed:
+            combo.setItems(engine.listedPorts);
+            combo.setText(c.text);
+            break;
+        case Program::PortListChange::Cleared: combo.clearItems(); break;
+        case Program::PortListChange::Removed:
+            combo.deleteItem(c.index);
+            if (!c.text.empty()) combo.setText(c.text);
+            break;
+        }
+    };
+    engine.searchSummaryHook = [this](const std::string& text) { ui["InfoPanel"].setCaption(text); };
+    engine.imageSumsHook = [this](uint32_t fileChecksum, uint16_t flashAcc) {
+        Control& bar = ui["StatusBarX"];
+        auto panels = bar.items();
+        panels.resize(3);
+        panels[0] = format("文件校验和：0x%0.8x", fileChecksum);
+        panels[1] = format("芯片校验和：0x%0.4x", flashAcc);
+        bar.setItems(panels);
+    };
+    // The edit shows the engine's next serial number.
+    engine.nextSerialNumberHook = [this](uint32_t next) {
+        ui["SNEdit1"].setText(ui["ChkBoxSNDP"].checked() ? format("%u", next) : format("0x%0.8x", next));
+    };
 }
 
 void KorvexApp::FormShow(const std::vector<std::string>& args) {
@@ -261,7 +287,74 @@ void KorvexApp::SpdBtnExitClick() {
 void KorvexApp::About1Click() { prompts.showModal(about); }
 
 void KorvexApp::FormKeyPress(char key) {
-    if (key == ' ' || key == '\r') engine.AutoSpdBtnClick();
+    if (key == ' ' || key == '\r') AutoSpdBtnClick();
+}
+
+// ---------------------------------------------------------------------------
+// Launchers.
+
+void KorvexApp::launch(Operation op) {
+    ui["ViewPageCtrl"].setItemIndex(0);
+    if (op == Operation::Auto || op == Operation::Download || op == Operation::Verify) ui["PanelBtns"].setFocus();
+    if (!engine.prepare(op)) return;
+    if (op == Operation::ReadChipId) {
+        engine.start(op, engine.job);
+        return;
+    }
+    if (std::optional<JobSettings> settings = captureJobSettings()) engine.start(op, *settings);
+}
+
+JobOptions KorvexApp::jobOptions() {
+    const auto on = [this](const char* name) { return ui[name].checked(); };
+    JobOptions o;
+    o.voltage5V = ui["RadioGpVolt"].itemIndex() == 1;
+    o.fastSpeed = ui["RadioGroupBitF"].itemIndex() != 0;
+    o.reset = ui["RadioGrpRST"].itemIndex();
+    o.powerOffAfter = on("ChkBoxVDD");
+    o.runAfter = on("CheckBoxRun");
+    o.runAndShut = on("ChkBoxRunSHT");
+    o.blankError = on("ChkBoxBlkEr");
+    o.readProtect = on("ChkBoxEnROP");
+    o.optionBytes = on("CheckBoxOpt");
+    o.nvmArea = on("ChkBoxNVM");
+    o.watchdog = on("ChkBoxEnWDT");
+    o.autoDetect = on("ChkBoxAuto");
+    o.showFileChecksum = on("ChkBoxDpFS");
+    o.insertMs = ui["SpinEditIn"].value();
+    o.removeMs = ui["SpinEditOut"].value();
+    o.powerUpMs = ui["SpinEditVddTim"].value();
+    o.powerDownMs = ui["SpinEditPwdTim"].value();
+    o.runTimeMs = ui["SpinEditRTM"].value();
+    o.countLimitOn = on("CheckBoxCtrl");
+    o.countLimit = ui["SpinEditNum"].value();
+    o.serialNumbers = on("CheckBoxSN");
+    o.snIncrement = static_cast<uint16_t>(strToInt(ui["GainEdit"].text()));
+    o.snStart = static_cast<uint32_t>(strToInt64(ui["SNEdit1"].text()));
+    o.snAddress = static_cast<uint32_t>(strToInt64(ui["AddrEdit"].text()));
+    o.snBigEndian = on("SNOrderChk");
+    o.snAdvance = on("ChkBoxPCSN");
+    o.chipNameText = ui["MCUNameEdit"].text();
+    o.productText = ui["ProductEdit"].text();
+    return o;
+}
+
+std::optional<JobSettings> KorvexApp::captureJobSettings() {
+    try {
+        const JobOptions o = jobOptions();
+        if (o.countLimit == 0) ui["CheckBoxCtrl"].setChecked(false);  // its click disables the count
+        return jobSettingsOf(o, engine.job, engine.chip.vendor);
+    } catch (const ConvertError& e) {
+        prompts.warning(e.what());
+        return std::nullopt;
+    }
+}
+
+void KorvexApp::CheckBoxCtrlClick() { ui["SpinEditNum"].setEnabled(ui["CheckBoxCtrl"].checked()); }
+
+void KorvexApp::ChkBoxAutoClick() {
+    const bool c = ui["ChkBoxAuto"].checked();
+    ui["SpinEditIn"].setEnabled(c);
+    ui["SpinEditOut"].setEnabled(c);
 }
 
 // ---------------------------------------------------------------------------
@@ -270,7 +363,6 @@ void KorvexApp::FormKeyPress(char key) {
 void KorvexApp::CheckBoxSNClick() {
     bool on = ui["CheckBoxSN"].checked();
     for (const char* n : {"AddrEdit", "SNEdit1", "GainEdit", "SNOrderChk", "ChkBoxPCSN"}) ui[n].setEnabled(on);
-    engine.job.snEnable = on ? 0x0F : 0x00;
     ui["SpinEditNum"].setEnabled(ui["CheckBoxCtrl"].checked());
 }
 
@@ -376,43 +468,6 @@ void KorvexApp::saveProductionLog() { productionLogs.save(logsFolder(), clock.no
 
 // ---------------------------------------------------------------------------
 // Chip selection.
-
-void KorvexApp::applyJobOptions(const JobOptionChanges& c) {
-    const auto check = [this](const char* name, const std::optional<bool>& v) {
-        if (v) ui[name].setChecked(*v);
-    };
-    const auto spin = [this](const char* name, const std::optional<int64_t>& v) {
-        if (v) ui[name].setValue(*v);
-    };
-    if (c.voltage5V) ui["RadioGpVolt"].setItemIndex(*c.voltage5V ? 1 : 0);
-    if (c.fastSpeed) ui["RadioGroupBitF"].setItemIndex(*c.fastSpeed ? 1 : 0);
-    if (c.reset) ui["RadioGrpRST"].setItemIndex(*c.reset);
-    check("ChkBoxVDD", c.powerOffAfter);
-    check("CheckBoxRun", c.runAfter);
-    check("ChkBoxRunSHT", c.runAndShut);
-    spin("SpinEditRTM", c.runTimeMs);
-    check("ChkBoxBlkEr", c.blankError);
-    check("ChkBoxEnROP", c.readProtect);
-    check("CheckBoxOpt", c.optionBytes);
-    check("ChkBoxNVM", c.nvmArea);
-    check("ChkBoxEnWDT", c.watchdog);
-    check("ChkBoxAuto", c.autoDetect);
-    spin("SpinEditIn", c.insertMs);
-    spin("SpinEditOut", c.removeMs);
-    spin("SpinEditVddTim", c.powerUpMs);
-    spin("SpinEditPwdTim", c.powerDownMs);
-    check("CheckBoxCtrl", c.countLimitOn);
-    spin("SpinEditNum", c.countLimit);
-    check("CheckBoxSN", c.serialNumbers);
-    // The edits hold 10 (number, address) and 4 (increment) characters: the
-    // values go in as texts that fit.
-    if (c.snStart) ui["SNEdit1"].setText(format("0x%0.8x", *c.snStart));
-    if (c.snIncrement) ui["GainEdit"].setText(std::to_string(*c.snIncrement));
-    if (c.snAddress) ui["AddrEdit"].setText(format("0x%0.8x", *c.snAddress));
-    check("SNOrderChk", c.snBigEndian);
-    check("ChkBoxPCSN", c.snAdvance);
-    check("ChkBoxSNDP", c.snDecimal);
-}
 
 void KorvexApp::resetChipSelection() {
     ChipProfile fresh;

@@ -16,6 +16,7 @@
 #include "log/log_files.h"
 #include "log/production_logs.h"
 #include "shell/info.h"
+#include "shell/job_options.h"
 #include "app/recorder.h"
 #include "records/record_forwarder.h"
 #include "records/record_store.h"
@@ -48,6 +49,21 @@ public:
     // automatic operation. The key is not consumed (the caller passes it on).
     void FormKeyPress(char key);
     void Timer2Timer();
+
+    // --- launchers: each captures the job and starts its operation ---------------
+    void AutoSpdBtnClick() { launch(Operation::Auto); }
+    void SpdBtnDownLoadClick() { launch(Operation::Download); }
+    void SpdBtnBlankChkClick() { launch(Operation::BlankCheck); }
+    void SpdBtnEraseClick() { launch(Operation::Erase); }
+    void SpdBtnProgClick() { launch(Operation::Program); }
+    void SpdBtnVerifyClick() { launch(Operation::Verify); }
+    void SpdBtnWrtOPBClick() { launch(Operation::WriteOption); }
+    void ReadOptionByte1Click() { launch(Operation::ReadOption); }
+    void ReadChipMemory1Click() { launch(Operation::ReadFlash); }
+    void ReadVO32voChipID1Click() { launch(Operation::ReadChipId); }
+    void launch(Operation op);
+    void CheckBoxCtrlClick();
+    void ChkBoxAutoClick();
 
     // --- chip selection ------------------------------------------------------
     void DevButtonClick();
@@ -92,18 +108,17 @@ public:
     // Gets the range the dialog would show; none: nothing is read.
     std::function<std::optional<ReadRange>(const ReadRange& shown)> askReadRange;
 
-    // Changes to the job's options, typed: each one given replaces what the
-    // window's controls hold (after a project load, say); the next launcher
-    // captures them as it captures the operator's.
-    struct JobOptionChanges {
-        std::optional<bool> voltage5V, fastSpeed, powerOffAfter, runAfter, runAndShut, blankError, readProtect,
-            optionBytes, nvmArea, watchdog, autoDetect, countLimitOn, serialNumbers, snBigEndian, snAdvance, snDecimal;
-        std::optional<int> reset;  // 0 low, 1 off, 2 pulse
-        std::optional<int64_t> runTimeMs, insertMs, removeMs, powerUpMs, powerDownMs, countLimit;
-        std::optional<uint32_t> snStart, snAddress;
-        std::optional<int> snIncrement;  // -999 .. 9999
-    };
-    void applyJobOptions(const JobOptionChanges& c);
+    // The job's options as the controls show them; throws ConvertError for
+    // a number edit that does not hold a number.
+    JobOptions jobOptions();
+    // The job the launchers start with: the controls' options over the
+    // engine's job. A number edit that is not a number is shown in a box:
+    // none. A count limit of 0 unchecks its box (its click disables the count).
+    std::optional<JobSettings> captureJobSettings();
+    // Writes the project file `path` of the chosen chip and loaded file with
+    // `settings`; snDecimal: the serial number is shown in decimal (none: as
+    // the window shows it). A failure is shown in a box: false.
+    bool saveProject(const std::string& path, const JobSettings& settings, std::optional<bool> snDecimal = {});
     // Chooses a catalogue chip as the chip dialog does.
     void chooseChip(ChipVendor vendor, int index);
     void showChosenChip();

@@ -17,33 +17,40 @@ const FileDialogSpec kSaveDialogPrj{"Save to Korvex200xx Project File", "Korvexx
 const FileDialogSpec kOpenDialogPrj{"Open Korvex200xx Project File", "Korvexxx Project Files(*.pmw)|*.pmw", 1, "*.PMW"};
 }  // namespace
 
-void KorvexApp::SavetoProjectFile1Click() {
+// The chip and the file a project needs, each refused in a box.
+static bool projectReady(const Program& engine, Prompts& prompts) {
     if (!engine.chip.chipChosen) {
         prompts.information("未选择芯片型号！");
-        return;
+        return false;
     }
     if (!engine.fileLoaded) {
         prompts.information("未加载目标文件！");
-        return;
+        return false;
     }
+    return true;
+}
+
+void KorvexApp::SavetoProjectFile1Click() {
+    if (!projectReady(engine, prompts)) return;
     auto choice = prompts.saveFile(kSaveDialogPrj);
     if (!choice) return;
     // The settings are captured before the flags byte is built, so the file
     // holds what the window shows (writeOptionAfter included).
-    try {
-        engine.captureJobSettings();
-    } catch (const ConvertError& e) {
-        prompts.warning(e.what());
-        return;
-    }
+    if (std::optional<JobSettings> settings = captureJobSettings())
+        saveProject(choice->path, *settings, ui["ChkBoxSNDP"].checked());
+}
+
+bool KorvexApp::saveProject(const std::string& path, const JobSettings& settings, std::optional<bool> snDecimal) {
+    if (!projectReady(engine, prompts)) return false;
+    engine.job = settings;
     const ChipProfile& chip = engine.chip;
     const ImageState& im = *engine.image;
     uint8_t flags = 0;
-    if (ui["ChkBoxSNDP"].checked()) flags |= kProjectFlagSnDecimal;
-    if (ui["SNOrderChk"].checked()) flags |= kProjectFlagSnBigEndian;
+    if (snDecimal.value_or(ui["ChkBoxSNDP"].checked())) flags |= kProjectFlagSnDecimal;
+    if (settings.jobFlags[0] & 0x20) flags |= kProjectFlagSnBigEndian;
     if (chip.noWatchdogVariant) flags |= kProjectFlagNoWatchdog;
     if (engine.reservedProjectFlag) flags |= kProjectFlagReserved;
-    if (engine.job.writeOptionAfter) flags |= kProjectFlagWriteOptionAfter;
+    if (settings.writeOptionAfter) flags |= kProjectFlagWriteOptionAfter;
 
     ProjectData d;
     d.modelCode = engine.modelCode;
@@ -76,14 +83,15 @@ void KorvexApp::SavetoProjectFile1Click() {
     d.flash.assign(im.ImageBuffer.begin(), im.ImageBuffer.begin() + std::min<size_t>(d.flashSize, kImageSize));
     d.nvm.assign(im.NvmBuffer(), im.NvmBuffer() + std::min<size_t>(d.eepSize, kNvmSize));
     try {
-        writeProjectFile(choice->path, d, rng);
+        writeProjectFile(path, d, rng);
     } catch (const std::exception& e) {
         prompts.warning(e.what());
-        return;
+        return false;
     }
-    std::string text = "Created Project File : " + choice->path;
+    std::string text = "Created Project File : " + path;
     prompts.message(text);
     AppendInfoLine(text);
+    return true;
 }
 
 void KorvexApp::SpdBtnLdPrjClick() {

@@ -77,7 +77,7 @@ struct Options {
     bool csv = false, summary = false;
     std::string recordsDb, recordsServer;
     // The job settings the options change.
-    KorvexApp::JobOptionChanges job;
+    JobOptionChanges job;
 };
 
 int64_t number(const std::string& opt, const std::string& text) {
@@ -200,7 +200,7 @@ void addJobOptions(OptionAdder& add, Options& o) {
 }
 
 void addSettingOptions(OptionAdder& add, Options& o) {
-    KorvexApp::JobOptionChanges& jc = o.job;
+    JobOptionChanges& jc = o.job;
 
     const char* set = "Settings (defaults as in the window)";
     add.value("--voltage", "target voltage", "3.3|5.0",
@@ -213,7 +213,7 @@ void addSettingOptions(OptionAdder& add, Options& o) {
           [&jc](auto& v) { jc.reset = oneOf("--reset", v, {"low", "off", "pulse"}); })
         ->group(set);
     // On/off options, each setting one field; and times in milliseconds.
-    using J = KorvexApp::JobOptionChanges;
+    using J = JobOptionChanges;
     using Switch = std::tuple<const char*, const char*, std::optional<bool> J::*, bool>;
     const auto switches = [&](std::initializer_list<Switch> list) {
         for (auto [names, what, field, on] : list) add.flag(names, what, [&jc, field, on] { jc.*field = on; })->group(set);
@@ -628,6 +628,7 @@ private:
     // Boxes shown while a launcher runs: one that stops it says why no
     // channel started.
     std::vector<std::string> launchBoxes_;
+    JobSettings settings_;
     std::unique_ptr<KorvexApp> app_;
     // Channels the port map gives a port that had no unit: their sockets
     // were not served, so the run cannot end as a success.
@@ -672,18 +673,20 @@ int Run::exec() {
         closeProgram();
         return finalStatus(kExitNoUnits);
     }
-    // The operations that launch channels, by the handler of their button or
-    // menu item.
-    static const std::map<std::string, void (Program::*)()> kLaunchers = {
-        {"auto", &Program::AutoSpdBtnClick},           {"download", &Program::SpdBtnDownLoadClick},
-        {"blank-check", &Program::SpdBtnBlankChkClick}, {"erase", &Program::SpdBtnEraseClick},
-        {"program", &Program::SpdBtnProgClick},         {"verify", &Program::SpdBtnVerifyClick},
-        {"write-option", &Program::SpdBtnWrtOPBClick},  {"read-option", &Program::ReadOptionByte1Click},
-        {"read-id", &Program::ReadVO32voChipID1Click},  {"read-flash", &Program::ReadChipMemory1Click},
-        {"upgrade", &Program::DoFirmwareUpgrade1Click},
+    // The operations that launch channels.
+    static const std::map<std::string, Operation> kOperations = {
+        {"auto", Operation::Auto},           {"download", Operation::Download},
+        {"blank-check", Operation::BlankCheck}, {"erase", Operation::Erase},
+        {"program", Operation::Program},     {"verify", Operation::Verify},
+        {"write-option", Operation::WriteOption}, {"read-option", Operation::ReadOption},
+        {"read-id", Operation::ReadChipId},  {"read-flash", Operation::ReadFlash},
     };
-    if (auto it = kLaunchers.find(op); it != kLaunchers.end()) {
-        launch([&] { (e.*(it->second))(); });
+    if (auto it = kOperations.find(op); it != kOperations.end()) {
+        launch([&] {
+            if (e.prepare(it->second)) e.start(it->second, settings_);
+        });
+    } else if (op == "upgrade") {
+        launch([&] { e.DoFirmwareUpgrade1Click(); });
     } else if (op == "read-address") {
         // Checked with the options: a range the unit reads as it stands.
         const KorvexApp::ReadRange range{static_cast<uint32_t>(number("ADDR", o_.operands[0])),
@@ -813,7 +816,16 @@ std::optional<int> Run::loadJob() {
             return kExitUsage;
         }
     }
-    app.applyJobOptions(o_.job);
+    // The job: the window's options (the project's, or the defaults) with
+    // this run's changes.
+    try {
+        JobOptions options = app.jobOptions();
+        o_.job.applyTo(options);
+        settings_ = jobSettingsOf(options, app.engine.job, app.engine.chip.vendor);
+    } catch (const ConvertError& e) {
+        rep_.error(std::string("the job's settings could not be read: ") + e.what());
+        return kExitUsage;
+    }
     // This run's log, in place of the configured one (the configuration file
     // is not changed).
     if (o_.noLog) app.useRunLog(false);
@@ -878,11 +890,10 @@ void Run::launch(const std::function<void()>& fn) {
 }
 
 int Run::saveProject() {
-    prompts_.saveAnswers.push_back(FileChoice{o_.operands[0], 1});
-    app_->SavetoProjectFile1Click();
+    const bool saved = app_->saveProject(o_.operands[0], settings_, o_.job.snDecimal);
     rep_.finishBars();
     closeProgram();
-    return finalStatus(engine().fileLoaded && access(o_.operands[0].c_str(), F_OK) == 0 ? kExitOk : kExitChannelFailed);
+    return finalStatus(saved ? kExitOk : kExitChannelFailed);
 }
 
 int Run::offlineProduction() {

@@ -61,16 +61,21 @@ void Program::requestHangup(int slot) {
     // first hang-up removes one; from then on positions shift, so the item
     // to remove is the one naming this channel's port.
     auto it = std::find(listedPorts.begin(), listedPorts.end(), c.portName);
-    Control& combo = ui["ComboBoxCOM"];
     if (!c.portName.empty() && it != listedPorts.end()) {
-        combo.deleteItem(static_cast<int>(it - listedPorts.begin()));
+        const int index = static_cast<int>(it - listedPorts.begin());
         listedPorts.erase(it);
+        showPorts({PortListChange::Removed, index, listedPorts.empty() ? "请连接设备......" : ""});
+    } else if (listedPorts.empty()) {
+        showPorts({PortListChange::Removed, -1, "请连接设备......"});
     }
-    if (listedPorts.empty()) combo.setText("请连接设备......");
 }
 
 // ---------------------------------------------------------------------------
 // Device discovery.
+
+void Program::showPorts(const PortListChange& change) {
+    if (portListHook) portListHook(change);
+}
 
 void Program::ListSerialPorts() {
     std::vector<std::string> items = listedPorts;
@@ -98,9 +103,7 @@ void Program::ListSerialPorts() {
     // filter's lists are made here).
     text = items.empty() ? "无可用的串口" : items.back();
     listedPorts = items;
-    Control& combo = ui["ComboBoxCOM"];
-    combo.setItems(items);
-    combo.setText(text);
+    showPorts({PortListChange::Listed, -1, text});
 }
 
 std::string Program::channelPort(int slot) const {
@@ -128,7 +131,7 @@ void Program::reportEmptyChannel(int slot) {
 void Program::BitBtnFindDevClick() {
     createPorts();
     listedPorts.clear();
-    ui["ComboBoxCOM"].clearItems();
+    showPorts({PortListChange::Cleared, -1, ""});
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
         c.rx.reset();
@@ -275,7 +278,7 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
         c.connected = true;
         c.step = StepIdle;
         c.tickBudget = 500;
-        ui["InfoPanel"].setCaption(text);
+        if (searchSummaryHook) searchSummaryHook(text);
         channelLine(format("找到设备：%s!", text.c_str()), slot);
         ++DevicesFound;
         c.unit = unitOn(c.portName, text);
@@ -293,7 +296,7 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
     case DeviceCheck::NotAProgrammer:
         c.searchOutcome = SearchOutcome::NotAProgrammer;
         c.connected = false;
-        ui["InfoPanel"].setCaption("未找到设备！");
+        if (searchSummaryHook) searchSummaryHook("未找到设备！");
         channelLine("未找到设备!", slot);
         channelLine("Return Device Info : " + text, slot);
         break;
@@ -317,21 +320,20 @@ bool Program::checkFile() {
     return false;
 }
 
-void Program::frontPage() { ui["ViewPageCtrl"].setItemIndex(0); }
-
 namespace {
-// Runs the capture; a number edit that is not a number is shown and stops the
-// launcher.
-bool capture(Program& p) {
-    try {
-        p.captureJobSettings();
-        return true;
-    } catch (const ConvertError& e) {
-        p.prompts.warning(e.what());
-        return false;
-    }
+// The operations that write or compare the image need a file loaded.
+bool needsFile(Operation op) {
+    return op == Operation::Auto || op == Operation::Download || op == Operation::Program || op == Operation::Verify;
 }
 }  // namespace
+
+bool Program::mayStart(Operation op) { return checkChip() && (!needsFile(op) || checkFile()); }
+
+bool Program::prepare(Operation op) {
+    if (op == Operation::Auto || op == Operation::Download) info.addLine("");
+    // The flash read checks its chip only once its settings are taken.
+    return op == Operation::ReadFlash || mayStart(op);
+}
 
 // The per-channel part of the broadcast launchers: the resets and the first
 // step go to every channel in use that is connected and idle. A busy channel
@@ -347,60 +349,51 @@ void Program::forEachIdleChannel(bool resetAuto, const std::function<void(int)>&
     }
 }
 
-void Program::AutoSpdBtnClick() {
-    frontPage();
-    info.addLine("");
-    ui["PanelBtns"].setFocus();
-    if (!checkChip() || !checkFile() || !capture(*this)) return;
-    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    forEachIdleChannel(false, [this](int s) { startBlankCheckAuto(s); });
+bool Program::start(Operation op, const JobSettings& settings) {
+    if (!mayStart(op)) return false;
+    // The chip identifier is read without a job.
+    if (op != Operation::ReadChipId) {
+        job = settings;
+        image->viewFirst = chip.flashFirst;
+        image->viewLast = chip.flashLast;
+    }
+    // SC chips take their NVM area through the option write.
+    const bool sc = chip.vendor == ChipVendor::SC;
+    switch (op) {
+    case Operation::Auto:
+        if (sc) job.includeNvm = false;
+        forEachIdleChannel(false, [this](int s) { startBlankCheckAuto(s); });
+        break;
+    case Operation::Download:
+        for (int s = 0; s < channelCount; ++s)
+            if (ch[s].connected && !ch[s].busy) startJobDownload(s);
+        break;
+    case Operation::BlankCheck: forEachIdleChannel(true, [this](int s) { startBlankCheck(s); }); break;
+    case Operation::Erase: forEachIdleChannel(true, [this](int s) { startErase(s, "执行芯片擦除......"); }); break;
+    case Operation::Program:
+        if (sc) job.includeNvm = false;
+        forEachIdleChannel(true, [this](int s) { startProgramming(s, "开始编程......"); });
+        break;
+    case Operation::Verify:
+        if (sc) job.includeNvm = false;
+        forEachIdleChannel(true, [this](int s) { startFlashVerify(s); });
+        break;
+    case Operation::WriteOption: forEachIdleChannel(true, [this](int s) { startOptionWrite(s); }); break;
+    case Operation::ReadOption: startOptionRead(); break;
+    case Operation::ReadFlash:
+        if (!ch[0].busy) startFlashRead(0);
+        break;
+    case Operation::ReadChipId:
+        ch[0].step = StepReadChipId;
+        info.AppendInfoLine("读取芯片......");
+        setupGauge(500, chip.flashSizeKB, 0);
+        sendChipCommand(0, kSubChipIdRead);
+        break;
+    }
+    return true;
 }
 
-void Program::SpdBtnDownLoadClick() {
-    frontPage();
-    info.addLine("");
-    ui["PanelBtns"].setFocus();
-    if (!checkChip() || !checkFile() || !capture(*this)) return;
-    for (int s = 0; s < channelCount; ++s)
-        if (ch[s].connected && !ch[s].busy) startJobDownload(s);
-}
-
-void Program::SpdBtnBlankChkClick() {
-    frontPage();
-    if (!checkChip() || !capture(*this)) return;
-    forEachIdleChannel(true, [this](int s) { startBlankCheck(s); });
-}
-
-void Program::SpdBtnEraseClick() {
-    frontPage();
-    if (!checkChip() || !capture(*this)) return;
-    forEachIdleChannel(true, [this](int s) { startErase(s, "执行芯片擦除......"); });
-}
-
-void Program::SpdBtnProgClick() {
-    frontPage();
-    if (!checkChip() || !checkFile() || !capture(*this)) return;
-    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    forEachIdleChannel(true, [this](int s) { startProgramming(s, "开始编程......"); });
-}
-
-void Program::SpdBtnVerifyClick() {
-    frontPage();
-    ui["PanelBtns"].setFocus();
-    if (!checkChip() || !checkFile() || !capture(*this)) return;
-    if (chip.vendor == ChipVendor::SC) job.includeNvm = false;
-    forEachIdleChannel(true, [this](int s) { startFlashVerify(s); });
-}
-
-void Program::SpdBtnWrtOPBClick() {
-    frontPage();
-    if (!checkChip() || !capture(*this)) return;
-    forEachIdleChannel(true, [this](int s) { startOptionWrite(s); });
-}
-
-void Program::ReadOptionByte1Click() {
-    frontPage();
-    if (!checkChip() || !capture(*this)) return;
+void Program::startOptionRead() {
     info.AppendInfoLine("读NVM Data ......");
     ChannelSession& c = ch[0];
     c.rx.reset();
@@ -413,23 +406,9 @@ void Program::ReadOptionByte1Click() {
     else sendChipCommand(0, kSubOptionRead);
 }
 
-void Program::ReadChipMemory1Click() {
-    frontPage();
-    if (!capture(*this)) return;
-    if (!checkChip()) return;
-    if (!ch[0].busy) startFlashRead(0);
-}
-
-void Program::ReadVO32voChipID1Click() {
-    frontPage();
-    if (!checkChip()) return;
-    ch[0].step = StepReadChipId;
-    info.AppendInfoLine("读取芯片......");
-    setupGauge(500, chip.flashSizeKB, 0);
-    sendChipCommand(0, kSubChipIdRead);
-}
-
-void Program::startReadAddress() {
+void Program::startReadAddress(uint32_t address, uint16_t length) {
+    readAddress = address;
+    readLength = length;
     ChannelSession& c = ch[0];
     c.step = StepReadAddress;
     c.autoSequence = false;
@@ -469,7 +448,7 @@ void Program::StartOfflineProgrm1Click() {
     createPorts();
     info.AppendInfoLine("Start Off-Line Programming......");
     listedPorts.clear();
-    ui["ComboBoxCOM"].clearItems();
+    showPorts({PortListChange::Cleared, -1, ""});
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
         c.rx.reset();

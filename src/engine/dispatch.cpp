@@ -32,8 +32,8 @@ void Program::fillContext(RequestContext& ctx) const {
     ctx.image = image->ImageBuffer.data();
     ctx.nvm = image->NvmBuffer();
     ctx.options = image->OptionBytesBuffer();
-    ctx.chipNameText = ui["MCUNameEdit"].text();
-    ctx.productText = ui["ProductEdit"].text();
+    ctx.chipNameText = job.chipNameText;
+    ctx.productText = job.productText;
 }
 
 void Program::sendFrame(int slot, size_t frameLength) {

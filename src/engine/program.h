@@ -16,6 +16,7 @@
 #include "serial/discovery.h"
 #include "serial/port_map.h"
 #include "shell/info.h"
+#include "shell/job_options.h"
 #include "shell/main_controls.h"
 #include "shell/seams.h"
 
@@ -77,6 +78,25 @@ constexpr uint8_t kResultSerialLinkError = 0xE0;
 
 // The two codes a unit answers a successful operation with.
 constexpr bool isSuccessCode(uint8_t code) { return code == kResultOk || code == kResultGood; }
+
+// The operations a front end starts on the channels.
+enum class Operation : uint8_t {
+    Auto,         // blank check, erase when needed, program, verify, option write
+    Download,     // the job and image into the units, for off-line production
+    BlankCheck,
+    Erase,
+    Program,
+    Verify,
+    WriteOption,
+    ReadOption,   // channel 1 only, as the read-backs below
+    ReadFlash,
+    ReadChipId,
+};
+
+// The job the engine sends, from the job's options as the window shows them:
+// `base` gives what the options do not name (the chip's and a project's flag
+// bits), `vendor` the chip family, whose option write differs.
+JobSettings jobSettingsOf(const JobOptions& options, const JobSettings& base, ChipVendor vendor);
 
 // What the last device search learned of a channel's port.
 enum class SearchOutcome : uint8_t {
@@ -181,6 +201,19 @@ public:
     std::function<void()> saveProductionLogHook;
     std::function<void()> refreshFlashViewHook;
     std::function<void()> refreshNvmViewHook;
+    // The port box follows the channels' port list: a new listing (the last
+    // port shown as its text), a cleared list, or a port that hung up
+    // (its index in the list; the text to show when the list ran empty).
+    struct PortListChange {
+        enum Kind { Listed, Cleared, Removed } kind;
+        int index;
+        std::string text;
+    };
+    std::function<void(const PortListChange&)> portListHook;
+    // The device search's latest word on a unit (the status panel shows it).
+    std::function<void(const std::string&)> searchSummaryHook;
+    // The loaded image's file checksum and chip checksum, as just reported.
+    std::function<void(uint32_t fileChecksum, uint16_t flashAcc)> imageSumsHook;
     // The front ends' observers of the engine's events, called in order on
     // the logic thread as each thing happens.
     std::vector<EngineListener> listeners;
@@ -210,11 +243,10 @@ public:
     void writeOfflineSummary();
 
     // --- job settings -------------------------------------------------------------
-    void captureJobSettings();  // throws ConvertError
-    void CheckBoxCtrlClick();
-    void ChkBoxAutoClick();
-    // After a chip on `slot` got the serial number: the next one.
+    // After a chip on `slot` got the serial number: the next one, told to
+    // nextSerialNumberHook (the window's edit shows it).
     void advanceSerialNumber(int slot);
+    std::function<void(uint32_t next)> nextSerialNumberHook;
 
     // --- requests ---------------------------------------------------------------
     void fillContext(RequestContext& ctx) const;
@@ -247,18 +279,18 @@ public:
     void startFlashRead(int slot);
 
     // --- launchers ------------------------------------------------------------------
-    void AutoSpdBtnClick();
-    void SpdBtnDownLoadClick();
-    void SpdBtnBlankChkClick();
-    void SpdBtnEraseClick();
-    void SpdBtnProgClick();
-    void SpdBtnVerifyClick();
-    void SpdBtnWrtOPBClick();
-    void ReadOptionByte1Click();
-    void ReadChipMemory1Click();
-    void ReadVO32voChipID1Click();
-    // The read-address request on channel 1 once the dialog has set the range.
-    void startReadAddress();
+    // A launch in two parts, so that a front end asks for the job's settings
+    // only when the operation may run. prepare() writes the blank line that
+    // begins an automatic run or a download and checks that a chip is chosen
+    // and, where the operation needs one, a file loaded: a refusal is told in
+    // a box and kept in lastRefusal. start() checks the same again and starts
+    // the operation with `settings` on every connected idle channel (the
+    // read-backs on channel 1); the chip identifier read ignores them. Both
+    // give false when refused.
+    bool prepare(Operation op);
+    bool start(Operation op, const JobSettings& settings);
+    // The read-address request on channel 1.
+    void startReadAddress(uint32_t address, uint16_t length);
 
     // --- watchdog and off-line -------------------------------------------------------
     void Timer1Timer();
@@ -296,12 +328,14 @@ private:
     void publish(const EngineEvent& e);
     // The gauge of `slot` moved: a progress event with what it shows.
     void gaugeMoved(int slot);
+    void showPorts(const PortListChange& change);
     bool openListedPort(int slot);
     void reportListedPorts();
     void reportEmptyChannel(int slot);
     bool checkChip();
     bool checkFile();
-    void frontPage();
+    bool mayStart(Operation op);
+    void startOptionRead();
     void flashBlockStep(int slot, uint8_t result, bool zeroOnly);
     bool compareFlashBlock(int slot);
     bool compareNvm(int slot);

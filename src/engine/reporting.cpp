@@ -197,70 +197,59 @@ void Program::writeOfflineSummary() {
 // ---------------------------------------------------------------------------
 // Job settings.
 
-void Program::captureJobSettings() {
+JobSettings jobSettingsOf(const JobOptions& o, const JobSettings& base, ChipVendor vendor) {
+    JobSettings job = base;
     auto& f = job.jobFlags;
-    auto on = [&](const char* name) { return ui[name].checked(); };
     auto bit = [](uint8_t& b, uint8_t mask, bool set) { b = static_cast<uint8_t>(set ? (b | mask) : (b & ~mask)); };
 
+    // Bits the options do not name (the chip's and the project's) are kept.
     f[0] = static_cast<uint8_t>((f[0] & 0x0C) | 0x40);
-    bit(f[0], 0x10, ui["RadioGroupBitF"].itemIndex() == 0);
-    bit(f[0], 0x20, on("SNOrderChk"));
-    bit(f[0], 0x80, on("ChkBoxDpFS"));
-    if (ui["RadioGpVolt"].itemIndex() == 1) f[1] = static_cast<uint8_t>(f[1] | 0x01);
+    bit(f[0], 0x10, !o.fastSpeed);
+    bit(f[0], 0x20, o.snBigEndian);
+    bit(f[0], 0x80, o.showFileChecksum);
+    if (o.voltage5V) f[1] = static_cast<uint8_t>(f[1] | 0x01);
     else f[1] = static_cast<uint8_t>(f[1] & ~0x03);
-    bit(f[1], 0x20, on("CheckBoxOpt"));
-    uint8_t b2 = on("ChkBoxVDD") ? 0x00 : 0x10;
-    int rst = ui["RadioGrpRST"].itemIndex();
-    b2 = static_cast<uint8_t>(b2 | (rst < 0 ? 0 : rst & 0x03));
-    if (on("CheckBoxRun")) b2 |= 0x04;
-    if (on("ChkBoxRunSHT")) b2 |= 0x80;
+    bit(f[1], 0x20, o.optionBytes);
+    uint8_t b2 = o.powerOffAfter ? 0x00 : 0x10;
+    b2 = static_cast<uint8_t>(b2 | (o.reset < 0 ? 0 : o.reset & 0x03));
+    if (o.runAfter) b2 |= 0x04;
+    if (o.runAndShut) b2 |= 0x80;
     f[2] = b2;
-    bit(f[3], 0x03, on("ChkBoxNVM"));
-    bit(f[3], 0x10, on("ChkBoxEnWDT"));
-    bit(f[4], 0x01, on("ChkBoxBlkEr"));
-    bit(f[4], 0x80, on("ChkBoxEnROP"));
+    bit(f[3], 0x03, o.nvmArea);
+    bit(f[3], 0x10, o.watchdog);
+    bit(f[4], 0x01, o.blankError);
+    bit(f[4], 0x80, o.readProtect);
 
-    job.writeOptionAfter = chip.vendor == ChipVendor::SC ? on("ChkBoxNVM") : on("CheckBoxOpt");
-    job.includeNvm = on("ChkBoxNVM");
-    job.autoDetect = on("ChkBoxAuto") ? 0x0F : 0x00;
-    job.insertSettle = static_cast<uint8_t>(ui["SpinEditIn"].value() / 30);
-    job.removeSettle = static_cast<uint8_t>(ui["SpinEditOut"].value() / 30);
-    job.powerUpSettle = static_cast<uint8_t>(ui["SpinEditVddTim"].value() / 10);
-    job.powerDownSettle = static_cast<uint8_t>(ui["SpinEditPwdTim"].value() / 10);
-    job.runTime = static_cast<uint16_t>(ui["SpinEditRTM"].value() / 10);
-    job.countLimitEnable = on("CheckBoxCtrl") ? 0x0F : 0x00;
-    job.countLimit = static_cast<uint32_t>(ui["SpinEditNum"].value());
-    if (job.countLimit == 0) ui["CheckBoxCtrl"].setChecked(false);  // its click disables the count
+    job.writeOptionAfter = vendor == ChipVendor::SC ? o.nvmArea : o.optionBytes;
+    job.includeNvm = o.nvmArea;
+    job.autoDetect = o.autoDetect ? 0x0F : 0x00;
+    job.insertSettle = static_cast<uint8_t>(o.insertMs / 30);
+    job.removeSettle = static_cast<uint8_t>(o.removeMs / 30);
+    job.powerUpSettle = static_cast<uint8_t>(o.powerUpMs / 10);
+    job.powerDownSettle = static_cast<uint8_t>(o.powerDownMs / 10);
+    job.runTime = static_cast<uint16_t>(o.runTimeMs / 10);
+    job.countLimitEnable = o.countLimitOn ? 0x0F : 0x00;
+    job.countLimit = static_cast<uint32_t>(o.countLimit);
     job.snLength = 4;
-    job.snEnable = on("CheckBoxSN") ? 0x0F : 0x00;
-    job.snIncrement = static_cast<uint16_t>(strToInt(ui["GainEdit"].text()));
-    job.snStart = static_cast<uint32_t>(strToInt64(ui["SNEdit1"].text()));
-    job.snAddress = static_cast<uint32_t>(strToInt64(ui["AddrEdit"].text()));
-    image->viewFirst = chip.flashFirst;
-    image->viewLast = chip.flashLast;
-}
-
-void Program::CheckBoxCtrlClick() {
-    bool c = ui["CheckBoxCtrl"].checked();
-    ui["SpinEditNum"].setEnabled(c);
-    job.countLimitEnable = c ? 0x0F : 0x00;
-}
-
-void Program::ChkBoxAutoClick() {
-    bool c = ui["ChkBoxAuto"].checked();
-    ui["SpinEditIn"].setEnabled(c);
-    ui["SpinEditOut"].setEnabled(c);
+    job.snEnable = o.serialNumbers ? 0x0F : 0x00;
+    job.snIncrement = o.snIncrement;
+    job.snStart = o.snStart;
+    job.snAddress = o.snAddress;
+    job.snAdvance = o.snAdvance;
+    job.chipNameText = o.chipNameText;
+    job.productText = o.productText;
+    return job;
 }
 
 void Program::advanceSerialNumber(int slot) {
-    if (!ui["ChkBoxPCSN"].checked() || !ui["CheckBoxSN"].checked()) return;
+    if (!job.snAdvance || job.snEnable == 0) return;
     if (!listeners.empty()) {
         EngineEvent e = channelEvent(EngineEventKind::Serial, slot);
         e.serialNumber = job.snStart;
         publish(e);
     }
     job.snStart = job.snStart + job.snIncrement;
-    ui["SNEdit1"].setText(ui["ChkBoxSNDP"].checked() ? format("%u", job.snStart) : format("0x%0.8x", job.snStart));
+    if (nextSerialNumberHook) nextSerialNumberHook(job.snStart);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,12 +278,7 @@ void Program::reportImageInfo(uint32_t first, uint32_t last) {
     info.AppendInfoLine(format("芯片Code Flash地址空间  ：0x%0.8x-0x%0.8x.", chip.flashFirst, chip.flashLast));
     info.AppendInfoLine(format("芯片Flash CRC/ACC校验和 ：0x%0.4x/0x%0.4x", image->flashCrc, image->flashAcc));
     info.addLine("");
-    Control& bar = ui["StatusBarX"];
-    auto panels = bar.items();
-    panels.resize(3);
-    panels[0] = format("文件校验和：0x%0.8x", image->fileChecksum);
-    panels[1] = format("芯片校验和：0x%0.4x", image->flashAcc);
-    bar.setItems(panels);
+    if (imageSumsHook) imageSumsHook(image->fileChecksum, image->flashAcc);
 }
 
 void Program::reportFlashChecksum(uint32_t first, uint32_t last) {

@@ -26,6 +26,11 @@ struct JobSettings {
     uint16_t snIncrement = 0;
     uint32_t snStart = 0;
     uint32_t snAddress = 0;
+    // The host counts the serial number on after each chip that got it.
+    bool snAdvance = false;
+    // The job block's text fields: the chip's name and the product as the
+    // window shows them.
+    std::string chipNameText, productText;
 };
 
 // Image summaries as last computed (the checksum display) and the object-file

@@ -1,5 +1,6 @@
 #include "shell/main_controls.h"
 
+#include "shell/job_options.h"
 #include "shell/text.h"
 
 namespace kvx {
@@ -7,12 +8,12 @@ namespace kvx {
 namespace {
 using K = ControlKind;
 
-Control& spin(Form& f, const std::string& name, const std::string& parent, int l, int t, int mn, int mx, int step,
-              int def) {
+Control& spin(Form& f, const std::string& name, const std::string& parent, int l, int t, const SpinRange& range,
+              int step) {
     Control& c = f.add(name, K::SpinEdit, parent, l, t, 90, 24);
-    c.setRange(mn, mx);
+    c.setRange(range.min, range.max);
     c.setIncrement(step);
-    c.setValue(def);
+    c.setValue(range.defaultValue);
     return c;
 }
 
@@ -124,17 +125,17 @@ MainControls::MainControls() : Form("TKorvexMGxPrg", "KorvexMGxPrg", kClientWidt
     fs.setVisible(false);
 
     add("LabelIn", K::Label, "TabSheetTime", 8, 10, 200, 22, "芯片插入检测延时(ms)：");
-    spin(*this, "SpinEditIn", "TabSheetTime", 220, 8, 300, 1500, 30, 510).setEnabled(false);
+    spin(*this, "SpinEditIn", "TabSheetTime", 220, 8, kInsertMsRange, 30).setEnabled(false);
     add("LabelOut", K::Label, "TabSheetTime", 8, 42, 200, 22, "芯片移除检测延时(ms)：");
-    spin(*this, "SpinEditOut", "TabSheetTime", 220, 40, 300, 2000, 30, 510).setEnabled(false);
+    spin(*this, "SpinEditOut", "TabSheetTime", 220, 40, kRemoveMsRange, 30).setEnabled(false);
     add("LabelVddTim", K::Label, "TabSheetTime", 8, 74, 200, 22, "上电稳定时间(ms)：");
-    spin(*this, "SpinEditVddTim", "TabSheetTime", 220, 72, 100, 2000, 10, 100);
+    spin(*this, "SpinEditVddTim", "TabSheetTime", 220, 72, kPowerUpMsRange, 10);
     add("LabelPwdTim", K::Label, "TabSheetTime", 8, 106, 200, 22, "掉电稳定时间(ms)：");
-    spin(*this, "SpinEditPwdTim", "TabSheetTime", 220, 104, 10, 2000, 10, 100);
+    spin(*this, "SpinEditPwdTim", "TabSheetTime", 220, 104, kPowerDownMsRange, 10);
     add("LabelRTM", K::Label, "TabSheetTime", 8, 138, 200, 22, "运行时间 Run and then Shut(ms)：");
-    spin(*this, "SpinEditRTM", "TabSheetTime", 220, 136, 100, 2000, 10, 500);
+    spin(*this, "SpinEditRTM", "TabSheetTime", 220, 136, kRunTimeMsRange, 10);
     add("CheckBoxCtrl", K::CheckBox, "TabSheetTime", 8, 172, 200, 22, "限制烧写总数");
-    Control& num = spin(*this, "SpinEditNum", "TabSheetTime", 220, 170, 0, 999999999, 100, 0);
+    Control& num = spin(*this, "SpinEditNum", "TabSheetTime", 220, 170, kCountLimitRange, 100);
     num.setGeometry(220, 170, 110, 24);
     num.setEnabled(false);
 

@@ -160,7 +160,7 @@ TEST(SerialNumbers, DisplayFormsAndFixedData) {
     r.app.FormShow({});
     r.ui("CheckBoxSN").click();
     EXPECT_TRUE(r.ui("SNEdit1").enabled());
-    EXPECT_EQ(r.app.engine.job.snEnable, 0x0F);
+    EXPECT_EQ(r.app.captureJobSettings()->snEnable, 0x0F);
     r.ui("SNEdit1").setText("0x0000FFFF");
     r.ui("ChkBoxSNDP").click();
     EXPECT_EQ(r.ui("SNEdit1").text(), "65535");
@@ -239,9 +239,45 @@ TEST(SerialNumbers, IncrementSurvivesAProjectRoundTrip) {
         ASSERT_EQ(r.app.engine.job.snIncrement, c.want);
         r.ui("GainEdit").setText("0x01");
         ASSERT_TRUE(r.app.loadProject(prj));
-        r.app.engine.captureJobSettings();
-        EXPECT_EQ(r.app.engine.job.snIncrement, c.want) << r.ui("GainEdit").text();
+        EXPECT_EQ(r.app.captureJobSettings()->snIncrement, c.want) << r.ui("GainEdit").text();
     }
+}
+
+TEST(JobCapture, CountLimitSerialNumberEditAndConversionErrors) {
+    Rig r;
+    r.app.FormShow({});
+    // A count limit of 0 unchecks its box, whose click disables the count.
+    r.ui("CheckBoxCtrl").setChecked(true);
+    EXPECT_TRUE(r.ui("SpinEditNum").enabled());
+    ASSERT_TRUE(r.app.captureJobSettings());
+    EXPECT_FALSE(r.ui("CheckBoxCtrl").checked());
+    EXPECT_FALSE(r.ui("SpinEditNum").enabled());
+    EXPECT_EQ(r.app.captureJobSettings()->countLimitEnable, 0x00);
+
+    // The edit shows the engine's next number, in the form chosen.
+    r.ui("SNEdit1").setText("0xFFFFFFFF");
+    r.ui("GainEdit").setText("0x01");
+    r.ui("ChkBoxPCSN").setChecked(true);
+    r.ui("CheckBoxSN").setChecked(true);
+    r.app.engine.job = *r.app.captureJobSettings();
+    r.app.engine.advanceSerialNumber(2);
+    EXPECT_EQ(r.ui("SNEdit1").text(), "0x00000000");
+    r.ui("ChkBoxSNDP").setChecked(true);
+    r.ui("GainEdit").setText("256");
+    r.app.engine.job = *r.app.captureJobSettings();
+    r.app.engine.advanceSerialNumber(0);
+    EXPECT_EQ(r.ui("SNEdit1").text(), "256");
+
+    // A number edit that is not a number is shown, and the job stays as it was.
+    const JobSettings before = r.app.engine.job;
+    r.ui("SNEdit1").setText("zz");
+    r.prompts.records.clear();
+    EXPECT_FALSE(r.app.captureJobSettings());
+    ASSERT_FALSE(r.prompts.records.empty());
+    EXPECT_EQ(r.prompts.records.back().kind, ScriptedPrompts::Kind::Warning);
+    r.ui("ReadChipMemory1").click();
+    EXPECT_EQ(r.app.engine.job.snStart, before.snStart);
+    EXPECT_EQ(r.app.engine.job.snIncrement, before.snIncrement);
 }
 
 TEST(AddressDialogs, OffsetAndReadRange) {

@@ -267,8 +267,7 @@ TEST_P(ProjectRoundTrip, AFreshProgramGetsTheWholeJobBack) {
     if (c.vendor == ChipVendor::SC) want.option = want.nvm;
     EXPECT_EQ(readWindow(b.app->ui), want);
     // ... so capturing it again gives the saved job.
-    e.captureJobSettings();
-    expectSameJob(e.job, s.job);
+    expectSameJob(*b.app->captureJobSettings(), s.job);
 }
 
 INSTANTIATE_TEST_SUITE_P(Vendors, ProjectRoundTrip,

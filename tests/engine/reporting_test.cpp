@@ -158,23 +158,20 @@ TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     for (auto& l : r.log.lines()) EXPECT_EQ(l.find("芯片 4"), std::string::npos);
 }
 
-TEST(JobSettings, CaptureEncodings) {
-    EngineRig r;
-    auto& ui = r.ui;
-    r.p.chip.vendor = ChipVendor::LKS;
-    r.p.job.jobFlags = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5A};
-    ui["SpinEditIn"].setValue(510);
-    ui["SpinEditOut"].setValue(500);
-    ui["SpinEditVddTim"].setValue(2000);
-    ui["SpinEditPwdTim"].setValue(10);
-    ui["ChkBoxVDD"].setChecked(false);
-    ui["RadioGrpRST"].setItemIndex(2);
-    ui["CheckBoxRun"].setChecked(true);
-    ui["RadioGpVolt"].setItemIndex(0);
-    ui["RadioGroupBitF"].setItemIndex(0);
-    ui["SNOrderChk"].setChecked(false);
-    r.p.captureJobSettings();
-    const auto& j = r.p.job;
+TEST(JobSettings, OptionEncodings) {
+    JobSettings base;
+    base.jobFlags = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5A};
+    JobOptions o;
+    o.insertMs = 510;
+    o.removeMs = 500;
+    o.powerUpMs = 2000;
+    o.powerDownMs = 10;
+    o.powerOffAfter = false;
+    o.reset = 2;
+    o.runAfter = true;
+    o.fastSpeed = false;
+    o.chipNameText = "LKS32MC081C8T8";
+    JobSettings j = jobSettingsOf(o, base, ChipVendor::LKS);
     EXPECT_EQ(j.insertSettle, 17);
     EXPECT_EQ(j.removeSettle, 16);
     EXPECT_EQ(j.powerUpSettle, 200);
@@ -186,30 +183,29 @@ TEST(JobSettings, CaptureEncodings) {
     EXPECT_EQ(j.jobFlags[3] & 0xEC, 0xEC);                // chip bits kept
     EXPECT_EQ(j.jobFlags[4] & 0x81, 0);                   // read protection unchecked: cleared
     EXPECT_EQ(j.jobFlags[5], 0x5A);
-    ui["RadioGpVolt"].setItemIndex(1);
-    r.p.job.jobFlags[1] = 0x02;
-    r.p.captureJobSettings();
-    EXPECT_EQ(r.p.job.jobFlags[1], 0x03);  // 5.0 V sets bit 0 only
+    EXPECT_EQ(j.chipNameText, "LKS32MC081C8T8");
+    o.voltage5V = true;
+    base.jobFlags[1] = 0x02;
+    EXPECT_EQ(jobSettingsOf(o, base, ChipVendor::LKS).jobFlags[1], 0x03);  // 5.0 V sets bit 0 only
+    // The option write follows the NVM box on SC chips, the option box elsewhere.
+    o.nvmArea = true;
+    o.optionBytes = false;
+    EXPECT_TRUE(jobSettingsOf(o, base, ChipVendor::SC).writeOptionAfter);
+    EXPECT_FALSE(jobSettingsOf(o, base, ChipVendor::CPT).writeOptionAfter);
 }
 
-TEST(JobSettings, CountLimitZeroUnchecksAndSerialNumberWraps) {
+TEST(JobSettings, SerialNumberAdvanceWrapsAndIsTold) {
     EngineRig r;
-    auto& ui = r.ui;
-    ui["CheckBoxCtrl"].onClick = [&] { r.p.CheckBoxCtrlClick(); };
-    ui["CheckBoxCtrl"].setChecked(true);
-    EXPECT_TRUE(ui["SpinEditNum"].enabled());
-    r.p.captureJobSettings();
-    EXPECT_FALSE(ui["CheckBoxCtrl"].checked());
-    EXPECT_FALSE(ui["SpinEditNum"].enabled());
-    EXPECT_EQ(r.p.job.countLimitEnable, 0x00);
-
-    ui["SNEdit1"].setText("0xFFFFFFFF");
-    ui["GainEdit"].setText("0x01");
-    r.p.captureJobSettings();
-    ui["ChkBoxPCSN"].setChecked(true);
-    ui["CheckBoxSN"].setChecked(true);
+    r.p.job.snStart = 0xFFFFFFFF;
+    r.p.job.snIncrement = 1;
+    r.p.job.snEnable = 0x0F;
+    std::vector<uint32_t> shown;
+    r.p.nextSerialNumberHook = [&](uint32_t next) { shown.push_back(next); };
     std::vector<EngineEvent> events;
     r.p.listeners.push_back([&](const EngineEvent& e) { events.push_back(e); });
+    r.p.advanceSerialNumber(2);  // the host does not count the number on
+    EXPECT_TRUE(events.empty());
+    r.p.job.snAdvance = true;
     r.p.advanceSerialNumber(2);
     EXPECT_EQ(r.p.job.snStart, 0u);
     // The event names the number the chip got, not the next one.
@@ -217,18 +213,5 @@ TEST(JobSettings, CountLimitZeroUnchecksAndSerialNumberWraps) {
     EXPECT_EQ(events[0].kind, EngineEventKind::Serial);
     EXPECT_EQ(events[0].channel, 3);
     EXPECT_EQ(events[0].serialNumber, 0xFFFFFFFFu);
-    EXPECT_EQ(ui["SNEdit1"].text(), "0x00000000");
-    ui["ChkBoxSNDP"].setChecked(true);
-    ui["GainEdit"].setText("256");
-    r.p.captureJobSettings();
-    r.p.advanceSerialNumber(0);
-    EXPECT_EQ(ui["SNEdit1"].text(), "256");
-}
-
-TEST(JobSettings, ConversionErrorKeepsFieldsReadBefore) {
-    EngineRig r;
-    r.ui["GainEdit"].setText("0x02");
-    r.ui["SNEdit1"].setText("zz");
-    EXPECT_THROW(r.p.captureJobSettings(), ConvertError);
-    EXPECT_EQ(r.p.job.snIncrement, 2);
+    EXPECT_EQ(shown, std::vector<uint32_t>{0u});
 }
