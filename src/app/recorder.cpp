@@ -19,69 +19,72 @@ std::string defaultStationName() {
 
 Recorder::Recorder(std::string station, Sink sink) : station_(std::move(station)), sink_(std::move(sink)) {}
 
+namespace {
+// The facts of the unit and the job that every record carries.
+void fill(ProductionRecord& r, const std::string& station, const EventHeader& at, const UnitIdentity& unit,
+          const JobFacts& job) {
+    r.recordId = newRecordId();
+    r.station = station;
+    r.channel = at.channel;
+    r.port = at.port;
+    r.usbVid = unit.vendorId;
+    r.usbPid = unit.productId;
+    r.usbSerial = unit.usbSerial;
+    r.unitModel = unit.model;
+    r.unitFirmware = unit.firmware;
+    r.unitNumber = unit.unitNumber;
+    r.chip = job.chip;
+    r.imageFile = job.imageFile;
+    r.fileChecksum = job.fileChecksum;
+    r.flashCrc = job.flashCrc;
+    r.flashAcc = job.flashAcc;
+}
+}  // namespace
+
 // The record of the operation the channel runs, begun at the first event of
 // it (its first step).
-ProductionRecord& Recorder::open(const EngineEvent& e) {
-    auto& rec = open_[static_cast<size_t>(e.channel - 1)];
+ProductionRecord& Recorder::open(const EventHeader& at, const std::string& operation) {
+    auto& rec = open_[static_cast<size_t>(at.channel - 1)];
     if (rec) return *rec;
     rec.emplace();
-    rec->startedMs = e.timeMs;
-    rec->operation = e.operation.empty() ? "other" : e.operation;
+    rec->startedMs = at.timeMs;
+    rec->operation = operation.empty() ? "other" : operation;
     return *rec;
 }
 
-void Recorder::onEvent(const EngineEvent& e) {
-    const int slot = e.channel - 1;
+void Recorder::onEvent(const EngineEvent& event) {
+    const int slot = headerOf(event).channel - 1;
     if (slot < 0 || slot >= 8) return;
-    const auto fill = [&](ProductionRecord& r) {
-        r.recordId = newRecordId();
-        r.station = station_;
-        r.channel = e.channel;
-        r.port = e.port;
-        r.usbVid = e.unit.vendorId;
-        r.usbPid = e.unit.productId;
-        r.usbSerial = e.unit.usbSerial;
-        r.unitModel = e.unit.model;
-        r.unitFirmware = e.unit.firmware;
-        r.unitNumber = e.unit.unitNumber;
-        r.chip = e.job.chip;
-        r.imageFile = e.job.imageFile;
-        r.fileChecksum = e.job.fileChecksum;
-        r.flashCrc = e.job.flashCrc;
-        r.flashAcc = e.job.flashAcc;
-    };
-    switch (e.kind) {
-    case EngineEventKind::Step: open(e); break;
-    case EngineEventKind::Uid: open(e).chipUid = e.text; break;
-    case EngineEventKind::Serial: open(e).serialNumber = e.serialNumber; break;
-    case EngineEventKind::Result: {
-        ProductionRecord r = std::move(open(e));
+    if (const auto* e = std::get_if<StepStarted>(&event)) {
+        open(*e, e->operation);
+    } else if (const auto* e = std::get_if<UidRead>(&event)) {
+        open(*e, e->operation).chipUid = e->uid;
+    } else if (const auto* e = std::get_if<SerialSent>(&event)) {
+        open(*e, e->operation).serialNumber = e->serialNumber;
+    } else if (const auto* e = std::get_if<ChannelFinished>(&event)) {
+        ProductionRecord r = std::move(open(*e, e->operation));
         open_[static_cast<size_t>(slot)].reset();
         // A firmware upgrade changes the unit, not a chip.
-        if (r.operation == "upgrade" || e.operation == "upgrade") break;
-        fill(r);
-        r.endedMs = e.timeMs;
-        r.ok = e.ok;
-        if (e.code >= 0) r.resultCode = e.code;
-        r.message = e.text;
+        if (r.operation == "upgrade" || e->operation == "upgrade") return;
+        fill(r, station_, *e, e->unit, e->job);
+        r.startedMs = e->startedMs;
+        r.endedMs = e->timeMs;
+        r.ok = e->ok;
+        if (e->code >= 0) r.resultCode = e->code;
+        r.message = e->message;
         sink_(std::move(r));
-        break;
-    }
-    case EngineEventKind::Offline: {
+    } else if (const auto* e = std::get_if<OfflineChip>(&event)) {
         ProductionRecord r;
-        fill(r);
+        fill(r, station_, *e, e->unit, e->job);
         r.operation = "offline";
-        r.endedMs = e.timeMs;
+        r.endedMs = e->timeMs;
         int64_t& last = lastOffline_[static_cast<size_t>(slot)];
         r.startedMs = last && last <= r.endedMs ? last : r.endedMs;
         last = r.endedMs;
-        r.ok = e.ok;
-        r.resultCode = e.code;
-        r.message = e.ok ? "Successed !" : format("Failed : Error=0x%0.2x!", e.code);
+        r.ok = e->ok;
+        r.resultCode = e->code;
+        r.message = e->ok ? "Successed !" : format("Failed : Error=0x%0.2x!", e->code);
         sink_(std::move(r));
-        break;
-    }
-    default: break;
     }
 }
 

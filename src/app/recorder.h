@@ -26,7 +26,7 @@ public:
     void onEvent(const EngineEvent& e);
 
 private:
-    ProductionRecord& open(const EngineEvent& e);
+    ProductionRecord& open(const EventHeader& at, const std::string& operation);
     std::string station_;
     Sink sink_;
     std::array<std::optional<ProductionRecord>, 8> open_;

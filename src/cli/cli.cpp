@@ -503,7 +503,7 @@ struct ChannelResult {
     std::optional<int> code;
     std::string step;
     std::string message;
-    std::chrono::steady_clock::time_point begin, end;
+    int64_t startedMs = 0, endedMs = 0;  // the engine's clock
 };
 
 // Puts back, when the run ends, what a run changes in its process: the
@@ -757,26 +757,18 @@ void Run::flushLines() {
     }
 }
 
-void Run::onEngineEvent(const EngineEvent& e) {
-    const int slot = e.channel - 1;
-    switch (e.kind) {
-    case EngineEventKind::Result: {
-        ChannelResult& r = results_[slot];
+void Run::onEngineEvent(const EngineEvent& event) {
+    if (const auto* e = std::get_if<ChannelFinished>(&event)) {
+        ChannelResult& r = results_[e->channel - 1];
         r.finished = true;
-        r.ok = e.ok;
-        r.code = e.code >= 0 ? std::optional<int>(e.code) : std::nullopt;
-        r.step = stepName(e.step);
-        r.message = e.text;
-        r.end = std::chrono::steady_clock::now();
-        break;
-    }
-    case EngineEventKind::Step: break;
-    case EngineEventKind::Progress:
-        // Off-line status frames move idle channels' gauges: progress is for
-        // the operations this run launched.
-        if (engine().ch[slot].busy) rep_.engineEvent(e);
-        break;
-    default: rep_.engineEvent(e); break;
+        r.ok = e->ok;
+        r.code = e->code >= 0 ? std::optional<int>(e->code) : std::nullopt;
+        r.step = stepName(e->step);
+        r.message = e->message;
+        r.startedMs = e->startedMs;
+        r.endedMs = e->timeMs;
+    } else if (!std::holds_alternative<StepStarted>(event)) {
+        rep_.engineEvent(event);
     }
 }
 
@@ -877,7 +869,7 @@ void Run::reportNotRun() {
 }
 
 void Run::launch(const std::function<void()>& fn) {
-    auto now = std::chrono::steady_clock::now();
+    const int64_t now = clock_.epochMs();
     launchBoxes_.clear();
     engine().lastRefusal = Program::LaunchRefusal::None;
     fn();
@@ -885,7 +877,7 @@ void Run::launch(const std::function<void()>& fn) {
         if (engine().ch[s].busy) {
             results_[s] = ChannelResult{};
             results_[s].started = true;
-            results_[s].begin = now;
+            results_[s].startedMs = now;
         }
 }
 
@@ -975,9 +967,9 @@ int Run::finishLaunched() {
         }
         const ChannelResult& r = it->second;
         failed += !(r.finished && r.ok);
-        const auto end = r.finished ? r.end : std::chrono::steady_clock::now();
+        const int64_t end = r.finished ? r.endedMs : clock_.epochMs();
         ResultRow row{p.channel, p.port, true, "", r.code, r.step, r.message,
-                      std::chrono::duration<double>(end - r.begin).count(), p.unit};
+                      static_cast<double>(end - r.startedMs) / 1000.0, p.unit};
         if (r.finished) {
             row.outcome = r.ok ? "ok" : "failed";
         } else {

@@ -137,83 +137,79 @@ void Reporter::start(const RunStart& s) {
     started_ = true;
 }
 
-void Reporter::engineEvent(const EngineEvent& e) {
-    using K = EngineEventKind;
-    if (e.kind == K::Progress) {
-        if (progress_ == Progress::None) return;
-        Bar& b = bars_[e.channel];
-        b.port = e.port;
-        b.step = stepName(e.step);
-        b.value = e.value;
-        b.max = e.max;
-        const int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
-        const bool newStep = b.lastStep != b.step;
-        const auto now = std::chrono::steady_clock::now();
-        if (json_) {
-            if (pct == b.lastPct && !newStep) return;
-            b.lastPct = pct;
-            b.lastStep = b.step;
-            JsonObject o = object("progress", e.channel, e.port, e.timeMs);
-            o["step"] = b.step;
-            o["value"] = e.value;
-            o["max"] = e.max;
-            o["percent"] = pct;
-            write(o);
-        } else if (progress_ == Progress::Bars) {
-            if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
-            lastDraw_ = now;
-            eraseBars();
-            drawBars();
-        } else if (newStep || now - b.lastLine >= std::chrono::seconds(2)) {
-            // A log file or a pipe gets a line when a step begins and then
-            // one every two seconds while it runs.
-            b.lastStep = b.step;
-            b.lastLine = now;
-            err_ << format("CH%d %s %s %d%%\n", e.channel, e.port.c_str(), b.step, pct);
-            err_.flush();
-        }
+void Reporter::progress(const ProgressMoved& e) {
+    if (progress_ == Progress::None) return;
+    Bar& b = bars_[e.channel];
+    b.port = e.port;
+    b.step = stepName(e.step);
+    b.value = e.value;
+    b.max = e.max;
+    const int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
+    const bool newStep = b.lastStep != b.step;
+    const auto now = std::chrono::steady_clock::now();
+    if (json_) {
+        if (pct == b.lastPct && !newStep) return;
+        b.lastPct = pct;
+        b.lastStep = b.step;
+        JsonObject o = object("progress", e.channel, e.port, e.timeMs);
+        o["step"] = b.step;
+        o["value"] = e.value;
+        o["max"] = e.max;
+        o["percent"] = pct;
+        write(o);
+    } else if (progress_ == Progress::Bars) {
+        if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
+        lastDraw_ = now;
+        eraseBars();
+        drawBars();
+    } else if (newStep || now - b.lastLine >= std::chrono::seconds(2)) {
+        // A log file or a pipe gets a line when a step begins and then
+        // one every two seconds while it runs.
+        b.lastStep = b.step;
+        b.lastLine = now;
+        err_ << format("CH%d %s %s %d%%\n", e.channel, e.port.c_str(), b.step, pct);
+        err_.flush();
+    }
+}
+
+void Reporter::engineEvent(const EngineEvent& event) {
+    if (const auto* e = std::get_if<ProgressMoved>(&event)) {
+        // Off-line status frames move idle channels' gauges: progress is for
+        // the operations this run launched.
+        if (e->running) progress(*e);
         return;
     }
     if (!json_) return;  // the log lines say the rest for people
-    switch (e.kind) {
-    case K::Device: {
-        JsonObject o = object("device", e.channel, e.port, e.timeMs);
-        o["model"] = utf8Text(e.unit.model);
-        o["firmware"] = utf8Text(e.unit.firmware);
-        o["unit"] = e.unit.unitNumber > 0 ? JsonObject(e.unit.unitNumber) : JsonObject();
-        o["text"] = utf8Text(e.unit.text);
-        o["usb"] = e.unit.vendorId.empty()
-                       ? JsonObject()
-                       : JsonObject{{"vid", e.unit.vendorId}, {"pid", e.unit.productId}, {"serial", utf8Text(e.unit.usbSerial)}};
+    if (const auto* e = std::get_if<DeviceFound>(&event)) {
+        JsonObject o = object("device", e->channel, e->port, e->timeMs);
+        const UnitIdentity& u = e->unit;
+        o["model"] = utf8Text(u.model);
+        o["firmware"] = utf8Text(u.firmware);
+        o["unit"] = u.unitNumber > 0 ? JsonObject(u.unitNumber) : JsonObject();
+        o["text"] = utf8Text(u.text);
+        o["usb"] = u.vendorId.empty() ? JsonObject()
+                                      : JsonObject{{"vid", u.vendorId}, {"pid", u.productId}, {"serial", utf8Text(u.usbSerial)}};
         write(o);
-        break;
-    }
-    case K::Uid: {
-        JsonObject o = object("uid", e.channel, e.port, e.timeMs);
-        o["uid"] = e.text;
+    } else if (const auto* e = std::get_if<UidRead>(&event)) {
+        JsonObject o = object("uid", e->channel, e->port, e->timeMs);
+        o["uid"] = e->uid;
         write(o);
-        break;
-    }
-    case K::Serial: {
-        JsonObject o = object("serial", e.channel, e.port, e.timeMs);
-        o["serial"] = e.serialNumber;
-        o["serialHex"] = format("0x%0.8x", e.serialNumber);
+    } else if (const auto* e = std::get_if<SerialSent>(&event)) {
+        JsonObject o = object("serial", e->channel, e->port, e->timeMs);
+        o["serial"] = e->serialNumber;
+        o["serialHex"] = format("0x%0.8x", e->serialNumber);
         write(o);
-        break;
-    }
-    case K::Offline: {
-        JsonObject o = object("offline", e.channel, e.port, e.timeMs);
-        o["ok"] = e.ok;
-        o["code"] = e.code;
-        o["channelOk"] = e.channelOk;
-        o["channelNg"] = e.channelNg;
-        o["totalOk"] = e.totalOk;
-        o["totalNg"] = e.totalNg;
+    } else if (const auto* e = std::get_if<OfflineChip>(&event)) {
+        JsonObject o = object("offline", e->channel, e->port, e->timeMs);
+        o["ok"] = e->ok;
+        o["code"] = e->code;
+        o["channelOk"] = e->channelOk;
+        o["channelNg"] = e->channelNg;
+        o["totalOk"] = e->totalOk;
+        o["totalNg"] = e->totalNg;
         write(o);
-        break;
     }
-    default: break;  // steps and results reach the output through the results
-    }
+    // Steps and results reach the output through the results.
 }
 
 void Reporter::result(const ResultRow& r) {

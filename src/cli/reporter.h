@@ -79,6 +79,7 @@ public:
     void finishBars();
 
 private:
+    void progress(const ProgressMoved& e);
     struct Bar {
         std::string port;
         const char* step = "";

@@ -282,11 +282,7 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
         channelLine(format("找到设备：%s!", text.c_str()), slot);
         ++DevicesFound;
         c.unit = unitOn(c.portName, text);
-        if (!listeners.empty()) {
-            EngineEvent e = channelEvent(EngineEventKind::Device, slot);
-            e.unit = c.unit;
-            publish(e);
-        }
+        if (!listeners.empty()) publish(DeviceFound{header(slot), c.unit});
         break;
     case DeviceCheck::OlderFirmware:
         c.searchOutcome = SearchOutcome::Upgrading;
@@ -478,6 +474,7 @@ void Program::startFirmwareUpgrade(int slot) {
     ChannelSession& c = ch[slot];
     c.upgrading = true;
     c.connected = true;
+    if (!c.busy) c.startedMs = clock.epochMs();
     c.step = StepUpgrade;
     c.timeGauge = false;
     c.busy = true;
@@ -488,7 +485,7 @@ void Program::startFirmwareUpgrade(int slot) {
     c.gauge->setProgress(2);
     c.gauge->setMaxValue(c.blockTotalKB);
     c.gauge->setColor(kBlue);
-    if (!listeners.empty()) publish(channelEvent(EngineEventKind::Step, slot));
+    stepStarted(slot);
     gaugeMoved(slot);
     info.AppendInfoLine("开始升级编程器固件......");
     sendFirmwareBlock(0, slot);

@@ -313,11 +313,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
                 digits += format("%0.2x", payload[i]);
             }
             channelLine("UID=" + uid, slot);
-            if (!listeners.empty()) {
-                EngineEvent e = channelEvent(EngineEventKind::Uid, slot);
-                e.text = digits;
-                publish(e);
-            }
+            if (!listeners.empty()) publish(UidRead{header(slot), operationOf(slot), digits, ch[slot].unit});
             finishChannel(0, slot, "UID=" + uid, result);
         } else {
             reportResult(result, slot);

@@ -1,6 +1,6 @@
-// What the engine tells its front ends, as typed events: a unit found, a step
-// of an operation begun, progress, an operation's result, a chip's UID read,
-// a serial number written, an off-line chip counted. The window's gauges
+// What the engine tells its front ends, as typed events, one type a kind: a
+// unit found, a step of an operation begun, progress, an operation's result,
+// a chip's UID read, a serial number written, an off-line chip counted. The window's gauges
 // follow the same points; the command-line front end builds its table,
 // progress and JSON lines from these events alone, never from log text.
 #pragma once
@@ -9,19 +9,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace kvx {
-
-enum class EngineEventKind : uint8_t {
-    Device,    // a programmer unit answered the device search
-    Step,      // a channel began a step of its operation
-    Progress,  // a channel's gauge moved
-    Result,    // a channel's operation ended
-    Uid,       // a chip's unique identifier was read
-    Serial,    // a serial number went into a chip
-    Offline,   // off-line production counted a chip
-};
 
 // The unit behind a channel: the parts of its information text and the USB
 // identity of the adapter it sits on ("" where unknown, e.g. an emulated
@@ -43,32 +34,85 @@ struct JobFacts {
     std::optional<uint16_t> flashCrc, flashAcc;
 };
 
-struct EngineEvent {
-    EngineEventKind kind = EngineEventKind::Progress;
-    int channel = 0;  // 1 .. 8
+// What every event has: the channel (1 .. 8), its port, and when it
+// happened (UTC ms since 1970, from the engine's clock).
+struct EventHeader {
+    int channel = 0;
     std::string port;
-    int64_t timeMs = 0;  // when it happened: UTC ms since 1970, from the engine's clock
-    // Step, Result, Uid, Serial: the operation the channel runs, as the
-    // command line names it ("auto", "program", "blank-check", ...).
+    int64_t timeMs = 0;
+};
+
+// A programmer unit answered the device search.
+struct DeviceFound : EventHeader {
+    UnitIdentity unit;
+};
+
+// A channel began a step of its operation. operation: as the command line
+// names it ("auto", "program", "blank-check", ...).
+struct StepStarted : EventHeader {
     std::string operation;
-    uint8_t step = 0;  // Step, Progress, Result: the step the channel is in (or ended in)
-    // Progress: the gauge's value and maximum.
+    uint8_t step = 0;
+    UnitIdentity unit;
+};
+
+// A channel's gauge moved: its value and maximum, and for the steps that move
+// data the bytes done and in all (0 and 0 for the steps timed by the clock).
+// running: the channel runs an operation (off-line status frames move the
+// gauges of idle channels too).
+struct ProgressMoved : EventHeader {
+    uint8_t step = 0;
     int64_t value = 0, max = 0;
-    // Result: whether it succeeded, and the unit's result code (0x00 or 0x06
-    // for success, the host's own code for a damaged or mismatching reply),
-    // -1 when the host ended it without a result code (the watchdog, a step
-    // that failed on its own terms such as "芯片不为空！").
+    uint64_t bytesDone = 0, bytesTotal = 0;
+    bool running = false;
+};
+
+// A channel's operation ended. code: the unit's result code (0x00 or 0x06
+// for success, the host's own code for a damaged or mismatching reply), -1
+// when the host ended it without one (the watchdog, a step that failed on
+// its own terms such as "芯片不为空！"). message: the text shown for it.
+// startedMs: when the operation began.
+struct ChannelFinished : EventHeader {
+    std::string operation;
+    uint8_t step = 0;  // the step it ended in
     bool ok = false;
     int code = -1;
-    // Result: the message shown; Uid: the UID as hexadecimal digits.
-    std::string text;
-    UnitIdentity unit;        // Device, Step, Result, Offline: the unit on the channel
-    JobFacts job;             // Result, Offline
-    uint32_t serialNumber = 0;  // Serial
-    // Offline: the status frame's result byte in `code`, ok, and the counts
-    // after this chip.
-    int32_t channelOk = 0, channelNg = 0, totalOk = 0, totalNg = 0;
+    std::string message;
+    int64_t startedMs = 0;
+    UnitIdentity unit;
+    JobFacts job;
 };
+
+// A chip's unique identifier was read (as hexadecimal digits).
+struct UidRead : EventHeader {
+    std::string operation;
+    std::string uid;
+    UnitIdentity unit;
+};
+
+// A serial number went into a chip.
+struct SerialSent : EventHeader {
+    std::string operation;
+    uint32_t serialNumber = 0;
+    UnitIdentity unit;
+};
+
+// Off-line production counted a chip: the status frame's result byte, and
+// the channel's and the run's counts after it.
+struct OfflineChip : EventHeader {
+    bool ok = false;
+    int code = 0;
+    int32_t channelOk = 0, channelNg = 0, totalOk = 0, totalNg = 0;
+    UnitIdentity unit;
+    JobFacts job;
+};
+
+using EngineEvent =
+    std::variant<DeviceFound, StepStarted, ProgressMoved, ChannelFinished, UidRead, SerialSent, OfflineChip>;
+
+// The header every kind of event has.
+inline const EventHeader& headerOf(const EngineEvent& e) {
+    return std::visit([](const auto& v) -> const EventHeader& { return v; }, e);
+}
 
 using EngineListener = std::function<void(const EngineEvent&)>;
 

@@ -132,6 +132,7 @@ struct ChannelSession {
     uint64_t statusFrames = 0;  // off-line status frames shown
     SearchOutcome searchOutcome = SearchOutcome::NotQueried;  // of the last device search
     UnitIdentity unit;  // the unit found on it by the last search
+    int64_t startedMs = 0;  // when its current (or last) operation began, engine clock
 };
 
 class Program {
@@ -324,8 +325,13 @@ private:
     // Runs `start` on every channel in use that is connected and not busy,
     // after clearing its receive buffer and, with resetAuto, its auto sequence.
     void forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start);
-    EngineEvent channelEvent(EngineEventKind kind, int slot) const;
+    // What an event of `slot` begins with: its channel, port and time.
+    EventHeader header(int slot) const;
+    // The chip and the image a result or an off-line chip was made with.
+    JobFacts jobFacts() const;
+    std::string operationOf(int slot) const;
     void publish(const EngineEvent& e);
+    void stepStarted(int slot);
     // The gauge of `slot` moved: a progress event with what it shows.
     void gaugeMoved(int slot);
     void showPorts(const PortListChange& change);

@@ -10,6 +10,7 @@ namespace kvx {
 
 void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
     ChannelSession& c = ch[slot];
+    if (!c.busy) c.startedMs = clock.epochMs();  // the operation's first step
     c.blockKB = 0;
     c.blockTotalKB = total;
     c.busy = true;
@@ -26,46 +27,51 @@ void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
     }
     g.setProgress(2);
     g.setColor(kBlue);
-    if (!listeners.empty()) publish(channelEvent(EngineEventKind::Step, slot));
+    stepStarted(slot);
     gaugeMoved(slot);
 }
 
-EngineEvent Program::channelEvent(EngineEventKind kind, int slot) const {
-    const ChannelSession& c = ch[slot];
-    EngineEvent e;
-    e.kind = kind;
-    e.channel = slot + 1;
-    e.port = c.portName;
-    e.step = c.step;
-    e.timeMs = clock.epochMs();
-    if (kind == EngineEventKind::Progress) return e;
-    e.unit = c.unit;
-    // What a record of the operation begins with, whichever of its events
-    // comes first.
-    if (kind != EngineEventKind::Device && kind != EngineEventKind::Offline)
-        e.operation = operationName(c.step, c.autoSequence);
-    if (kind == EngineEventKind::Result || kind == EngineEventKind::Offline) {
-        if (chip.chipChosen) e.job.chip = chip.chipName;
-        while (!e.job.chip.empty() && e.job.chip.back() == ' ') e.job.chip.pop_back();
-        if (fileLoaded) {
-            e.job.imageFile = image->objectFileName;
-            e.job.fileChecksum = image->fileChecksum;
-            e.job.flashCrc = image->flashCrc;
-            e.job.flashAcc = image->flashAcc;
-        }
+EventHeader Program::header(int slot) const { return {slot + 1, ch[slot].portName, clock.epochMs()}; }
+
+JobFacts Program::jobFacts() const {
+    JobFacts job;
+    if (chip.chipChosen) job.chip = chip.chipName;
+    while (!job.chip.empty() && job.chip.back() == ' ') job.chip.pop_back();
+    if (fileLoaded) {
+        job.imageFile = image->objectFileName;
+        job.fileChecksum = image->fileChecksum;
+        job.flashCrc = image->flashCrc;
+        job.flashAcc = image->flashAcc;
     }
-    return e;
+    return job;
 }
+
+std::string Program::operationOf(int slot) const { return operationName(ch[slot].step, ch[slot].autoSequence); }
 
 void Program::publish(const EngineEvent& e) {
     for (const EngineListener& l : listeners) l(e);
 }
 
+void Program::stepStarted(int slot) {
+    if (listeners.empty()) return;
+    publish(StepStarted{header(slot), operationOf(slot), ch[slot].step, ch[slot].unit});
+}
+
 void Program::gaugeMoved(int slot) {
     if (listeners.empty()) return;
-    EngineEvent e = channelEvent(EngineEventKind::Progress, slot);
-    e.value = ch[slot].gauge->progress();
-    e.max = ch[slot].gauge->maxValue();
+    const ChannelSession& c = ch[slot];
+    ProgressMoved e{header(slot)};
+    e.step = c.step;
+    e.value = c.gauge->progress();
+    e.max = c.gauge->maxValue();
+    e.running = c.busy;
+    // The steps that move data count it in blocks: 1 KB of flash or NVM, or a
+    // firmware block.
+    if (c.busy && !c.timeGauge) {
+        const uint64_t blockBytes = c.step == StepUpgrade ? kFirmwareBlockSource : 1024;
+        e.bytesTotal = c.blockTotalKB * blockBytes;
+        e.bytesDone = std::min<uint64_t>(c.blockKB * blockBytes, e.bytesTotal);
+    }
     publish(e);
 }
 
@@ -80,13 +86,15 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     c.gauge->setColor(failed != 0 ? kRed : kBlue);
     c.gauge->setProgress(c.gauge->maxValue());
     if (listeners.empty()) return;
-    EngineEvent e = channelEvent(EngineEventKind::Result, slot);
-    e.step = endedIn;
+    ChannelFinished e{header(slot)};
     e.operation = operationName(endedIn, wasAuto);
+    e.step = endedIn;
     e.ok = failed == 0;
     e.code = code;
-    e.text = message;
-    e.value = e.max = c.gauge->maxValue();
+    e.message = message;
+    e.startedMs = c.startedMs ? c.startedMs : e.timeMs;
+    e.unit = c.unit;
+    e.job = jobFacts();
     publish(e);
 }
 
@@ -168,13 +176,15 @@ void Program::showOfflineStatus(int slot) {
         }
         channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
         if (!listeners.empty()) {
-            EngineEvent e = channelEvent(EngineEventKind::Offline, slot);
+            OfflineChip e{header(slot)};
             e.ok = result == kResultGood;
             e.code = result;
             e.channelOk = c.okCount;
             e.channelNg = c.ngCount;
             e.totalOk = totalOk;
             e.totalNg = totalNg;
+            e.unit = c.unit;
+            e.job = jobFacts();
             publish(e);
         }
         writeOfflineSummary();
@@ -243,11 +253,7 @@ JobSettings jobSettingsOf(const JobOptions& o, const JobSettings& base, ChipVend
 
 void Program::advanceSerialNumber(int slot) {
     if (!job.snAdvance || job.snEnable == 0) return;
-    if (!listeners.empty()) {
-        EngineEvent e = channelEvent(EngineEventKind::Serial, slot);
-        e.serialNumber = job.snStart;
-        publish(e);
-    }
+    if (!listeners.empty()) publish(SerialSent{header(slot), operationOf(slot), job.snStart, ch[slot].unit});
     job.snStart = job.snStart + job.snIncrement;
     if (nextSerialNumberHook) nextSerialNumberHook(job.snStart);
 }

@@ -80,9 +80,9 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
     std::array<int, 8> finishes{};
     std::array<double, 8> finishedMs{};
     const Clock::time_point start = Clock::now();
-    r.engine().listeners.push_back([&](const EngineEvent& e) {
-        if (e.kind != EngineEventKind::Result) return;
-        const int slot = e.channel - 1;
+    r.engine().listeners.push_back([&](const EngineEvent& event) {
+        if (!std::holds_alternative<ChannelFinished>(event)) return;
+        const int slot = headerOf(event).channel - 1;
         ++finishes[static_cast<size_t>(slot)];
         finishedMs[static_cast<size_t>(slot)] =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();

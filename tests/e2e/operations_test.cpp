@@ -4,6 +4,9 @@
 
 #include "shell/text.h"
 
+#include <algorithm>
+#include <map>
+
 using namespace kvx;
 using kvx::test::E2ERig;
 
@@ -67,9 +70,33 @@ TEST(Operations, NotBlankAndProtectedChipsAreErasedFirst) {
     });
     r.chooseChip("SC32F5232JV1G");
     auto image = r.loadRandomImage(32 * 1024);
+    // Channel 1's bytes programmed and verified, as the progress told them.
+    std::map<uint8_t, std::vector<uint64_t>> bytesDone;
+    std::vector<ChannelFinished> finished;
+    r.engine().listeners.push_back([&](const EngineEvent& event) {
+        if (auto* p = std::get_if<ProgressMoved>(&event); p && p->channel == 1 && p->bytesTotal > 0) {
+            EXPECT_EQ(p->bytesTotal, 32u * 1024) << int(p->step);
+            bytesDone[p->step].push_back(p->bytesDone);
+        }
+        if (auto* f = std::get_if<ChannelFinished>(&event)) finished.push_back(*f);
+    });
     r.app->ui["AutoSpdBtn"].click();
     ASSERT_TRUE(r.waitIdle());
     for (int s = 0; s < 3; ++s) EXPECT_EQ(r.unitFlash(s), image) << s;
+    for (uint8_t step : {StepProgramFlash, StepVerifyFlash}) {
+        const auto& done = bytesDone[step];
+        ASSERT_FALSE(done.empty()) << int(step);
+        EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << int(step);
+        EXPECT_EQ(done.front(), 0u);
+        EXPECT_EQ(done.back(), 32u * 1024);
+    }
+    ASSERT_EQ(finished.size(), 3u);
+    for (const ChannelFinished& f : finished) {
+        EXPECT_TRUE(f.ok) << f.channel;
+        EXPECT_GT(f.startedMs, 0);
+        EXPECT_LE(f.startedMs, f.timeMs);
+        EXPECT_EQ(f.operation, "auto");
+    }
     EXPECT_TRUE(r.logHas("Channel 2: 芯片不为空！"));
     EXPECT_TRUE(r.logHas("Channel 2: 芯片擦除..."));
     EXPECT_TRUE(r.logHas("Channel 3: 芯片已保护，擦除芯片..."));

@@ -117,9 +117,9 @@ TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
 
 TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     EngineRig r;
-    std::vector<EngineEvent> results;
+    std::vector<ChannelFinished> results;
     r.p.listeners.push_back([&](const EngineEvent& e) {
-        if (e.kind == EngineEventKind::Result) results.push_back(e);
+        if (auto* f = std::get_if<ChannelFinished>(&e)) results.push_back(*f);
     });
     r.p.chip.chipChosen = true;
     r.p.chip.chipName = "SC32F5232JV1G ";
@@ -147,9 +147,10 @@ TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     EXPECT_EQ(r.lastLine(), "> 14:03:07 芯片 1 ：操作超时！");
     // The result says what a record needs, timed by the engine's clock.
     ASSERT_EQ(results.size(), 3u);  // channel 4's own end, then channels 2 and 1
-    const EngineEvent& e = results[2];
+    const ChannelFinished& e = results[2];
     EXPECT_EQ(e.channel, 1);
     EXPECT_EQ(e.timeMs, r.clock.epochMs());
+    EXPECT_EQ(e.startedMs, r.clock.epochMs());
     EXPECT_EQ(e.operation, "auto");
     EXPECT_EQ(e.unit.unitNumber, 1);
     EXPECT_EQ(e.job.chip, "SC32F5232JV1G");
@@ -201,8 +202,10 @@ TEST(JobSettings, SerialNumberAdvanceWrapsAndIsTold) {
     r.p.job.snEnable = 0x0F;
     std::vector<uint32_t> shown;
     r.p.nextSerialNumberHook = [&](uint32_t next) { shown.push_back(next); };
-    std::vector<EngineEvent> events;
-    r.p.listeners.push_back([&](const EngineEvent& e) { events.push_back(e); });
+    std::vector<SerialSent> events;
+    r.p.listeners.push_back([&](const EngineEvent& e) {
+        if (auto* s = std::get_if<SerialSent>(&e)) events.push_back(*s);
+    });
     r.p.advanceSerialNumber(2);  // the host does not count the number on
     EXPECT_TRUE(events.empty());
     r.p.job.snAdvance = true;
@@ -210,7 +213,6 @@ TEST(JobSettings, SerialNumberAdvanceWrapsAndIsTold) {
     EXPECT_EQ(r.p.job.snStart, 0u);
     // The event names the number the chip got, not the next one.
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].kind, EngineEventKind::Serial);
     EXPECT_EQ(events[0].channel, 3);
     EXPECT_EQ(events[0].serialNumber, 0xFFFFFFFFu);
     EXPECT_EQ(shown, std::vector<uint32_t>{0u});
