@@ -479,9 +479,9 @@ struct PortOutcome {
 std::vector<PortOutcome> searchOutcomes(const Program& e) {
     std::vector<PortOutcome> v;
     for (int s = 0; s < e.channelCount; ++s) {
-        const ChannelSession& c = e.ch[s];
+        const Program::ChannelState c = e.channelState(s);
         if (c.searchOutcome == SearchOutcome::NotQueried) continue;
-        PortOutcome p{s + 1, c.portName, "", "", c.unit};
+        PortOutcome p{s + 1, c.port, "", "", c.unit};
         switch (c.searchOutcome) {
         case SearchOutcome::NoAnswer: p.outcome = "no-answer", p.why = "no unit answered"; break;
         case SearchOutcome::NotAProgrammer: p.outcome = "not-a-programmer", p.why = "not a programmer"; break;
@@ -652,11 +652,11 @@ int Run::exec() {
     }
     Program& e = engine();
     searched_ = searchOutcomes(e);
-    for (auto& p : searched_) answered_ += p.channel > 0 && e.ch[p.channel - 1].connected;
+    for (auto& p : searched_) answered_ += p.channel > 0 && e.channelState(p.channel - 1).connected;
     for (auto& p : searched_)
-        if (p.channel == 0 || !e.ch[p.channel - 1].connected) rep_.error(p.port + ": " + p.why);
+        if (p.channel == 0 || !e.channelState(p.channel - 1).connected) rep_.error(p.port + ": " + p.why);
     if (e.portMap)
-        for (int s = 0; s < 8; ++s) mappedWithoutUnit_ += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.ch[s].connected;
+        for (int s = 0; s < 8; ++s) mappedWithoutUnit_ += !e.portMap->ports[static_cast<size_t>(s)].empty() && !e.channelState(s).connected;
     reportStart();
 
     const std::string& op = o_.operation;
@@ -753,7 +753,7 @@ void Run::flushLines() {
     KorvexApp& app = *app_;
     for (shownLines_ = std::max(shownLines_, app.log.firstKept()); shownLines_ < app.log.size(); ++shownLines_) {
         const int channel = shownLines_ + 1 == app.log.size() ? app.info.appendingChannel() : 0;
-        rep_.line(app.log.line(shownLines_), channel, channel > 0 ? app.engine.ch[channel - 1].portName : "");
+        rep_.line(app.log.line(shownLines_), channel, channel > 0 ? app.engine.channelState(channel - 1).port : "");
     }
 }
 
@@ -838,7 +838,7 @@ void Run::waitForSearch() {
             for (int s = 0; s < e.channelCount; ++s)
                 if (!e.channelPort(s).empty()) {
                     ++queried;
-                    answered += e.ch[s].connected;
+                    answered += e.channelState(s).connected;
                 }
             return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
         },
@@ -874,7 +874,7 @@ void Run::launch(const std::function<void()>& fn) {
     engine().lastRefusal = Program::LaunchRefusal::None;
     fn();
     for (int s = 0; s < 8; ++s)
-        if (engine().ch[s].busy) {
+        if (engine().channelState(s).busy) {
             results_[s] = ChannelResult{};
             results_[s].started = true;
             results_[s].startedMs = now;
@@ -927,7 +927,7 @@ int Run::finishLaunched() {
         [&] {
             if (gInterrupted) return true;
             for (int s = 0; s < 8; ++s)
-                if (results_.count(s) && results_[s].started && e.ch[s].busy) return false;
+                if (results_.count(s) && results_[s].started && e.channelState(s).busy) return false;
             return true;
         },
         o_.timeoutS * 1000);
@@ -960,7 +960,7 @@ int Run::finishLaunched() {
     for (auto& p : searched_) {
         auto it = p.channel > 0 ? results_.find(p.channel - 1) : results_.end();
         if (it == results_.end() || !it->second.started) {
-            const bool connected = p.channel > 0 && e.ch[p.channel - 1].connected;
+            const bool connected = p.channel > 0 && e.channelState(p.channel - 1).connected;
             rep_.result({p.channel, p.port, false, connected ? "not-run" : p.outcome, std::nullopt, "",
                          connected ? "not run" : p.why, 0, p.unit});
             continue;
@@ -975,7 +975,7 @@ int Run::finishLaunched() {
         } else {
             row.outcome = done ? "interrupted" : "timeout";
             row.message = done ? "interrupted" : "timed out";
-            row.step = stepName(e.ch[p.channel - 1].step);
+            row.step = stepName(e.channelState(p.channel - 1).step);
         }
         rep_.result(row);
     }
@@ -988,13 +988,7 @@ int Run::finishLaunched() {
 // what it has not sent: the run lets the queues empty and the other side take
 // the bytes in before it closes.
 void Run::closeProgram() {
-    loop_.runUntil(
-        [&] {
-            for (auto& p : engine().ports)
-                if (p && p->isOpen() && !p->sendEmpty()) return false;
-            return true;
-        },
-        2000);
+    loop_.runUntil([&] { return engine().allSent(); }, 2000);
     loop_.runFor(50);
     app_->FormClose();
 }

@@ -30,6 +30,15 @@ void Program::createPorts() {
     }
 }
 
+Program::ChannelState Program::channelState(int slot) const {
+    const ChannelSession& c = ch[static_cast<size_t>(slot)];
+    return {c.connected, c.busy, c.step, c.portName, c.searchOutcome, c.unit};
+}
+
+bool Program::allSent() const {
+    return std::all_of(ports.begin(), ports.end(), [](const auto& p) { return !p || !p->isOpen() || p->sendEmpty(); });
+}
+
 void Program::closeAllPorts() {
     for (auto& p : ports)
         if (p && p->isOpen()) p->ClosePort();

@@ -176,6 +176,12 @@ bool Program::payloadHas(int slot, size_t bytes) const {
     return payloadLength(slot) >= bytes && c.frameLength >= kHeaderSize + bytes + 2;
 }
 
+// A zero result on a step that compares or copies data needs the data: a
+// reply that does not carry it is damaged, never compared with stale bytes.
+uint8_t Program::withData(int slot, uint8_t result, size_t bytes) const {
+    return result == kResultOk && !payloadHas(slot, bytes) ? kResultDamaged : result;
+}
+
 void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     ChannelSession& c = ch[slot];
     // ExtractFrame consumes its source; decode from a copy of the run.
@@ -194,16 +200,14 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         showOfflineStatus(slot);
         return;
     }
-    uint8_t result = CheckReply(c.frameBuffer.data(), n);
+    stepReply(slot, CheckReply(c.frameBuffer.data(), n));
+}
+
+// The reply to the channel's step, by the step: the next step of the chain,
+// or the channel's end.
+void Program::stepReply(int slot, uint8_t result) {
+    ChannelSession& c = ch[slot];
     const bool good = isSuccessCode(result);
-    const uint8_t* payload = c.frameBuffer.data() + kHeaderSize;
-
-    // A zero result on a step that compares or copies data needs the data: a
-    // reply that does not carry it is damaged, never compared with stale bytes.
-    auto needData = [&](size_t bytes) {
-        if (result == kResultOk && !payloadHas(slot, bytes)) result = kResultDamaged;
-    };
-
     switch (c.step) {
     case StepDownloadJob:
         if (good) startFlashDownload(slot);
@@ -215,21 +219,7 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     case StepProgramNvm:
         flashBlockStep(slot, result, false);
         break;
-    case StepBlankCheck:
-        if (good) {
-            channelLine("芯片为空！", slot);
-            if (c.autoSequence) startProgramming(slot, "开始芯片编程...");
-            else finishChannel(0, slot, "芯片为空！", result);
-        } else if (result == kResultNotBlank) {
-            channelLine("芯片不为空！", slot);
-            if (c.autoSequence) startErase(slot, "芯片擦除...");
-            else finishChannel(1, slot, "芯片不为空！", result);
-        } else if (chipProtected(result) && c.autoSequence) {
-            startErase(slot, "芯片已保护，擦除芯片...");
-        } else {
-            reportResult(result, slot);
-        }
-        break;
+    case StepBlankCheck: blankCheckReply(slot, result); break;
     case StepErase:
         if (good) {
             channelLine("擦除芯片操作成功！", slot);
@@ -240,31 +230,12 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         }
         break;
     case StepVerifyFlash:
-        needData(4096);
-        if (result != kResultOk) {
-            reportResult(result, slot);
-        } else if (!compareFlashBlock(slot)) {
-            reportResult(kResultVerifyMismatch, slot);
-        } else {
-            flashBlockStep(slot, kResultOk, true);
-        }
+        result = withData(slot, result, 4096);
+        if (result != kResultOk) reportResult(result, slot);
+        else if (!compareFlashBlock(slot)) reportResult(kResultVerifyMismatch, slot);
+        else flashBlockStep(slot, kResultOk, true);
         break;
-    case StepVerifyNvm:
-        needData(std::min<size_t>(chip.eepSize, kNvmSize));
-        if (result != kResultOk) {
-            reportResult(result, slot);
-        } else if (!compareNvm(slot)) {
-            reportResult(kResultVerifyMismatch, slot);
-        } else {
-            channelLine("EEP/NVM数据校验成功！", slot);
-            if (c.autoSequence && job.writeOptionAfter) {
-                startOptionWrite(slot);
-            } else {
-                advanceSerialNumber(slot);
-                finishChannel(0, slot, "EEP/NVM数据校验成功！", result);
-            }
-        }
-        break;
+    case StepVerifyNvm: nvmVerifyReply(slot, result); break;
     case StepWriteOption:
         if (good) {
             channelLine("写Option/NVM Data操作成功！", slot);
@@ -275,50 +246,17 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
         }
         break;
     case StepReadFlash:
-        needData(4096);
+        result = withData(slot, result, 4096);
         if (result == kResultOk) {
             size_t at = static_cast<size_t>(c.blockKB) * 1024;
-            if (at + 4096 <= kImageSize) std::memcpy(image->ImageBuffer.data() + at, payload, 4096);
+            if (at + 4096 <= kImageSize) std::memcpy(image->ImageBuffer.data() + at, c.frameBuffer.data() + kHeaderSize, 4096);
             flashBlockStep(slot, kResultOk, false);
         } else {
             reportResult(result, slot);
         }
         break;
-    case StepReadOption: {
-        size_t need = 0;
-        switch (chip.vendor) {
-        case ChipVendor::CPT: {
-            size_t rows = chip.familyOption >> 4;
-            need = (rows == 0 ? 256 : rows) * 16;
-            break;
-        }
-        case ChipVendor::SC: need = std::min<size_t>(chip.eepSize, kNvmSize); break;
-        default: need = 14; break;
-        }
-        needData(need);
-        if (good && (result != kResultOk || payloadHas(slot, need))) {
-            if (result == kResultOk) readOptionData(slot);
-            finishChannel(0, slot, resultMessage(result), result);
-        } else {
-            reportResult(result, slot);
-        }
-        break;
-    }
-    case StepReadChipId:
-        needData(12);
-        if (result == kResultOk) {
-            std::string uid, digits;
-            for (int i = 0; i < 12; ++i) {
-                uid += format("%0.2x ", payload[i]);
-                digits += format("%0.2x", payload[i]);
-            }
-            channelLine("UID=" + uid, slot);
-            if (!listeners.empty()) publish(UidRead{header(slot), operationOf(slot), digits, ch[slot].unit});
-            finishChannel(0, slot, "UID=" + uid, result);
-        } else {
-            reportResult(result, slot);
-        }
-        break;
+    case StepReadOption: optionReadReply(slot, result); break;
+    case StepReadChipId: chipIdReply(slot, result); break;
     case StepReadAddress:
         // A failed read ends once, with the unit's result.
         if (good) {
@@ -328,13 +266,80 @@ void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
             reportResult(result, slot);
         }
         break;
-    case StepUpgrade:
-        firmwareBlockDone(result, slot);
-        break;
-    default:
-        c.busy = false;
-        break;
+    case StepUpgrade: firmwareBlockDone(result, slot); break;
+    default: c.busy = false; break;
     }
+}
+
+void Program::blankCheckReply(int slot, uint8_t result) {
+    const bool chain = ch[slot].autoSequence;
+    if (isSuccessCode(result)) {
+        channelLine("芯片为空！", slot);
+        if (chain) startProgramming(slot, "开始芯片编程...");
+        else finishChannel(0, slot, "芯片为空！", result);
+    } else if (result == kResultNotBlank) {
+        channelLine("芯片不为空！", slot);
+        if (chain) startErase(slot, "芯片擦除...");
+        else finishChannel(1, slot, "芯片不为空！", result);
+    } else if (chipProtected(result) && chain) {
+        startErase(slot, "芯片已保护，擦除芯片...");
+    } else {
+        reportResult(result, slot);
+    }
+}
+
+void Program::nvmVerifyReply(int slot, uint8_t result) {
+    result = withData(slot, result, std::min<size_t>(chip.eepSize, kNvmSize));
+    if (result != kResultOk) {
+        reportResult(result, slot);
+    } else if (!compareNvm(slot)) {
+        reportResult(kResultVerifyMismatch, slot);
+    } else {
+        channelLine("EEP/NVM数据校验成功！", slot);
+        if (ch[slot].autoSequence && job.writeOptionAfter) {
+            startOptionWrite(slot);
+        } else {
+            advanceSerialNumber(slot);
+            finishChannel(0, slot, "EEP/NVM数据校验成功！", result);
+        }
+    }
+}
+
+void Program::optionReadReply(int slot, uint8_t result) {
+    // What the reply carries: the CPT option rows, the SC NVM area, or the
+    // other chips' 14 option bytes.
+    size_t need = 14;
+    if (chip.vendor == ChipVendor::CPT) {
+        const size_t rows = chip.familyOption >> 4;
+        need = (rows == 0 ? 256 : rows) * 16;
+    } else if (chip.vendor == ChipVendor::SC) {
+        need = std::min<size_t>(chip.eepSize, kNvmSize);
+    }
+    const bool good = isSuccessCode(result);
+    result = withData(slot, result, need);
+    if (good && (result != kResultOk || payloadHas(slot, need))) {
+        if (result == kResultOk) readOptionData(slot);
+        finishChannel(0, slot, resultMessage(result), result);
+    } else {
+        reportResult(result, slot);
+    }
+}
+
+void Program::chipIdReply(int slot, uint8_t result) {
+    result = withData(slot, result, 12);
+    if (result != kResultOk) {
+        reportResult(result, slot);
+        return;
+    }
+    const uint8_t* payload = ch[slot].frameBuffer.data() + kHeaderSize;
+    std::string uid, digits;
+    for (int i = 0; i < 12; ++i) {
+        uid += format("%0.2x ", payload[i]);
+        digits += format("%0.2x", payload[i]);
+    }
+    channelLine("UID=" + uid, slot);
+    if (!listeners.empty()) publish(UidRead{header(slot), operationOf(slot), digits, ch[slot].unit});
+    finishChannel(0, slot, "UID=" + uid, result);
 }
 
 // The block pattern of download, program, verify and read steps.

@@ -220,6 +220,20 @@ public:
     std::vector<EngineListener> listeners;
 
 
+    // What a front end may know of a channel: whether a unit is connected on
+    // it and runs an operation, the step it is in, its port, what the last
+    // search found there.
+    struct ChannelState {
+        bool connected = false, busy = false;
+        uint8_t step = StepIdle;
+        std::string port;
+        SearchOutcome searchOutcome = SearchOutcome::NotQueried;
+        UnitIdentity unit;
+    };
+    ChannelState channelState(int slot) const;
+    // Every open port has put its queued bytes on the line.
+    bool allSent() const;
+
     // --- receive path ---------------------------------------------------------
     void receiveData(int slot, const uint8_t* buffer, uint16_t length);  // SPCommNReceiveData
     void receiveError(int slot);                                          // SPCommNReceiveError
@@ -327,6 +341,12 @@ private:
     void forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start);
     // What an event of `slot` begins with: its channel, port and time.
     EventHeader header(int slot) const;
+    template <class Event>
+    Event eventAt(int slot) const {
+        Event e;
+        static_cast<EventHeader&>(e) = header(slot);
+        return e;
+    }
     // The chip and the image a result or an off-line chip was made with.
     JobFacts jobFacts() const;
     std::string operationOf(int slot) const;
@@ -342,6 +362,12 @@ private:
     bool checkFile();
     bool mayStart(Operation op);
     void startOptionRead();
+    uint8_t withData(int slot, uint8_t result, size_t bytes) const;
+    void stepReply(int slot, uint8_t result);
+    void blankCheckReply(int slot, uint8_t result);
+    void nvmVerifyReply(int slot, uint8_t result);
+    void optionReadReply(int slot, uint8_t result);
+    void chipIdReply(int slot, uint8_t result);
     void flashBlockStep(int slot, uint8_t result, bool zeroOnly);
     bool compareFlashBlock(int slot);
     bool compareNvm(int slot);

@@ -1,6 +1,7 @@
 // Reporting of every channel operation: gauges, result messages, the status
-// frames of off-line production and their running totals; the job settings
-// capture; the image summaries shown after loads and read-backs.
+// frames of off-line production and their running totals; the job's
+// options encoded into the settings sent; the serial-number advance; the
+// image summaries shown after loads and read-backs.
 #include "engine/program.h"
 
 #include "shell/checksum.h"
@@ -60,7 +61,7 @@ void Program::stepStarted(int slot) {
 void Program::gaugeMoved(int slot) {
     if (listeners.empty()) return;
     const ChannelSession& c = ch[slot];
-    ProgressMoved e{header(slot)};
+    auto e = eventAt<ProgressMoved>(slot);
     e.step = c.step;
     e.value = c.gauge->progress();
     e.max = c.gauge->maxValue();
@@ -86,7 +87,7 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     c.gauge->setColor(failed != 0 ? kRed : kBlue);
     c.gauge->setProgress(c.gauge->maxValue());
     if (listeners.empty()) return;
-    ChannelFinished e{header(slot)};
+    auto e = eventAt<ChannelFinished>(slot);
     e.operation = operationName(endedIn, wasAuto);
     e.step = endedIn;
     e.ok = failed == 0;
@@ -176,7 +177,7 @@ void Program::showOfflineStatus(int slot) {
         }
         channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
         if (!listeners.empty()) {
-            OfflineChip e{header(slot)};
+            auto e = eventAt<OfflineChip>(slot);
             e.ok = result == kResultGood;
             e.code = result;
             e.channelOk = c.okCount;
