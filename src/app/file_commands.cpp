@@ -81,6 +81,66 @@ LineErrorFn KorvexApp::lineErrorPrompt(const std::string& path, ObjectFormat for
 // (a cancelled offset, a file that cannot be read or whose format is not
 // known, a line error answered Abort, an empty file) leaves the image, its
 // sums, the file name, the views and fileLoaded exactly as they were.
+// Reads an Intel HEX or S-record file over `img`: "" when it was read, else
+// why it is refused.
+std::string KorvexApp::readTextObject(const std::string& path, ObjectFormat kind, uint8_t* img, ReaderOutputs& out) {
+    const ChipProfile& chip = engine.chip;
+    if (kind == ObjectFormat::Hex)
+        readHexFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
+    else
+        readSRecordFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
+    if (out.aborted) return format("reading was aborted at line %d", out.abortedAtLine);
+    if (out.recordsOutside > 0 || out.bytesOutside > 0)
+        AppendInfoLine(format("文件中有%llu字节数据超出缓冲区地址范围，未加载！",
+                              static_cast<unsigned long long>(out.bytesOutside)));
+    if (out.recordsBelowBase > 0)
+        AppendInfoLine(format("文件中有%u条数据记录的地址低于芯片Flash起始地址0x%0.8x，未加载！", out.recordsBelowBase,
+                              chip.flashFirst));
+    if (out.bytesStored == 0)
+        return out.first > out.last ? "it holds no data record" : "none of its data lies in the chip's flash buffer";
+    return {};
+}
+
+// Reads a binary file over `img` at the offset the operator gives: "" when it
+// was read, else why it is refused (the offset is then as it was).
+std::string KorvexApp::readBinObject(const std::string& path, uint8_t* img, ReaderOutputs& out) {
+    const ChipProfile& chip = engine.chip;
+    ImageState& im = *engine.image;
+    const uint32_t oldBinOffset = im.binOffset;
+    // A file that cannot be read is refused before the operator is asked
+    // for its offset.
+    uint64_t size = 0;
+    {
+        RegularFile probe(path, kNoSizeLimit);
+        size = probe.size();
+    }
+    if (askBinOffset) {
+        const BinOffsetAnswer a = askBinOffset({path, size, chip.flashFirst, chip.flashLast});
+        if (!a.address || *a.address < chip.flashFirst || *a.address > chip.flashLast)
+            return a.refusal.empty() ? "no offset was given" : a.refusal;
+        im.binOffset = *a.address - chip.flashFirst;
+    } else if (!prompts.showModal(ofsAddrForm)) {
+        im.binOffset = oldBinOffset;
+        return "no offset was given";
+    }
+    uint32_t at = im.binOffset & ~0xFu;
+    uint32_t last = 0;
+    size_t room = at < kImageSize ? kImageSize - at : 0;
+    // A read error is thrown to the caller, which puts the offset back.
+    const uint64_t fileSize = readBinFile(path, img + at, room, last, out.fileChecksum);
+    if (fileSize == 0) {
+        im.binOffset = oldBinOffset;
+        return "it is empty";
+    }
+    out.first = chip.flashFirst + im.binOffset;
+    out.last = chip.flashFirst + im.binOffset + last;
+    uint64_t stored = static_cast<uint64_t>(last) + 1;
+    if (fileSize > stored)
+        AppendInfoLine(format("BIN文件共%llu字节，只加载了前%llu字节（超出1MB或Flash缓冲区的部分未加载）。",
+                              static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(stored)));
+    return {};
+}
+
 bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
     ChipProfile& chip = engine.chip;
     ImageState& im = *engine.image;
@@ -98,64 +158,17 @@ bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
     out.fileChecksum = newFile ? 0 : im.fileChecksum;
     const uint32_t oldBinOffset = im.binOffset;
     try {
-        ObjectFormat kind = objectFileFormat(path);
+        const ObjectFormat kind = objectFileFormat(path);
+        std::string refusal;
         switch (kind) {
         case ObjectFormat::Hex:
-        case ObjectFormat::SRecord:
-            if (kind == ObjectFormat::Hex)
-                readHexFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
-            else
-                readSRecordFile(path, chip.flashFirst, img, kImageSize, out, lineErrorPrompt(path, kind));
-            if (out.aborted) return refuseObjectFile(path, format("reading was aborted at line %d", out.abortedAtLine));
-            if (out.recordsOutside > 0 || out.bytesOutside > 0)
-                AppendInfoLine(format("文件中有%llu字节数据超出缓冲区地址范围，未加载！",
-                                      static_cast<unsigned long long>(out.bytesOutside)));
-            if (out.recordsBelowBase > 0)
-                AppendInfoLine(format("文件中有%u条数据记录的地址低于芯片Flash起始地址0x%0.8x，未加载！",
-                                      out.recordsBelowBase, chip.flashFirst));
-            if (out.bytesStored == 0)
-                return refuseObjectFile(path, out.first > out.last ? "it holds no data record"
-                                                                   : "none of its data lies in the chip's flash buffer");
-            break;
-        case ObjectFormat::Bin: {
-            // A file that cannot be read is refused before the operator is
-            // asked for its offset.
-            uint64_t size = 0;
-            {
-                RegularFile probe(path, kNoSizeLimit);
-                size = probe.size();
-            }
-            if (askBinOffset) {
-                const BinOffsetAnswer a = askBinOffset({path, size, chip.flashFirst, chip.flashLast});
-                if (!a.address || *a.address < chip.flashFirst || *a.address > chip.flashLast) {
-                    im.binOffset = oldBinOffset;
-                    return refuseObjectFile(path, a.refusal.empty() ? "no offset was given" : a.refusal);
-                }
-                im.binOffset = *a.address - chip.flashFirst;
-            } else if (!prompts.showModal(ofsAddrForm)) {
-                im.binOffset = oldBinOffset;
-                return refuseObjectFile(path, "no offset was given");
-            }
-            uint32_t at = im.binOffset & ~0xFu;
-            uint32_t last = 0;
-            size_t room = at < kImageSize ? kImageSize - at : 0;
-            uint64_t fileSize = readBinFile(path, img + at, room, last, out.fileChecksum);
-            if (fileSize == 0) {
-                im.binOffset = oldBinOffset;
-                return refuseObjectFile(path, "it is empty");
-            }
-            out.first = chip.flashFirst + im.binOffset;
-            out.last = chip.flashFirst + im.binOffset + last;
-            uint64_t stored = static_cast<uint64_t>(last) + 1;
-            if (fileSize > stored)
-                AppendInfoLine(format("BIN文件共%llu字节，只加载了前%llu字节（超出1MB或Flash缓冲区的部分未加载）。",
-                                      static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(stored)));
-            break;
-        }
+        case ObjectFormat::SRecord: refusal = readTextObject(path, kind, img, out); break;
+        case ObjectFormat::Bin: refusal = readBinObject(path, img, out); break;
         case ObjectFormat::Unknown:
-            return refuseObjectFile(path, "its format is not known (neither Intel HEX nor S-record by its first line, "
-                                          "and not named .bin)");
+            refusal = "its format is not known (neither Intel HEX nor S-record by its first line, and not named .bin)";
+            break;
         }
+        if (!refusal.empty()) return refuseObjectFile(path, refusal);
     } catch (const FileError& e) {
         im.binOffset = oldBinOffset;
         prompts.warning(e.what());

@@ -94,6 +94,12 @@ void KorvexApp::bindHandlers() {
     bind("DoFirmwareUpgrade1", [this] { engine.DoFirmwareUpgrade1Click(); });
     bind("CheckBoxCtrl", [this] { CheckBoxCtrlClick(); });
     bind("ChkBoxAuto", [this] { ChkBoxAutoClick(); });
+    bindEngineViews();
+}
+
+// The controls that show what the engine owns: the port list, the search's
+// word on a unit, the image's sums, the next serial number.
+void KorvexApp::bindEngineViews() {
     engine.portListHook = [this](const Program::PortListChange& c) {
         Control& combo = ui["ComboBoxCOM"];
         switch (c.kind) {

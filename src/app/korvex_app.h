@@ -226,7 +226,10 @@ public:
 
 private:
     void bindHandlers();
+    void bindEngineViews();
     bool refuseObjectFile(const std::string& path, const std::string& why);
+    std::string readTextObject(const std::string& path, ObjectFormat kind, uint8_t* img, ReaderOutputs& out);
+    std::string readBinObject(const std::string& path, uint8_t* img, ReaderOutputs& out);
     LineErrorFn lineErrorPrompt(const std::string& path, ObjectFormat format);
     std::unique_ptr<std::array<uint8_t, kImageSize>> scratchImage_;
 };

@@ -97,11 +97,11 @@ TEST(DeviceSearch, APortMapKeepsEachChannelOnItsSocket) {
     r.runSearch(2);
     EXPECT_EQ(r.engine().channelCount, 4);
     EXPECT_EQ(r.connected(), 2);
-    EXPECT_EQ(r.engine().ch[0].portName, d + "COM3");
+    EXPECT_EQ(r.engine().channelState(0).port, d + "COM3");
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 3")), 1u);
-    EXPECT_FALSE(r.engine().ch[1].connected);
+    EXPECT_FALSE(r.engine().channelState(1).connected);
     EXPECT_EQ(r.countText("Channel 2: empty, its port " + d + "COM9 is not there"), 1u);
-    EXPECT_EQ(r.engine().ch[2].portName, d + "COM1");
+    EXPECT_EQ(r.engine().channelState(2).port, d + "COM1");
     EXPECT_EQ(r.countText(foundLine(3, "Korvex200RTQ V2.10, Unit 1")), 1u);
     for (int u = 1; u <= 4; ++u) EXPECT_EQ(r.countDeviceQueries(u), u == 1 || u == 3 ? 1u : 0u) << "unit " << u;
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{d + "COM3", d + "COM1"}));
@@ -135,7 +135,7 @@ TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInNaturalOrder) {
     ASSERT_EQ(r.engine().channelCount, 8);
     EXPECT_EQ(r.connected(), 8);
     for (int s = 0; s < 8; ++s) {
-        EXPECT_EQ(r.engine().ch[s].portName, order[static_cast<size_t>(s)]) << s;
+        EXPECT_EQ(r.engine().channelState(s).port, order[static_cast<size_t>(s)]) << s;
         EXPECT_EQ(r.countText(foundLine(s + 1, format("Korvex200RTQ V2.10, Unit %d", s + 1))), 1u) << s;
     }
     EXPECT_EQ(fake.requests(), 0);
@@ -323,7 +323,7 @@ TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     EXPECT_EQ(r.countText("Channel 3: Return Device Info : Korvex200RTQ"), 1u);
     EXPECT_EQ(r.app->ui["InfoPanel"].caption(), "未找到设备！");
     std::vector<SearchOutcome> outcomes;
-    for (int s = 0; s < 4; ++s) outcomes.push_back(r.engine().ch[s].searchOutcome);
+    for (int s = 0; s < 4; ++s) outcomes.push_back(r.engine().channelState(s).searchOutcome);
     EXPECT_EQ(outcomes, (std::vector<SearchOutcome>{SearchOutcome::NotAProgrammer, SearchOutcome::NoAnswer,
                                                     SearchOutcome::NotAProgrammer, SearchOutcome::NotQueried}));
     // The silent unit leaves nothing but its search line.
@@ -359,9 +359,9 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     r.runSearch(2);
     r.loop.runUntil([&] { return !r.engine().ch[0].port->isOpen(); }, 20000);
     EXPECT_TRUE(r.sim->hungUp(0));
-    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_FALSE(r.engine().channelState(0).connected);
     EXPECT_FALSE(r.engine().ch[0].port->isOpen());
-    EXPECT_TRUE(r.engine().ch[1].connected);
+    EXPECT_TRUE(r.engine().channelState(1).connected);
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{"COM2"}));
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 1")), 1u);
     const size_t lines = r.app->log.size();
@@ -372,7 +372,7 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().ch[0].port->isOpen(); }, 20000);
     r.loop.runFor(50);
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 2")), 1u);
-    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_FALSE(r.engine().channelState(0).connected);
     EXPECT_TRUE(r.app->ui["ComboBoxCOM"].items().empty());
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].text(), "请连接设备......");
     // The search named unit 1's port as gone and wrote its line and the

@@ -153,12 +153,12 @@ struct ProgramRig {
 
     int connected() const {
         int n = 0;
-        for (auto& c : app->engine.ch) n += c.connected;
+        for (int s = 0; s < 8; ++s) n += app->engine.channelState(s).connected;
         return n;
     }
     bool anyBusy() const {
-        for (auto& c : app->engine.ch)
-            if (c.busy) return true;
+        for (int s = 0; s < 8; ++s)
+            if (app->engine.channelState(s).busy) return true;
         return false;
     }
     // Runs the loop until no channel is busy (or the time is up). When

@@ -94,7 +94,7 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
     // seven others are done.
     auto onlyTheFaultyBusy = [&] {
         for (int s = 0; s < 8; ++s)
-            if (s != kFaulty && r.engine().ch[static_cast<size_t>(s)].busy) return false;
+            if (s != kFaulty && r.engine().channelState(static_cast<size_t>(s)).busy) return false;
         return fc.timeoutLine != nullptr;
     };
     ASSERT_TRUE(r.waitIdle(60000, onlyTheFaultyBusy));
@@ -110,7 +110,7 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
         EXPECT_EQ(r.unitFlash(s), image);
         EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
         EXPECT_EQ(r.channelTexts(s + 1, from), kGoodRun);
-        EXPECT_TRUE(r.engine().ch[static_cast<size_t>(s)].connected);
+        EXPECT_TRUE(r.engine().channelState(static_cast<size_t>(s)).connected);
     }
 
     // The faulty channel: its lines, its gauge, its chip.
@@ -121,7 +121,7 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
                             r.countText(format("编程器 %d ：操作超时！", kFaulty + 1), from);
     EXPECT_EQ(timeouts, fc.timeoutLine ? 1u : 0u);
     if (fc.timeoutLine) EXPECT_EQ(r.countText(fc.timeoutLine, from), 1u);
-    EXPECT_EQ(r.engine().ch[kFaulty].connected, !fc.disconnected);
+    EXPECT_EQ(r.engine().channelState(kFaulty).connected, !fc.disconnected);
     const auto flash = r.unitFlash(kFaulty);
     ASSERT_EQ(flash.size(), kImageBytes);
     for (size_t b = 0; b < kBlocks; ++b) {

@@ -207,10 +207,10 @@ TEST(Operations, BusyChannelsAreSkipped) {
     r.chooseChip("SC32F5232JV1G");
     r.loadRandomImage(32 * 1024);
     r.app->ui["SpdBtnErase"].click();
-    r.loop.runUntil([&] { return !r.engine().ch[1].busy; }, 20000);
-    EXPECT_TRUE(r.engine().ch[0].busy);
+    r.loop.runUntil([&] { return !r.engine().channelState(1).busy; }, 20000);
+    EXPECT_TRUE(r.engine().channelState(0).busy);
     r.app->ui["SpdBtnDownLoad"].click();
-    EXPECT_EQ(r.engine().ch[0].step, StepErase);
+    EXPECT_EQ(r.engine().channelState(0).step, StepErase);
     ASSERT_TRUE(r.waitIdle());
     EXPECT_EQ(r.countRequests(1, 0x53), 0u);
     EXPECT_EQ(r.countRequests(2, 0x53), 1u);
@@ -229,7 +229,7 @@ TEST(Offline, CountsChipsAndSavesTheLogEveryTwoThousand) {
     // The unit starts producing after the download's restart already; the
     // restart sent by the off-line command starts a fresh run of 2001 chips.
     r.app->ui["StartOfflineProgrm1"].click();
-    EXPECT_FALSE(r.engine().ch[0].connected);
+    EXPECT_FALSE(r.engine().channelState(0).connected);
     ASSERT_TRUE(r.loop.runUntil([&] { return r.engine().totalOk + r.engine().totalNg >= 2001; }, 60000));
     r.loop.runFor(300);
     const int total = r.engine().totalOk + r.engine().totalNg;

@@ -40,7 +40,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
 
     r.app->ui["DoFirmwareUpgrade1"].click();
     for (int s = 0; s < 3; ++s) {
-        EXPECT_EQ(r.engine().ch[s].step, StepUpgrade);
+        EXPECT_EQ(r.engine().channelState(s).step, StepUpgrade);
         EXPECT_EQ(r.app->ui.gauge(s + 1).maxValue(), 9);
     }
     r.loop.runFor(5);
@@ -52,7 +52,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     double latestFirst = -1, earliestLast = 1e300;
     for (int s = 0; s < 3; ++s) {
         SCOPED_TRACE(s);
-        EXPECT_EQ(r.engine().ch[s].step, StepIdle);
+        EXPECT_EQ(r.engine().channelState(s).step, StepIdle);
         EXPECT_EQ(r.app->ui.gauge(s + 1).color(), kBlue);
         EXPECT_EQ(r.app->ui.gauge(s + 1).progress(), 9);
         EXPECT_EQ(r.countRequests(s + 1, 0xB7), 9u);
@@ -115,8 +115,8 @@ TEST(FirmwareUpgrade, GoesToTheProgrammersFoundNotToTheFirstSlots) {
     EXPECT_EQ(r.countRequests(3, 0xB7), 2u);
     EXPECT_EQ(r.countRequests(4, 0xB7), 2u);
     EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 2u);
-    EXPECT_FALSE(r.engine().ch[0].connected);
-    EXPECT_FALSE(r.engine().ch[1].connected);
+    EXPECT_FALSE(r.engine().channelState(0).connected);
+    EXPECT_FALSE(r.engine().channelState(1).connected);
 }
 
 struct RefusalCase {

@@ -225,8 +225,8 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
         shot("loaded");
         r.app.ui["AutoSpdBtn"].click();
         auto idle = [&] {
-            for (auto& c : r.app.engine.ch)
-                if (c.busy) return false;
+            for (int s = 0; s < 8; ++s)
+                if (r.app.engine.channelState(s).busy) return false;
             return true;
         };
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);

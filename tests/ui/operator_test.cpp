@@ -504,7 +504,7 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
                     redAtSecond = red();
                     if (redAtSecond.size() == 1) {
                         const int g = redAtSecond[0];
-                        busyAtSecond = r.app.engine.ch[2 - g].busy;
+                        busyAtSecond = r.app.engine.channelState(2 - g).busy;
                         const std::string line = "Channel " + std::to_string(g) + ": 数据校验错误！";
                         for (const auto& l : r.app.log.lines()) lineAtSecond |= l.find(line) != std::string::npos;
                     }
@@ -514,7 +514,7 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
             click(static_cast<QMessageBox*>(first)->button(QMessageBox::Abort));
         });
         r.app.ui["SpdBtnVerify"].click();
-        QTRY_VERIFY_WITH_TIMEOUT(!r.app.engine.ch[0].busy && !r.app.engine.ch[1].busy, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.app.engine.channelState(0).busy && !r.app.engine.channelState(1).busy, 10000);
         QCOMPARE(boxes, 2);
         QCOMPARE(int(redAtSecond.size()), 1);
         QVERIFY(busyAtSecond);
