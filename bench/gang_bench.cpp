@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -94,9 +95,9 @@ int main(int argc, char** argv) {
 #else
         app.FormShow({});
 #endif
-        waitUntil([&] { return app.engine.DevicesFound >= units; }, 5000);
-        if (app.engine.DevicesFound < units) {
-            std::fprintf(stderr, "only %d of %d units found\n", app.engine.DevicesFound, units);
+        waitUntil([&] { return app.engine.devicesFound() >= units; }, 5000);
+        if (app.engine.devicesFound() < units) {
+            std::fprintf(stderr, "only %d of %d units found\n", app.engine.devicesFound(), units);
             rc = 1;
         } else {
             // An SC chip of the requested size, with a full image of random bytes.
@@ -121,15 +122,20 @@ int main(int argc, char** argv) {
                 if (f.className() == "TFormOfsAddr") f["BitBtn1"].click();
             };
             app.openObjectFile(bin);
-            for (auto& c : app.engine.ch) c.txBytes = c.rxBytes = 0;
+            // The line bytes of this run: the counts from here on.
+            std::array<uint64_t, 8> before{};
+            for (int s = 0; s < 8; ++s) {
+                const auto n = app.engine.channelCounts(s);
+                before[static_cast<size_t>(s)] = n.txBytes + n.rxBytes;
+            }
 
             double cpu0 = cpuSeconds();
             auto t0 = std::chrono::steady_clock::now();
-            app.engine.AutoSpdBtnClick();
+            app.AutoSpdBtnClick();
             waitUntil(
                 [&] {
-                    for (auto& c : app.engine.ch)
-                        if (c.busy) return false;
+                    for (int s = 0; s < 8; ++s)
+                        if (app.engine.channelState(s).busy) return false;
                     return true;
                 },
                 600000);
@@ -139,10 +145,11 @@ int main(int argc, char** argv) {
             double bound = 0;
             uint64_t total = 0;
             for (int s = 0; s < units; ++s) {
-                const auto& c = app.engine.ch[static_cast<size_t>(s)];
-                double line = static_cast<double>(c.txBytes + c.rxBytes) * 11.0 / 1e6;
+                const auto n = app.engine.channelCounts(s);
+                const uint64_t bytes = n.txBytes + n.rxBytes - before[static_cast<size_t>(s)];
+                double line = static_cast<double>(bytes) * 11.0 / 1e6;
                 bound = std::max(bound, line);
-                total += c.txBytes + c.rxBytes;
+                total += bytes;
             }
             int ok = 0;
             for (int s = 0; s < units; ++s) ok += app.ui.gauge(s + 1).color() == kBlue;

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         win.show();
         QElapsedTimer t;
         t.start();
-        while (app.engine.DevicesFound < units && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        while (app.engine.devicesFound() < units && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         prompts.modalScript = [](Form& f) {
             if (f.className() == "TChipSelForm") {
                 f["ListBoxCP"].setItemIndex(0);
@@ -124,19 +124,19 @@ int main(int argc, char** argv) {
         app.DevButtonClick();
         const std::string hex = std::string(KORVEX_SOURCE_DIR) + "/docs/sample/demo.hex";
         app.openObjectFile(hex);
-        app.engine.SpdBtnDownLoadClick();
+        app.SpdBtnDownLoadClick();
         t.restart();
         auto busy = [&] {
-            for (auto& c : app.engine.ch)
-                if (c.busy) return true;
+            for (int s = 0; s < 8; ++s)
+                if (app.engine.channelState(s).busy) return true;
             return false;
         };
         while (busy() && t.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 
         // The logic thread's longest stall: a 5 ms timer on the program's
         // loop notes the longest time between two of its ticks.
-        if (!app.engine.fileLoaded || app.engine.DevicesFound < units) {
-            std::fprintf(stderr, "soak: %d of %d units found, sample file %s\n", app.engine.DevicesFound, units,
+        if (!app.engine.fileLoaded || app.engine.devicesFound() < units) {
+            std::fprintf(stderr, "soak: %d of %d units found, sample file %s\n", app.engine.devicesFound(), units,
                          app.engine.fileLoaded ? "loaded" : "not loaded");
             rc = 1;
             chips = 0;
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
         Clock::time_point lastTick = Clock::now();
         double stallMs = 0;
         int stallAt = 0;
-        auto done = [&] { return app.engine.totalOk + app.engine.totalNg; };
+        auto done = [&] { return app.engine.offlineOk() + app.engine.offlineNg(); };
         // SOAK_STALLS=MS prints every stall longer than MS with how much of
         // it the thread ran and how long it waited for a core.
         const double stallsOver = std::getenv("SOAK_STALLS") ? std::atof(std::getenv("SOAK_STALLS")) : -1;
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         double lastCpu = cpuSeconds(), firstCpuPerFrame = -1, lastCpuPerFrame = -1, secondCpuPerFrame = -1;
         auto statusFrames = [&] {
             uint64_t n = 0;
-            for (auto& c : app.engine.ch) n += c.statusFrames;
+            for (int s = 0; s < 8; ++s) n += app.engine.channelCounts(s).statusFrames;
             return n;
         };
         uint64_t lastFrames = statusFrames();

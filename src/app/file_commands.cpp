@@ -334,7 +334,7 @@ void KorvexApp::showOptionView() {
 }
 
 void KorvexApp::ReadAddress1Click() {
-    ReadRange range{engine.readAddress, engine.readLength};
+    ReadRange range{engine.lastReadAddress(), engine.lastReadLength()};
     if (askReadRange) {
         const std::optional<ReadRange> r = askReadRange(range);
         if (!r) return;

@@ -104,7 +104,7 @@ void KorvexApp::bindEngineViews() {
         Control& combo = ui["ComboBoxCOM"];
         switch (c.kind) {
         case Program::PortListChange::Listed:
-            combo.setItems(engine.listedPorts);
+            combo.setItems(engine.listedPorts());
             combo.setText(c.text);
             break;
         case Program::PortListChange::Cleared: combo.clearItems(); break;
@@ -139,23 +139,12 @@ void KorvexApp::FormShow(const std::vector<std::string>& args) {
     }
     ui["PageControlSet"].setItemIndex(0);
     info.addLine("");
-    engine.summariesSinceSave = 0;
-    engine.DevicesFound = 0;
-    engine.channelCount = 8;
-    for (auto& c : engine.ch) {
-        c.connected = false;
-        c.busy = false;
-        c.autoSequence = false;
-        c.blockKB = 0;
-        c.blockTotalKB = 0;
-    }
-    engine.createPorts();
+    engine.resetChannels();
     ui["TabSheetEEP"].setVisible(false);
     loadLogConfiguration();
     resetChipSelection();
     loadPortMap();
-    engine.ListSerialPorts();
-    engine.channelCount = engine.channelsNeeded();
+    engine.listPortsForStart();
     layoutGauges();
     AppendInfoLine("Hello Korvex200SC User! ------ " + shortDateText(clock.now()));
     for (const std::string& m : moved) AppendInfoLine("Configuration moved: " + m);
@@ -205,7 +194,7 @@ void KorvexApp::Timer2Timer() {
 }
 
 void KorvexApp::layoutGauges() {
-    bool eight = engine.channelCount == 8;
+    bool eight = engine.channelsInUse() == 8;
     for (int i = 1; i <= 8; ++i) {
         Control& g = ui.gauge(i);
         int top = eight ? MainControls::kGaugeTops[i - 1] : MainControls::kGaugeTops[i + 3 > 7 ? 7 : i + 3];

@@ -478,7 +478,7 @@ struct PortOutcome {
 // skipped or left unused.
 std::vector<PortOutcome> searchOutcomes(const Program& e) {
     std::vector<PortOutcome> v;
-    for (int s = 0; s < e.channelCount; ++s) {
+    for (int s = 0; s < e.channelsInUse(); ++s) {
         const Program::ChannelState c = e.channelState(s);
         if (c.searchOutcome == SearchOutcome::NotQueried) continue;
         PortOutcome p{s + 1, c.port, "", "", c.unit};
@@ -490,8 +490,8 @@ std::vector<PortOutcome> searchOutcomes(const Program& e) {
         }
         v.push_back(p);
     }
-    for (const SkippedPort& k : e.skippedPorts) v.push_back({0, k.name, "skipped", "skipped: " + k.cause, {}});
-    for (const std::string& u : e.unusedPorts) v.push_back({0, u, "unused", "not used: more ports than channels", {}});
+    for (const SkippedPort& k : e.skippedPorts()) v.push_back({0, k.name, "skipped", "skipped: " + k.cause, {}});
+    for (const std::string& u : e.unusedPorts()) v.push_back({0, u, "unused", "not used: more ports than channels", {}});
     return v;
 }
 
@@ -835,7 +835,7 @@ void Run::waitForSearch() {
         [&] {
             if (gInterrupted) return true;
             int queried = 0, answered = 0;
-            for (int s = 0; s < e.channelCount; ++s)
+            for (int s = 0; s < e.channelsInUse(); ++s)
                 if (!e.channelPort(s).empty()) {
                     ++queried;
                     answered += e.channelState(s).connected;
@@ -871,7 +871,6 @@ void Run::reportNotRun() {
 void Run::launch(const std::function<void()>& fn) {
     const int64_t now = clock_.epochMs();
     launchBoxes_.clear();
-    engine().lastRefusal = Program::LaunchRefusal::None;
     fn();
     for (int s = 0; s < 8; ++s)
         if (engine().channelState(s).busy) {
@@ -892,15 +891,15 @@ int Run::offlineProduction() {
     Program& e = engine();
     e.StartOfflineProgrm1Click();
     int64_t target = o_.chips ? *o_.chips : -1;
-    loop_.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.totalOk + e.totalNg >= target); },
+    loop_.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.offlineOk() + e.offlineNg() >= target); },
                    o_.timeoutS * 1000);
     closeProgram();
     rep_.finishBars();
-    rep_.offlineTotals(e.totalOk, e.totalNg);
-    offline_ = std::make_pair(e.totalOk, e.totalNg);
-    int status = e.totalNg == 0 ? kExitOk : kExitChannelFailed;
-    if (target >= 0 && e.totalOk + e.totalNg < target) {
-        rep_.error(format("off-line production stopped after %d of %lld chips", e.totalOk + e.totalNg,
+    rep_.offlineTotals(e.offlineOk(), e.offlineNg());
+    offline_ = std::make_pair(e.offlineOk(), e.offlineNg());
+    int status = e.offlineNg() == 0 ? kExitOk : kExitChannelFailed;
+    if (target >= 0 && e.offlineOk() + e.offlineNg() < target) {
+        rep_.error(format("off-line production stopped after %d of %lld chips", e.offlineOk() + e.offlineNg(),
                           static_cast<long long>(target)));
         status = kExitChannelFailed;
     }
@@ -915,7 +914,7 @@ int Run::finishLaunched() {
         rep_.finishBars();
         int status = kExitChannelFailed;
         if (!launchBoxes_.empty()) {
-            rep_.error(launchRefusal(e.lastRefusal, launchBoxes_.back()));
+            rep_.error(launchRefusal(e.lastRefusal(), launchBoxes_.back()));
             status = kExitUsage;
         } else {
             rep_.error("no channel ran the operation");

@@ -32,7 +32,31 @@ void Program::createPorts() {
 
 Program::ChannelState Program::channelState(int slot) const {
     const ChannelSession& c = ch[static_cast<size_t>(slot)];
-    return {c.connected, c.busy, c.step, c.portName, c.searchOutcome, c.unit};
+    return {c.connected, c.busy, c.port && c.port->isOpen(), c.upgrading, c.step, c.portName, c.searchOutcome, c.unit};
+}
+
+Program::ChannelCounts Program::channelCounts(int slot) const {
+    const ChannelSession& c = ch[static_cast<size_t>(slot)];
+    return {c.txBytes, c.rxBytes, c.statusFrames, c.okCount, c.ngCount};
+}
+
+void Program::resetChannels() {
+    summariesSinceSave = 0;
+    DevicesFound = 0;
+    channelCount = 8;
+    for (auto& c : ch) {
+        c.connected = false;
+        c.busy = false;
+        c.autoSequence = false;
+        c.blockKB = 0;
+        c.blockTotalKB = 0;
+    }
+    createPorts();
+}
+
+void Program::listPortsForStart() {
+    ListSerialPorts();
+    channelCount = channelsNeeded();
 }
 
 bool Program::allSent() const {
@@ -69,12 +93,12 @@ void Program::requestHangup(int slot) {
     // The port list holds the channels' ports in channel order until the
     // first hang-up removes one; from then on positions shift, so the item
     // to remove is the one naming this channel's port.
-    auto it = std::find(listedPorts.begin(), listedPorts.end(), c.portName);
-    if (!c.portName.empty() && it != listedPorts.end()) {
-        const int index = static_cast<int>(it - listedPorts.begin());
-        listedPorts.erase(it);
-        showPorts({PortListChange::Removed, index, listedPorts.empty() ? "请连接设备......" : ""});
-    } else if (listedPorts.empty()) {
+    auto it = std::find(listedPorts_.begin(), listedPorts_.end(), c.portName);
+    if (!c.portName.empty() && it != listedPorts_.end()) {
+        const int index = static_cast<int>(it - listedPorts_.begin());
+        listedPorts_.erase(it);
+        showPorts({PortListChange::Removed, index, listedPorts_.empty() ? "请连接设备......" : ""});
+    } else if (listedPorts_.empty()) {
         showPorts({PortListChange::Removed, -1, "请连接设备......"});
     }
 }
@@ -87,20 +111,20 @@ void Program::showPorts(const PortListChange& change) {
 }
 
 void Program::ListSerialPorts() {
-    std::vector<std::string> items = listedPorts;
+    std::vector<std::string> items = listedPorts_;
     std::string text;
-    skippedPorts.clear();
+    skippedPorts_.clear();
     if (portMap || !portMapError.empty()) {
         // The map's ports that are there, in channel order.
         items.clear();
         for (const std::string& port : portMap ? portMap->ports : std::array<std::string, 8>{}) {
             if (port.empty()) continue;
             const std::string path = serialDevicePath(port);
-            if (std::string cause = portOpenFailure(path); !cause.empty()) skippedPorts.push_back({port, path, cause});
+            if (std::string cause = portOpenFailure(path); !cause.empty()) skippedPorts_.push_back({port, path, cause});
             else items.push_back(port);
         }
     } else {
-        kvx::ListSerialPorts(items, text, &skippedPorts);
+        kvx::ListSerialPorts(items, text, &skippedPorts_);
         if (!usbFilters.empty()) {
             std::erase_if(items, [this](const std::string& name) {
                 const SerialPortInfo port = serialPortInfo(name);
@@ -111,12 +135,12 @@ void Program::ListSerialPorts() {
     // The last port shown, as the listing shows it (the map's and the
     // filter's lists are made here).
     text = items.empty() ? "无可用的串口" : items.back();
-    listedPorts = items;
+    listedPorts_ = items;
     showPorts({PortListChange::Listed, -1, text});
 }
 
 std::string Program::channelPort(int slot) const {
-    const auto& items = listedPorts;
+    const auto& items = listedPorts_;
     if (portMap) {
         const std::string& port = portMap->ports[static_cast<size_t>(slot)];
         return std::find(items.begin(), items.end(), port) != items.end() ? port : std::string();
@@ -127,7 +151,7 @@ std::string Program::channelPort(int slot) const {
 
 uint8_t Program::channelsNeeded() const {
     if (portMap) return portMap->lastChannel() > 4 ? 8 : 4;
-    return listedPorts.size() > 4 ? 8 : 4;
+    return listedPorts_.size() > 4 ? 8 : 4;
 }
 
 // A channel of the port map whose port is not there: said once a search.
@@ -139,7 +163,7 @@ void Program::reportEmptyChannel(int slot) {
 
 void Program::BitBtnFindDevClick() {
     createPorts();
-    listedPorts.clear();
+    listedPorts_.clear();
     showPorts({PortListChange::Cleared, -1, ""});
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
@@ -188,12 +212,12 @@ std::string skippedLine(const SkippedPort& p) { return format("Port %s skipped: 
 // Names in the log the ports the listing left out and the listed ones no
 // channel takes, so that no port drops out of a search without a word.
 void Program::reportListedPorts() {
-    for (const SkippedPort& p : skippedPorts) info.AppendInfoLine(skippedLine(p));
-    const auto& items = listedPorts;
+    for (const SkippedPort& p : skippedPorts_) info.AppendInfoLine(skippedLine(p));
+    const auto& items = listedPorts_;
     const size_t used = std::min<size_t>(items.size(), channelCount);
-    unusedPorts.assign(items.begin() + static_cast<ptrdiff_t>(used), items.end());
+    unusedPorts_.assign(items.begin() + static_cast<ptrdiff_t>(used), items.end());
     // The channel count is fixed at start-up: four unless more ports were there.
-    for (const std::string& name : unusedPorts)
+    for (const std::string& name : unusedPorts_)
         info.AppendInfoLine(format("Port %s not used: all %d channels are taken%s", name.c_str(), channelCount,
                                    channelCount < 8 ? " (start the program again to use 8)" : ""));
 }
@@ -210,8 +234,8 @@ bool Program::openListedPort(int slot) {
         // Listed a moment ago; gone or taken since.
         const std::string path = serialDevicePath(c.portName);
         std::string cause = portOpenFailure(path);
-        skippedPorts.push_back({c.portName, path, cause.empty() ? e.what() : cause});
-        info.AppendInfoLine(skippedLine(skippedPorts.back()));
+        skippedPorts_.push_back({c.portName, path, cause.empty() ? e.what() : cause});
+        info.AppendInfoLine(skippedLine(skippedPorts_.back()));
         prompts.warning(e.what());
         return false;
     }
@@ -313,14 +337,14 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
 
 bool Program::checkChip() {
     if (chip.chipChosen) return true;
-    lastRefusal = LaunchRefusal::NoChip;
+    lastRefusal_ = LaunchRefusal::NoChip;
     prompts.information("请选择并确认芯片型号！");
     return false;
 }
 
 bool Program::checkFile() {
     if (fileLoaded) return true;
-    lastRefusal = LaunchRefusal::NoFile;
+    lastRefusal_ = LaunchRefusal::NoFile;
     prompts.information("请加载目标文件！");
     return false;
 }
@@ -335,6 +359,7 @@ bool needsFile(Operation op) {
 bool Program::mayStart(Operation op) { return checkChip() && (!needsFile(op) || checkFile()); }
 
 bool Program::prepare(Operation op) {
+    lastRefusal_ = LaunchRefusal::None;
     if (op == Operation::Auto || op == Operation::Download) info.addLine("");
     // The flash read checks its chip only once its settings are taken.
     return op == Operation::ReadFlash || mayStart(op);
@@ -355,6 +380,7 @@ void Program::forEachIdleChannel(bool resetAuto, const std::function<void(int)>&
 }
 
 bool Program::start(Operation op, const JobSettings& settings) {
+    lastRefusal_ = LaunchRefusal::None;
     if (!mayStart(op)) return false;
     // The chip identifier is read without a job.
     if (op != Operation::ReadChipId) {
@@ -452,7 +478,7 @@ void Program::Timer1Timer() {
 void Program::StartOfflineProgrm1Click() {
     createPorts();
     info.AppendInfoLine("Start Off-Line Programming......");
-    listedPorts.clear();
+    listedPorts_.clear();
     showPorts({PortListChange::Cleared, -1, ""});
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];

@@ -150,25 +150,7 @@ public:
     MainControls& ui;
     InfoWriter& info;
 
-    // --- program-wide state ---------------------------------------------------
-    std::array<std::unique_ptr<TComm>, 8> ports;  // SPComm1 .. SPComm8
-    std::array<ChannelSession, 8> ch;
-    uint8_t channelCount = 8;
-    uint8_t DevicesFound = 0;
-    // Set when a launcher's precondition stopped it before any channel
-    // started (the operator was told in a box); a front end clears it
-    // before it launches.
-    enum class LaunchRefusal { None, NoChip, NoFile };
-    LaunchRefusal lastRefusal = LaunchRefusal::None;
-    // The ports listed for the channels, in channel order (the port box
-    // shows them): the last search's listing, less the ports that hung up
-    // since.
-    std::vector<std::string> listedPorts;
-    // The last search's ports that could not be opened: the listing's, then a
-    // listed port that failed to open for its channel.
-    std::vector<SkippedPort> skippedPorts;
-    // The last search's listed ports beyond the channels (channelCount), unused.
-    std::vector<std::string> unusedPorts;
+    // --- the job and the line's configuration, set by the front ends --------------
     // The line's port map, when it has one: each channel takes its own port,
     // and a port not there leaves its channel empty. A map that cannot be
     // read (portMapError) lists no port at all, rather than let the channels
@@ -181,7 +163,6 @@ public:
     std::string channelPort(int slot) const;
     // The channel count the listed ports need: 8 beyond the fourth, else 4.
     uint8_t channelsNeeded() const;
-    int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
     // Off-line summaries between two production-log saves.
     int32_t summariesPerSave = 2000;
     ChipProfile chip;
@@ -193,9 +174,6 @@ public:
     std::unique_ptr<ImageState> image = std::make_unique<ImageState>();
     std::unique_ptr<FirmwareFile> firmware = std::make_unique<FirmwareFile>();
     bool FirmwareFileLoaded() const { return firmware && firmware->loaded; }
-    // Read-address request parameters.
-    uint32_t readAddress = 0;
-    uint16_t readLength = 0;
 
     // Hooks filled by the rooms above: saving the information log every
     // summariesPerSave off-line summaries; redrawing the views after a read-back.
@@ -224,7 +202,7 @@ public:
     // it and runs an operation, the step it is in, its port, what the last
     // search found there.
     struct ChannelState {
-        bool connected = false, busy = false;
+        bool connected = false, busy = false, portOpen = false, upgrading = false;
         uint8_t step = StepIdle;
         std::string port;
         SearchOutcome searchOutcome = SearchOutcome::NotQueried;
@@ -233,6 +211,41 @@ public:
     ChannelState channelState(int slot) const;
     // Every open port has put its queued bytes on the line.
     bool allSent() const;
+    // What a channel's line carried and what off-line production counted on
+    // it (for measurements and tests).
+    struct ChannelCounts {
+        uint64_t txBytes = 0, rxBytes = 0, statusFrames = 0;
+        int32_t ok = 0, ng = 0;
+    };
+    ChannelCounts channelCounts(int slot) const;
+    // The channels in use (4 or 8) and the programmers the last search found.
+    uint8_t channelsInUse() const { return channelCount; }
+    uint8_t devicesFound() const { return DevicesFound; }
+    // Why the last launch started no channel (the operator was told in a box).
+    enum class LaunchRefusal { None, NoChip, NoFile };
+    LaunchRefusal lastRefusal() const { return lastRefusal_; }
+    // The ports listed for the channels, in channel order (the port box
+    // shows them): the last search's listing, less the ports that hung up
+    // since.
+    const std::vector<std::string>& listedPorts() const { return listedPorts_; }
+    // The last search's ports that could not be opened: the listing's, then a
+    // listed port that failed to open for its channel.
+    const std::vector<SkippedPort>& skippedPorts() const { return skippedPorts_; }
+    // The last search's listed ports beyond the channels in use.
+    const std::vector<std::string>& unusedPorts() const { return unusedPorts_; }
+    // Off-line production's good and failed chips since start.
+    int32_t offlineOk() const { return totalOk; }
+    int32_t offlineNg() const { return totalNg; }
+    // The range of the last address read (the dialog shows it again).
+    uint32_t lastReadAddress() const { return readAddress; }
+    uint16_t lastReadLength() const { return readLength; }
+
+    // --- start-up ---------------------------------------------------------------
+    // Every channel idle and unconnected, no programmer found, the port
+    // objects made; then, once the configuration is read, the ports listed
+    // and the channels in use set from them (4, or 8 beyond the fourth port).
+    void resetChannels();
+    void listPortsForStart();
 
     // --- receive path ---------------------------------------------------------
     void receiveData(int slot, const uint8_t* buffer, uint16_t length);  // SPCommNReceiveData
@@ -242,56 +255,17 @@ public:
     // --- device discovery -------------------------------------------------------
     void ListSerialPorts();
     void BitBtnFindDevClick();
-    void deviceInfoPath(int slot, const uint8_t* run, uint16_t length);
-    enum class DeviceCheck { Accepted, OlderFirmware, NotAProgrammer };
-    DeviceCheck CheckDeviceInfo(const uint8_t* frame, size_t length, std::string& text) const;
 
     // --- reporting ---------------------------------------------------------------
-    void channelLine(const std::string& text, int slot) { info.channelLine(text, slot + 1); }
-    void setupGauge(uint16_t tickLimit, uint16_t blockTotalKB, int slot);
-    // Ends a channel's operation; the result event carries the message shown
-    // for it and the unit's result code (-1: none).
-    void finishChannel(int failed, int slot, const std::string& message, int code = -1);
-    void reportResult(uint8_t code, int slot);
     static std::string resultMessage(uint8_t code);
-    void showOfflineStatus(int slot);
-    void writeOfflineSummary();
 
-    // --- job settings -------------------------------------------------------------
-    // After a chip on `slot` got the serial number: the next one, told to
-    // nextSerialNumberHook (the window's edit shows it).
-    void advanceSerialNumber(int slot);
+    // The next serial number, after a chip got one (the window's edit shows it).
     std::function<void(uint32_t next)> nextSerialNumberHook;
 
     // --- requests ---------------------------------------------------------------
     void fillContext(RequestContext& ctx) const;
-    void sendFrame(int slot, size_t frameLength);
-    void sendJobDownload(int slot);
-    void sendFlashBlockDownload(int slot);
-    void sendNvmBlockDownload(int slot);
-    void sendChipCommand(int slot, uint8_t sub);
-    void sendOptionWrite(int slot);
-    void sendFlashBlockProgram(int slot);
-    void sendNvmBlockProgram(int slot);
-    void sendFlashBlockRead(int slot);
-    void sendNvmBlockRead(int slot);
-    void sendAddressRead(int slot);
-    void sendProgrammerRestart(int slot);
 
     // --- reply dispatch and chaining ----------------------------------------------
-    void handleReply(int slot, const uint8_t* run, uint16_t length);
-    void startJobDownload(int slot);
-    void startFlashDownload(int slot);
-    void startNvmDownload(int slot);
-    void startBlankCheckAuto(int slot);
-    void startBlankCheck(int slot);
-    void startErase(int slot, const std::string& line);
-    void startProgramming(int slot, const std::string& line);
-    void startNvmProgramming(int slot);
-    void startFlashVerify(int slot);
-    void startNvmVerify(int slot);
-    void startOptionWrite(int slot);
-    void startFlashRead(int slot);
 
     // --- launchers ------------------------------------------------------------------
     // A launch in two parts, so that a front end asks for the job's settings
@@ -312,16 +286,10 @@ public:
     void StartOfflineProgrm1Click();
 
     // --- firmware upgrade --------------------------------------------------------------
-    void startFirmwareUpgrade(int slot);
-    void firmwareBlockDone(uint8_t result, int slot);
-    void sendFirmwareBlock(uint16_t block, int slot);
-    void sendFirmwareEnd(int slot);
     void DoFirmwareUpgrade1Click();
 
     // --- image summaries -----------------------------------------------------------------
-    void computeFlashSums();
     void reportImageInfo(uint32_t first, uint32_t last);
-    void reportFlashChecksum(uint32_t first, uint32_t last);
     void computeNvmSums();
 
     // Opens each channel's port object and binds its events (called once).
@@ -330,6 +298,66 @@ public:
     void closeAllPorts();
 
 private:
+    // --- the channels' sessions and the run's counts -------------------------
+    std::array<std::unique_ptr<TComm>, 8> ports;  // SPComm1 .. SPComm8
+    std::array<ChannelSession, 8> ch;
+    uint8_t channelCount = 8;
+    uint8_t DevicesFound = 0;
+    LaunchRefusal lastRefusal_ = LaunchRefusal::None;
+    std::vector<std::string> listedPorts_;
+    std::vector<SkippedPort> skippedPorts_;
+    std::vector<std::string> unusedPorts_;
+    int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
+    // Read-address request parameters.
+    uint32_t readAddress = 0;
+    uint16_t readLength = 0;
+
+    enum class DeviceCheck { Accepted, OlderFirmware, NotAProgrammer };
+    void deviceInfoPath(int slot, const uint8_t* run, uint16_t length);
+    DeviceCheck CheckDeviceInfo(const uint8_t* frame, size_t length, std::string& text) const;
+    void channelLine(const std::string& text, int slot) { info.channelLine(text, slot + 1); }
+    void setupGauge(uint16_t tickLimit, uint16_t blockTotalKB, int slot);
+    // Ends a channel's operation; the result event carries the message shown
+    // for it and the unit's result code (-1: none).
+    void finishChannel(int failed, int slot, const std::string& message, int code = -1);
+    void reportResult(uint8_t code, int slot);
+    void showOfflineStatus(int slot);
+    void writeOfflineSummary();
+    // After a chip on `slot` got the serial number: the next one, told to
+    // nextSerialNumberHook (the window's edit shows it).
+    void advanceSerialNumber(int slot);
+    void sendFrame(int slot, size_t frameLength);
+    void sendJobDownload(int slot);
+    void sendFlashBlockDownload(int slot);
+    void sendNvmBlockDownload(int slot);
+    void sendChipCommand(int slot, uint8_t sub);
+    void sendOptionWrite(int slot);
+    void sendFlashBlockProgram(int slot);
+    void sendNvmBlockProgram(int slot);
+    void sendFlashBlockRead(int slot);
+    void sendNvmBlockRead(int slot);
+    void sendAddressRead(int slot);
+    void sendProgrammerRestart(int slot);
+    void handleReply(int slot, const uint8_t* run, uint16_t length);
+    void startJobDownload(int slot);
+    void startFlashDownload(int slot);
+    void startNvmDownload(int slot);
+    void startBlankCheckAuto(int slot);
+    void startBlankCheck(int slot);
+    void startErase(int slot, const std::string& line);
+    void startProgramming(int slot, const std::string& line);
+    void startNvmProgramming(int slot);
+    void startFlashVerify(int slot);
+    void startNvmVerify(int slot);
+    void startOptionWrite(int slot);
+    void startFlashRead(int slot);
+    void startFirmwareUpgrade(int slot);
+    void firmwareBlockDone(uint8_t result, int slot);
+    void sendFirmwareBlock(uint16_t block, int slot);
+    void sendFirmwareEnd(int slot);
+    void computeFlashSums();
+    void reportFlashChecksum(uint32_t first, uint32_t last);
+
     // A request context filled from the program's state (fillContext).
     RequestContext requestContext() const;
     uint8_t* frameOf(int slot) { return ch[slot].frameBuffer.data(); }

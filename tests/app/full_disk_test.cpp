@@ -77,7 +77,7 @@ struct Scene {
         app.ui["DevButton"].click();
         prompts.modalScript = nullptr;
         app.engine.fileLoaded = true;
-        for (int i = 0; i < 120; ++i) app.engine.channelLine(format("Do Main Flash Programming.... %d", i), i % 8);
+        for (int i = 0; i < 120; ++i) app.info.channelLine(format("Do Main Flash Programming.... %d", i), i % 8 + 1);
     }
     void answerSave(const char* name, int filterIndex) {
         prompts.saveAnswers.push_back(FileChoice{dir + name, filterIndex});
@@ -140,16 +140,17 @@ const SaveCommand kCommands[] = {
      [](Scene& s) { s.userNamedLog(1); }, [](Scene& s) { s.app.FormClose(); }, {}},
     {"RunLogUserAppend", "user.log", "user.log", kLogError, "Cannot open", Shown::Message,
      [](Scene& s) { s.userNamedLog(2); }, [](Scene& s) { s.app.FormClose(); }, {}},
-    // The 2000th chip finished in off-line production saves the log; an
-    // earlier save within the same second holds the first name.
+    // A chip finished in off-line production that completes the saving
+    // period (here every summary) saves the log; an earlier save within the
+    // same second holds the first name.
     {"ProductionLog", "DodOZ_2021_05_12_09_05_33.log", "DodOZ_2021_05_12_09_05_33_2.log", kLogLineError, "Cannot create",
-     Shown::LogLine, [](Scene& s) { s.app.engine.summariesSinceSave = 1999; },
+     Shown::LogLine, [](Scene& s) { s.app.engine.summariesPerSave = 1; },
      [](Scene& s) {
-         ChannelSession& c = s.app.engine.ch[0];
+         // A unit's status frame: a good chip finished.
          const uint8_t frame[8] = {0xFD, 0xF0, 0x06, 0, 0, 0, 0, static_cast<uint8_t>(0x100 - 0xFD - 0xF0 - 0x06)};
-         std::memcpy(c.frameBuffer.data(), frame, sizeof frame);
-         c.frameLength = sizeof frame;
-         s.app.engine.showOfflineStatus(0);
+         uint8_t wire[2 * sizeof frame + 8];
+         const size_t n = EncodeFrame(frame, sizeof frame, wire);
+         s.app.engine.receiveData(0, wire, static_cast<uint16_t>(n));
          s.app.productionLogs.finish();  // written on a worker: its answer is taken here
      },
      {"> 9:05:33 Channel 1: Progrmming Completed : Successed !", "> 9:05:33 Channel 1: OK=1, NG=0.",

@@ -31,7 +31,7 @@ TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     StartupRig r(8);
     r.start();
     r.runSearch(8);
-    ASSERT_EQ(r.engine().channelCount, 8);
+    ASSERT_EQ(r.engine().channelsInUse(), 8);
     ASSERT_EQ(r.connected(), 8);
     // Units 4..8 are unplugged; their gauges still show an earlier run.
     for (int u = 4; u <= 8; ++u) unlink((r.portDir + "/COM" + std::to_string(u)).c_str());
@@ -47,20 +47,20 @@ TEST(DeviceSearch, ThreeUnitsOnEightChannelsLeaveTheOthersReset) {
     r.loop.runUntil([&] { return r.connected() == 3; }, 20000);
     r.loop.runFor(50);
 
-    EXPECT_EQ(r.engine().DevicesFound, 3);
+    EXPECT_EQ(r.engine().devicesFound(), 3);
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
     for (int s = 0; s < 8; ++s) {
         SCOPED_TRACE(s);
-        const ChannelSession& c = r.engine().ch[s];
+        const Program::ChannelState c = r.engine().channelState(s);
         Control& g = r.app->ui.gauge(s + 1);
         if (s < 3) {
             EXPECT_TRUE(c.connected);
             EXPECT_EQ(c.step, StepIdle);
-            EXPECT_EQ(c.portName, "COM" + std::to_string(s + 1));
-            EXPECT_TRUE(c.port->isOpen());
+            EXPECT_EQ(c.port, "COM" + std::to_string(s + 1));
+            EXPECT_TRUE(c.portOpen);
         } else {
             EXPECT_FALSE(c.connected);
-            EXPECT_FALSE(c.port->isOpen());
+            EXPECT_FALSE(c.portOpen);
         }
         EXPECT_FALSE(c.busy);
         EXPECT_FALSE(g.enabled());
@@ -95,7 +95,7 @@ TEST(DeviceSearch, APortMapKeepsEachChannelOnItsSocket) {
     test::writeText(r.workDir + "/ports.map", "# fixture\n1 " + d + "COM3\n2 " + d + "COM9  # unplugged\n3 " + d + "COM1\n");
     r.start();
     r.runSearch(2);
-    EXPECT_EQ(r.engine().channelCount, 4);
+    EXPECT_EQ(r.engine().channelsInUse(), 4);
     EXPECT_EQ(r.connected(), 2);
     EXPECT_EQ(r.engine().channelState(0).port, d + "COM3");
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 3")), 1u);
@@ -132,7 +132,7 @@ TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInNaturalOrder) {
     const std::vector<std::string> order = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6",
                                             "COM7", "COM8", "COM9", "COM10", "com15"};
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), order);
-    ASSERT_EQ(r.engine().channelCount, 8);
+    ASSERT_EQ(r.engine().channelsInUse(), 8);
     EXPECT_EQ(r.connected(), 8);
     for (int s = 0; s < 8; ++s) {
         EXPECT_EQ(r.engine().channelState(s).port, order[static_cast<size_t>(s)]) << s;
@@ -142,7 +142,7 @@ TEST(DeviceSearch, MorePortsThanChannelsTakesTheFirstEightInNaturalOrder) {
     for (int u = 1; u <= 10; ++u) EXPECT_EQ(r.countDeviceQueries(u), u <= 8 ? 1u : 0u) << "unit " << u;
     EXPECT_EQ(r.countText("查找设备9............"), 0u);
     // The ports no channel takes are named, each once.
-    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM9", "COM10", "com15"}));
+    EXPECT_EQ(r.engine().unusedPorts(), (std::vector<std::string>{"COM9", "COM10", "com15"}));
     for (const char* p : {"COM9", "COM10", "com15"})
         EXPECT_EQ(r.countText(format("Port %s not used: all 8 channels are taken", p)), 1u) << p;
 }
@@ -156,9 +156,9 @@ TEST(DeviceSearch, APortBeyondFourChannelsIsNamedAsNotUsed) {
         return answerAsProgrammer(q, "Korvex200RTQ V2.10, Fifth");
     });
     r.runSearch(4);
-    ASSERT_EQ(r.engine().channelCount, 4);
+    ASSERT_EQ(r.engine().channelsInUse(), 4);
     EXPECT_EQ(r.connected(), 4);
-    EXPECT_EQ(r.engine().unusedPorts, (std::vector<std::string>{"COM5"}));
+    EXPECT_EQ(r.engine().unusedPorts(), (std::vector<std::string>{"COM5"}));
     EXPECT_EQ(r.countText("Port COM5 not used: all 4 channels are taken (start the program again to use 8)"), 1u);
     EXPECT_EQ(fifth.requests(), 0);
 }
@@ -181,14 +181,14 @@ TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
     r.runSearch(5, 5000);
     ASSERT_EQ(r.connected(), 5);
     EXPECT_TRUE(r.waitUpgraded({0, 3}));
-    EXPECT_EQ(r.engine().DevicesFound, 3);
+    EXPECT_EQ(r.engine().devicesFound(), 3);
     EXPECT_EQ(r.countText("开始升级编程器固件......"), 2u);
     EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 2u);
     EXPECT_TRUE(r.prompts.records.empty());  // the file was there: no box at all
 
     for (int s = 0; s < 5; ++s) {
         SCOPED_TRACE(versions[static_cast<size_t>(s)]);
-        const ChannelSession& c = r.engine().ch[s];
+        const Program::ChannelState c = r.engine().channelState(s);
         std::string text = "Korvex200RTQ " + versions[static_cast<size_t>(s)] + format(", Unit %d", s + 1);
         EXPECT_EQ(r.countText(foundLine(s + 1, text)), older[static_cast<size_t>(s)] ? 0u : 1u);
         EXPECT_EQ(c.step, StepIdle);
@@ -213,8 +213,8 @@ TEST(DeviceSearch, OlderFirmwareIsUpgradedFromTheFirmwareFile) {
 
     // The next search finds the upgraded units with their new version.
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.engine().DevicesFound == 5; }, 20000);
-    EXPECT_EQ(r.engine().DevicesFound, 5);
+    r.loop.runUntil([&] { return r.engine().devicesFound() == 5; }, 20000);
+    EXPECT_EQ(r.engine().devicesFound(), 5);
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V9.99, Unit 1")), 1u);
     EXPECT_EQ(r.countText(foundLine(4, "Korvex200RTQ V9.99, Unit 4")), 1u);
     EXPECT_EQ(r.countText("开始升级编程器固件......"), 2u);
@@ -244,7 +244,7 @@ TEST_P(NoStoredVersion, AcceptsEveryVersion) {
     }
     r.start();
     r.runSearch(2);
-    EXPECT_EQ(r.engine().DevicesFound, 2);
+    EXPECT_EQ(r.engine().devicesFound(), 2);
     EXPECT_EQ(r.countText("开始升级编程器固件......"), 0u);
     EXPECT_EQ(r.countRequests(1, 0xB7) + r.countRequests(2, 0xB7), 0u);
     if (nc.writeFile) {
@@ -314,7 +314,7 @@ TEST(DeviceSearch, ForeignEmptyAndSilentUnits) {
     r.loop.runFor(300);  // time for a late answer from the silent unit
 
     EXPECT_EQ(r.connected(), 0);
-    EXPECT_EQ(r.engine().DevicesFound, 0);
+    EXPECT_EQ(r.engine().devicesFound(), 0);
     EXPECT_EQ(fake.requests(), 1);
     EXPECT_EQ(r.countDeviceQueries(2), 1u);
     EXPECT_EQ(r.countText("Channel 1: 未找到设备!"), 1u);
@@ -349,6 +349,34 @@ TEST(DeviceSearch, TheTextEndsAfterLPlusOneBytesAndAt127Characters) {
     EXPECT_EQ(r.countText(foundLine(2, "Korvex200RTQ V2")), 1u);
 }
 
+// A hang-up takes the channel's own port from the list, wherever the
+// earlier hang-ups have moved it.
+TEST(DeviceSearch, HangUpsRemoveEachChannelsOwnPort) {
+    struct Case {
+        std::vector<int> slots;  // channels hanging up, in order
+        std::vector<std::string> left;
+    };
+    const Case cases[] = {
+        {{0}, {"COM2", "COM3", "COM4"}},
+        {{0, 1}, {"COM3", "COM4"}},  // by position the second would take COM3
+        {{2, 0, 3}, {"COM2"}},
+        {{1, 1}, {"COM1", "COM3", "COM4"}},  // a second hang-up of a channel takes nothing more
+        {{3, 2, 1, 0}, {}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.slots.size());
+        StartupRig r(4);
+        r.start();
+        r.runSearch(4);
+        ASSERT_EQ(r.connected(), 4);
+        for (int s : tc.slots) r.engine().requestHangup(s);
+        EXPECT_EQ(r.engine().listedPorts(), tc.left);
+        EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), tc.left);
+        for (int s : tc.slots) EXPECT_FALSE(r.engine().channelState(s).connected);
+        EXPECT_EQ(r.app->ui["ComboBoxCOM"].text() == "请连接设备......", tc.left.empty());
+    }
+}
+
 TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     // Unit 1 hangs up after its first answer, unit 2 after its second.
     StartupRig r(2, [](SimOptions& o) {
@@ -357,10 +385,10 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     });
     r.start();
     r.runSearch(2);
-    r.loop.runUntil([&] { return !r.engine().ch[0].port->isOpen(); }, 20000);
+    r.loop.runUntil([&] { return !r.engine().channelState(0).portOpen; }, 20000);
     EXPECT_TRUE(r.sim->hungUp(0));
     EXPECT_FALSE(r.engine().channelState(0).connected);
-    EXPECT_FALSE(r.engine().ch[0].port->isOpen());
+    EXPECT_FALSE(r.engine().channelState(0).portOpen);
     EXPECT_TRUE(r.engine().channelState(1).connected);
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items(), (std::vector<std::string>{"COM2"}));
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 1")), 1u);
@@ -369,7 +397,7 @@ TEST(DeviceSearch, HangUpClosesTheChannelAndRemovesItsPort) {
     // A new search puts unit 2 on channel 1; it answers, then hangs up and
     // the list is empty.
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().ch[0].port->isOpen(); }, 20000);
+    r.loop.runUntil([&] { return r.sim->hungUp(1) && !r.engine().channelState(0).portOpen; }, 20000);
     r.loop.runFor(50);
     EXPECT_EQ(r.countText(foundLine(1, "Korvex200RTQ V2.10, Unit 2")), 1u);
     EXPECT_FALSE(r.engine().channelState(0).connected);
@@ -394,7 +422,7 @@ TEST(StartUp, Timer2RunsTheSearchOnceAfterStartUp) {
     // Nothing is searched during the start-up itself.
     EXPECT_TRUE(r.app->StartupDone);
     EXPECT_EQ(r.indexOf("查找设备1............"), -1);
-    EXPECT_FALSE(r.engine().ch[0].port && r.engine().ch[0].port->isOpen());
+    EXPECT_FALSE(r.engine().channelState(0).portOpen);
     // Start-up's own lines: an empty one, then the greeting.
     ASSERT_GE(r.app->log.size(), 2u);
     EXPECT_EQ(r.app->log.line(0), "");
@@ -421,7 +449,7 @@ TEST_P(GaugeLayout, FollowsThePortsAtStartUp) {
     StartupRig r(ports);
     r.start();
     const bool eight = ports > 4;
-    EXPECT_EQ(r.engine().channelCount, eight ? 8 : 4);
+    EXPECT_EQ(r.engine().channelsInUse(), eight ? 8 : 4);
     EXPECT_EQ(r.app->ui["ComboBoxCOM"].items().size(), static_cast<size_t>(ports));
     EXPECT_EQ(r.app->ui["InfoMemo"].height(), eight ? 278 : 356);
     const int tops8[8] = {317, 336, 355, 374, 393, 412, 431, 450};
@@ -482,15 +510,15 @@ TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
             if (test::lineText(r.app->log.line(i)) == searchLine) unlink(r.sim->portPath(vc.slot).c_str());
         });
     r.runSearch(7, 3000);
-    const ChannelSession& lost = r.engine().ch[static_cast<size_t>(lostChannel - 1)];
-    r.loop.runUntil([&] { return !lost.port->isOpen(); }, 20000);
+    r.loop.runUntil([&] { return !r.engine().channelState(lostChannel - 1).portOpen; }, 20000);
     r.loop.runFor(100);  // time for anything late from the lost port
 
     EXPECT_EQ(r.connected(), 7);
-    EXPECT_EQ(r.engine().DevicesFound, 7);
+    EXPECT_EQ(r.engine().devicesFound(), 7);
+    const Program::ChannelState lost = r.engine().channelState(lostChannel - 1);
     EXPECT_FALSE(lost.connected);
     EXPECT_FALSE(lost.busy);
-    EXPECT_FALSE(lost.port->isOpen());
+    EXPECT_FALSE(lost.portOpen);
     EXPECT_EQ(lost.searchOutcome, vc.loss == Loss::HangsUp ? SearchOutcome::NoAnswer : SearchOutcome::NotQueried);
     for (int s = 0; s < 8; ++s)
         if (s != vc.slot)
@@ -523,10 +551,10 @@ TEST_P(PortVanishesDuringSearch, TheOtherSevenConnectAndProgram) {
     if (vc.loss != Loss::HangsUp) EXPECT_EQ(r.countDeviceQueries(unit), 0u);
     const std::string portName = format("COM%d", unit);
     EXPECT_EQ(r.countText("Port " + portName + " skipped: " + cause), cause.empty() ? 0u : 1u);
-    ASSERT_EQ(r.engine().skippedPorts.size(), cause.empty() ? 0u : 1u);
+    ASSERT_EQ(r.engine().skippedPorts().size(), cause.empty() ? 0u : 1u);
     if (!cause.empty()) {
-        EXPECT_EQ(r.engine().skippedPorts[0].name, portName);
-        EXPECT_EQ(r.engine().skippedPorts[0].cause, cause);
+        EXPECT_EQ(r.engine().skippedPorts()[0].name, portName);
+        EXPECT_EQ(r.engine().skippedPorts()[0].cause, cause);
     }
 
     // The seven program their chips; the lost unit's chip is never touched.

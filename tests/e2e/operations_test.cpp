@@ -104,6 +104,34 @@ TEST(Operations, NotBlankAndProtectedChipsAreErasedFirst) {
     EXPECT_EQ(r.countRequests(2, 0x93, 0x03), 1u);
 }
 
+// Each chip's serial number is told as it was counted, wrapping at 32 bits;
+// the edit shows the next one, in the form chosen.
+TEST(Operations, SerialNumbersCountOnPerChip) {
+    E2ERig r(2);
+    r.chooseChip("SC32F5232JV1G");
+    r.loadRandomImage(32 * 1024);
+    auto& ui = r.app->ui;
+    ui["CheckBoxSN"].setChecked(true);
+    ui["ChkBoxPCSN"].setChecked(true);
+    ui["SNEdit1"].setText("0xFFFFFFFF");
+    ui["GainEdit"].setText("0x01");
+    std::vector<uint32_t> told;
+    r.engine().listeners.push_back([&](const EngineEvent& e) {
+        if (auto* s = std::get_if<SerialSent>(&e)) told.push_back(s->serialNumber);
+    });
+    ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle());
+    std::sort(told.begin(), told.end());
+    EXPECT_EQ(told, (std::vector<uint32_t>{0x00000000, 0xFFFFFFFF}));
+    EXPECT_EQ(ui["SNEdit1"].text(), "0x00000001");
+    ui["ChkBoxSNDP"].setChecked(true);
+    EXPECT_EQ(ui["SNEdit1"].text(), "1");
+    ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle());
+    EXPECT_EQ(told.size(), 4u);
+    EXPECT_EQ(ui["SNEdit1"].text(), "3");
+}
+
 TEST(Operations, VerifyMismatchYesThenAbort) {
     E2ERig r(1);
     r.chooseChip("SC32F5232JV1G");
@@ -197,7 +225,7 @@ TEST(Operations, SingleOperationsAndReads) {
     };
     r.app->ui["ReadAddress1"].click();
     ASSERT_TRUE(r.waitIdle());
-    EXPECT_EQ(r.engine().readAddress, 0x120u);
+    EXPECT_EQ(r.engine().lastReadAddress(), 0x120u);
     EXPECT_TRUE(r.logHas(format("0x00000120 : %0.2x ", before[0x120])));
     EXPECT_TRUE(r.logHas("0x00000130 : "));
 }
@@ -230,19 +258,18 @@ TEST(Offline, CountsChipsAndSavesTheLogEveryTwoThousand) {
     // restart sent by the off-line command starts a fresh run of 2001 chips.
     r.app->ui["StartOfflineProgrm1"].click();
     EXPECT_FALSE(r.engine().channelState(0).connected);
-    ASSERT_TRUE(r.loop.runUntil([&] { return r.engine().totalOk + r.engine().totalNg >= 2001; }, 60000));
+    ASSERT_TRUE(r.loop.runUntil([&] { return r.engine().offlineOk() + r.engine().offlineNg() >= 2001; }, 60000));
     r.loop.runFor(300);
-    const int total = r.engine().totalOk + r.engine().totalNg;
+    const int total = r.engine().offlineOk() + r.engine().offlineNg();
     ASSERT_GE(total, 2001);
     ASSERT_LT(total, 2200);
-    EXPECT_NEAR(r.engine().totalNg, total / 10, 3);  // every tenth chip of a run fails
-    EXPECT_EQ(r.engine().ch[0].okCount, r.engine().totalOk);
+    EXPECT_NEAR(r.engine().offlineNg(), total / 10, 3);  // every tenth chip of a run fails
+    EXPECT_EQ(r.engine().channelCounts(0).ok, r.engine().offlineOk());
     EXPECT_EQ(r.countRequests(1, 0x8A), 2u);  // after the download, and to start off-line production
     int saved = 0;
     for (auto& entry : std::filesystem::directory_iterator(r.workDir))
         saved += entry.path().filename().string().rfind("DodOZ_", 0) == 0;
     EXPECT_EQ(saved, 1);
-    EXPECT_EQ(r.engine().summariesSinceSave, total - 2000);
-    EXPECT_TRUE(r.logHas(format(">---------- Total OK Number is : %d, NG is %d ----------", r.engine().totalOk,
-                                r.engine().totalNg)));
+    EXPECT_TRUE(r.logHas(format(">---------- Total OK Number is : %d, NG is %d ----------", r.engine().offlineOk(),
+                                r.engine().offlineNg())));
 }

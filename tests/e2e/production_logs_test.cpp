@@ -32,7 +32,7 @@ TEST(ProductionLogs, HoldEveryLineOnceWhileMemoryStaysBounded) {
     // Saves fail for a while (the folder is gone), then work again.
     const std::string folder = r.app->programFolder;
     size_t mostLines = 0, mostWaiting = 0;
-    auto chips = [&] { return r.engine().totalOk + r.engine().totalNg; };
+    auto chips = [&] { return r.engine().offlineOk() + r.engine().offlineNg(); };
     auto runTo = [&](int n) {
         return r.loop.runUntil(
             [&] {

@@ -35,7 +35,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     r.writeFirmware(test::makeFirmwareFile(image, "V2.10", 0x5AA5, 0x3000, 3));
     r.start();
     r.runSearch(3);
-    ASSERT_EQ(r.engine().DevicesFound, 3);
+    ASSERT_EQ(r.engine().devicesFound(), 3);
     ASSERT_EQ(r.countText("开始升级编程器固件......"), 0u);  // V2.10 is not older
 
     r.app->ui["DoFirmwareUpgrade1"].click();
@@ -73,7 +73,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     EXPECT_LT(latestFirst, earliestLast);
 
     r.app->ui["BitBtnFindDev"].click();
-    r.loop.runUntil([&] { return r.engine().DevicesFound == 3; }, 20000);
+    r.loop.runUntil([&] { return r.engine().devicesFound() == 3; }, 20000);
     for (int s = 0; s < 3; ++s)
         EXPECT_EQ(r.countText(format("Channel %d: 找到设备：Korvex200RTQ V9.99, Unit %d!", s + 1, s + 1)), 1u) << s;
 }
@@ -106,7 +106,7 @@ TEST(FirmwareUpgrade, GoesToTheProgrammersFoundNotToTheFirstSlots) {
     r.writeFirmware(test::makeFirmwareFile(test::patternBytes(8192, 4), "V2.10", 0x1111, 0x1400));
     r.start();
     r.runSearch(2);
-    ASSERT_EQ(r.engine().DevicesFound, 2);
+    ASSERT_EQ(r.engine().devicesFound(), 2);
     r.app->ui["DoFirmwareUpgrade1"].click();
     ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 20000));
     EXPECT_TRUE(r.waitUpgraded({2, 3}));

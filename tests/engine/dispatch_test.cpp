@@ -41,24 +41,21 @@ TEST(ReadBack, BlockIsTakenOnlyWhenTheReplyCarriesAllOfIt) {
     };
     for (const auto& tc : cases) {
         EngineRig r;
-        ChannelSession& c = r.p.ch[0];
-        c.connected = true;
-        c.busy = true;
-        c.step = StepReadFlash;
-        c.blockKB = 0;
-        c.blockTotalKB = 8;
+        r.chooseChip(8);
+        r.connect(0);
         std::fill_n(r.p.image->ImageBuffer.data(), 4096, 0xFF);
+        ASSERT_TRUE(r.p.start(Operation::ReadFlash, {}));
         auto run = replyRun(tc.claimed, tc.carried, 0x5A);
-        r.p.handleReply(0, run.data(), static_cast<uint16_t>(run.size()));
+        r.p.receiveData(0, run.data(), static_cast<uint16_t>(run.size()));
         const uint8_t* img = r.p.image->ImageBuffer.data();
         SCOPED_TRACE(testing::Message() << tc.claimed << "/" << tc.carried);
         if (tc.taken) {
             EXPECT_TRUE(std::all_of(img, img + 4096, [](uint8_t b) { return b == 0x5A; }));
-            EXPECT_EQ(c.blockKB, 4);
-            EXPECT_EQ(c.step, StepReadFlash);
+            EXPECT_EQ(r.ui.gauge(1).progress(), 5);  // 4 of the 8 KB read
+            EXPECT_EQ(r.p.channelState(0).step, StepReadFlash);
         } else {
             EXPECT_TRUE(std::all_of(img, img + 4096, [](uint8_t b) { return b == 0xFF; }));
-            EXPECT_EQ(c.step, StepIdle);
+            EXPECT_EQ(r.p.channelState(0).step, StepIdle);
         }
     }
 }

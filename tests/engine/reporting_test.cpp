@@ -24,56 +24,68 @@ TEST(ResultMessages, Table) {
     for (auto& c : cases) EXPECT_EQ(Program::resultMessage(c.code), c.text) << int(c.code);
 }
 
-TEST(Reporting, ReportResultColoursGaugeAndBeepsOnSuccessCodes) {
+TEST(Reporting, AReplyEndsTheOperationWithItsColourLineAndBeep) {
     struct Case {
+        const char* what;
+        Operation op;
         uint8_t code;
+        int64_t max;  // the gauge: 2000 ticks of the erase, or the flash's 64 KB
         Rgb colour;
         int beeps;
-    } cases[] = {{0x00, kBlue, 1}, {0x06, kRed, 1}, {0x31, kRed, 0}};
+        const char* line;
+    } cases[] = {
+        {"erase done", Operation::Erase, 0x00, 2000, kBlue, 0, "擦除芯片操作成功！"},
+        {"erase failed", Operation::Erase, 0x45, 2000, kRed, 0, "命令执行错误！"},
+        {"a read-back answered with 0x06", Operation::ReadFlash, 0x06, 64, kRed, 1, "操作成功！"},
+    };
     for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
         EngineRig r;
-        r.p.setupGauge(0, 64, 2);
-        EXPECT_TRUE(r.p.ch[2].busy);
-        EXPECT_EQ(r.ui.gauge(3).progress(), 2);
-        EXPECT_EQ(r.ui.gauge(3).maxValue(), 64);
-        r.p.reportResult(c.code, 2);
-        EXPECT_FALSE(r.p.ch[2].busy);
-        EXPECT_EQ(r.p.ch[2].step, StepIdle);
-        EXPECT_EQ(r.ui.gauge(3).color(), c.colour);
-        EXPECT_EQ(r.ui.gauge(3).progress(), 64);
+        r.chooseChip(64);
+        r.connect(0);
+        ASSERT_TRUE(r.p.start(c.op, {}));
+        EXPECT_TRUE(r.p.channelState(0).busy);
+        EXPECT_EQ(r.ui.gauge(1).progress(), 2);
+        EXPECT_EQ(r.ui.gauge(1).maxValue(), c.max);
+        r.result(0, c.code);
+        EXPECT_FALSE(r.p.channelState(0).busy);
+        EXPECT_EQ(r.p.channelState(0).step, StepIdle);
+        EXPECT_EQ(r.ui.gauge(1).color(), c.colour);
+        EXPECT_EQ(r.ui.gauge(1).progress(), c.max);
         EXPECT_EQ(r.prompts.beeps, c.beeps);
-        EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 3: " + Program::resultMessage(c.code));
+        EXPECT_EQ(r.lastLine(), std::string("> 14:03:07 Channel 1: ") + c.line);
     }
 }
 
-TEST(Reporting, SetupGaugeWithTickLimitIsTimeDriven) {
+TEST(Reporting, TimedStepsMoveWithTheClockBlockStepsWithTheBlocks) {
     EngineRig r;
-    r.p.setupGauge(2000, 128, 0);
-    EXPECT_TRUE(r.p.ch[0].timeGauge);
-    EXPECT_EQ(r.p.ch[0].tickBudget, 2000);
+    r.chooseChip(128, true);
+    r.connect(0);
+    r.p.start(Operation::Erase, {});
     EXPECT_EQ(r.ui.gauge(1).maxValue(), 2000);
-    r.p.setupGauge(0, 128, 0);
-    EXPECT_FALSE(r.p.ch[0].timeGauge);
-    EXPECT_EQ(r.p.ch[0].tickBudget, 500);
+    for (int t = 0; t < 10; ++t) r.p.Timer1Timer();
+    EXPECT_EQ(r.ui.gauge(1).progress(), 12);
+    r.result(0, 0x00);
+    r.p.start(Operation::Program, {});
     EXPECT_EQ(r.ui.gauge(1).maxValue(), 128);
+    for (int t = 0; t < 10; ++t) r.p.Timer1Timer();
+    EXPECT_EQ(r.ui.gauge(1).progress(), 2);
+    r.result(0, 0x00);  // a 4 KB block programmed
+    EXPECT_EQ(r.ui.gauge(1).progress(), 5);
 }
 
 TEST(OfflineStatus, StagesLinesAndGauge) {
     EngineRig r;
     r.statusFrame(0, 0x20, 0, 0, 0);
-    EXPECT_EQ(r.p.ch[0].frameBuffer[7], 0xE3);  // FD 20 00 00 00 00 00 E3
-    r.p.showOfflineStatus(0);
     EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 1: Chip Blank Checking....");
     EXPECT_EQ(r.ui.gauge(1).progress(), 50);
     EXPECT_EQ(r.ui.gauge(1).maxValue(), 100);
     size_t lines = r.log.size();
     r.statusFrame(0, 0x30, 0, 0, 0, -1);  // bad check byte: ignored
-    r.p.showOfflineStatus(0);
     EXPECT_EQ(r.log.size(), lines);
     // Stage 0x40 writes its line once, then only moves the gauge.
     for (uint16_t p = 0; p < 5; ++p) {
         r.statusFrame(1, 0x40, 0, p, 32);
-        r.p.showOfflineStatus(1);
         EXPECT_EQ(r.ui.gauge(2).progress(), p + 2);
         EXPECT_EQ(r.ui.gauge(2).maxValue(), 32);
     }
@@ -81,11 +93,10 @@ TEST(OfflineStatus, StagesLinesAndGauge) {
     EXPECT_EQ(r.lastLine(), "> 14:03:07 Channel 2: Do Main Flash Programming....");
     // An unknown stage does nothing.
     r.statusFrame(1, 0x60, 0, 0, 0);
-    r.p.showOfflineStatus(1);
     EXPECT_EQ(r.log.size(), lines + 1);
     // Frames with a good check byte are counted, the damaged one is not.
-    EXPECT_EQ(r.p.ch[0].statusFrames, 1u);
-    EXPECT_EQ(r.p.ch[1].statusFrames, 6u);
+    EXPECT_EQ(r.p.channelCounts(0).statusFrames, 1u);
+    EXPECT_EQ(r.p.channelCounts(1).statusFrames, 6u);
 }
 
 TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
@@ -93,11 +104,9 @@ TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
     int saves = 0;
     r.p.saveProductionLogHook = [&] { ++saves; };
     r.statusFrame(0, 0xF0, 0x06, 0, 0);
-    r.p.showOfflineStatus(0);
     r.statusFrame(1, 0xF0, 0x34, 0, 0);
-    r.p.showOfflineStatus(1);
-    EXPECT_EQ(r.p.ch[0].okCount, 1);
-    EXPECT_EQ(r.p.ch[1].ngCount, 1);
+    EXPECT_EQ(r.p.channelCounts(0).ok, 1);
+    EXPECT_EQ(r.p.channelCounts(1).ng, 1);
     EXPECT_EQ(r.ui.gauge(2).color(), kRed);
     size_t n = r.log.size();
     EXPECT_EQ(r.log.line(n - 6), "> 14:03:07 Channel 1: Progrmming Completed : Successed !");
@@ -106,13 +115,14 @@ TEST(OfflineStatus, FinishedChipsAreCountedAndSummarised) {
     EXPECT_EQ(r.log.line(n - 3), "> 14:03:07 Channel 2: Progrmming Completed : Failed : Error=0x34!");
     EXPECT_EQ(r.log.line(n - 1), ">---------- Total OK Number is : 1, NG is 1 ----------");
     // The 2000th summary saves the log; the 2001st does not.
-    for (int i = 2; i < 1999; ++i) r.p.writeOfflineSummary();
+    for (int i = 2; i < 1999; ++i) r.statusFrame(0, 0xF0, 0x06, 0, 0);
     EXPECT_EQ(saves, 0);  // 1999 summaries
-    r.p.writeOfflineSummary();
+    r.statusFrame(0, 0xF0, 0x06, 0, 0);
     EXPECT_EQ(saves, 1);  // the 2000th
-    EXPECT_EQ(r.p.summariesSinceSave, 0);
-    r.p.writeOfflineSummary();
+    r.statusFrame(0, 0xF0, 0x06, 0, 0);
     EXPECT_EQ(saves, 1);
+    EXPECT_EQ(r.p.offlineOk(), 2000);
+    EXPECT_EQ(r.p.offlineNg(), 1);
 }
 
 TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
@@ -121,42 +131,45 @@ TEST(Watchdog, TimesOutBusyChannelsWithTheirText) {
     r.p.listeners.push_back([&](const EngineEvent& e) {
         if (auto* f = std::get_if<ChannelFinished>(&e)) results.push_back(*f);
     });
-    r.p.chip.chipChosen = true;
-    r.p.chip.chipName = "SC32F5232JV1G ";
-    r.p.ch[0].unit = parseUnitText("Korvex200RTQ V2.10, Unit 1");
-    r.p.ch[0].autoSequence = true;
-    r.p.ch[0].step = StepErase;
-    r.p.setupGauge(2000, 64, 0);
-    r.p.ch[1].step = StepDownloadJob;
-    r.p.setupGauge(500, 64, 1);
-    r.p.finishChannel(0, 3, "");  // idle: never timed out
+    r.chooseChip(64, true);
+    // Channel 1 erases in an automatic run (2000 ticks); channel 2 downloads
+    // its job (500 ticks).
+    r.connect(0);
+    r.p.start(Operation::Auto, {});
+    r.result(0, kResultNotBlank);
+    EXPECT_EQ(r.p.channelState(0).step, StepErase);
+    r.connect(1);
+    r.p.start(Operation::Download, {});
+    EXPECT_EQ(r.p.channelState(1).step, StepDownloadJob);
     for (int t = 0; t < 500; ++t) r.p.Timer1Timer();
-    EXPECT_TRUE(r.p.ch[1].busy);
+    EXPECT_TRUE(r.p.channelState(1).busy);
     EXPECT_EQ(r.ui.gauge(2).progress(), 500);  // full when the timeout would strike
     r.p.Timer1Timer();
-    EXPECT_FALSE(r.p.ch[1].busy);
+    EXPECT_FALSE(r.p.channelState(1).busy);
     EXPECT_EQ(r.lastLine(), "> 14:03:07 编程器 2 ：操作超时！");
     EXPECT_EQ(r.ui.gauge(2).color(), kRed);
     for (int t = 0; t < 1000; ++t) r.p.Timer1Timer();
-    EXPECT_TRUE(r.p.ch[0].busy);
+    EXPECT_TRUE(r.p.channelState(0).busy);
     r.p.receiveData(0, reinterpret_cast<const uint8_t*>("\xFF"), 1);  // a chunk restores 1000 ticks
     for (int t = 0; t < 1000; ++t) r.p.Timer1Timer();
-    EXPECT_TRUE(r.p.ch[0].busy);
+    EXPECT_TRUE(r.p.channelState(0).busy);
     r.p.Timer1Timer();
-    EXPECT_FALSE(r.p.ch[0].busy);
+    EXPECT_FALSE(r.p.channelState(0).busy);
     EXPECT_EQ(r.lastLine(), "> 14:03:07 芯片 1 ：操作超时！");
     // The result says what a record needs, timed by the engine's clock.
-    ASSERT_EQ(results.size(), 3u);  // channel 4's own end, then channels 2 and 1
-    const ChannelFinished& e = results[2];
+    ASSERT_EQ(results.size(), 2u);  // channels 2 and 1
+    const ChannelFinished& e = results[1];
     EXPECT_EQ(e.channel, 1);
     EXPECT_EQ(e.timeMs, r.clock.epochMs());
     EXPECT_EQ(e.startedMs, r.clock.epochMs());
     EXPECT_EQ(e.operation, "auto");
     EXPECT_EQ(e.unit.unitNumber, 1);
     EXPECT_EQ(e.job.chip, "SC32F5232JV1G");
-    EXPECT_FALSE(e.job.fileChecksum);  // no file loaded
-    EXPECT_EQ(results[1].operation, "download");
-    for (auto& l : r.log.lines()) EXPECT_EQ(l.find("芯片 4"), std::string::npos);
+    ASSERT_TRUE(e.job.fileChecksum);
+    EXPECT_EQ(*e.job.fileChecksum, r.p.image->fileChecksum);
+    EXPECT_EQ(results[0].operation, "download");
+    EXPECT_EQ(results[0].code, -1);
+    EXPECT_EQ(results[0].message, "编程器 2 ：操作超时！");
 }
 
 TEST(JobSettings, OptionEncodings) {
@@ -193,27 +206,4 @@ TEST(JobSettings, OptionEncodings) {
     o.optionBytes = false;
     EXPECT_TRUE(jobSettingsOf(o, base, ChipVendor::SC).writeOptionAfter);
     EXPECT_FALSE(jobSettingsOf(o, base, ChipVendor::CPT).writeOptionAfter);
-}
-
-TEST(JobSettings, SerialNumberAdvanceWrapsAndIsTold) {
-    EngineRig r;
-    r.p.job.snStart = 0xFFFFFFFF;
-    r.p.job.snIncrement = 1;
-    r.p.job.snEnable = 0x0F;
-    std::vector<uint32_t> shown;
-    r.p.nextSerialNumberHook = [&](uint32_t next) { shown.push_back(next); };
-    std::vector<SerialSent> events;
-    r.p.listeners.push_back([&](const EngineEvent& e) {
-        if (auto* s = std::get_if<SerialSent>(&e)) events.push_back(*s);
-    });
-    r.p.advanceSerialNumber(2);  // the host does not count the number on
-    EXPECT_TRUE(events.empty());
-    r.p.job.snAdvance = true;
-    r.p.advanceSerialNumber(2);
-    EXPECT_EQ(r.p.job.snStart, 0u);
-    // The event names the number the chip got, not the next one.
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].channel, 3);
-    EXPECT_EQ(events[0].serialNumber, 0xFFFFFFFFu);
-    EXPECT_EQ(shown, std::vector<uint32_t>{0u});
 }

@@ -210,7 +210,7 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
         };
         r.win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&r.win));
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 4, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 4, 20000);
         shot("found");
         r.prompts.modalScript = [](Form& f) {
             if (f.className() == "TChipSelForm") {
@@ -246,7 +246,7 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
         r.app.ui["SpdBtnDownLoad"].click();
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         r.app.ui["StartOfflineProgrm1"].click();
-        QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.totalOk >= 8, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.offlineOk() >= 8, 20000);
         shot("offline");
         r.win.close();
     }

@@ -478,7 +478,7 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
         QtRig r;
         r.app.programFolder = dir.path().toStdString() + "/";
         QVERIFY(r.show());
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.DevicesFound), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
         chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
         r.app.applyChipDefaults();
         std::vector<uint8_t> image(4096, 0x5A);

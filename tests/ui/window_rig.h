@@ -107,7 +107,11 @@ inline const DialogCase kDialogs[] = {
      }},
     {"TSetAddressForm",
      [](KorvexApp& app, Prompts& prompts, std::unique_ptr<Form>& made) -> Form& {
-         made = std::make_unique<TSetAddressForm>(prompts, app.engine.readAddress, app.engine.readLength);
+         static uint32_t address = 0;
+         static uint16_t length = 0;
+         address = app.engine.lastReadAddress();
+         length = app.engine.lastReadLength();
+         made = std::make_unique<TSetAddressForm>(prompts, address, length);
          return *made;
      }},
     {"TFormOfsAddr", [](KorvexApp& app, Prompts&, std::unique_ptr<Form>&) -> Form& { return app.ofsAddrForm; }},
