@@ -216,13 +216,15 @@ void KorvexApp::splitCptOptionArea() {
 // NVM data: read into a scratch copy filled with 0xFF and taken over only
 // when the whole file was read and held data.
 bool KorvexApp::LoadNVMDataFile1Click() {
+    auto choice = prompts.openFile(kOpenDialog1);
+    return choice && loadNvmFile(choice->path);
+}
+
+bool KorvexApp::loadNvmFile(const std::string& path) {
     ImageState& im = *engine.image;
     std::array<uint8_t, kNvmSize> nvm;
     nvm.fill(0xFF);
     uint32_t L = 0xFFF;
-    auto choice = prompts.openFile(kOpenDialog1);
-    if (!choice) return false;
-    const std::string& path = choice->path;
     uint32_t checksum = im.fileChecksum;
     try {
         ObjectFormat kind = objectFileFormat(path);

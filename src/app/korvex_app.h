@@ -128,6 +128,8 @@ public:
     void splitCptOptionArea();
     // False when no NVM data was loaded (the NVM image is then unchanged).
     bool LoadNVMDataFile1Click();
+    // The part of it after the dialog (the command line uses it).
+    bool loadNvmFile(const std::string& path);
     void FileSaveBtnClick();
     void SaveNVMDatatoFile1Click();
     void showFlashView(uint32_t first, uint32_t last);

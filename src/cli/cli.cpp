@@ -802,8 +802,7 @@ std::optional<int> Run::loadJob() {
         }
     }
     if (!o_.nvm.empty()) {
-        prompts_.openAnswers.push_back(FileChoice{o_.nvm, 1});
-        if (!app.LoadNVMDataFile1Click()) {
+        if (!app.loadNvmFile(o_.nvm)) {
             rep_.error(o_.nvm + " was not loaded: " + app.lastLoadRefusal);
             return kExitUsage;
         }

@@ -1,6 +1,5 @@
 #include "cli/reporter.h"
 
-#include "engine/program.h"
 #include "shell/text.h"
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 #include "engine/events.h"
 
-#include "engine/program.h"
 
 #include <cctype>
 #include <cstdlib>

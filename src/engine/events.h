@@ -14,6 +14,26 @@
 
 namespace kvx {
 
+// The step a channel is in: which reply it waits for.
+enum OperationStep : uint8_t {
+    StepDownloadJob = 0,
+    StepDownloadFlash = 3,
+    StepDownloadNvm = 5,
+    StepBlankCheck = 16,
+    StepErase = 19,
+    StepProgramFlash = 21,
+    StepProgramNvm = 23,
+    StepVerifyFlash = 25,
+    StepVerifyNvm = 27,
+    StepWriteOption = 29,
+    StepReadFlash = 32,
+    StepReadOption = 37,
+    StepReadChipId = 38,
+    StepReadAddress = 53,
+    StepUpgrade = 160,
+    StepIdle = 240,
+};
+
 // The unit behind a channel: the parts of its information text and the USB
 // identity of the adapter it sits on ("" where unknown, e.g. an emulated
 // unit on a pseudo-terminal).
