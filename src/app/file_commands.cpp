@@ -135,9 +135,28 @@ std::string KorvexApp::readBinObject(const std::string& path, uint8_t* img, Read
     out.first = chip.flashFirst + im.binOffset;
     out.last = chip.flashFirst + im.binOffset + last;
     uint64_t stored = static_cast<uint64_t>(last) + 1;
+    out.bytesStored = stored;
+    out.bytesOffChip = out.chip.bytesOutside(static_cast<uint64_t>(chip.flashFirst) + at, stored);
     if (fileSize > stored)
         AppendInfoLine(format("BIN文件共%llu字节，只加载了前%llu字节（超出1MB或Flash缓冲区的部分未加载）。",
                               static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(stored)));
+    return {};
+}
+
+std::string KorvexApp::imageCutRefusal(const std::string& path, const ReaderOutputs& out) {
+    const ChipProfile& chip = engine.chip;
+    const auto bytes = static_cast<unsigned long long>(out.bytesOffChip);
+    if (askImageCut) {
+        const ImageCutAnswer a = askImageCut({path, out.bytesOffChip, out.first, out.last, chip.flashFirst, chip.flashLast});
+        if (!a.load) return a.refusal.empty() ? format("%llu bytes lie outside the chip", bytes) : a.refusal;
+    } else if (!prompts.questionYesNo(format("文件\"%s\"的数据范围为0x%0.8x-0x%0.8x，其中%llu字节不在芯片Flash"
+                                             "（0x%0.8x-0x%0.8x）内，不会写入芯片。\n是否去掉这些数据后加载文件？",
+                                             baseName(path).c_str(), out.first, out.last, bytes, chip.flashFirst,
+                                             chip.flashLast))) {
+        return format("%llu bytes lie outside the chip's flash 0x%0.8x-0x%0.8x", bytes, chip.flashFirst, chip.flashLast);
+    }
+    AppendInfoLine(format("文件数据有%llu字节超出芯片Flash（0x%0.8x-0x%0.8x），已去掉，未加载。", bytes, chip.flashFirst,
+                          chip.flashLast));
     return {};
 }
 
@@ -156,6 +175,14 @@ bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
     }
     ReaderOutputs out;
     out.fileChecksum = newFile ? 0 : im.fileChecksum;
+    out.chip.flashFirst = chip.flashFirst;
+    out.chip.flashLast = chip.flashLast;
+    if (chip.vendor == ChipVendor::CPT) {
+        // The option area the image carries after the flash (taken into the
+        // NVM buffer when the file reaches it).
+        out.chip.otherFirst = chip.flashFirst + (chip.nvmFirst & 0xFFFFF);
+        out.chip.otherLast = out.chip.otherFirst + 1023;
+    }
     const uint32_t oldBinOffset = im.binOffset;
     try {
         const ObjectFormat kind = objectFileFormat(path);
@@ -168,7 +195,11 @@ bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
             refusal = "its format is not known (neither Intel HEX nor S-record by its first line, and not named .bin)";
             break;
         }
-        if (!refusal.empty()) return refuseObjectFile(path, refusal);
+        if (refusal.empty() && out.bytesOffChip > 0) refusal = imageCutRefusal(path, out);
+        if (!refusal.empty()) {
+            im.binOffset = oldBinOffset;
+            return refuseObjectFile(path, refusal);
+        }
     } catch (const FileError& e) {
         im.binOffset = oldBinOffset;
         prompts.warning(e.what());
@@ -184,6 +215,7 @@ bool KorvexApp::loadObjectFile(const std::string& path, bool newFile) {
         setStatusPanel(2, path);
         im.objectFileName = name;
     }
+    im.bytesCut = (newFile ? 0 : im.bytesCut) + out.bytesOffChip;
     im.fileChecksum = out.fileChecksum;
     im.loadedFirst = out.first;
     im.loadedLast = out.last;

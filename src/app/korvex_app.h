@@ -101,6 +101,19 @@ public:
         std::string refusal;              // why, when refused
     };
     std::function<BinOffsetAnswer(const BinOffsetQuestion&)> askBinOffset;
+    // A file whose data lies partly outside the chip: load it without those
+    // bytes? Unset, the window asks in a box (No keeps the job as it was).
+    struct ImageCutQuestion {
+        std::string path;
+        uint64_t bytesOutside = 0;
+        uint32_t fileFirst = 0, fileLast = 0;    // the file's data
+        uint32_t flashFirst = 0, flashLast = 0;  // the chip's flash
+    };
+    struct ImageCutAnswer {
+        bool load = false;
+        std::string refusal;  // why not, when refused
+    };
+    std::function<ImageCutAnswer(const ImageCutQuestion&)> askImageCut;
     struct ReadRange {
         uint32_t address = 0;
         uint16_t length = 0;
@@ -232,6 +245,9 @@ private:
     bool refuseObjectFile(const std::string& path, const std::string& why);
     std::string readTextObject(const std::string& path, ObjectFormat kind, uint8_t* img, ReaderOutputs& out);
     std::string readBinObject(const std::string& path, uint8_t* img, ReaderOutputs& out);
+    // "" when the data outside the chip may be left out (the log says so),
+    // else why the load is refused.
+    std::string imageCutRefusal(const std::string& path, const ReaderOutputs& out);
     LineErrorFn lineErrorPrompt(const std::string& path, ObjectFormat format);
     std::unique_ptr<std::array<uint8_t, kImageSize>> scratchImage_;
 };

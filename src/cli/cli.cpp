@@ -57,7 +57,7 @@ struct Options {
     std::string project, chip, file, nvm, out, firmware;
     std::optional<int64_t> offset;
     int sim = 0;
-    bool json = false, skipBadLines = false, continueOnMismatch = false;
+    bool json = false, skipBadLines = false, continueOnMismatch = false, allowOutside = false;
     std::optional<int64_t> chips;
     std::optional<int64_t> expect;  // units that must answer the search
     int timeoutS = 600;
@@ -192,6 +192,9 @@ void addJobOptions(OptionAdder& add, Options& o) {
         ->group(job);
     add.value("--offset", "where a .bin file goes (an address, or an offset\nfrom the chip's first flash address)",
           "ADDR", [&o](auto& v) { o.offset = number("--offset", v); })
+        ->group(job);
+    add.flag("--allow-outside", "load a file whose data lies partly outside the chip's\nflash without that data",
+             [&o] { o.allowOutside = true; })
         ->group(job);
     add.value("--nvm", "load NVM data", "FILE", [&o](auto& v) { o.nvm = v; })->group(job);
     add.value("--firmware", "the firmware file (default KorvexSCX.FWR)", "FILE", [&o](auto& v) { o.firmware = v; })
@@ -555,7 +558,8 @@ std::string launchRefusal(Program::LaunchRefusal why, const std::string& box) {
 // Where --offset puts a binary file: an address inside the chip's flash, or
 // an offset from its first address. Refused (naming the option) when the
 // file would start outside the flash or run past its end.
-KorvexApp::BinOffsetAnswer binOffsetAnswer(const std::optional<int64_t>& offset, const KorvexApp::BinOffsetQuestion& q) {
+KorvexApp::BinOffsetAnswer binOffsetAnswer(const std::optional<int64_t>& offset, bool allowOutside,
+                                           const KorvexApp::BinOffsetQuestion& q) {
     const int64_t first = q.flashFirst, last = q.flashLast;
     int64_t at = first + (offset ? *offset : 0);
     if (offset && *offset >= first) at = *offset;
@@ -570,13 +574,23 @@ KorvexApp::BinOffsetAnswer binOffsetAnswer(const std::optional<int64_t>& offset,
         return {std::nullopt, format("%s would put it at 0x%0.8llX: a binary file starts on a multiple of 16 (0x10)",
                                      given.c_str(), static_cast<unsigned long long>(at))};
     const uint64_t room = static_cast<uint64_t>(last - at) + 1;
-    if (q.fileSize > room)
+    if (q.fileSize > room && !allowOutside)
         return {std::nullopt,
                 format("%s puts its %llu bytes at 0x%0.8llX: %llu of them would run past the end of the chip's flash "
-                       "(0x%0.8X)",
+                       "(0x%0.8X); --allow-outside loads it without them",
                        given.c_str(), static_cast<unsigned long long>(q.fileSize), static_cast<unsigned long long>(at),
                        static_cast<unsigned long long>(q.fileSize - room), q.flashLast)};
     return {static_cast<uint32_t>(at), {}};
+}
+
+// A file whose data lies partly outside the chip loads without that data
+// only when --allow-outside says so.
+KorvexApp::ImageCutAnswer imageCutAnswer(bool allowOutside, const KorvexApp::ImageCutQuestion& q) {
+    if (allowOutside) return {true, {}};
+    return {false, format("%llu of its bytes (data at 0x%0.8X-0x%0.8X) lie outside the chip's flash 0x%0.8X-0x%0.8X; "
+                          "--allow-outside loads it without them",
+                          static_cast<unsigned long long>(q.bytesOutside), q.fileFirst, q.fileLast, q.flashFirst,
+                          q.flashLast)};
 }
 
 // One run of an operation against the units: the program as the window runs
@@ -795,7 +809,12 @@ std::optional<int> Run::loadJob() {
             rep_.error("--file needs --chip or --project");
             return kExitUsage;
         }
-        app.askBinOffset = [this](const KorvexApp::BinOffsetQuestion& q) { return binOffsetAnswer(o_.offset, q); };
+        app.askBinOffset = [this](const KorvexApp::BinOffsetQuestion& q) {
+            return binOffsetAnswer(o_.offset, o_.allowOutside, q);
+        };
+        app.askImageCut = [this](const KorvexApp::ImageCutQuestion& q) {
+            return imageCutAnswer(o_.allowOutside, q);
+        };
         if (!app.openObjectFile(o_.file)) {
             rep_.error(o_.file + " was not loaded: " + app.lastLoadRefusal);
             return kExitUsage;

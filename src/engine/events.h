@@ -52,6 +52,7 @@ struct JobFacts {
     std::string imageFile;
     std::optional<uint32_t> fileChecksum;
     std::optional<uint16_t> flashCrc, flashAcc;
+    uint64_t bytesCut = 0;  // bytes of the file left out because they lay outside the chip
 };
 
 // What every event has: the channel (1 .. 8), its port, and when it

@@ -43,6 +43,7 @@ JobFacts Program::jobFacts() const {
         job.fileChecksum = image->fileChecksum;
         job.flashCrc = image->flashCrc;
         job.flashAcc = image->flashAcc;
+        job.bytesCut = image->bytesCut;
     }
     return job;
 }

@@ -25,6 +25,9 @@ struct ImageState {
     uint32_t fileChecksum = 0;
     uint32_t loadedFirst = 0, loadedLast = 0;
     std::string objectFileName;
+    // Bytes of the loaded file(s) that lay outside the chip and were left out
+    // with the operator's consent (0: the whole file is in the image).
+    uint64_t bytesCut = 0;
     uint32_t viewFirst = 0, viewLast = 0;
     uint16_t flashCrc = 0;
     uint32_t flashAcc32 = 0;

@@ -140,6 +140,8 @@ uint8_t storeRecord(const char* data, size_t n, uint64_t a, uint32_t base, uint8
     for (size_t i = inside; i < n; ++i) all = static_cast<uint8_t>(all + pairAt(data, 2 * i));
     out.fileChecksum += stored;
     out.bytesStored += inside;
+    // Bytes beyond the buffer are outside the chip as well.
+    out.bytesOffChip += out.chip.bytesOutside(a, n);
     if (inside < n) {
         out.bytesOutside += n - inside;
         ++out.recordsOutside;
@@ -185,6 +187,7 @@ int hexLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t si
         noteRange(out, a, n);
         if (a < base) {
             ++out.recordsBelowBase;
+            out.bytesOffChip += out.chip.bytesOutside(a, n);
             return kLineOk;
         }
         uint8_t sum = static_cast<uint8_t>(n + ah + al + type);
@@ -226,6 +229,7 @@ int sLine(const char* s, size_t len, uint32_t base, uint8_t* buffer, size_t size
         noteRange(out, a, d);
         if (a < base) {
             ++out.recordsBelowBase;
+            out.bytesOffChip += out.chip.bytesOutside(a, d);
             for (size_t i = 0; i < d; ++i) sum = static_cast<uint8_t>(sum + pairAt(s, dataAt + 2 * i));
         } else {
             sum = static_cast<uint8_t>(sum + storeRecord(s + dataAt, d, a, base, buffer, size, out));
@@ -479,6 +483,20 @@ void writeHexFile(const std::string& path, const uint8_t* buffer, uint32_t base,
 
 void writeSRecordFile(const std::string& path, const uint8_t* buffer, uint32_t base, uint32_t first, uint32_t last) {
     writeFileReplacing(path, sRecordText(buffer, base, first, last));
+}
+
+uint64_t ChipAreas::bytesOutside(uint64_t first, uint64_t count) const {
+    if (count == 0) return 0;
+    const uint64_t last = first + count - 1;
+    const auto overlap = [&](uint64_t lo, uint64_t hi) -> uint64_t {
+        const uint64_t a = std::max(first, lo), b = std::min(last, hi);
+        return lo <= hi && a <= b ? b - a + 1 : 0;
+    };
+    const uint64_t inFlash = overlap(flashFirst, flashLast);
+    // The second area counts only where it is not flash.
+    uint64_t inOther = overlap(otherFirst, otherLast);
+    if (inOther > 0) inOther -= overlap(std::max(flashFirst, otherFirst), std::min(flashLast, otherLast));
+    return count - inFlash - inOther;
 }
 
 }  // namespace kvx

@@ -13,6 +13,15 @@
 
 namespace kvx {
 
+// Where a chip keeps what is loaded for it: its flash and, where the chip takes
+// one from the image, a second area (an empty one has first > last).
+struct ChipAreas {
+    uint32_t flashFirst = 0, flashLast = 0xFFFFFFFF;
+    uint32_t otherFirst = 1, otherLast = 0;
+    // How many of the `count` bytes from address `first` lie in neither area.
+    uint64_t bytesOutside(uint64_t first, uint64_t count) const;
+};
+
 struct ReaderOutputs {
     uint32_t first = 0xFFFFFFFF;  // lowest target address seen
     uint32_t last = 0;            // highest target address seen
@@ -21,6 +30,10 @@ struct ReaderOutputs {
     uint64_t bytesOutside = 0;    // data bytes beyond the buffer's end, not stored
     uint32_t recordsOutside = 0;  // records with such bytes
     uint32_t recordsBelowBase = 0;  // records below the base, not stored
+    // (in) The chip's areas; stored bytes outside them are counted in
+    // bytesOffChip (they would never be programmed).
+    ChipAreas chip;
+    uint64_t bytesOffChip = 0;
     bool aborted = false;         // the operator chose Abort on a faulty line
     int abortedAtLine = 0;        // that line's number
 };

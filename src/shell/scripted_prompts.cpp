@@ -28,6 +28,14 @@ bool ScriptedPrompts::differenceYesAbort(const std::string& text) {
     return a;
 }
 
+bool ScriptedPrompts::questionYesNo(const std::string& text) {
+    note(Kind::QuestionYesNo, text);
+    if (yesNoAnswers.empty()) return false;
+    bool a = yesNoAnswers.front();
+    yesNoAnswers.pop_front();
+    return a;
+}
+
 void ScriptedPrompts::message(const std::string& text) { note(Kind::Message, text); }
 
 void ScriptedPrompts::beep() {

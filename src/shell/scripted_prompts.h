@@ -14,7 +14,19 @@ namespace kvx {
 
 class ScriptedPrompts : public Prompts {
 public:
-    enum class Kind { Information, Warning, ErrorOkAbort, DifferenceYesAbort, Message, Beep, OpenFile, SaveFile, Modal, Clipboard };
+    enum class Kind {
+        Information,
+        Warning,
+        ErrorOkAbort,
+        DifferenceYesAbort,
+        QuestionYesNo,
+        Message,
+        Beep,
+        OpenFile,
+        SaveFile,
+        Modal,
+        Clipboard
+    };
     struct Record {
         Kind kind;
         std::string text;
@@ -24,6 +36,7 @@ public:
     void warning(const std::string& text) override;
     bool errorOkAbort(const std::string& text) override;
     bool differenceYesAbort(const std::string& text) override;
+    bool questionYesNo(const std::string& text) override;
     void message(const std::string& text) override;
     void beep() override;
     std::optional<FileChoice> openFile(const FileDialogSpec& spec) override;
@@ -36,6 +49,7 @@ public:
     std::deque<bool> yesAbortAnswers;  // true = Yes
     bool defaultOk = true;
     bool defaultYes = true;
+    std::deque<bool> yesNoAnswers;  // true = Yes; none left: No
     std::deque<std::optional<FileChoice>> openAnswers;
     std::deque<std::optional<FileChoice>> saveAnswers;
     // A modal dialog is handed to this script, which sets its controls and

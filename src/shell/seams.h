@@ -54,6 +54,8 @@ public:
     virtual bool errorOkAbort(const std::string& text) = 0;
     // Error box with Yes and Abort; true for Yes.
     virtual bool differenceYesAbort(const std::string& text) = 0;
+    // Question box with Yes and No (No the default); true for Yes.
+    virtual bool questionYesNo(const std::string& text) = 0;
     // Plain message box.
     virtual void message(const std::string& text) = 0;
     virtual void beep() = 0;

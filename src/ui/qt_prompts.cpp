@@ -38,6 +38,12 @@ bool QtPrompts::differenceYesAbort(const std::string& text) {
                                  QMessageBox::Yes) == QMessageBox::Yes;
 }
 
+bool QtPrompts::questionYesNo(const std::string& text) {
+    LoopHold hold(loop_);
+    return QMessageBox::question(parent_, qs(boxTitle_), qs(text), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void QtPrompts::message(const std::string& text) {
     LoopHold hold(loop_);
     QMessageBox box(QMessageBox::NoIcon, qs(boxTitle_), qs(text), QMessageBox::Ok, parent_);

@@ -26,6 +26,7 @@ public:
     void warning(const std::string& text) override;
     bool errorOkAbort(const std::string& text) override;
     bool differenceYesAbort(const std::string& text) override;
+    bool questionYesNo(const std::string& text) override;
     void message(const std::string& text) override;
     void beep() override;
     std::optional<FileChoice> openFile(const FileDialogSpec& spec) override;

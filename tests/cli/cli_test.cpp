@@ -469,6 +469,11 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
     size_t eol = badHex.find('\r', at);
     badHex[eol - 1] = badHex[eol - 1] == '0' ? '1' : '0';
     const std::string srec = sRecordText(image32.data(), 0, 0, 32 * 1024 - 1);
+    // 64 KB of HEX data whose first 32 KB are the image: half of it lies
+    // outside the 32 KB chip.
+    std::vector<uint8_t> image64 = image32;
+    image64.resize(64 * 1024, 0x5A);
+    const std::string hex64 = hexText(image64.data(), 0, 0, 64 * 1024 - 1);
     mkfifo(path("pipe.hex").c_str(), 0600);
     // An 8 KB binary file: at 0x4000 it lies in the 32 KB flash, at 0x7000 it
     // runs past its end, at 0x9000 it starts outside it.
@@ -477,7 +482,9 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
     std::vector<uint8_t> at4000(32 * 1024, 0xFF);
     std::copy(bin8k.begin(), bin8k.end(), at4000.begin() + 0x4000);
 
-    enum Chips { Untouched, Programmed, Bin8kAt4000 };
+    std::vector<uint8_t> at7000(32 * 1024, 0xFF);  // the first 4 KB of it, cut at the flash end
+    std::copy(bin8k.begin(), bin8k.begin() + 4096, at7000.begin() + 0x7000);
+    enum Chips { Untouched, Programmed, Bin8kAt4000, Bin8kAt7000 };
     struct Case {
         const char* name;
         int units;
@@ -533,6 +540,13 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
          cli::kExitUsage, "a binary file starts on a multiple of 16"},
         {"a file larger than the flash", 1, {"--chip", chip, "--file", image(64 * 1024, 13, "fw64k.bin"), "auto"},
          cli::kExitUsage, "without --offset, the file puts its 65536 bytes at 0x00000000: 32768 of them"},
+        {"a HEX file larger than the flash", 1, {"--chip", chip, "--file", text("fw64k.hex", hex64), "auto"},
+         cli::kExitUsage, "32768 of its bytes (data at 0x00000000-0x0000FFFF) lie outside the chip's flash"},
+        {"the same, --allow-outside", 1, {"-v", "--allow-outside", "--chip", chip, "--file", path("fw64k.hex"), "auto"},
+         cli::kExitOk, nullptr, "已去掉", {Programmed}},
+        {"a binary file past the flash end, --allow-outside", 1,
+         {"--allow-outside", "--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x7000", "auto"}, cli::kExitOk,
+         nullptr, nullptr, {Bin8kAt7000}},
         {"read-address 1 byte", 1, {"--chip", chip, "read-address", "0x0", "1"}, cli::kExitUsage,
          "read-address LEN 1: the unit reads 16 to 4096 bytes"},
         {"read-address 16 bytes", 1, {"--chip", chip, "read-address", "0x0", "16"}, cli::kExitOk, nullptr,
@@ -586,6 +600,7 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
             });
             if (want == Programmed) EXPECT_TRUE(flash == image32) << "unit " << u + 1;
             else if (want == Bin8kAt4000) EXPECT_TRUE(flash == at4000) << "unit " << u + 1;
+            else if (want == Bin8kAt7000) EXPECT_TRUE(flash == at7000) << "unit " << u + 1;
             else if (c.stallUnit != u && c.notBlankUnit != u) EXPECT_TRUE(blank) << "unit " << u + 1;
         }
         sim_.reset();

@@ -31,13 +31,23 @@ struct LoadCase {
     std::deque<bool> lineAnswers = {};  // OK (true) or Abort for faulty lines
     const char* why = nullptr;      // the log's reason; nullptr: the file loads
     bool firstLoad = true;          // a good image is loaded before
+    std::deque<bool> cutAnswers = {};  // Yes (true) or No to loading without the data outside the chip
 };
 
 void writeText(const std::string& path, const std::string& text) {
     writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-std::string hexOf(const std::vector<uint8_t>& image) { return hexText(image.data(), 0, 0, kFlash - 1); }
+std::string hexOf(const std::vector<uint8_t>& image) {
+    return hexText(image.data(), 0, 0, static_cast<uint32_t>(image.size()) - 1);
+}
+
+// The image followed by as many other bytes: twice the chip's flash.
+std::vector<uint8_t> doubled(const std::vector<uint8_t>& image) {
+    std::vector<uint8_t> b = image;
+    b.resize(2 * image.size(), 0x5A);
+    return b;
+}
 
 // The HEX text with the checksum of line n (1-based) made wrong.
 std::string hexWithBadLine(const std::vector<uint8_t>& image, int n) {
@@ -87,6 +97,18 @@ std::vector<LoadCase> loadCases() {
          }, Command::Open, false, {}, "not a regular file (a FIFO)"},
         {"nvm data of unknown format", named("nvm.dat", [](auto&) { return std::string("\x01\x02"); }), Command::Nvm,
          false, {}, "its format is not known"},
+        // Data outside the chip's 32 KB flash: asked once; No keeps the job,
+        // Yes loads (and programs) what lies in the flash.
+        {"64 KB hex answered No", named("big.hex", [](auto& i) { return hexOf(doubled(i)); }), Command::Open, false,
+         {}, "32768 bytes lie outside the chip's flash 0x00000000-0x00007fff", true, {false}},
+        {"64 KB hex answered Yes", named("big.hex", [](auto& i) { return hexOf(doubled(i)); }), Command::Open, false,
+         {}, nullptr, true, {true}},
+        {"40 KB bin answered No", [](const std::string& dir, const std::vector<uint8_t>& image) {
+             std::vector<uint8_t> b = doubled(image);
+             b.resize(40 * 1024);
+             writeBytes(dir + "/big.bin", b);
+             return dir + "/big.bin";
+         }, Command::Open, false, {}, "8192 bytes lie outside", true, {false}},
         // Other names of the two text formats, and content without a name.
         {".s37", named("second.s37", [](auto& i) { return sRecordText(i.data(), 0, 0, kFlash - 1); })},
         {".mot", named("second.mot", [](auto& i) { return sRecordText(i.data(), 0, 0, kFlash - 1); })},
@@ -137,6 +159,7 @@ TEST(LoadsThatDoNotComplete, LeaveTheJobAndTheChipsAsTheyWere) {
         const JobView before = jobView(r);
 
         r.prompts.okAbortAnswers.assign(c.lineAnswers.begin(), c.lineAnswers.end());
+        r.prompts.yesNoAnswers.assign(c.cutAnswers.begin(), c.cutAnswers.end());
         r.prompts.openAnswers.push_back(FileChoice{path, 1});
         r.prompts.modalScript = [&](Form& f) {
             if (f.className() != "TFormOfsAddr") return;
@@ -148,11 +171,13 @@ TEST(LoadsThatDoNotComplete, LeaveTheJobAndTheChipsAsTheyWere) {
         r.prompts.modalScript = nullptr;
         EXPECT_EQ(r.prompts.okAbortAnswers.size(), 0u);
         EXPECT_EQ(r.prompts.count(ScriptedPrompts::Kind::ErrorOkAbort), c.lineAnswers.size());
+        EXPECT_EQ(r.prompts.count(ScriptedPrompts::Kind::QuestionYesNo), c.cutAnswers.size());
+        EXPECT_EQ(r.logHas("已去掉"), !c.cutAnswers.empty() && c.cutAnswers.front());
 
         const std::string notLoaded = "File \"" + path + "\" was not loaded: ";
         if (c.why) {
             EXPECT_TRUE(r.logHas(notLoaded)) << path;
-            EXPECT_TRUE(r.logHas(c.why));
+            EXPECT_TRUE(r.logHas(c.why)) << r.app->log.line(r.app->log.size() - 1);
             EXPECT_TRUE(jobView(r) == before);
         } else {
             EXPECT_FALSE(r.logHas(notLoaded));
