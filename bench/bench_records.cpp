@@ -12,13 +12,22 @@
 //      every 20 us (so the writer takes many batches meanwhile): the longest
 //      add while both threads work, and the time until all N are on the
 //      server.
+//   4. A database that cannot be written (its folder missing, as a full disk
+//      behaves) for FAIL_S seconds while RecordWriter::kMaxWaiting records
+//      wait in memory and more keep coming (one every 100 us, dropped at
+//      that limit), then writable again: the longest add while the records
+//      fill memory, while the writer retries with the memory full, and while
+//      it writes them all.
 //
-// Usage: bench_records [N]   (default 100000)
+// Usage: bench_records [N] [FAIL_S]   (defaults 100000 and 60)
 
 #include "records/pg_record_store.h"
 #include "records/record_forwarder.h"
+#include "records/record_store.h"
 #include "records/record_writer.h"
 #include "records/pg_test_server.h"
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -110,6 +119,75 @@ Stalls baseline(size_t n, int intervalUs) {
     return {ms.back(), ms[ms.size() * 999 / 1000]};
 }
 
+// The adds of one phase of step 4. Each is timed, and the calling thread's
+// context switches during it are counted (getrusage): an involuntary one is
+// the scheduler giving the core to another thread or process (on a 2-core
+// machine with a build running, milliseconds that are not the writer's); a
+// voluntary one is the thread sleeping, here on the writer's lock.
+struct Adds {
+    double longestMs = 0, longestKeptMs = 0;  // of all; of those not preempted
+    size_t preempted = 0, slept = 0;
+};
+
+// Step 4. Returns false when a record that was not dropped is missing.
+bool failingDatabase(const std::string& dir, int failS) {
+    const std::string folder = dir + "/missing";
+    const std::string path = folder + "/records.sqlite";
+    constexpr size_t kFull = RecordWriter::kMaxWaiting;
+    constexpr int kPacedUs = 100;
+    Adds fill, failing, writing;
+    uint64_t dropped = 0;
+    size_t written = 0;
+    auto timedAdd = [](RecordWriter& w, ProductionRecord r, Adds& into) {
+        rusage u0{}, u1{};
+        getrusage(RUSAGE_THREAD, &u0);
+        const auto t0 = Clock::now();
+        w.add(std::move(r));
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        getrusage(RUSAGE_THREAD, &u1);
+        const bool preempted = u1.ru_nivcsw != u0.ru_nivcsw;
+        into.longestMs = std::max(into.longestMs, ms);
+        if (!preempted) into.longestKeptMs = std::max(into.longestKeptMs, ms);
+        into.preempted += preempted;
+        into.slept += u1.ru_nvcsw != u0.ru_nvcsw;
+    };
+    // One every kPacedUs until `until`, each made before its add is timed.
+    auto paced = [&](RecordWriter& w, int& n, Clock::time_point until, Adds& into) {
+        for (auto next = Clock::now(); next < until; next += std::chrono::microseconds(kPacedUs)) {
+            ProductionRecord r = record(n++);
+            while (Clock::now() < next) {
+            }
+            timedAdd(w, std::move(r), into);
+        }
+    };
+    double fillS = 0, writeS = 0;
+    {
+        RecordWriter w(path, [](const std::string&) {});
+        const auto start = Clock::now();
+        int n = 0;
+        while (static_cast<size_t>(n) < kFull) timedAdd(w, record(n++), fill);
+        fillS = secondsSince(start);
+        paced(w, n, start + std::chrono::seconds(failS), failing);
+        std::filesystem::create_directories(folder);
+        const auto mended = Clock::now();
+        paced(w, n, mended + std::chrono::seconds(3), writing);
+        w.flush(600000);
+        writeS = secondsSince(mended);
+        dropped = w.dropped();
+        written = static_cast<size_t>(n) - dropped;
+    }
+    const int64_t there = RecordStore(path, true).unforwardedCount();
+    std::printf("A database failing for %d s, %zu records waiting (filled in %.1f s), one more every %d us, then "
+                "written (all %.1f s after the database came back; %zu written, %llu dropped, %lld in the database):\n",
+                failS, kFull, fillS, kPacedUs, writeS, written, static_cast<unsigned long long>(dropped),
+                static_cast<long long>(there));
+    for (const auto& [what, a] : {std::pair<const char*, const Adds&>{"filling", fill}, {"failing, memory full", failing},
+                                  {"writing the backlog", writing}})
+        std::printf("  longest add %s: %.3f ms; not preempted: %.3f ms (%zu preempted, %zu slept on the lock)\n", what,
+                    a.longestMs, a.longestKeptMs, a.preempted, a.slept);
+    return there == static_cast<int64_t>(written);
+}
+
 int64_t onServer(const std::string& url) {
     int64_t n = 0;
     for (const YieldRow& y : PgRecordStore(url).yield({})) n += y.ok + y.ng;
@@ -120,6 +198,7 @@ int64_t onServer(const std::string& url) {
 
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const int failS = argc > 2 ? std::atoi(argv[2]) : 60;
     char tmpl[] = "/tmp/kvx-bench-records.XXXXXX";
     const std::string dir = mkdtemp(tmpl);
     auto problem = [](const std::string& p) { std::fprintf(stderr, "%s\n", p.c_str()); };
@@ -137,15 +216,15 @@ int main(int argc, char** argv) {
     }
     std::printf("SQLite through RecordWriter: %d records in %.2f s = %.0f records/s\n", n, writeS, n / writeS);
     std::printf("  longest add: %.3f ms (99.9 %%: %.4f ms)\n", alone.maxMs, alone.p999Ms);
+    int status = failingDatabase(dir, failS) ? 0 : 1;
 
     test::PgTestServer server;
     const std::string why = server.start();
     if (!why.empty()) {
         std::printf("PostgreSQL: not measured: %s\n", why.c_str());
         std::filesystem::remove_all(dir);
-        return server.binariesMissing() ? 0 : 1;
+        return server.binariesMissing() ? status : 1;
     }
-    int status = 0;
     {
         const std::string url = server.createDatabase("backlog");
         const auto t0 = Clock::now();

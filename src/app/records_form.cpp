@@ -1,6 +1,7 @@
 #include "app/records_form.h"
 
 #include "records/record_store.h"
+#include "shell/safe_file.h"
 #include "shell/text.h"
 
 #include <sys/stat.h>
@@ -61,7 +62,8 @@ std::string fileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-const char* const kTables[] = {"LabelYield", "GridYield", "LabelRecords", "GridRecords"};
+const char* const kTables[] = {"LabelYield", "GridYield", "LabelOperations", "GridOperations", "LabelRecords",
+                               "GridRecords"};
 
 }  // namespace
 
@@ -70,7 +72,9 @@ TRecordsForm::TRecordsForm(Clock& clock, std::function<std::string()> path)
     setCaption("Production Records");
     using K = ControlKind;
     add("LabelYield", K::Label, "", 8, 8, 500, 22, "Today's yield");
-    add("GridYield", K::Table, "", 8, 32, 864, 140).setColumns(5);
+    add("GridYield", K::Table, "", 8, 32, 600, 140).setColumns(5);
+    add("LabelOperations", K::Label, "", 616, 8, 256, 22, "Other operations");
+    add("GridOperations", K::Table, "", 616, 32, 256, 140).setColumns(2);
     add("LabelRecords", K::Label, "", 8, 180, 500, 22, format("Last %d records, newest first", kLastRecords));
     add("GridRecords", K::Table, "", 8, 204, 864, 288).setColumns(10);
     add("LabelStatus", K::Label, "", 8, 8, 864, 22).setVisible(false);
@@ -82,6 +86,8 @@ TRecordsForm::TRecordsForm(Clock& clock, std::function<std::string()> path)
 void TRecordsForm::ButtonRefreshClick() {
     auto yield = std::make_shared<TextTable>();
     yield->header = {"Chip", "Image", "OK", "NG", "Yield"};
+    auto operations = std::make_shared<TextTable>();
+    operations->header = {"Operation", "Count"};
     auto last = std::make_shared<TextTable>();
     last->header = {"Time", "Channel", "Port", "Chip", "Operation", "Serial", "UID", "Code", "Result", "Message"};
 
@@ -92,11 +98,15 @@ void TRecordsForm::ButtonRefreshClick() {
     if (::stat(path.c_str(), &st) != 0) {
         problem = errno == ENOENT ? "No production records yet: " + path
                                   : "Production records " + path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        // A FIFO would hold the dialog (and the window) waiting for a writer.
+        problem = "Production records " + path + ": " + notRegularCause(st.st_mode);
     } else {
         try {
             RecordStore store(path, true);
-            // Today's counts per chip and image (of every station the file
-            // holds), then their sum.
+            // Today's chips per chip and image (of every station the file
+            // holds), then their sum; the operations that program no chip
+            // by operation.
             RecordFilter day;
             day.sinceMs = localMidnightMs(today, 0);
             day.untilMs = localMidnightMs(today, 1);
@@ -114,6 +124,9 @@ void TRecordsForm::ButtonRefreshClick() {
                 ng += c.second;
             }
             yield->rows.push_back({"Total", "", std::to_string(ok), std::to_string(ng), yieldText(ok, ng)});
+            std::map<std::string, int64_t> byOperation;
+            for (const OperationCount& c : store.operations(day)) byOperation[c.operation] += c.count;
+            for (const auto& [operation, count] : byOperation) operations->rows.push_back({operation, std::to_string(count)});
 
             RecordFilter newest;
             newest.limit = kLastRecords;
@@ -126,12 +139,15 @@ void TRecordsForm::ButtonRefreshClick() {
         } catch (const RecordStoreError& e) {
             problem = e.what();
             yield->rows.clear();
+            operations->rows.clear();
             last->rows.clear();
         }
     }
 
     (*this)["LabelYield"].setCaption(format("Today's yield, %04d-%02d-%02d", today.year, today.month, today.day));
+    (*this)["LabelOperations"].setCaption(format("Other operations, %04d-%02d-%02d", today.year, today.month, today.day));
     showTable((*this)["GridYield"], yield);
+    showTable((*this)["GridOperations"], operations);
     showTable((*this)["GridRecords"], last);
     for (const char* name : kTables) (*this)[name].setVisible(problem.empty());
     Control& status = (*this)["LabelStatus"];

@@ -1,5 +1,6 @@
 // The production records dialog TRecordsForm: today's yield per chip and
-// image file, and the station's newest records, newest first. It reads the
+// image file (the chips of the operations that program one), today's count
+// of each other operation, and the station's newest records, newest first. It reads the
 // station's database when it opens and on Refresh, and only reads: a
 // database that does not exist yet is not created, and one that cannot be
 // read is told in a line where the tables would be.

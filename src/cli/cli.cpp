@@ -1170,12 +1170,30 @@ int convert(const Options& o, Reporter& rep) {
     return kExitOk;
 }
 
-// CSV field: quoted when it holds a comma, a quote or a line break.
-std::string csvField(const std::string& v) {
+// CSV field: quoted when it holds a comma, a quote or a line break. A text
+// a spreadsheet would take for a formula (=, +, -, @, a tab or CR first)
+// gets a ' in front, so that the spreadsheet shows it rather than runs it.
+std::string csvField(const std::string& text) {
+    const std::string v = !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos
+                              ? "'" + text
+                              : text;
     if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
     std::string q = "\"";
     for (char c : v) q += c == '"' ? std::string("\"\"") : std::string(1, c);
     return q + "\"";
+}
+
+// Text for the terminal: bytes that are not UTF-8 and control characters
+// (an escape sequence in a station's name would act on the terminal) as
+// \xHH.
+std::string tableText(const std::string& v) {
+    std::string out;
+    for (char c : utf8Text(v)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) out += format("\\x%0.2X", b);
+        else out += c;
+    }
+    return out;
 }
 
 // A record time as people read it: local, with milliseconds.
@@ -1190,7 +1208,34 @@ std::string recordTimeText(int64_t ms) {
 // The production records the filter takes, as a table, CSV or JSON lines;
 // or their yield. Status 0 when there was one, 1 when none matched, 2 when
 // the database cannot be read.
-// The yield per station, chip and image: JSON lines, CSV or a table.
+// The count of each operation that programs no chip, per station, after the
+// yield: JSON lines, CSV (a second table after a blank line) or a table.
+// How many such rows there were.
+size_t printOperations(const Options& o, RecordSource& store, std::ostream& out) {
+    const auto rows = store.operations(o.records);
+    if (rows.empty()) return 0;
+    if (!o.json) out << "\n" << (o.csv ? "station,operation,count\n" : format("%-16s %-16s %8s\n", "STATION", "OPERATION", "COUNT"));
+    for (const OperationCount& c : rows) {
+        if (o.json) {
+            JsonObject j;
+            j["v"] = kJsonSchemaVersion;
+            j["event"] = "operations";
+            j["station"] = utf8Text(c.station);
+            j["operation"] = utf8Text(c.operation);
+            j["count"] = c.count;
+            out << jsonLine(j);
+        } else if (o.csv) {
+            out << csvField(c.station) << ',' << csvField(c.operation) << ',' << c.count << "\n";
+        } else {
+            out << format("%-16s %-16s %8lld\n", tableText(c.station).c_str(), tableText(c.operation).c_str(),
+                          static_cast<long long>(c.count));
+        }
+    }
+    return rows.size();
+}
+
+// The yield per station, chip and image (the chips of the operations that
+// program one), then the other operations: JSON lines, CSV or a table.
 int printYield(const Options& o, RecordSource& store, std::ostream& out) {
     const auto rows = store.yield(o.records);
     if (o.json) {
@@ -1213,11 +1258,12 @@ int printYield(const Options& o, RecordSource& store, std::ostream& out) {
     } else {
         out << format("%-16s %-16s %-24s %8s %8s %7s\n", "STATION", "CHIP", "IMAGE", "OK", "NG", "YIELD");
         for (const YieldRow& y : rows)
-            out << format("%-16s %-16s %-24s %8lld %8lld %6.2f%%\n", y.station.c_str(), y.chip.c_str(),
-                          y.imageFile.c_str(), static_cast<long long>(y.ok), static_cast<long long>(y.ng),
-                          100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng));
+            out << format("%-16s %-16s %-24s %8lld %8lld %6.2f%%\n", tableText(y.station).c_str(),
+                          tableText(y.chip).c_str(), tableText(y.imageFile).c_str(), static_cast<long long>(y.ok),
+                          static_cast<long long>(y.ng), 100.0 * y.ok / std::max<int64_t>(1, y.ok + y.ng));
     }
-    return rows.empty() ? kExitChannelFailed : kExitOk;
+    const size_t others = printOperations(o, store, out);
+    return rows.empty() && others == 0 ? kExitChannelFailed : kExitOk;
 }
 
 // One production record as a JSON line's object.
@@ -1225,7 +1271,7 @@ JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
     JsonObject j;
     j["v"] = kJsonSchemaVersion;
     j["event"] = "record";
-    j["id"] = r.recordId;
+    j["id"] = utf8Text(r.recordId);
     j["started"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.startedMs)));
     j["ended"] = isoTimeMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(r.endedMs)));
     j["station"] = utf8Text(r.station);
@@ -1236,13 +1282,13 @@ JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
     j["firmware"] = utf8Text(r.unitFirmware);
     j["unitNumber"] = r.unitNumber;
     j["chip"] = utf8Text(r.chip);
-    j["operation"] = r.operation;
+    j["operation"] = utf8Text(r.operation);
     j["image"] = utf8Text(r.imageFile);
     j["fileChecksum"] = r.fileChecksum ? JsonObject(format("0x%0.8x", *r.fileChecksum)) : JsonObject();
     j["flashCrc"] = r.flashCrc ? JsonObject(format("0x%0.4x", *r.flashCrc)) : JsonObject();
     j["flashAcc"] = r.flashAcc ? JsonObject(format("0x%0.4x", *r.flashAcc)) : JsonObject();
     j["serial"] = r.serialNumber ? JsonObject(*r.serialNumber) : JsonObject();
-    j["uid"] = r.chipUid;
+    j["uid"] = utf8Text(r.chipUid);
     j["code"] = r.resultCode ? JsonObject(*r.resultCode) : JsonObject();
     j["ok"] = r.ok;
     j["message"] = utf8Text(r.message);
@@ -1257,6 +1303,15 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
         err << "korvex-cli: no production records: " << path << " does not exist\n";
         return kExitUsage;
     }
+    // A FIFO would be waited on for ever.
+    if (!isServerUrl(path) && !S_ISREG(st.st_mode)) {
+        err << "korvex-cli: " << (o.recordsDb.empty() ? "production records " : "--db ") << path << ": "
+            << notRegularCause(st.st_mode) << "\n";
+        return kExitUsage;
+    }
+    if (serverForDisplay(o.recordsServer) != o.recordsServer)
+        err << "korvex-cli: warning: --server holds a password, which is visible to other users in the process list; "
+               "use PGPASSWORD or ~/.pgpass\n";
     try {
         const std::unique_ptr<RecordSource> store = openRecordSource(path);
         if (o.summary) {
@@ -1277,16 +1332,17 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
             } else if (o.csv) {
                 out << recordTimeText(r.startedMs) << ',' << recordTimeText(r.endedMs) << ',' << csvField(r.station) << ','
                     << r.channel << ',' << csvField(r.port) << ',' << csvField(usb) << ',' << csvField(r.unitModel) << ','
-                    << csvField(r.unitFirmware) << ',' << r.unitNumber << ',' << csvField(r.chip) << ',' << r.operation
+                    << csvField(r.unitFirmware) << ',' << r.unitNumber << ',' << csvField(r.chip) << ',' << csvField(r.operation)
                     << ',' << csvField(r.imageFile) << ',' << hex(r.fileChecksum, "0x%0.8x") << ','
                     << hex(r.flashCrc, "0x%0.4x") << ',' << hex(r.flashAcc, "0x%0.4x") << ','
-                    << hex(r.serialNumber, "0x%0.8x") << ',' << r.chipUid << ',' << hex(r.resultCode, "0x%0.2x") << ','
-                    << (r.ok ? "OK" : "NG") << ',' << csvField(r.message) << ',' << r.recordId << "\n";
+                    << hex(r.serialNumber, "0x%0.8x") << ',' << csvField(r.chipUid) << ',' << hex(r.resultCode, "0x%0.2x") << ','
+                    << (r.ok ? "OK" : "NG") << ',' << csvField(r.message) << ',' << csvField(r.recordId) << "\n";
             } else {
                 out << format("%-23s %-12s %2d %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", recordTimeText(r.endedMs).c_str(),
-                              r.station.c_str(), r.channel, r.port.c_str(), r.chip.c_str(), r.operation.c_str(),
-                              hex(r.serialNumber, "0x%0.8x").c_str(), r.chipUid.c_str(), hex(r.resultCode, "0x%0.2x").c_str(),
-                              r.ok ? "OK" : "NG", r.message.c_str());
+                              tableText(r.station).c_str(), r.channel, tableText(r.port).c_str(), tableText(r.chip).c_str(),
+                              tableText(r.operation).c_str(), hex(r.serialNumber, "0x%0.8x").c_str(),
+                              tableText(r.chipUid).c_str(), hex(r.resultCode, "0x%0.2x").c_str(), r.ok ? "OK" : "NG",
+                              tableText(r.message).c_str());
             }
         }
         return rows.empty() ? kExitChannelFailed : kExitOk;

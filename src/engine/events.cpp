@@ -25,11 +25,14 @@ UnitIdentity parseUnitText(const std::string& text) {
         const std::string& v = words[i];
         if (u.firmware.empty() && v.size() > 1 && v[0] == 'V' && std::isdigit(static_cast<unsigned char>(v[1])))
             u.firmware = v;
-        if (v == "Unit" && i + 1 < words.size()) {
-            const std::string& n = words[i + 1];
+        // "Unit 3", or "Unit3" as some firmware writes it.
+        const bool joined = v.size() > 4 && v.compare(0, 4, "Unit") == 0;
+        if ((v == "Unit" && i + 1 < words.size()) || joined) {
+            const std::string n = joined ? v.substr(4) : words[i + 1];
             char* end = nullptr;
             long value = std::strtol(n.c_str(), &end, 10);
-            if (!n.empty() && *end == 0 && value > 0 && value < 1000000) u.unitNumber = static_cast<int>(value);
+            if (!n.empty() && std::isdigit(static_cast<unsigned char>(n[0])) && *end == 0 && value > 0 && value < 1000000)
+                u.unitNumber = static_cast<int>(value);
         }
     }
     return u;

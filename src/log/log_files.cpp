@@ -34,12 +34,13 @@ bool isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// mkdir -p; true when the folder exists afterwards.
+// mkdir -p; true when the folder exists afterwards. The folders made are
+// the user's alone (0700): logs and records name chips, images and servers.
 bool makeFolders(const std::string& path) {
     if (path.empty() || isDirectory(path)) return !path.empty();
     size_t slash = path.find_last_of('/', path.size() > 1 && path.back() == '/' ? path.size() - 2 : std::string::npos);
     if (slash != std::string::npos && slash > 0) makeFolders(path.substr(0, slash));
-    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && isDirectory(path));
+    return ::mkdir(path.c_str(), 0700) == 0 || (errno == EEXIST && isDirectory(path));
 }
 
 std::string withSlash(std::string s) {

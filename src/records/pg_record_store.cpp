@@ -1,6 +1,7 @@
 #include "records/pg_record_store.h"
 
 #include "records/record_fields.h"
+#include "shell/json_lines.h"
 
 #include <cstdlib>
 #include <iterator>
@@ -83,10 +84,14 @@ PgParam text(const std::string& v) { return {v, PgParam::Text}; }
 PgParam int8(int64_t v) { return {std::to_string(v), PgParam::Int8}; }
 PgParam int4(int64_t v) { return {std::to_string(v), PgParam::Int4}; }
 
-// A record's field as a parameter by its type: an integer as the server's
-// INTEGER when every value of its type fits one, else as BIGINT; an absent
-// value as NULL.
-PgParam param(const std::string& v) { return text(v); }
+// A record's field as a parameter by its type: text made valid for the
+// server (UTF-8 without NUL); an integer as the server's INTEGER when every
+// value of its type fits one, else as BIGINT; an absent value as NULL.
+PgParam param(const std::string& v) {
+    std::string t = utf8Text(v);
+    for (size_t at; (at = t.find('\0')) != std::string::npos;) t.replace(at, 1, "\\x00");
+    return text(t);
+}
 PgParam param(bool v) { return {v ? "t" : "f", PgParam::Bool}; }
 template <std::integral T>
 PgParam param(T v) {
@@ -125,6 +130,11 @@ ProductionRecord readRecord(const Row& row, size_t i) {
     return r;
 }
 
+// A WHERE clause with one more term.
+std::string andAlso(const std::string& where, const std::string& term) {
+    return where + (where.empty() ? " WHERE " : " AND ") + term;
+}
+
 // The WHERE clause of a filter and its parameters, the same terms as the
 // station's database applies.
 std::string whereOf(const RecordFilter& f, std::vector<PgParam>& params) {
@@ -151,6 +161,7 @@ public:
     explicit FileRecordSource(const std::string& path) : store_(path, true) {}
     std::vector<ProductionRecord> query(const RecordFilter& filter) override { return store_.query(filter); }
     std::vector<YieldRow> yield(const RecordFilter& filter) override { return store_.yield(filter); }
+    std::vector<OperationCount> operations(const RecordFilter& filter) override { return store_.operations(filter); }
     std::string where() const override { return store_.path(); }
 
 private:
@@ -233,12 +244,24 @@ std::vector<YieldRow> PgRecordStore::yield(const RecordFilter& filter) {
     // server's collation.
     const PgRows rows = conn_.exec(
         "SELECT station, chip, image_file, count(*) FILTER (WHERE ok), count(*) FILTER (WHERE NOT ok) FROM korvex_records" +
-            where +
+            andAlso(where, chipOperationsSql()) +
             " GROUP BY station, chip, image_file ORDER BY station COLLATE \"C\", chip COLLATE \"C\", image_file COLLATE \"C\"",
         params, kQueryTimeoutMs);
     std::vector<YieldRow> out;
     out.reserve(rows.size());
     for (const auto& row : rows) out.push_back({textAt(row, 0), textAt(row, 1), textAt(row, 2), intAt(row, 3), intAt(row, 4)});
+    return out;
+}
+
+std::vector<OperationCount> PgRecordStore::operations(const RecordFilter& filter) {
+    std::vector<PgParam> params;
+    const std::string where = andAlso(whereOf(filter, params), "NOT " + chipOperationsSql());
+    const PgRows rows = conn_.exec("SELECT station, operation, count(*) FROM korvex_records" + where +
+                                       " GROUP BY station, operation ORDER BY station COLLATE \"C\", operation COLLATE \"C\"",
+                                   params, kQueryTimeoutMs);
+    std::vector<OperationCount> out;
+    out.reserve(rows.size());
+    for (const auto& row : rows) out.push_back({textAt(row, 0), textAt(row, 1), intAt(row, 2)});
     return out;
 }
 

@@ -13,8 +13,8 @@
 
 namespace kvx {
 
-// Records to read, wherever they are kept. query and yield take and give
-// the same as RecordStore's: oldest first (on the server: in the order they
+// Records to read, wherever they are kept. query, yield and operations take
+// and give the same as RecordStore's: oldest first (on the server: in the order they
 // arrived there, which for each station is the order it wrote them).
 // Both throw RecordStoreError (PgError for the server).
 class RecordSource {
@@ -22,6 +22,7 @@ public:
     virtual ~RecordSource() = default;
     virtual std::vector<ProductionRecord> query(const RecordFilter& filter) = 0;
     virtual std::vector<YieldRow> yield(const RecordFilter& filter) = 0;
+    virtual std::vector<OperationCount> operations(const RecordFilter& filter) = 0;
     // The file or the server (without password), for messages.
     virtual std::string where() const = 0;
 };
@@ -37,6 +38,7 @@ public:
     explicit PgRecordStore(const std::string& conninfo, int connectTimeoutMs = 10000);
     std::vector<ProductionRecord> query(const RecordFilter& filter) override;
     std::vector<YieldRow> yield(const RecordFilter& filter) override;
+    std::vector<OperationCount> operations(const RecordFilter& filter) override;
     std::string where() const override { return conn_.server(); }
 
 private:
@@ -55,6 +57,9 @@ void preparePgSchema(PgConnection& conn);
 
 // Adds the records in one statement (one transaction): all or none; a
 // record whose id the server has already is skipped. At most kPgMaxBatch.
+// Text the server could not take (bytes that are not UTF-8, a NUL) goes
+// with each such byte as the four characters \xHH, as the JSON output
+// writes it: one odd file name never holds back the records after it.
 void insertPg(PgConnection& conn, const std::vector<const ProductionRecord*>& batch, int timeoutMs);
 constexpr size_t kPgMaxBatch = 2000;  // a parameter per field of each record, 65 535 a statement
 

@@ -49,6 +49,18 @@ struct YieldRow {
     int64_t ok = 0, ng = 0;
 };
 
+// How many records of one operation a station has.
+struct OperationCount {
+    std::string station, operation;
+    int64_t count = 0;
+};
+
+// The operations that program a chip ("auto", "program", "offline"): only
+// their records count as chips in a yield. The others (reading, erasing,
+// checking, downloading a job, ...) are counted by operation: a blank check
+// that finds a programmed chip, or a read of an identifier, is no NG chip.
+inline constexpr const char* kChipOperations[] = {"auto", "program", "offline"};
+
 // A fresh record id (random, 32 hexadecimal digits).
 std::string newRecordId();
 

@@ -66,6 +66,17 @@ inline const std::string& recordColumns() {
     return list;
 }
 
+// "operation IN ('auto', 'program', 'offline')": the condition, in both
+// stores' SQL, for the records that count as chips (kChipOperations).
+inline const std::string& chipOperationsSql() {
+    static const std::string sql = [] {
+        std::string s = "operation IN (";
+        for (const char* op : kChipOperations) s += std::string(s.back() == '(' ? "'" : ", '") + op + "'";
+        return s + ")";
+    }();
+    return sql;
+}
+
 // Calls fn with the record's member that a field holds (a reference).
 template <typename Record, typename Fn>
 void withMember(const RecordField& field, Record& record, Fn&& fn) {

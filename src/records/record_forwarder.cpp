@@ -2,6 +2,8 @@
 
 #include "records/pg_record_store.h"
 #include "records/record_store.h"
+#include "shell/safe_file.h"
+#include "shell/text.h"
 
 #include <sys/stat.h>
 
@@ -37,6 +39,38 @@ std::string trimmed(const std::string& s) {
     const size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return "";
     return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+// The server address with the password as its password= parameter, every
+// byte but the unreserved ones percent-encoded.
+std::string withPassword(const std::string& url, const std::string& password) {
+    std::string out = url + (url.find('?') == std::string::npos ? "?" : "&") + "password=";
+    for (unsigned char c : password) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') out += static_cast<char>(c);
+        else out += format("%%%02X", c);
+    }
+    return out;
+}
+
+// The password that a password_file line names: the file's first line. A
+// file others may read is refused, as libpq refuses such a ~/.pgpass. Empty
+// (and the reason in `problem`) when it cannot be used.
+std::string readPasswordFile(const std::string& path, std::string& problem) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IRWXG | S_IRWXO))) {
+        problem = "password_file " + path + " may be read by other users (chmod 600 it): it is not used";
+        return "";
+    }
+    std::string text;
+    try {
+        text = readRegularFile(path, 4096);
+    } catch (const FileError& e) {
+        problem = std::string("password_file: ") + e.what();
+        return "";
+    }
+    const std::string password = text.substr(0, text.find_first_of("\r\n"));
+    if (password.empty()) problem = "password_file " + path + " holds no password";
+    return password;
 }
 
 }  // namespace
@@ -187,7 +221,7 @@ void RecordForwarder::run() {
 RecordsSettings readRecordsSettings(const std::string& confPath, const char* recordsEnv, const char* stationEnv) {
     RecordsSettings s;
     std::ifstream in(confPath);
-    std::string line;
+    std::string line, passwordFile, passwordWhere;
     for (int n = 1; std::getline(in, line); ++n) {
         // A comment is a line beginning with '#' or the rest of a line after
         // a blank and '#'.
@@ -212,6 +246,13 @@ RecordsSettings readRecordsSettings(const std::string& confPath, const char* rec
             else s.problems.push_back(where + "the server must be a postgresql:// address; records are kept in this station's database only");
         } else if (key == "station") {
             s.station = value;
+        } else if (key == "password_file") {
+            // Relative to the folder of records.conf.
+            const size_t slash = confPath.find_last_of('/');
+            passwordFile = value.empty() || value[0] == '/' || slash == std::string::npos
+                               ? value
+                               : confPath.substr(0, slash + 1) + value;
+            passwordWhere = where;
         } else {
             s.problems.push_back(where + "unknown setting \"" + key + "\"");
         }
@@ -225,6 +266,16 @@ RecordsSettings readRecordsSettings(const std::string& confPath, const char* rec
                 "KORVEX_RECORDS is neither \"off\" nor a postgresql:// address: it is not used");
     }
     if (stationEnv && *stationEnv) s.station = stationEnv;
+    if (!passwordFile.empty() && !s.server.empty()) {
+        if (serverForDisplay(s.server) != s.server) {
+            s.problems.push_back(passwordWhere + "password_file is not used: the server address holds a password");
+        } else {
+            std::string problem;
+            const std::string password = readPasswordFile(passwordFile, problem);
+            if (problem.empty()) s.server = withPassword(s.server, password);
+            else s.problems.push_back(passwordWhere + problem);
+        }
+    }
     return s;
 }
 

@@ -68,10 +68,15 @@ private:
 
 // Where the production records go, from the environment and records.conf in
 // the configuration folder ("server = postgresql://...", "station = NAME",
-// # comments); the environment wins over the file.
+// "password_file = FILE", # comments); the environment wins over the file.
+// The server's password is best kept out of the address: libpq takes it
+// from $PGPASSWORD or ~/.pgpass, or password_file names a file (readable by
+// its owner only, relative to records.conf's folder) whose first line it is.
 struct RecordsSettings {
     bool enabled = true;  // false: $KORVEX_RECORDS=off
-    std::string server;   // empty: the station's database only
+    // Empty: the station's database only. With password_file, the password
+    // is in it (serverForDisplay shows it without).
+    std::string server;
     std::string station;  // empty: the host name
     // Lines of the file that were not understood, and a $KORVEX_RECORDS that
     // is neither "off" nor a server, as messages for the information log.

@@ -1,10 +1,17 @@
 #include "records/record_store.h"
 
 #include "records/record_fields.h"
+#include "shell/safe_file.h"
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <functional>
 
 namespace kvx {
@@ -46,6 +53,17 @@ const char* const kMigrations[] = {
        CREATE INDEX records_unforwarded ON records(forwarded, row_id);)",
 };
 static_assert(std::size(kMigrations) == RecordStore::kSchemaVersion);
+
+// A file that is no database or is damaged, by SQLite's result code.
+bool isCorruptCode(int rc) {
+    rc &= 0xff;
+    return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+// A WHERE clause with one more term.
+std::string andAlso(const std::string& where, const std::string& term) {
+    return where + (where.empty() ? " WHERE " : " AND ") + term;
+}
 
 class Statement {
 public:
@@ -141,9 +159,13 @@ RecordStore::RecordStore(const std::string& path, bool readOnly) : path_(path) {
 }
 
 void RecordStore::open(bool readOnly) {
+    // A FIFO or a device would be opened and read without end; a folder
+    // cannot be a database either.
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) fail(notRegularCause(st.st_mode));
     const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
-        fail(db_ ? sqlite3_errmsg(db_) : "cannot be opened");
+        fail(db_ ? sqlite3_errmsg(db_) : "cannot be opened", db_ && isCorruptCode(sqlite3_errcode(db_)));
     // Another process (a query while the program writes) waits its turn.
     sqlite3_busy_timeout(db_, 2000);
     if (readOnly) {
@@ -157,7 +179,7 @@ void RecordStore::open(bool readOnly) {
     for (int v = version; v < kSchemaVersion; ++v) {
         exec("BEGIN IMMEDIATE");
         try {
-            exec(kMigrations[v]);
+            exec(kMigrations[v], true);
             exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
             exec("COMMIT");
         } catch (...) {
@@ -165,32 +187,47 @@ void RecordStore::open(bool readOnly) {
             throw;
         }
     }
+    checkColumns();
 }
 
 RecordStore::~RecordStore() { sqlite3_close(db_); }
 
-void RecordStore::fail(const std::string& what) const {
-    throw RecordStoreError("Production records " + path_ + ": " + what);
+void RecordStore::fail(const std::string& what, bool corrupt) const {
+    throw RecordStoreError("Production records " + path_ + ": " + what, corrupt);
 }
 
-void RecordStore::exec(const char* sql) const {
+void RecordStore::failLast() const { fail(sqlite3_errmsg(db_), isCorruptCode(sqlite3_errcode(db_))); }
+
+void RecordStore::exec(const char* sql, bool schemaStep) const {
     char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
         std::string e = error ? error : sqlite3_errmsg(db_);
         sqlite3_free(error);
-        fail(e);
+        fail(e, isCorruptCode(rc) || (schemaStep && (rc & 0xff) == SQLITE_ERROR));
     }
 }
 
+// A file of the current version whose records table lacks a column (made by
+// something else) would take no record: found here rather than at each
+// insert.
+void RecordStore::checkColumns() const {
+    const std::string sql = "SELECT row_id, forwarded, " + recordColumns() + " FROM records LIMIT 0";
+    sqlite3_stmt* st = nullptr;
+    const int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_OK) fail(sqlite3_errmsg(db_), isCorruptCode(rc) || (rc & 0xff) == SQLITE_ERROR);
+}
+
 int RecordStore::schemaVersion() const {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     Statement st(db_, "PRAGMA user_version", failHere);
     return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int(st.get(), 0) : 0;
 }
 
 void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
     if (batch.empty()) return;
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     exec("BEGIN IMMEDIATE");
     try {
         std::string sql = "INSERT OR IGNORE INTO records (" + recordColumns() + ") VALUES (?";
@@ -200,7 +237,7 @@ void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
             sqlite3_reset(st.get());
             st.at_ = 0;
             for (const RecordField& f : kRecordFields) withMember(f, r, [&](const auto& v) { st.bind(v); });
-            if (sqlite3_step(st.get()) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+            if (sqlite3_step(st.get()) != SQLITE_DONE) failLast();
         }
         exec("COMMIT");
     } catch (...) {
@@ -210,7 +247,7 @@ void RecordStore::insert(const std::vector<ProductionRecord>& batch) {
 }
 
 std::vector<ProductionRecord> RecordStore::query(const RecordFilter& filter) const {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     const Where w = whereOf(filter);
     std::string sql = "SELECT " + recordColumns() + " FROM records" + w.sql + " ORDER BY row_id";
     if (filter.limit > 0)
@@ -221,15 +258,15 @@ std::vector<ProductionRecord> RecordStore::query(const RecordFilter& filter) con
     std::vector<ProductionRecord> out;
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) out.push_back(readRecord(st.get(), filter.limit > 0 ? 1 : 0));
-    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) failLast();
     return out;
 }
 
 std::vector<YieldRow> RecordStore::yield(const RecordFilter& filter) const {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     const Where w = whereOf(filter);
     Statement st(db_,
-                 "SELECT station, chip, image_file, sum(ok), sum(1 - ok) FROM records" + w.sql +
+                 "SELECT station, chip, image_file, sum(ok), sum(1 - ok) FROM records" + andAlso(w.sql, chipOperationsSql()) +
                      " GROUP BY station, chip, image_file ORDER BY station, chip, image_file",
                  failHere);
     w.bind(st);
@@ -238,12 +275,28 @@ std::vector<YieldRow> RecordStore::yield(const RecordFilter& filter) const {
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW)
         out.push_back({columnText(st.get(), 0), columnText(st.get(), 1), columnText(st.get(), 2),
                        sqlite3_column_int64(st.get(), 3), sqlite3_column_int64(st.get(), 4)});
-    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) failLast();
+    return out;
+}
+
+std::vector<OperationCount> RecordStore::operations(const RecordFilter& filter) const {
+    auto failHere = [this](const std::string&) { failLast(); };
+    const Where w = whereOf(filter);
+    Statement st(db_,
+                 "SELECT station, operation, count(*) FROM records" + andAlso(w.sql, "NOT " + chipOperationsSql()) +
+                     " GROUP BY station, operation ORDER BY station, operation",
+                 failHere);
+    w.bind(st);
+    std::vector<OperationCount> out;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW)
+        out.push_back({columnText(st.get(), 0), columnText(st.get(), 1), sqlite3_column_int64(st.get(), 2)});
+    if (rc != SQLITE_DONE) failLast();
     return out;
 }
 
 std::vector<std::pair<int64_t, ProductionRecord>> RecordStore::unforwarded(int limit) const {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     Statement st(db_,
                  "SELECT row_id, " + recordColumns() + " FROM records WHERE forwarded = 0 ORDER BY row_id LIMIT " +
                      std::to_string(std::max(1, limit)),
@@ -252,21 +305,42 @@ std::vector<std::pair<int64_t, ProductionRecord>> RecordStore::unforwarded(int l
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW)
         out.emplace_back(sqlite3_column_int64(st.get(), 0), readRecord(st.get(), 1));
-    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) failLast();
     return out;
 }
 
 void RecordStore::markForwarded(int64_t upToRow) {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     Statement st(db_, "UPDATE records SET forwarded = 1 WHERE forwarded = 0 AND row_id <= ?", failHere);
     st.integer(upToRow);
-    if (sqlite3_step(st.get()) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+    if (sqlite3_step(st.get()) != SQLITE_DONE) failLast();
 }
 
 int64_t RecordStore::unforwardedCount() const {
-    auto failHere = [this](const std::string& e) { fail(e); };
+    auto failHere = [this](const std::string&) { failLast(); };
     Statement st(db_, "SELECT count(*) FROM records WHERE forwarded = 0", failHere);
     return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : 0;
+}
+
+std::string setAsideRecords(const std::string& path, const std::string& why) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    const std::string base = path + ".corrupt-" + stamp;
+    std::string aside = base;
+    for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) aside = base + "-" + std::to_string(n);
+    if (::rename(path.c_str(), aside.c_str()) != 0)
+        throw RecordStoreError(why + "; it could not be set aside as " + aside + ": " + std::strerror(errno));
+    // The journal files go with it: a new database must not take up the old
+    // one's write-ahead log.
+    for (const char* journal : {"-wal", "-shm", "-journal"}) {
+        const std::string from = path + journal;
+        if (::access(from.c_str(), F_OK) == 0 && ::rename(from.c_str(), (aside + journal).c_str()) != 0)
+            ::unlink(from.c_str());
+    }
+    return aside;
 }
 
 }  // namespace kvx

@@ -2,15 +2,56 @@
 
 #include "records/record_store.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 namespace kvx {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sets the file aside (`why`: the error that showed it unusable) and starts
+// a new database in its place; `notice` says so. Throws RecordStoreError.
+std::unique_ptr<RecordStore> replaceStore(const std::string& path, const std::string& why, std::string& notice) {
+    const std::string aside = setAsideRecords(path, why);
+    try {
+        auto store = std::make_unique<RecordStore>(path);
+        notice = why + "; it was set aside as " + aside + " and a new database started";
+        return store;
+    } catch (const RecordStoreError& e) {
+        throw RecordStoreError(why + "; it was set aside as " + aside + ", but a new database could not be started: " +
+                               e.what());
+    }
+}
+
+// The station's database, opened (created or migrated when needed). A file
+// that is no database or holds other tables is set aside and a new one
+// started. Throws RecordStoreError.
+std::unique_ptr<RecordStore> openStore(const std::string& path, std::string& notice) {
+    try {
+        return std::make_unique<RecordStore>(path);
+    } catch (const RecordStoreError& e) {
+        if (!e.corrupt()) throw;
+        return replaceStore(path, e.what(), notice);
+    }
+}
+
+}  // namespace
+
 RecordWriter::RecordWriter(std::string path, std::function<void(const std::string&)> onProblem,
-                           std::function<void()> onRecovered)
-    : path_(std::move(path)), onProblem_(std::move(onProblem)), onRecovered_(std::move(onRecovered)) {
+                           std::function<void()> onRecovered, std::function<void()> onDropped)
+    : path_(std::move(path)),
+      onProblem_(std::move(onProblem)),
+      onRecovered_(std::move(onRecovered)),
+      onDropped_(std::move(onDropped)) {
+    // Room for kRoomChunks * kChunk records, made now rather than in add().
+    queue_.reserve(kMaxChunks);
+    room_.resize(kRoomChunks);
+    for (auto& chunk : room_) chunk.reserve(kChunk);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -25,15 +66,28 @@ RecordWriter::~RecordWriter() {
 }
 
 void RecordWriter::add(ProductionRecord r) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queue_.size() >= kMaxWaiting) {
+        if (queued_ + held_ >= maxWaiting_) {
             ++dropped_;
-            return;
+            if (!dropping_) dropping_ = dropToTell_ = wake = true;
+        } else {
+            if (queue_.empty() || queue_.back().size() == kChunk) {
+                // A chunk with its room made; only a burst beyond that room
+                // (the writer's thread held up meanwhile) allocates one here.
+                if (room_.empty()) room_.emplace_back().reserve(kChunk);
+                queue_.push_back(std::move(room_.back()));
+                room_.pop_back();
+            }
+            queue_.back().push_back(std::move(r));
+            ++queued_;
+            // The first record wakes the writer; so does every kTakeOver-th
+            // (it takes them over, see run()).
+            wake = queued_ == 1 || queued_ % kTakeOver == 0;
         }
-        queue_.push_back(std::move(r));
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 bool RecordWriter::flush(int timeoutMs) {
@@ -44,14 +98,14 @@ bool RecordWriter::flush(int timeoutMs) {
     retryNow_ = true;
     wake_.notify_one();
     written_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return inFlight_ == 0 && (queue_.empty() || (failing_ && attempts_ > from));
+        return (queued_ == 0 && held_ == 0) || (failing_ && attempts_ > from);
     });
-    return queue_.empty() && inFlight_ == 0;
+    return queued_ == 0 && held_ == 0;
 }
 
 size_t RecordWriter::waiting() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return queue_.size() + inFlight_;
+    return queued_ + held_;
 }
 
 uint64_t RecordWriter::dropped() const {
@@ -59,61 +113,140 @@ uint64_t RecordWriter::dropped() const {
     return dropped_;
 }
 
-void RecordWriter::run() {
-    std::unique_ptr<RecordStore> store;
+void RecordWriter::limitWaiting(size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    maxWaiting_ = n;
+}
+
+void RecordWriter::takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken) {
+    if (queued_ == 0) return;
+    queue_.swap(taken.chunks);  // taken.chunks was empty, with room for the chunks' list
+    held_ += queued_;
+    queued_ = 0;
+    lock.unlock();
+    for (Chunk& chunk : taken.chunks) {
+        for (ProductionRecord& r : chunk) taken.held.push_back(std::move(r));
+        chunk.clear();  // moved-from records: nothing to free, the room stays
+    }
+    lock.lock();
+    // The emptied chunks make the room again; those of a burst beyond it
+    // are freed, outside the lock.
+    while (!taken.chunks.empty() && room_.size() < kRoomChunks) {
+        room_.push_back(std::move(taken.chunks.back()));
+        taken.chunks.pop_back();
+    }
+    if (taken.chunks.empty()) return;
+    lock.unlock();
+    taken.chunks.clear();
+    lock.lock();
+}
+
+std::string RecordWriter::write(std::unique_lock<std::mutex>& lock, Taken& taken) {
+    std::deque<ProductionRecord>& held = taken.held;
+    lock.unlock();
     std::vector<ProductionRecord> batch;
+    std::string problem;
+    bool setAside = false;
+    while (!held.empty()) {
+        const auto n = static_cast<std::ptrdiff_t>(std::min(held.size(), kBatch));
+        std::string notice, error;
+        bool corrupt = false;
+        batch.clear();
+        try {
+            if (!store_) store_ = openStore(path_, notice);
+            batch.assign(std::make_move_iterator(held.begin()), std::make_move_iterator(held.begin() + n));
+            store_->insert(batch);
+        } catch (const RecordStoreError& e) {
+            error = e.what();
+            corrupt = e.corrupt();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (!notice.empty() && onProblem_) onProblem_(notice);
+        if (!error.empty()) {
+            // Opened again next time: the file may have been mended or moved.
+            store_.reset();
+            // Back into the places they were moved from, in order (none
+            // when the database did not open).
+            std::move(batch.begin(), batch.end(), held.begin());
+            if (corrupt && !setAside) {
+                // The file went bad under an open store: set aside (once),
+                // then this batch again on a new database.
+                setAside = true;
+                try {
+                    store_ = replaceStore(path_, error, notice);
+                    if (onProblem_) onProblem_(notice);
+                    continue;
+                } catch (const RecordStoreError& e) {
+                    error = e.what();
+                }
+            }
+            problem = error + "; the records wait in memory until it can be written.";
+            break;
+        }
+        held.erase(held.begin(), held.begin() + n);
+        lock.lock();
+        held_ -= static_cast<size_t>(n);
+        // Records handed over meanwhile join the end of the list.
+        if (queued_ >= kTakeOver) takeQueued(lock, taken);
+        lock.unlock();
+    }
+    lock.lock();
+    return problem;
+}
+
+void RecordWriter::run() {
+    Taken taken;
+    taken.chunks.reserve(kMaxChunks);
+    Clock::time_point nextTry = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        const auto ready = [this] {
+            return stop_ || retryNow_ || dropToTell_ || (!failing_ && queued_ > 0) || queued_ >= kTakeOver;
+        };
         // A failing database is tried again every second, or at once when
         // someone waits for it (flush).
-        wake_.wait_for(lock, std::chrono::milliseconds(failing_ ? 1000 : 200),
-                       [this] { return stop_ || retryNow_ || (!failing_ && !queue_.empty()); });
+        if (failing_) wake_.wait_until(lock, nextTry, ready);
+        else wake_.wait_for(lock, std::chrono::milliseconds(200), ready);
+        if (dropToTell_) {
+            dropToTell_ = false;
+            lock.unlock();
+            if (onDropped_) onDropped_();
+            lock.lock();
+        }
         const bool urgent = retryNow_ || stop_;
         retryNow_ = false;
-        if (queue_.empty()) {
-            if (stop_) return;
+        const bool due = urgent || (failing_ ? Clock::now() >= nextTry : queued_ > 0);
+        if (!due) {
+            takeQueued(lock, taken);
             continue;
         }
         if (!failing_ && !urgent) {
             // Records are gathered for a moment, so a busy line writes a few
-            // transactions a second, not one per chip.
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            lock.lock();
+            // transactions a second, not one per chip; a burst meanwhile is
+            // taken over as it comes, so the queue never outgrows its room.
+            const auto gathered = Clock::now() + std::chrono::milliseconds(150);
+            while (wake_.wait_until(lock, gathered, [this] { return stop_ || retryNow_ || queued_ >= kTakeOver; }) &&
+                   !stop_ && !retryNow_)
+                takeQueued(lock, taken);
         }
-        // The queue is swapped out (constant time) so add() never waits
-        // while the records are moved into the batch.
-        std::deque<ProductionRecord> taken;
-        taken.swap(queue_);
-        inFlight_ = taken.size();
-        lock.unlock();
-        batch.assign(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
-        taken.clear();
-        std::string problem;
-        try {
-            if (!store) store = std::make_unique<RecordStore>(path_);
-            store->insert(batch);
-            batch.clear();
-        } catch (const std::exception& e) {
-            problem = e.what();
-            store.reset();  // opened again next time: the file may have been mended or moved
+        takeQueued(lock, taken);
+        if (taken.held.empty()) {
+            if (stop_) return;
+            continue;
         }
-        lock.lock();
-        if (!batch.empty()) {
-            // Back to the front, in order, ahead of what came meanwhile.
-            queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
-            batch.clear();
-        }
+        const std::string problem = write(lock, taken);
         const bool wasFailing = failing_;
         failing_ = !problem.empty();
-        inFlight_ = 0;
+        if (failing_) nextTry = Clock::now() + std::chrono::seconds(1);
+        else dropping_ = false;  // there is room again: a new shortage is told again
         ++attempts_;
         lock.unlock();
         if (failing_ && !wasFailing && onProblem_) onProblem_(problem);
         if (!failing_ && wasFailing && onRecovered_) onRecovered_();
         lock.lock();
         written_.notify_all();
-        if (stop_ && (failing_ || queue_.empty())) return;
+        if (stop_ && (failing_ || (queued_ == 0 && held_ == 0))) return;
     }
 }
 

@@ -1,30 +1,43 @@
 // Writes production records to the station's database on a thread of its
-// own, so the logic thread only hands a record over (a lock and a move):
-// never a disk write. Records are written within half a second of being
-// handed over (a crash loses at most the last second); a database that
-// cannot be written (a full disk, a locked or read-only file) is reported
-// once, the records wait in memory and are written when it works again,
-// and the writer's end writes everything still waiting.
+// own, so the logic thread only hands a record over (a lock and a move into
+// room made beforehand): never a disk write, no memory allocation, and never
+// work that grows with the records waiting.
+// Records are written within half a second of being handed over (a crash
+// loses at most the last second); a database that cannot be written (a full
+// disk, a locked or read-only file) is reported once, the records wait in
+// memory (up to kMaxWaiting: those beyond are dropped, counted and told
+// once) and are written when it works again, and the writer's end writes
+// everything still waiting. A file that is no database, or whose tables are
+// not the records', is set aside under a name of its own and a new database
+// started in its place.
 #pragma once
 
 #include "records/record.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kvx {
 
+class RecordStore;
+
 class RecordWriter {
 public:
-    // onProblem gets the message of a failure (once, until the database
-    // works again) and onRecovered is told when it does; both are called on
-    // the writer's thread.
+    // onProblem gets a whole message for the information log: a failure
+    // (once, until the database works again: then onRecovered is told) or a
+    // file set aside. onDropped is told when records start being dropped
+    // because the most that may wait in memory wait already (once, until the
+    // database has taken those waiting; dropped() counts them). All three
+    // are called on the writer's thread.
     RecordWriter(std::string path, std::function<void(const std::string&)> onProblem,
-                 std::function<void()> onRecovered = {});
+                 std::function<void()> onRecovered = {}, std::function<void()> onDropped = {});
     ~RecordWriter();
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;
@@ -35,24 +48,65 @@ public:
     // database is failing: then it returns after that attempt).
     bool flush(int timeoutMs);
     size_t waiting() const;
-    // Records not written because memory held kMaxWaiting already.
+    // Records not kept because memory held the most that may wait already.
     uint64_t dropped() const;
+    // The most records that wait in memory (kMaxWaiting unless set).
+    void limitWaiting(size_t n);
     const std::string& path() const { return path_; }
 
     static constexpr size_t kMaxWaiting = 1'000'000;
+    // Records written in one transaction: a long backlog goes in steps, and
+    // what went in stays in when a later step fails.
+    static constexpr size_t kBatch = 5'000;
+    // The writer's thread takes the records over each time this many have
+    // been handed over (also while the database fails, or while it gathers
+    // records), so the queue add() appends to stays short whatever the
+    // backlog. The queue is chunks of kChunk records whose room is made
+    // beforehand: kRoomChunks of them, four times kTakeOver records.
+    static constexpr size_t kTakeOver = 1024;
+    static constexpr size_t kChunk = 256;
+    static constexpr size_t kRoomChunks = 4 * kTakeOver / kChunk;
 
 private:
     void run();
+    using Chunk = std::vector<ProductionRecord>;
+    // The writer's thread's own lists: the records taken from the queue and
+    // not yet written, and the chunks' list swapped for the queue's.
+    struct Taken {
+        std::deque<ProductionRecord> held;
+        std::vector<Chunk> chunks;
+    };
+    // Moves what add() queued to the writer's own list (under the lock: a
+    // swap, constant time; the records move afterwards, outside it).
+    void takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken);
+    // Writes the held records, kBatch at a time; the failure's message, or
+    // "" when all went in.
+    std::string write(std::unique_lock<std::mutex>& lock, Taken& taken);
+
     std::string path_;
     std::function<void(const std::string&)> onProblem_;
     std::function<void()> onRecovered_;
+    std::function<void()> onDropped_;
+    // The writer's thread's alone: opened at the first write, closed after
+    // a failure.
+    std::unique_ptr<RecordStore> store_;
     mutable std::mutex mutex_;
     std::condition_variable wake_, written_;
-    std::deque<ProductionRecord> queue_;
-    size_t inFlight_ = 0;
+    // Handed over and not yet taken by the writer's thread (queued_ of
+    // them), and empty chunks with their room made, so that add() moves a
+    // record into place and allocates nothing.
+    std::vector<Chunk> queue_, room_;
+    size_t queued_ = 0;
+    // Room in the chunks' lists for a burst of this many chunks before
+    // the list itself grows.
+    static constexpr size_t kMaxChunks = 16 * kRoomChunks;
+    // How many the writer's thread holds (its own list, not locked).
+    size_t held_ = 0;
+    size_t maxWaiting_ = kMaxWaiting;
     uint64_t dropped_ = 0;
     uint64_t attempts_ = 0;
     bool failing_ = false, retryNow_ = false, stop_ = false;
+    bool dropping_ = false, dropToTell_ = false;
     std::thread thread_;
 };
 

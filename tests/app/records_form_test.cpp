@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -49,7 +50,7 @@ struct Rig {
     // Opens the dialog from its menu item as the operator does and returns
     // what it showed: the yield, the records and the status line.
     struct Shown {
-        Rows yield, records;
+        Rows yield, operations, records;
         std::string status;
         bool tablesVisible = false;
     };
@@ -58,6 +59,7 @@ struct Rig {
         prompts.modalScript = [&s](Form& f) {
             EXPECT_EQ(f.className(), "TRecordsForm");
             s.yield = rows(f["GridYield"]);
+            s.operations = rows(f["GridOperations"]);
             s.records = rows(f["GridRecords"]);
             s.status = f["LabelStatus"].visible() ? f["LabelStatus"].caption() : "";
             s.tablesVisible = f["GridYield"].visible() && f["GridRecords"].visible();
@@ -108,6 +110,13 @@ TEST(RecordsForm, TodaysYieldAndTheNewestRecordsFirst) {
     last.resultCode = 0x2C;
     last.message = "Flash Memory错误！";
     batch.push_back(record(at("2024-05-13 00:00:00"), "CPT2816", "/jobs/b.hex", true));  // tomorrow
+    // Operations that program no chip: counted by operation, not as chips
+    // (a blank check that found a programmed chip is no NG chip).
+    for (const auto& [operation, ok] : {std::pair{"read-address", true}, std::pair{"blank-check", false},
+                                        std::pair{"read-address", true}}) {
+        batch.insert(batch.begin(), record(at("2024-05-12 07:00:00"), "SC32F5232", "", ok));
+        batch.front().operation = operation;
+    }
     {
         RecordStore store(r.app.recordsPath());
         store.insert(batch);
@@ -122,6 +131,7 @@ TEST(RecordsForm, TodaysYieldAndTheNewestRecordsFirst) {
         {"Total", "", "2", "2", "50.00%"},
     };
     EXPECT_EQ(s.yield, yield);
+    EXPECT_EQ(s.operations, (Rows{{"blank-check", "1"}, {"read-address", "2"}}));
     ASSERT_EQ(s.records.size(), batch.size());
     EXPECT_EQ(s.records[0][0], "2024-05-13 00:00:00");
     EXPECT_EQ(s.records[1], (std::vector<std::string>{"2024-05-12 08:12:00", "3", "ttyUSB2", "CPT2816", "auto",
@@ -131,7 +141,7 @@ TEST(RecordsForm, TodaysYieldAndTheNewestRecordsFirst) {
     EXPECT_EQ(s.records[2][5], "");
     EXPECT_EQ(s.records[2][7], "");
     EXPECT_EQ(s.records[2][8], "OK");
-    EXPECT_EQ(s.records.back()[0], "2024-05-11 09:00:00");
+    EXPECT_EQ(s.records.back()[0], "2024-05-12 07:00:00");
 
     // Only the newest are listed.
     std::vector<ProductionRecord> more;
@@ -157,6 +167,13 @@ TEST(RecordsForm, NoDatabaseIsToldAndNotCreated) {
     s = r.open();
     EXPECT_FALSE(s.tablesVisible);
     EXPECT_EQ(s.status.rfind("Production records " + path + ": ", 0), 0u) << s.status;
+
+    // A FIFO in its place is told, not waited on.
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    s = r.open();
+    EXPECT_FALSE(s.tablesVisible);
+    EXPECT_EQ(s.status, "Production records " + path + ": not a regular file (a FIFO)");
 
     // Once there is one, the tables come back (the same dialog, opened again).
     std::filesystem::remove(path);

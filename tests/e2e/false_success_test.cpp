@@ -100,7 +100,7 @@ std::vector<LoadCase> loadCases() {
         // Data outside the chip's 32 KB flash: asked once; No keeps the job,
         // Yes loads (and programs) what lies in the flash.
         {"64 KB hex answered No", named("big.hex", [](auto& i) { return hexOf(doubled(i)); }), Command::Open, false,
-         {}, "32768 bytes lie outside the chip's flash 0x00000000-0x00007fff", true, {false}},
+         {}, "32768 bytes lie outside the chip's flash 0x00000000-0x00007FFF", true, {false}},
         {"64 KB hex answered Yes", named("big.hex", [](auto& i) { return hexOf(doubled(i)); }), Command::Open, false,
          {}, nullptr, true, {true}},
         {"40 KB bin answered No", [](const std::string& dir, const std::vector<uint8_t>& image) {

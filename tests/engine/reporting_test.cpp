@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace kvx;
 using kvx::test::EngineRig;
 
@@ -206,4 +208,17 @@ TEST(JobSettings, OptionEncodings) {
     o.optionBytes = false;
     EXPECT_TRUE(jobSettingsOf(o, base, ChipVendor::SC).writeOptionAfter);
     EXPECT_FALSE(jobSettingsOf(o, base, ChipVendor::CPT).writeOptionAfter);
+}
+
+// A unit's information text read into the fields a record keeps.
+TEST(UnitText, ModelFirmwareAndNumber) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"Korvex200RTQ V2.10, Unit 3", "V2.10", 3}, {"Korvex200RTQ V2.10, Unit1", "V2.10", 1},
+        {"Korvex200RTQ Unit12", "", 12},            {"Korvex200RTQ V2.10, Units 4", "V2.10", 0},
+        {"Korvex200RTQ V2.10, Unit+4", "V2.10", 0},
+    };
+    for (const auto& [text, firmware, unitNumber] : cases) {
+        const UnitIdentity u = parseUnitText(text);
+        EXPECT_EQ(std::tie(u.model, u.firmware, u.unitNumber), std::make_tuple("Korvex200RTQ", firmware, unitNumber)) << text;
+    }
 }

@@ -30,6 +30,12 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// The permission bits of a file or folder.
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777u : 0u;
+}
+
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -189,8 +195,10 @@ TEST_F(LogTest, SystemNamedRunLog) {
         if (c.written) {
             EXPECT_EQ(slurp(file), crlf(lines));
         }
-        // The sub-folder is made whenever a system-named log is due.
+        // The sub-folder is made whenever a system-named log is due, for
+        // its user alone.
         EXPECT_EQ(exists(dir_ + "ZEZuLogS"), c.enabled);
+        if (c.enabled) EXPECT_EQ(modeOf(dir_ + "ZEZuLogS"), 0700u);
     }
     // A program folder that cannot hold the sub-folder.
     spit(dir_ + "plain", "x");
@@ -315,6 +323,7 @@ TEST_F(LogTest, ProgramFolders) {
     const std::string config = dir_ + "home/.config/korvex200/", logs = dir_ + "home/.local/state/korvex200/";
     EXPECT_EQ(folders("/usr/bin/korvex200"), std::make_pair(config, logs));
     EXPECT_TRUE(exists(config) && exists(logs));
+    for (const std::string& made : {config, logs, dir_ + "home/.local"}) EXPECT_EQ(modeOf(made), 0700u) << made;
     ::setenv("XDG_CONFIG_HOME", (dir_ + "cfg").c_str(), 1);
     ::setenv("XDG_STATE_HOME", (dir_ + "state").c_str(), 1);
     EXPECT_EQ(folders(dir_ + "no/such/korvex200"), std::make_pair(dir_ + "cfg/korvex200/", dir_ + "state/korvex200/"));

@@ -54,7 +54,7 @@ ProductionRecord record(int n, const std::string& station) {
     r.unitFirmware = "V2.10";
     r.unitNumber = r.channel;
     r.chip = n % 2 ? "SC32F5232JV1G" : "CPT2816QN24-A1";
-    r.operation = n % 5 ? "auto" : "offline";
+    r.operation = n % 5 ? (n % 7 == 3 ? "blank-check" : "auto") : "offline";
     r.imageFile = n % 3 ? "fw.hex" : "固件 v2.hex";
     if (n % 4) r.fileChecksum = 0xFFFFFF00u + static_cast<uint32_t>(n % 256);
     if (n % 3) r.flashCrc = static_cast<uint16_t>(0xFF00 + n % 256);
@@ -264,7 +264,37 @@ TEST_F(PgRecords, ReadingBackThroughTheServerMatchesTheStationDatabase) {
         const auto wantYield = local->yield(f), gotYield = server->yield(f);
         ASSERT_EQ(gotYield.size(), wantYield.size());
         for (size_t i = 0; i < wantYield.size(); ++i) EXPECT_TRUE(key(gotYield[i]) == key(wantYield[i])) << "yield row " << i;
+        auto count = [](const OperationCount& c) { return std::tie(c.station, c.operation, c.count); };
+        const auto wantOthers = local->operations(f), gotOthers = server->operations(f);
+        ASSERT_EQ(gotOthers.size(), wantOthers.size());
+        for (size_t i = 0; i < wantOthers.size(); ++i) EXPECT_TRUE(count(gotOthers[i]) == count(wantOthers[i])) << "operation row " << i;
     }
+}
+
+// Text the server cannot take (bytes that are not UTF-8, a NUL) goes as
+// \xHH: the record and those after it arrive, nothing waits.
+TEST_F(PgRecords, TextTheServerCannotTakeIsEscapedNotStuck) {
+    TempDir d;
+    const std::string path = d.path + "/u.sqlite";
+    std::vector<ProductionRecord> in = {record(1, "S"), record(2, "S"), record(3, "S")};
+    in[1].imageFile = "caf\xe9.hex";
+    in[1].station = "S\xff";
+    in[1].message = std::string("cut\0here", 8) + " 数据";
+    {
+        RecordWriter writer(path, {});
+        for (const auto& r : in) writer.add(r);
+        ASSERT_TRUE(writer.flush(5000));
+        Reports reports;
+        RecordForwarder forwarder(path, url_, reports.problem());
+        EXPECT_EQ(forwarder.finish(10000), 0);
+        EXPECT_TRUE(reports.problems.empty()) << reports.problems.front();
+    }
+    const auto got = PgRecordStore(url_).query({});
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1].imageFile, "caf\\xE9.hex");
+    EXPECT_EQ(got[1].station, "S\\xFF");
+    EXPECT_EQ(got[1].message, "cut\\x00here 数据");
+    EXPECT_TRUE(fields(got[2]) == fields(in[2]));
 }
 
 // A server whose tables a newer program made is neither written nor read;
@@ -307,6 +337,18 @@ TEST(RecordsSettings, EnvironmentWinsOverRecordsConf) {
                            "# server = postgresql://old/records\n";
     const std::string bad = d.path + "/bad.conf";
     std::ofstream(bad) << "server = mysql://db/prod\ncolour = red\njust words\n";
+    // The password from a file of the owner's (relative to the
+    // configuration's folder), never from one others may read, nor beside
+    // a password in the address.
+    const std::string secret = d.path + "/secret", shared = d.path + "/shared";
+    std::ofstream(secret) << "p@ss w/rd\nignored\n";
+    std::ofstream(shared) << "pw\n";
+    std::filesystem::permissions(secret, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(shared, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    const std::string withFile = d.path + "/file.conf", withShared = d.path + "/shared.conf", both = d.path + "/both.conf";
+    std::ofstream(withFile) << "server = postgresql://line@db/prod?sslmode=require\npassword_file = secret\n";
+    std::ofstream(withShared) << "server = postgresql://line@db/prod\npassword_file = " + shared + "\n";
+    std::ofstream(both) << "password_file = secret\nserver = postgresql://line:pw@db/prod\n";
     struct Case {
         const char* name;
         std::string path;
@@ -320,6 +362,12 @@ TEST(RecordsSettings, EnvironmentWinsOverRecordsConf) {
         {"environment wins", conf, "postgres://other/x", "Line 9", true, "postgres://other/x", "Line 9", {}},
         {"off", conf, "off", nullptr, false, "postgresql://line@db.example/prod", "Line 4", {}},
         {"no file", d.path + "/none.conf", "", "", true, "", "", {}},
+        {"password file", withFile, nullptr, nullptr, true,
+         "postgresql://line@db/prod?sslmode=require&password=p%40ss%20w%2Frd", "", {}},
+        {"password file others may read", withShared, nullptr, nullptr, true, "postgresql://line@db/prod", "",
+         {withShared + " line 2: password_file " + shared + " may be read by other users (chmod 600 it): it is not used"}},
+        {"password twice", both, nullptr, nullptr, true, "postgresql://line:pw@db/prod", "",
+         {both + " line 1: password_file is not used: the server address holds a password"}},
         {"not understood",
          bad,
          "yes",
