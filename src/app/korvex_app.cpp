@@ -209,6 +209,8 @@ void KorvexApp::layoutGauges() {
 }
 
 void KorvexApp::FormClose() {
+    // An operation still running is cut short: told and recorded as such.
+    engine.interruptRunning(closingReason);
     engine.closeAllPorts();
     productionLogs.finish();
     finishRecords();

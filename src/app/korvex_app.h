@@ -39,6 +39,8 @@ public:
     // --- shell --------------------------------------------------------------
     void FormShow(const std::vector<std::string>& args);
     void FormClose();
+    // Why FormClose cuts short what still runs, for its log lines and records.
+    std::string closingReason = "the program was closed";
     void AppendInfoLine(const std::string& text) { info.AppendInfoLine(text); }
     void ClearInformation1Click();
     // Copies the given selection of the information log to the clipboard.

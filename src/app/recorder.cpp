@@ -38,6 +38,12 @@ void fill(ProductionRecord& r, const std::string& station, const EventHeader& at
     r.fileChecksum = job.fileChecksum;
     r.flashCrc = job.flashCrc;
     r.flashAcc = job.flashAcc;
+    r.bytesCut = static_cast<int64_t>(job.bytesCut);
+    if (job.serial) {
+        r.snStart = job.serial->start;
+        r.snIncrement = job.serial->increment;
+        r.snAddress = job.serial->address;
+    }
 }
 }  // namespace
 
@@ -59,8 +65,6 @@ void Recorder::onEvent(const EngineEvent& event) {
         open(*e, e->operation);
     } else if (const auto* e = std::get_if<UidRead>(&event)) {
         open(*e, e->operation).chipUid = e->uid;
-    } else if (const auto* e = std::get_if<SerialSent>(&event)) {
-        open(*e, e->operation).serialNumber = e->serialNumber;
     } else if (const auto* e = std::get_if<ChannelFinished>(&event)) {
         ProductionRecord r = std::move(open(*e, e->operation));
         open_[static_cast<size_t>(slot)].reset();
@@ -70,6 +74,7 @@ void Recorder::onEvent(const EngineEvent& event) {
         r.startedMs = e->startedMs;
         r.endedMs = e->timeMs;
         r.ok = e->ok;
+        r.outcome = e->ok ? kOutcomeOk : e->interrupted ? kOutcomeInterrupted : kOutcomeNg;
         if (e->code >= 0) r.resultCode = e->code;
         r.message = e->message;
         sink_(std::move(r));
@@ -82,6 +87,7 @@ void Recorder::onEvent(const EngineEvent& event) {
         r.startedMs = last && last <= r.endedMs ? last : r.endedMs;
         last = r.endedMs;
         r.ok = e->ok;
+        r.outcome = e->ok ? kOutcomeOk : kOutcomeNg;
         r.resultCode = e->code;
         r.message = e->ok ? "Successed !" : format("Failed : Error=0x%0.2x!", e->code);
         sink_(std::move(r));

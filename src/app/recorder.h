@@ -1,6 +1,6 @@
 // Turns the engine's events into production records: one per channel
-// operation (begun at its first step, ended by its result, with the UID and
-// serial number met on the way) and one per chip off-line production counts.
+// operation (begun at its first step, ended by its result, with the UID
+// met on the way) and one per chip off-line production counts.
 // The window and the command line both record through it. It knows only the
 // events: every fact of a record comes from what the engine reported.
 #pragma once

@@ -135,7 +135,7 @@ void TRecordsForm::ButtonRefreshClick() {
                 last->rows.push_back({localTimeText(r->endedMs), std::to_string(r->channel), r->port, r->chip,
                                       r->operation, r->serialNumber ? format("0x%0.8x", *r->serialNumber) : "",
                                       r->chipUid, r->resultCode ? format("0x%0.2x", *r->resultCode) : "",
-                                      r->ok ? "OK" : "NG", r->message});
+                                      r->ok ? "OK" : r->outcome == kOutcomeInterrupted ? "Interrupted" : "NG", r->message});
         } catch (const RecordStoreError& e) {
             problem = e.what();
             yield->rows.clear();

@@ -247,7 +247,7 @@ void addSettingOptions(OptionAdder& add, Options& o) {
         jc.countLimitOn = n > 0;
         jc.countLimit = n;
     })->group(set);
-    add.value("--sn", "write serial numbers from START", "START", [&jc](auto& v) {
+    add.value("--sn", "serial numbers from START (off-line production)", "START", [&jc](auto& v) {
         jc.serialNumbers = true;
         jc.snStart = number32("--sn", v);
     })->group(set);
@@ -342,8 +342,10 @@ void addRecordOptions(OptionAdder& add, Options& o) {
         o.records.chipUid = v;
     })->group(rec);
     add.value("--station", "records of this station", "NAME", [&o](auto& v) { o.records.station = v; })->group(rec);
-    add.value("--outcome", "OK or NG records only", "ok|ng",
-          [&o](auto& v) { o.records.ok = oneOf("--outcome", v, {"ng", "ok"}) == 1; })
+    add.value("--outcome", "good, bad or interrupted records only", "ok|ng|interrupted", [&o](auto& v) {
+        const char* const outcomes[] = {kOutcomeOk, kOutcomeNg, kOutcomeInterrupted};
+        o.records.outcome = outcomes[oneOf("--outcome", v, {kOutcomeOk, kOutcomeNg, kOutcomeInterrupted})];
+    })
         ->group(rec);
     add.value("--last", "the newest N records only", "N", [&o](auto& v) {
         int64_t n = number("--last", v);
@@ -507,6 +509,8 @@ struct ChannelResult {
     std::string step;
     std::string message;
     int64_t startedMs = 0, endedMs = 0;  // the engine's clock
+    // Ended by the shut-down (still running when the run closed).
+    bool cutAtClose = false;
 };
 
 // Puts back, when the run ends, what a run changes in its process: the
@@ -648,6 +652,7 @@ private:
     // were not served, so the run cannot end as a success.
     int mappedWithoutUnit_ = 0;
     std::map<int, ChannelResult> results_;
+    bool closing_ = false;  // the program is being closed (FormClose)
     size_t shownLines_ = 0;
     std::vector<PortOutcome> searched_;
     int answered_ = 0;
@@ -781,6 +786,7 @@ void Run::onEngineEvent(const EngineEvent& event) {
         r.message = e->message;
         r.startedMs = e->startedMs;
         r.endedMs = e->timeMs;
+        r.cutAtClose = closing_ && e->interrupted;
     } else if (!std::holds_alternative<StepStarted>(event)) {
         rep_.engineEvent(event);
     }
@@ -987,7 +993,7 @@ int Run::finishLaunched() {
         const int64_t end = r.finished ? r.endedMs : clock_.epochMs();
         ResultRow row{p.channel, p.port, true, "", r.code, r.step, r.message,
                       static_cast<double>(end - r.startedMs) / 1000.0, p.unit};
-        if (r.finished) {
+        if (r.finished && !r.cutAtClose) {
             row.outcome = r.ok ? "ok" : "failed";
         } else {
             row.outcome = done ? "interrupted" : "timeout";
@@ -1007,6 +1013,8 @@ int Run::finishLaunched() {
 void Run::closeProgram() {
     loop_.runUntil([&] { return engine().allSent(); }, 2000);
     loop_.runFor(50);
+    closing_ = true;
+    app_->closingReason = gInterrupted ? "korvex-cli was stopped by a signal" : "korvex-cli's --timeout ran out";
     app_->FormClose();
 }
 
@@ -1292,6 +1300,11 @@ JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
     j["code"] = r.resultCode ? JsonObject(*r.resultCode) : JsonObject();
     j["ok"] = r.ok;
     j["message"] = utf8Text(r.message);
+    j["outcome"] = utf8Text(r.outcome);
+    j["bytesCut"] = r.bytesCut;
+    j["snStart"] = r.snStart ? JsonObject(*r.snStart) : JsonObject();
+    j["snIncrement"] = r.snIncrement ? JsonObject(*r.snIncrement) : JsonObject();
+    j["snAddress"] = r.snAddress ? JsonObject(format("0x%0.8x", *r.snAddress)) : JsonObject();
     return j;
 }
 
@@ -1321,7 +1334,8 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
         auto hex = [](const auto& v, const char* f) { return v ? format(f, *v) : std::string(); };
         if (!o.json && o.csv)
             out << "started,ended,station,channel,port,usb,unit,firmware,unit_number,chip,operation,image,file_checksum,"
-                   "flash_crc,flash_acc,serial,uid,code,outcome,message,record_id\n";
+                   "flash_crc,flash_acc,serial,uid,code,outcome,message,record_id,bytes_cut,sn_start,"
+                   "sn_increment,sn_address\n";
         if (!o.json && !o.csv)
             out << format("%-23s %-12s %2s %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", "ENDED", "STATION", "CH", "PORT",
                           "CHIP", "OPERATION", "SERIAL", "UID", "CODE", "OK", "MESSAGE");
@@ -1336,12 +1350,15 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
                     << ',' << csvField(r.imageFile) << ',' << hex(r.fileChecksum, "0x%0.8x") << ','
                     << hex(r.flashCrc, "0x%0.4x") << ',' << hex(r.flashAcc, "0x%0.4x") << ','
                     << hex(r.serialNumber, "0x%0.8x") << ',' << csvField(r.chipUid) << ',' << hex(r.resultCode, "0x%0.2x") << ','
-                    << (r.ok ? "OK" : "NG") << ',' << csvField(r.message) << ',' << csvField(r.recordId) << "\n";
+                    << (r.ok ? "OK" : r.outcome == kOutcomeInterrupted ? "INTERRUPTED" : "NG") << ','
+                    << csvField(r.message) << ',' << csvField(r.recordId) << ',' << r.bytesCut << ',' << hex(r.snStart, "0x%0.8x") << ','
+                    << hex(r.snIncrement, "0x%0.4x") << ',' << hex(r.snAddress, "0x%0.8x") << "\n";
             } else {
                 out << format("%-23s %-12s %2d %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", recordTimeText(r.endedMs).c_str(),
                               tableText(r.station).c_str(), r.channel, tableText(r.port).c_str(), tableText(r.chip).c_str(),
                               tableText(r.operation).c_str(), hex(r.serialNumber, "0x%0.8x").c_str(),
-                              tableText(r.chipUid).c_str(), hex(r.resultCode, "0x%0.2x").c_str(), r.ok ? "OK" : "NG",
+                              tableText(r.chipUid).c_str(), hex(r.resultCode, "0x%0.2x").c_str(),
+                              r.ok ? "OK" : r.outcome == kOutcomeInterrupted ? "INT" : "NG",
                               tableText(r.message).c_str());
             }
         }

@@ -193,11 +193,6 @@ void Reporter::engineEvent(const EngineEvent& event) {
         JsonObject o = object("uid", e->channel, e->port, e->timeMs);
         o["uid"] = e->uid;
         write(o);
-    } else if (const auto* e = std::get_if<SerialSent>(&event)) {
-        JsonObject o = object("serial", e->channel, e->port, e->timeMs);
-        o["serial"] = e->serialNumber;
-        o["serialHex"] = format("0x%0.8x", e->serialNumber);
-        write(o);
     } else if (const auto* e = std::get_if<OfflineChip>(&event)) {
         JsonObject o = object("offline", e->channel, e->port, e->timeMs);
         o["ok"] = e->ok;

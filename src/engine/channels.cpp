@@ -63,6 +63,17 @@ bool Program::allSent() const {
     return std::all_of(ports.begin(), ports.end(), [](const auto& p) { return !p || !p->isOpen() || p->sendEmpty(); });
 }
 
+void Program::interruptRunning(const std::string& why) {
+    for (int s = 0; s < 8; ++s) {
+        ChannelSession& c = ch[s];
+        if (!c.busy) continue;
+        c.cutShort = true;  // marks the result as cut short
+        const std::string message = "Interrupted: " + why;
+        finishChannel(1, s, message);
+        channelLine(message, s);
+    }
+}
+
 void Program::closeAllPorts() {
     for (auto& p : ports)
         if (p && p->isOpen()) p->ClosePort();
@@ -88,6 +99,12 @@ void Program::receiveError(int slot) {
 
 void Program::requestHangup(int slot) {
     ChannelSession& c = ch[slot];
+    if (c.busy && !c.cutShort) {
+        // The operation cannot finish: its result (the watchdog's, or a
+        // failure) is recorded as cut short.
+        c.cutShort = true;
+        channelLine("Interrupted: the port hung up (the unit was unplugged?)", slot);
+    }
     if (c.port) c.port->ClosePort();
     c.connected = false;
     // The port list holds the channels' ports in channel order until the

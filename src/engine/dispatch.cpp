@@ -373,6 +373,8 @@ void Program::flashBlockStep(int slot, uint8_t result, bool /*zeroOnly*/) {
         }
         [[fallthrough]];
     case StepDownloadNvm:
+        if (const auto sent = serialSettings()) downloadedSerial_[c.portName] = *sent;
+        else downloadedSerial_.erase(c.portName);
         finishChannel(0, slot, "数据下载成功！", result);
         channelLine("数据下载成功！", slot);
         sendProgrammerRestart(slot);

@@ -1,6 +1,6 @@
 // What the engine tells its front ends, as typed events, one type a kind: a
 // unit found, a step of an operation begun, progress, an operation's result,
-// a chip's UID read, a serial number written, an off-line chip counted. The window's gauges
+// a chip's UID read, an off-line chip counted. The window's gauges
 // follow the same points; the command-line front end builds its table,
 // progress and JSON lines from these events alone, never from log text.
 #pragma once
@@ -45,14 +45,25 @@ struct UnitIdentity {
     std::string vendorId, productId, usbSerial;
 };
 
+// A job's serial-number settings: the first number, the increment between
+// chips and the flash address the number is written to.
+struct SerialSettings {
+    uint32_t start = 0, increment = 0, address = 0;
+    bool operator==(const SerialSettings&) const = default;
+};
+
 // The job a channel ran with: the chip and, when a file was loaded, the
-// image's name and sums.
+// image's name and sums; the serial-number settings when numbering was on.
+// No unit reports which number a chip got: the settings are all that is
+// known (on-line they go to no unit at all; off-line they are the ones the
+// job download sent to that unit).
 struct JobFacts {
     std::string chip;  // "" when none was chosen
     std::string imageFile;
     std::optional<uint32_t> fileChecksum;
     std::optional<uint16_t> flashCrc, flashAcc;
     uint64_t bytesCut = 0;  // bytes of the file left out because they lay outside the chip
+    std::optional<SerialSettings> serial;
 };
 
 // What every event has: the channel (1 .. 8), its port, and when it
@@ -91,7 +102,8 @@ struct ProgressMoved : EventHeader {
 // for success, the host's own code for a damaged or mismatching reply), -1
 // when the host ended it without one (the watchdog, a step that failed on
 // its own terms such as "芯片不为空！"). message: the text shown for it.
-// startedMs: when the operation began.
+// startedMs: when the operation began. interrupted: cut short (the program
+// closed or stopped by a signal, or the unit's port hung up meanwhile).
 struct ChannelFinished : EventHeader {
     std::string operation;
     uint8_t step = 0;  // the step it ended in
@@ -99,6 +111,7 @@ struct ChannelFinished : EventHeader {
     int code = -1;
     std::string message;
     int64_t startedMs = 0;
+    bool interrupted = false;
     UnitIdentity unit;
     JobFacts job;
 };
@@ -107,13 +120,6 @@ struct ChannelFinished : EventHeader {
 struct UidRead : EventHeader {
     std::string operation;
     std::string uid;
-    UnitIdentity unit;
-};
-
-// A serial number went into a chip.
-struct SerialSent : EventHeader {
-    std::string operation;
-    uint32_t serialNumber = 0;
     UnitIdentity unit;
 };
 
@@ -128,7 +134,7 @@ struct OfflineChip : EventHeader {
 };
 
 using EngineEvent =
-    std::variant<DeviceFound, StepStarted, ProgressMoved, ChannelFinished, UidRead, SerialSent, OfflineChip>;
+    std::variant<DeviceFound, StepStarted, ProgressMoved, ChannelFinished, UidRead, OfflineChip>;
 
 // The header every kind of event has.
 inline const EventHeader& headerOf(const EngineEvent& e) {

@@ -21,9 +21,10 @@
 #include "shell/seams.h"
 
 #include <array>
-#include <optional>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,12 @@ struct ChannelSession {
     SearchOutcome searchOutcome = SearchOutcome::NotQueried;  // of the last device search
     UnitIdentity unit;  // the unit found on it by the last search
     int64_t startedMs = 0;  // when its current (or last) operation began, engine clock
+    // The job's serial-number settings when its current operation began
+    // (none: numbering off).
+    std::optional<SerialSettings> serialAtStart;
+    // Its current operation was cut short: the port hung up (the unit
+    // unplugged) or the program is closing.
+    bool cutShort = false;
 };
 
 class Program {
@@ -259,6 +266,10 @@ public:
     // give false when refused.
     bool prepare(Operation op);
     bool start(Operation op, const JobSettings& settings);
+    // Ends every running operation as cut short (the program closes or was
+    // stopped): a line each with `why`, and a result event marked
+    // interrupted, so that a front end reports and records it.
+    void interruptRunning(const std::string& why);
     // The read-address request on channel 1.
     void startReadAddress(uint32_t address, uint16_t length);
 
@@ -286,6 +297,10 @@ private:
     uint8_t DevicesFound = 0;
     LaunchRefusal lastRefusal_ = LaunchRefusal::None;
     std::vector<std::string> listedPorts_;
+    // The serial-number settings the last successful job download sent to
+    // the unit on each port (in this run of the program): what its off-line
+    // chips were numbered from.
+    std::map<std::string, SerialSettings> downloadedSerial_;
     std::vector<SkippedPort> skippedPorts_;
     std::vector<std::string> unusedPorts_;
     int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
@@ -304,9 +319,12 @@ private:
     void reportResult(uint8_t code, int slot);
     void showOfflineStatus(int slot);
     void writeOfflineSummary();
-    // After a chip on `slot` got the serial number: the next one, told to
-    // nextSerialNumberHook (the window's edit shows it).
+    // After a good chip on `slot`, with on-line numbering on: the job's next
+    // number, told to nextSerialNumberHook (the window's edit shows it). The
+    // number is the host's count only: no request carries it.
     void advanceSerialNumber(int slot);
+    // The job's serial-number settings, none when numbering is off.
+    std::optional<SerialSettings> serialSettings() const;
     void sendFrame(int slot, size_t frameLength);
     void sendJobDownload(int slot);
     void sendFlashBlockDownload(int slot);

@@ -11,7 +11,12 @@ namespace kvx {
 
 void Program::setupGauge(uint16_t tickLimit, uint16_t total, int slot) {
     ChannelSession& c = ch[slot];
-    if (!c.busy) c.startedMs = clock.epochMs();  // the operation's first step
+    if (!c.busy) {
+        // The operation's first step.
+        c.startedMs = clock.epochMs();
+        c.serialAtStart = serialSettings();
+        c.cutShort = false;
+    }
     c.blockKB = 0;
     c.blockTotalKB = total;
     c.busy = true;
@@ -81,6 +86,7 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     ChannelSession& c = ch[slot];
     const uint8_t endedIn = c.step;
     const bool wasAuto = c.autoSequence;
+    const bool wasBusy = c.busy;
     c.busy = false;
     c.step = StepIdle;
     c.tickBudget = 0;
@@ -95,8 +101,10 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     e.code = code;
     e.message = message;
     e.startedMs = c.startedMs ? c.startedMs : e.timeMs;
+    e.interrupted = failed != 0 && c.cutShort;
     e.unit = c.unit;
     e.job = jobFacts();
+    e.job.serial = wasBusy ? c.serialAtStart : serialSettings();
     publish(e);
 }
 
@@ -187,6 +195,10 @@ void Program::showOfflineStatus(int slot) {
             e.totalNg = totalNg;
             e.unit = c.unit;
             e.job = jobFacts();
+            // Numbered from what the job download sent this unit, if it did.
+            const auto sent = downloadedSerial_.find(c.portName);
+            e.job.serial.reset();
+            if (sent != downloadedSerial_.end()) e.job.serial = sent->second;
             publish(e);
         }
         writeOfflineSummary();
@@ -253,9 +265,13 @@ JobSettings jobSettingsOf(const JobOptions& o, const JobSettings& base, ChipVend
     return job;
 }
 
-void Program::advanceSerialNumber(int slot) {
+std::optional<SerialSettings> Program::serialSettings() const {
+    if (job.snEnable == 0) return std::nullopt;
+    return SerialSettings{job.snStart, job.snIncrement, job.snAddress};
+}
+
+void Program::advanceSerialNumber(int) {
     if (!job.snAdvance || job.snEnable == 0) return;
-    if (!listeners.empty()) publish(SerialSent{header(slot), operationOf(slot), job.snStart, ch[slot].unit});
     job.snStart = job.snStart + job.snIncrement;
     if (nextSerialNumberHook) nextSerialNumberHook(job.snStart);
 }

@@ -47,6 +47,12 @@ const char* const kMigrations[] = {
        CREATE INDEX korvex_records_serial ON korvex_records(serial_number);
        CREATE INDEX korvex_records_uid ON korvex_records(chip_uid);
        CREATE INDEX korvex_records_station ON korvex_records(station, ended_ms);)",
+    R"(ALTER TABLE korvex_records ADD COLUMN outcome TEXT NOT NULL DEFAULT '';
+       UPDATE korvex_records SET outcome = CASE WHEN ok THEN 'ok' ELSE 'ng' END;
+       ALTER TABLE korvex_records ADD COLUMN bytes_cut BIGINT NOT NULL DEFAULT 0;
+       ALTER TABLE korvex_records ADD COLUMN sn_start BIGINT;
+       ALTER TABLE korvex_records ADD COLUMN sn_increment BIGINT;
+       ALTER TABLE korvex_records ADD COLUMN sn_address BIGINT;)",
 };
 static_assert(std::size(kMigrations) == PgRecordStore::kSchemaVersion);
 
@@ -152,6 +158,7 @@ std::string whereOf(const RecordFilter& f, std::vector<PgParam>& params) {
     }
     if (!f.station.empty()) term("station = ", text(f.station));
     if (f.ok) term("ok = ", {*f.ok ? "t" : "f", PgParam::Bool});
+    if (!f.outcome.empty()) term("outcome = ", text(f.outcome));
     return sql;
 }
 

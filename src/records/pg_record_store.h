@@ -31,7 +31,7 @@ public:
 // reached, holds no records table or one of a newer schema.
 class PgRecordStore : public RecordSource {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // connectTimeoutMs bounds connecting; a query may take up to 5 minutes
     // (a year of a whole plant's records).

@@ -26,12 +26,28 @@ struct ProductionRecord {
     std::string imageFile;
     std::optional<uint32_t> fileChecksum;
     std::optional<uint16_t> flashCrc, flashAcc;
-    std::optional<uint32_t> serialNumber;  // written into the chip
+    // The number the chip got, only when it was sent to the unit for that
+    // chip; empty otherwise (the job's settings are in sn* below).
+    std::optional<uint32_t> serialNumber;
     std::string chipUid;                   // 24 hexadecimal digits, when read
     std::optional<int> resultCode;         // the unit's
     std::string message;
     bool ok = false;
+    // "ok", "ng", or "interrupted": the operation was cut short (the program
+    // closed or stopped by a signal, the unit unplugged); ok is false then.
+    std::string outcome;
+    // Bytes of the object file left out because they lay outside the chip
+    // (loaded so with the operator's consent or --allow-outside); 0: all in.
+    int64_t bytesCut = 0;
+    // The job's serial-number settings when serial numbering was on: the
+    // first number, the increment and the address. On-line runs send them to
+    // no unit; off-line they are the ones the job download sent.
+    std::optional<uint32_t> snStart, snIncrement, snAddress;
 };
+
+inline constexpr const char* kOutcomeOk = "ok";
+inline constexpr const char* kOutcomeNg = "ng";
+inline constexpr const char* kOutcomeInterrupted = "interrupted";
 
 // Which records a query takes; empty fields take every record.
 struct RecordFilter {
@@ -40,6 +56,7 @@ struct RecordFilter {
     std::string chipUid;  // compared without regard to case
     std::string station;
     std::optional<bool> ok;
+    std::string outcome;  // "ok", "ng" or "interrupted"; empty: any
     int limit = 0;  // the newest `limit` records; 0: all
 };
 

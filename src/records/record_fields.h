@@ -52,6 +52,11 @@ inline constexpr RecordField kRecordFields[] = {
     {"result_code", &ProductionRecord::resultCode},
     {"message", &ProductionRecord::message},
     {"ok", &ProductionRecord::ok},
+    {"outcome", &ProductionRecord::outcome},
+    {"bytes_cut", &ProductionRecord::bytesCut},
+    {"sn_start", &ProductionRecord::snStart},
+    {"sn_increment", &ProductionRecord::snIncrement},
+    {"sn_address", &ProductionRecord::snAddress},
 };
 
 constexpr size_t kRecordFieldCount = std::size(kRecordFields);

@@ -51,6 +51,14 @@ const char* const kMigrations[] = {
        CREATE INDEX records_serial ON records(serial_number);
        CREATE INDEX records_uid ON records(chip_uid);
        CREATE INDEX records_unforwarded ON records(forwarded, row_id);)",
+    // The outcome (records written before it was kept are "ok" or "ng" by
+    // their ok), the bytes of an image left out, the job's serial settings.
+    R"(ALTER TABLE records ADD COLUMN outcome TEXT NOT NULL DEFAULT '';
+       UPDATE records SET outcome = CASE WHEN ok THEN 'ok' ELSE 'ng' END;
+       ALTER TABLE records ADD COLUMN bytes_cut INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE records ADD COLUMN sn_start INTEGER;
+       ALTER TABLE records ADD COLUMN sn_increment INTEGER;
+       ALTER TABLE records ADD COLUMN sn_address INTEGER;)",
 };
 static_assert(std::size(kMigrations) == RecordStore::kSchemaVersion);
 
@@ -132,6 +140,7 @@ Where whereOf(const RecordFilter& f) {
     if (!f.chipUid.empty()) terms.push_back("chip_uid = upper(?)");
     if (!f.station.empty()) terms.push_back("station = ?");
     if (f.ok) terms.push_back("ok = ?");
+    if (!f.outcome.empty()) terms.push_back("outcome = ?");
     std::string sql;
     for (size_t i = 0; i < terms.size(); ++i) sql += (i ? " AND " : " WHERE ") + terms[i];
     return {sql, [f](Statement& s) {
@@ -141,6 +150,7 @@ Where whereOf(const RecordFilter& f) {
                 if (!f.chipUid.empty()) s.text(f.chipUid);
                 if (!f.station.empty()) s.text(f.station);
                 if (f.ok) s.integer(*f.ok ? 1 : 0);
+                if (!f.outcome.empty()) s.text(f.outcome);
             }};
 }
 

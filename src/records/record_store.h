@@ -32,7 +32,7 @@ constexpr const char* kRecordsFileName = "records.sqlite";
 
 class RecordStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens the database at path; without readOnly it is created when
     // missing and migrated to kSchemaVersion. Throws RecordStoreError.

@@ -6,6 +6,7 @@
 #include "child_process.h"
 
 #include "e2e/startup_rig.h"
+#include "image/object_files.h"
 #include "records/record_store.h"
 #include "shell/text.h"
 #include "sim/sim_server.h"
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 using namespace kvx;
@@ -75,7 +77,8 @@ protected:
 }  // namespace
 
 // Eight units, channel 3 failing, serial numbers counted by the host, then a
-// UID read: a record for each, and the serial-number question answered.
+// UID read: a record for each. On-line no request carries a serial number,
+// so no record claims one: each holds the job's settings instead.
 TEST_F(Records, AnAutoRunOnEightUnitsAndAUidRead) {
     startUnits(8, [](SimOptions& o) {
         SimFault f;
@@ -91,7 +94,6 @@ TEST_F(Records, AnAutoRunOnEightUnitsAndAUidRead) {
 
     const auto all = records();
     ASSERT_EQ(all.size(), 9u);
-    std::set<uint32_t> serials;
     for (size_t i = 0; i < 8; ++i) {
         const ProductionRecord& r = all[i];
         SCOPED_TRACE(r.channel);
@@ -104,20 +106,25 @@ TEST_F(Records, AnAutoRunOnEightUnitsAndAUidRead) {
         EXPECT_LE(r.startedMs, r.endedMs);
         EXPECT_EQ(r.ok, r.channel != 3);
         EXPECT_EQ(r.resultCode, r.channel == 3 ? 0x2C : 0);
-        EXPECT_EQ(r.serialNumber.has_value(), r.ok);
-        if (r.serialNumber) serials.insert(*r.serialNumber);
+        EXPECT_EQ(r.outcome, r.ok ? "ok" : "ng");
+        EXPECT_FALSE(r.serialNumber);
+        EXPECT_EQ(r.snStart, 0x1000u);
+        EXPECT_EQ(r.snIncrement, 1u);
     }
-    EXPECT_EQ(serials, (std::set<uint32_t>{0x1000, 0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006}));
     EXPECT_EQ(all[8].operation, "read-id");
     EXPECT_EQ(all[8].chipUid.size(), 24u);
+    EXPECT_FALSE(all[8].snStart);
 
-    // Which firmware went into the chip with serial number 0x1004?
-    auto [found, answer] = run({"records", "--serial", "0x1004", "--json"});
+    EXPECT_EQ(run({"records", "--serial", "0x1004"}).first, cli::kExitChannelFailed);  // no chip got it
+    auto [found, answer] = run({"records", "--outcome", "ng", "--json"});
     ASSERT_EQ(found, cli::kExitOk);
     const auto j = nlohmann::json::parse(answer);
+    EXPECT_EQ(j["channel"], 3);
     EXPECT_EQ(j["image"], "fw.bin");
     EXPECT_EQ(j["fileChecksum"], all[0].fileChecksum ? format("0x%0.8x", *all[0].fileChecksum) : "");
-    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["outcome"], "ng");
+    EXPECT_EQ(j["serial"], nullptr);
+    EXPECT_EQ(j["snStart"], 0x1000);
     EXPECT_EQ(run({"records", "--uid", all[8].chipUid}).first, cli::kExitOk);
     EXPECT_EQ(run({"records", "--serial", "0x2000"}).first, cli::kExitChannelFailed);  // none
     auto [sumCode, summary] = run({"records", "--summary", "--csv"});
@@ -126,6 +133,21 @@ TEST_F(Records, AnAutoRunOnEightUnitsAndAUidRead) {
     // The UID read is no chip: listed by its operation after the yield.
     EXPECT_NE(summary.find("\n\nstation,operation,count\n"), std::string::npos) << summary;
     EXPECT_NE(summary.find(",read-id,1\n"), std::string::npos) << summary;
+
+    // A 64 KB image on the 32 KB chip: refused and nothing recorded, or cut
+    // with --allow-outside and the records say by how much.
+    const std::vector<uint8_t> image64 = test::patternBytes(64 * 1024, 23);
+    std::ofstream(dir_ + "/fw64k.hex") << hexText(image64.data(), 0, 0, 64 * 1024 - 1);
+    const std::vector<std::string> big = {"-q", "-c", "SC32F5232JV1G", "-f", dir_ + "/fw64k.hex", "auto"};
+    const RecordFilter cutRuns = fromNow();
+    EXPECT_EQ(run(big).first, cli::kExitUsage);
+    EXPECT_TRUE(records(cutRuns).empty());
+    std::vector<std::string> allowed = big;
+    allowed.insert(allowed.begin(), "--allow-outside");
+    EXPECT_EQ(run(allowed).first, cli::kExitChannelFailed);  // channel 3 fails as before
+    const auto cut = records(cutRuns);
+    ASSERT_EQ(cut.size(), 8u);
+    for (const ProductionRecord& r : cut) EXPECT_EQ(r.bytesCut, 32768) << r.channel;
 }
 
 // A database of odd records read back in each form: operations that
@@ -196,7 +218,10 @@ TEST_F(Records, OffLineProductionRecordsEveryChip) {
     const auto all = records(offlineRun);
     EXPECT_EQ(static_cast<int>(all.size()), ok + ng);
     int recordedOk = 0;
-    for (auto& r : all) recordedOk += r.ok && r.operation == "offline";
+    for (auto& r : all) {
+        recordedOk += r.ok && r.operation == "offline";
+        EXPECT_FALSE(r.serialNumber);  // the status frames do not tell one
+    }
     EXPECT_EQ(recordedOk, ok);
 }
 

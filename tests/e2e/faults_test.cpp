@@ -79,11 +79,13 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
 
     std::array<int, 8> finishes{};
     std::array<double, 8> finishedMs{};
+    std::array<bool, 8> interrupted{};
     const Clock::time_point start = Clock::now();
     r.engine().listeners.push_back([&](const EngineEvent& event) {
         if (!std::holds_alternative<ChannelFinished>(event)) return;
         const int slot = headerOf(event).channel - 1;
         ++finishes[static_cast<size_t>(slot)];
+        interrupted[static_cast<size_t>(slot)] = std::get<ChannelFinished>(event).interrupted;
         finishedMs[static_cast<size_t>(slot)] =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     });
@@ -122,6 +124,8 @@ TEST_P(FaultsOnEightUnits, OnlyTheFaultyChannelIsHitAndEverythingIsLogged) {
     EXPECT_EQ(timeouts, fc.timeoutLine ? 1u : 0u);
     if (fc.timeoutLine) EXPECT_EQ(r.countText(fc.timeoutLine, from), 1u);
     EXPECT_EQ(r.engine().channelState(kFaulty).connected, !fc.disconnected);
+    // A run whose unit went away is cut short, not failed.
+    for (int s = 0; s < 8; ++s) EXPECT_EQ(interrupted[static_cast<size_t>(s)], s == kFaulty && fc.disconnected) << s;
     const auto flash = r.unitFlash(kFaulty);
     ASSERT_EQ(flash.size(), kImageBytes);
     for (size_t b = 0; b < kBlocks; ++b) {
@@ -160,8 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Gone after answering three program blocks: its port is closed at
         // once, the channel waits for the watchdog.
-        FaultCase{"unplugged mid-programming", kLineRate, with(faultOf(SimFaultKind::Hangup, 5)), goodRunUpTo(3),
-                  "芯片 3 ：操作超时！", 3, true, 0},
+        FaultCase{"unplugged mid-programming", kLineRate, with(faultOf(SimFaultKind::Hangup, 5)),
+                  goodRunUpTo(3, "Interrupted: the port hung up (the unit was unplugged?)"), "芯片 3 ：操作超时！", 3, true, 0},
         // One bit flipped inside the reply to the third program block.
         FaultCase{"bit errors in a program reply", kLineRate, with(faultOf(SimFaultKind::BitErrors, 5)),
                   goodRunUpTo(3, "数据包校验错误！"), nullptr, 3, false, 0},

@@ -104,8 +104,9 @@ TEST(Operations, NotBlankAndProtectedChipsAreErasedFirst) {
     EXPECT_EQ(r.countRequests(2, 0x93, 0x03), 1u);
 }
 
-// Each chip's serial number is told as it was counted, wrapping at 32 bits;
-// the edit shows the next one, in the form chosen.
+// On-line, no request carries a serial number: the edit counts on per good
+// chip (wrapping at 32 bits, in the form chosen), and each result carries
+// the job's settings as its run began, never a number a chip got.
 TEST(Operations, SerialNumbersCountOnPerChip) {
     E2ERig r(2);
     r.chooseChip("SC32F5232JV1G");
@@ -115,21 +116,30 @@ TEST(Operations, SerialNumbersCountOnPerChip) {
     ui["ChkBoxPCSN"].setChecked(true);
     ui["SNEdit1"].setText("0xFFFFFFFF");
     ui["GainEdit"].setText("0x01");
-    std::vector<uint32_t> told;
+    ui["AddrEdit"].setText("0x00007FF0");
+    std::vector<std::optional<SerialSettings>> told;
     r.engine().listeners.push_back([&](const EngineEvent& e) {
-        if (auto* s = std::get_if<SerialSent>(&e)) told.push_back(s->serialNumber);
+        if (auto* f = std::get_if<ChannelFinished>(&e)) told.push_back(f->job.serial);
     });
     ui["AutoSpdBtn"].click();
     ASSERT_TRUE(r.waitIdle());
-    std::sort(told.begin(), told.end());
-    EXPECT_EQ(told, (std::vector<uint32_t>{0x00000000, 0xFFFFFFFF}));
+    const SerialSettings first{0xFFFFFFFF, 1, 0x7FF0};
+    EXPECT_EQ(told, (std::vector<std::optional<SerialSettings>>{first, first}));
     EXPECT_EQ(ui["SNEdit1"].text(), "0x00000001");
     ui["ChkBoxSNDP"].setChecked(true);
     EXPECT_EQ(ui["SNEdit1"].text(), "1");
     ui["AutoSpdBtn"].click();
     ASSERT_TRUE(r.waitIdle());
-    EXPECT_EQ(told.size(), 4u);
+    ASSERT_EQ(told.size(), 4u);
+    EXPECT_EQ(told[3]->start, 1u);
     EXPECT_EQ(ui["SNEdit1"].text(), "3");
+    ui["CheckBoxSN"].setChecked(false);
+    ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.waitIdle());
+    ASSERT_EQ(told.size(), 6u);
+    EXPECT_FALSE(told[5]);
+    EXPECT_EQ(ui["SNEdit1"].text(), "3");
+    for (int s = 0; s < 2; ++s) EXPECT_EQ(r.countRequests(s + 1, 0x53), 0u);  // no job download
 }
 
 TEST(Operations, VerifyMismatchYesThenAbort) {

@@ -244,7 +244,7 @@ TEST(RecordWriter, SetsAsideAFileThatIsNoRecordsDatabase) {
     const std::tuple<std::function<void(const std::string&)>, std::string, bool> cases[] = {
         {[](const std::string& p) { std::ofstream(p) << std::string(2000, 'x'); }, "file is not a database", true},
         {sqlite("CREATE TABLE records(x)"), "table records already exists", true},
-        {sqlite("CREATE TABLE records(row_id, record_id); PRAGMA user_version=1"), "no such column: forwarded", true},
+        {sqlite("CREATE TABLE records(row_id, record_id); PRAGMA user_version=1"), "no such column: ok", true},
         {sqlite("PRAGMA user_version=99"), "it was written by a newer version of this program", false},
         {[](const std::string& p) { mkfifo(p.c_str(), 0600); }, "not a regular file (a FIFO)", false},
     };
