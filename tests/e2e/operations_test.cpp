@@ -2,6 +2,7 @@
 // wire (the emulator's trace), what the chips hold, and what the operator saw.
 #include "e2e_rig.h"
 
+#include "records/record_store.h"
 #include "shell/text.h"
 
 #include <algorithm>
@@ -140,6 +141,31 @@ TEST(Operations, SerialNumbersCountOnPerChip) {
     EXPECT_FALSE(told[5]);
     EXPECT_EQ(ui["SNEdit1"].text(), "3");
     for (int s = 0; s < 2; ++s) EXPECT_EQ(r.countRequests(s + 1, 0x53), 0u);  // no job download
+}
+
+// The window closed while two channels program: each run ends with a line
+// and a result marked interrupted, and is recorded so.
+TEST(Operations, ClosingMidRunRecordsTheRunsAsInterrupted) {
+    E2ERig r(2, [](SimOptions& o) { o.baud = 1000000; });
+    r.chooseChip("SC32F52128LF1G");
+    r.loadRandomImage(128 * 1024);
+    std::vector<bool> interrupted;
+    bool programming = false;
+    r.engine().listeners.push_back([&](const EngineEvent& e) {
+        if (auto* f = std::get_if<ChannelFinished>(&e)) interrupted.push_back(f->interrupted);
+        if (auto* s = std::get_if<StepStarted>(&e)) programming = programming || s->step == StepProgramFlash;
+    });
+    r.app->ui["AutoSpdBtn"].click();
+    ASSERT_TRUE(r.loop.runUntil([&] { return programming; }, 20000));
+    r.app->FormClose();
+    EXPECT_EQ(interrupted, (std::vector<bool>{true, true}));
+    EXPECT_EQ(r.logCount("Interrupted: the program was closed"), 2u);
+    const auto recs = RecordStore(r.app->recordsPath(), true).query({});
+    ASSERT_EQ(recs.size(), 2u);
+    for (const ProductionRecord& rec : recs) {
+        EXPECT_EQ(rec.outcome, "interrupted");
+        EXPECT_EQ(rec.operation, "auto");
+    }
 }
 
 TEST(Operations, VerifyMismatchYesThenAbort) {
