@@ -96,6 +96,7 @@ private slots:
     void captionsAreExactlyTheForms();
     void everyDialogClosesAsTheOperatorCloses();
     void verifyAbortEndsThatChannelAtOnce();
+    void dataOutsideTheChipIsAskedAbout();
 };
 
 // Enter (and Space, on widgets where it is not the widget's own click) on
@@ -524,6 +525,39 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
     }
     unsetenv("KORVEX_SERIAL_DIR");
     sim.stop();
+}
+
+// A 64 KB file for a 32 KB chip: one question box, No the default. The
+// operator's No (Enter) keeps the job as it was; a click on Yes loads the
+// file without the data outside, and the log says so.
+void OperatorTest::dataOutsideTheChipIsAskedAbout() {
+    QTemporaryDir dir;
+    QtRig r;
+    r.app.programFolder = dir.path().toStdString() + "/";
+    QVERIFY(r.show());
+    chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+    r.app.applyChipDefaults();
+    std::vector<uint8_t> image(64 * 1024, 0x5A);
+    const std::string hex = dir.path().toStdString() + "/big.hex";
+    writeHexFile(hex, image.data(), 0, 0, 64 * 1024 - 1);
+    for (const bool yes : {false, true}) {
+        QString text;
+        onNextModal([&](QWidget* box) {
+            auto* b = static_cast<QMessageBox*>(box);
+            text = b->text();
+            QCOMPARE(b->defaultButton(), b->button(QMessageBox::No));
+            if (yes) click(b->button(QMessageBox::Yes));
+            else QTest::keyClick(b, Qt::Key_Return);
+        });
+        QCOMPARE(r.app.loadObjectFile(hex, true), yes);
+        QVERIFY2(text.contains("32768字节不在芯片Flash（0x00000000-0x00007FFF）内"), qPrintable(text));
+        QCOMPARE(r.app.engine.fileLoaded, yes);
+        QCOMPARE(r.app.engine.image->bytesCut, yes ? 32768u : 0u);
+    }
+    size_t told = 0;
+    for (const auto& l : r.app.log.lines()) told += l.find("超出芯片Flash（0x00000000-0x00007FFF），已去掉") != std::string::npos;
+    QCOMPARE(told, size_t(1));
+    r.win.close();
 }
 
 KORVEX_GUI_SUITE(OperatorTest);
