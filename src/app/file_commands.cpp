@@ -374,6 +374,9 @@ void KorvexApp::ReadAddress1Click() {
         if (!r) return;
         range = *r;
     } else {
+        // The dialog shows a length of 16 to 4096; closed without OK, the
+        // read takes what it showed.
+        range.length = static_cast<uint16_t>(std::clamp<int>(range.length, 16, 4096));
         TSetAddressForm dlg(prompts, range.address, range.length);
         prompts.showModal(dlg);
     }

@@ -571,6 +571,14 @@ void KorvexApp::applyChipDefaults() {
         break;
     }
     ui["ChkBoxNVM"].setVisible(chip.eepSize != 0);
+    // The chip's own requests (Read Chip ID, Read Address) use the job as it
+    // was last captured; until a launcher captures it, that is the settings
+    // the window shows now, so the first request carries a valid parameter
+    // block. A field that is no number is told when a launcher captures.
+    try {
+        engine.job = jobSettingsOf(jobOptions(), engine.job, v);
+    } catch (const ConvertError&) {
+    }
 }
 
 }  // namespace kvx

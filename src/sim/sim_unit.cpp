@@ -181,6 +181,7 @@ void SimUnit::deviceInfo(std::vector<SimOutput>& out, SimTraceEvent& ev) {
 }
 
 void SimUnit::useChip(const uint8_t* block) {
+    std::copy(block, block + lastParameterBlock.size(), lastParameterBlock.begin());
     ChipGeometry g = ChipGeometry::fromParameterBlock(block);
     if (!chip.present || !chip.geometry.sameChip(g)) {
         chip.insert(g, opts_.fault(SimFaultKind::NotBlank) != nullptr);

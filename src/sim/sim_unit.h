@@ -61,6 +61,7 @@ public:
     ChipMemory chip;
     uint32_t requests = 0;               // flagged runs received
     std::optional<std::array<uint8_t, 512>> job;  // the good job last downloaded
+    std::array<uint8_t, 64> lastParameterBlock{};  // of the last request that carried one
     std::vector<uint8_t> flashImage;     // downloaded for off-line use (from flashFirst)
     std::vector<uint8_t> nvmImage;       // downloaded NVM image
     std::vector<uint8_t> firmwareImage;  // received upgrade, 64 KB

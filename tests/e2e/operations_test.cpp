@@ -168,6 +168,26 @@ TEST(Operations, ClosingMidRunRecordsTheRunsAsInterrupted) {
     }
 }
 
+// The first requests after a chip is chosen carry the settings the window
+// shows (bit 6 of the job flags always set, the settle times), and Read
+// Address closed with Escape reads the length its dialog showed.
+TEST(Operations, FirstRequestsAfterChoosingAChip) {
+    E2ERig r(1);
+    r.chooseChip("SC32F5232JV1G");
+    r.app->ui["ReadVO32voChipID1"].click();
+    ASSERT_TRUE(r.waitIdle());
+    std::array<uint8_t, 64> block{};
+    r.sim->withUnit(0, [&](SimUnit& u) { block = u.lastParameterBlock; });
+    EXPECT_EQ(block[32] & 0x40, 0x40);
+    EXPECT_EQ((std::vector<int>{block[42], block[43], block[44], block[45]}), (std::vector<int>{10, 10, 17, 17}));
+    r.prompts.modalScript = [](Form& f) { f.close(Form::Cancel); };
+    r.app->ui["ReadAddress1"].click();
+    r.prompts.modalScript = nullptr;
+    ASSERT_TRUE(r.waitIdle());
+    r.sim->withUnit(0, [&](SimUnit& u) { block = u.lastParameterBlock; });
+    EXPECT_EQ(block[52] | block[53] << 8, 16);
+}
+
 TEST(Operations, VerifyMismatchYesThenAbort) {
     E2ERig r(1);
     r.chooseChip("SC32F5232JV1G");
