@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QDialog>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 
 namespace kvx {
@@ -16,39 +17,41 @@ namespace {
 QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
 }  // namespace
 
-void QtPrompts::information(const std::string& text) {
+// A message box as wide as its title needs: Qt sizes a box by its text
+// and buttons only, and the window manager then cuts a long title
+// ("Korv…00SC"). The title bar's buttons and margins take about 120 px.
+QMessageBox::StandardButton QtPrompts::ask(QMessageBox::Icon icon, const std::string& text,
+                                           QMessageBox::StandardButtons buttons,
+                                           QMessageBox::StandardButton defaultButton) {
     LoopHold hold(loop_);
-    QMessageBox::information(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok);
+    QMessageBox box(icon, qs(boxTitle_), qs(text), buttons, parent_);
+    if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int wide = box.fontMetrics().horizontalAdvance(qs(boxTitle_)) + 120;
+        grid->addItem(new QSpacerItem(wide, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
+    const int answer = box.exec();
+    return box.clickedButton() ? box.standardButton(box.clickedButton()) : static_cast<QMessageBox::StandardButton>(answer);
 }
 
-void QtPrompts::warning(const std::string& text) {
-    LoopHold hold(loop_);
-    QMessageBox::warning(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok);
-}
+void QtPrompts::information(const std::string& text) { ask(QMessageBox::Information, text, QMessageBox::Ok); }
+
+void QtPrompts::warning(const std::string& text) { ask(QMessageBox::Warning, text, QMessageBox::Ok); }
 
 bool QtPrompts::errorOkAbort(const std::string& text) {
-    LoopHold hold(loop_);
-    return QMessageBox::critical(parent_, qs(boxTitle_), qs(text), QMessageBox::Ok | QMessageBox::Abort,
-                                 QMessageBox::Ok) == QMessageBox::Ok;
+    return ask(QMessageBox::Critical, text, QMessageBox::Ok | QMessageBox::Abort, QMessageBox::Ok) == QMessageBox::Ok;
 }
 
 bool QtPrompts::differenceYesAbort(const std::string& text) {
-    LoopHold hold(loop_);
-    return QMessageBox::critical(parent_, qs(boxTitle_), qs(text), QMessageBox::Yes | QMessageBox::Abort,
-                                 QMessageBox::Yes) == QMessageBox::Yes;
+    return ask(QMessageBox::Critical, text, QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Yes) == QMessageBox::Yes;
 }
 
 bool QtPrompts::questionYesNo(const std::string& text) {
-    LoopHold hold(loop_);
-    return QMessageBox::question(parent_, qs(boxTitle_), qs(text), QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return ask(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
-void QtPrompts::message(const std::string& text) {
-    LoopHold hold(loop_);
-    QMessageBox box(QMessageBox::NoIcon, qs(boxTitle_), qs(text), QMessageBox::Ok, parent_);
-    box.exec();
-}
+void QtPrompts::message(const std::string& text) { ask(QMessageBox::NoIcon, text, QMessageBox::Ok); }
 
 void QtPrompts::beep() { QApplication::beep(); }
 

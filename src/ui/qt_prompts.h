@@ -6,6 +6,7 @@
 #include "shell/seams.h"
 
 class QWidget;
+#include <QMessageBox>
 #include <QStringList>
 
 namespace kvx {
@@ -39,6 +40,10 @@ public:
 
 private:
     std::optional<FileChoice> fileDialog(const FileDialogSpec& spec, bool save);
+    // Shows a message box, held as modal; the button the operator chose.
+    QMessageBox::StandardButton ask(QMessageBox::Icon icon, const std::string& text,
+                                    QMessageBox::StandardButtons buttons,
+                                    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
     QtEventLoop& loop_;
     QWidget* parent_;
     std::string boxTitle_;

@@ -529,7 +529,8 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
 
 // A 64 KB file for a 32 KB chip: one question box, No the default. The
 // operator's No (Enter) keeps the job as it was; a click on Yes loads the
-// file without the data outside, and the log says so.
+// file without the data outside, and the log says so. Boxes are as wide as
+// their title.
 void OperatorTest::dataOutsideTheChipIsAskedAbout() {
     QTemporaryDir dir;
     QtRig r;
@@ -557,6 +558,15 @@ void OperatorTest::dataOutsideTheChipIsAskedAbout() {
     size_t told = 0;
     for (const auto& l : r.app.log.lines()) told += l.find("超出芯片Flash（0x00000000-0x00007FFF），已去掉") != std::string::npos;
     QCOMPARE(told, size_t(1));
+    // A box with a short text is still as wide as its title.
+    int width = 0, titleWidth = 0;
+    onNextModal([&](QWidget* box) {
+        width = box->width();
+        titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
+        click(static_cast<QMessageBox*>(box)->button(QMessageBox::Ok));
+    });
+    r.prompts.information("OK");
+    QVERIFY2(titleWidth > 0 && width >= titleWidth + 100, qPrintable(QString("%1 %2").arg(width).arg(titleWidth)));
     r.win.close();
 }
 
