@@ -117,7 +117,8 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const L
         }
         if (text.lines() <= 6) return true;
         try {
-            writeFileReplacing(folder + "/" + runLogName(t), pieces);
+            // Two runs ending in the same second get two files.
+            writeNewFile(folder + "/" + runLogName(t), pieces);
         } catch (const FileError& e) {
             errorMessage = std::string(kWriteLogError) + "\n" + e.what();
             return false;
@@ -150,13 +151,10 @@ bool writeRunLog(const std::string& programFolder, const LogConfig& cfg, const L
 bool saveProductionLog(const std::string& programFolder, const LogText& text, const LocalTime& t, std::string& error) {
     error.clear();
     try {
-        // Two saves within one second would get the same name: the later one
-        // gets a number behind the time instead of replacing the earlier file.
-        std::string base = withSlash(programFolder) + productionLogName(t);
-        std::string path = base;
-        for (int n = 2; ::access(path.c_str(), F_OK) == 0; ++n)
-            path = base.substr(0, base.size() - 4) + "_" + std::to_string(n) + ".log";
-        writeFileReplacing(path, [&text](const PieceSink& sink) { text.forEachPiece(sink); });
+        // Two saves within one second (of this program or another) would get
+        // the same name: the later one gets a number behind the time instead.
+        writeNewFile(withSlash(programFolder) + productionLogName(t),
+                     [&text](const PieceSink& sink) { text.forEachPiece(sink); });
     } catch (const FileError& e) {
         error = std::string(kWriteLogError) + " " + e.what();
         return false;

@@ -43,6 +43,44 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
+// Writes the pieces to a fresh file beside `target` and returns its name:
+// created with mode 0666 so that the process's umask applies as for any new
+// file, or with `keep`'s mode; written and synced, or removed and thrown.
+std::string writeBeside(const std::string& path, const std::string& target, const PieceSource& pieces,
+                        const struct stat* keep) {
+    static std::atomic<unsigned> counter{0};
+    std::string tmpl;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmpl = target + ".~" + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(tmpl.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        int e = errno;
+        throw FileError(cause("Cannot create", path, e), e);
+    }
+    int err = 0;
+    if (keep && ::fchmod(fd, keep->st_mode & 07777) != 0) err = errno;
+    try {
+        if (!err) pieces([&](std::string_view p) {
+            if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(p.data()), p.size())) err = errno;
+        });
+    } catch (...) {
+        // The text could not be read: the target stays as it was.
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        throw;
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (err) {
+        ::unlink(tmpl.c_str());
+        throw FileError(cause("Cannot write", path, err), err);
+    }
+    return tmpl;
+}
+
 }  // namespace
 
 void writeFileReplacing(const std::string& path, const void* data, size_t size) {
@@ -62,39 +100,55 @@ void writeFileReplacing(const std::string& path, const PieceSource& pieces) {
     // (by root even /dev/null): refused. A folder is left to the rename, which
     // fails with "Is a directory".
     if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) refuseNotRegular("Cannot write", path, st);
-    // A fresh name beside the target; created with mode 0666 so that the
-    // process's umask applies as for any new file.
-    static std::atomic<unsigned> counter{0};
-    std::string tmpl;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmpl = target + ".~" + std::to_string(::getpid()) + "." + std::to_string(counter++);
-        fd = ::open(tmpl.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        int e = errno;
-        throw FileError(cause("Cannot create", path, e), e);
-    }
-    int err = 0;
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-    try {
-        if (!err) pieces([&](std::string_view p) {
-            if (!err && !writeAll(fd, reinterpret_cast<const uint8_t*>(p.data()), p.size())) err = errno;
-        });
-    } catch (...) {
-        // The text could not be read: the target stays as it was.
-        ::close(fd);
-        ::unlink(tmpl.c_str());
-        throw;
-    }
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmpl.c_str(), target.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmpl.c_str());
+    const std::string tmp = writeBeside(path, target, pieces, exists ? &st : nullptr);
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
         throw FileError(cause("Cannot write", path, err), err);
     }
+}
+
+std::string writeNewFile(const std::string& path, const PieceSource& pieces) {
+    const size_t dot = path.find_last_of('.');
+    const bool hasExt = dot != std::string::npos && path.find('/', dot) == std::string::npos;
+    auto numbered = [&](int n) {
+        if (n < 2) return path;
+        const std::string tag = "_" + std::to_string(n);
+        return hasExt ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
+    };
+    // The first free name as it looks now (a failure names that file); the
+    // link below takes it only if it is still free.
+    int n = 1;
+    struct stat st {};
+    while (n < 10000 && ::lstat(numbered(n).c_str(), &st) == 0) ++n;
+    std::string name = numbered(n);
+    const std::string tmp = writeBeside(name, name, pieces, nullptr);
+    // link() gives the whole file a name only where none is taken: two
+    // programs saving at the same moment never share or replace a file.
+    for (;;) {
+        if (::link(tmp.c_str(), name.c_str()) == 0) break;
+        int err = errno;
+        if (err == EPERM || err == EOPNOTSUPP) {
+            // A file system without hard links: the name is claimed by an
+            // exclusive create, then the written file takes its place.
+            const int claim = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (claim >= 0) {
+                ::close(claim);
+                if (::rename(tmp.c_str(), name.c_str()) == 0) return name;
+                err = errno;
+                ::unlink(name.c_str());
+            } else {
+                err = errno;
+            }
+        }
+        if (err != EEXIST || ++n > 10000) {
+            ::unlink(tmp.c_str());
+            throw FileError(cause("Cannot write", name, err), err);
+        }
+        name = numbered(n);
+    }
+    ::unlink(tmp.c_str());
+    return name;
 }
 
 void appendToFile(const std::string& path, const std::string& text) {

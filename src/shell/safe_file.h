@@ -77,6 +77,12 @@ using PieceSink = std::function<void(std::string_view)>;
 using PieceSource = std::function<void(const PieceSink&)>;
 void writeFileReplacing(const std::string& path, const PieceSource& pieces);
 
+// Writes a new file at `path`, or, where that name is taken, at the first
+// free one of path_2, path_3, ... (the number before the extension); never
+// replaces or shares a file, even with another program writing at the same
+// moment. Returns the name written. Throws FileError.
+std::string writeNewFile(const std::string& path, const PieceSource& pieces);
+
 // Appends data to path, creating the file when missing. Throws FileError;
 // a failed write leaves the file at its previous length. Only a regular file
 // is appended to; a FIFO (which would block the open without a reader) or a

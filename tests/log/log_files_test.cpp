@@ -205,11 +205,16 @@ TEST_F(LogTest, SystemNamedRunLog) {
     cfg.enabled = true;
     EXPECT_FALSE(writeRunLog(dir_ + "plain/", cfg, logLines(8), t, err));
     EXPECT_EQ(err, "Write Log File error!\nCannot create folder \"" + dir_ + "plain/ZEZuLogS\": Not a directory");
-    // A run-log name that is taken by a folder.
+    // A run-log name that is taken (by a folder, or by the log of another
+    // run ending in the same second): the next free name, never a shared
+    // or replaced file.
     ::mkdir((dir_ + "ZEZuLogS").c_str(), 0777);
     ASSERT_EQ(::mkdir(file.c_str(), 0777), 0);
-    EXPECT_FALSE(writeRunLog(dir_, cfg, logLines(8), t, err));
-    EXPECT_EQ(err, "Write Log File error!\nCannot write \"" + file + "\": Is a directory");
+    const std::string stem = file.substr(0, file.size() - 4);
+    for (const char* next : {"_2.log", "_3.log"}) {
+        EXPECT_TRUE(writeRunLog(dir_, cfg, logLines(8), t, err)) << err;
+        EXPECT_EQ(slurp(stem + next), crlf(logLines(8)));
+    }
 }
 
 TEST_F(LogTest, UserNamedRunLog) {
