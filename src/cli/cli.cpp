@@ -141,7 +141,9 @@ Exit status:
   2    usage or input error (options, a file that cannot be loaded or has a faulty
        line, no chip chosen, no object file loaded)
   3    no programmer unit answered the search
-  130  interrupted by Ctrl+C or SIGTERM (the ports are closed first))";
+  130  interrupted by Ctrl+C, SIGTERM or SIGHUP, or standard output was closed
+       by its reader (korvex-cli ... | head -1): the ports are closed and the
+       records and logs written first)";
 
 // The help as this program lays it out: the usage line leads the description.
 class HelpLayout : public CLI::Formatter {
@@ -514,8 +516,9 @@ struct ChannelResult {
 };
 
 // Puts back, when the run ends, what a run changes in its process: the
-// port folder of the emulated units and the handlers of Ctrl+C and SIGTERM
-// (the front end also runs inside other programs and tests).
+// port folder of the emulated units and the handlers of Ctrl+C, SIGTERM,
+// SIGHUP and SIGPIPE (the front end also runs inside other programs and
+// tests).
 class ProcessStateGuard {
 public:
     ProcessStateGuard() {
@@ -527,6 +530,8 @@ public:
         if (signalsSet_) {
             std::signal(SIGINT, oldInt_);
             std::signal(SIGTERM, oldTerm_);
+            std::signal(SIGHUP, oldHup_);
+            std::signal(SIGPIPE, oldPipe_);
         }
     }
     ProcessStateGuard(const ProcessStateGuard&) = delete;
@@ -535,6 +540,11 @@ public:
         if (signalsSet_) return;
         oldInt_ = std::signal(SIGINT, onSignal);
         oldTerm_ = std::signal(SIGTERM, onSignal);
+        oldHup_ = std::signal(SIGHUP, onSignal);
+        // A reader that goes away (korvex-cli ... | head -1) makes the next
+        // write fail with EPIPE instead of killing the run mid-operation:
+        // the reporter sees it and the run ends as on Ctrl+C.
+        oldPipe_ = std::signal(SIGPIPE, SIG_IGN);
         signalsSet_ = true;
     }
 
@@ -543,6 +553,8 @@ private:
     bool signalsSet_ = false;
     void (*oldInt_)(int) = SIG_DFL;
     void (*oldTerm_)(int) = SIG_DFL;
+    void (*oldHup_)(int) = SIG_DFL;
+    void (*oldPipe_)(int) = SIG_DFL;
 };
 
 // Why a launcher started no channel, in the words a command line user needs,
@@ -624,6 +636,9 @@ private:
     int finishLaunched();
     void closeProgram();
     int finalStatus(int status);
+    // Ctrl+C, SIGTERM or SIGHUP came, or standard output's reader went away:
+    // the run stops where it is and shuts down as at its end.
+    bool interrupted() const { return gInterrupted.load() || rep_.outputClosed(); }
     Program& engine() { return app_->engine; }
 
     const Options& o_;
@@ -665,7 +680,7 @@ int Run::exec() {
     makeProgram();
     if (std::optional<int> refused = loadJob()) return *refused;
     waitForSearch();
-    if (gInterrupted) {
+    if (interrupted()) {
         closeProgram();
         return finalStatus(kExitInterrupted);
     }
@@ -853,11 +868,11 @@ std::optional<int> Run::loadJob() {
 // port has answered or a second has passed.
 void Run::waitForSearch() {
     Program& e = engine();
-    loop_.runUntil([&] { return gInterrupted.load() || !app_->StartupDone; }, 2000);
+    loop_.runUntil([&] { return interrupted() || !app_->StartupDone; }, 2000);
     auto t0 = std::chrono::steady_clock::now();
     loop_.runUntil(
         [&] {
-            if (gInterrupted) return true;
+            if (interrupted()) return true;
             int queried = 0, answered = 0;
             for (int s = 0; s < e.channelsInUse(); ++s)
                 if (!e.channelPort(s).empty()) {
@@ -915,7 +930,7 @@ int Run::offlineProduction() {
     Program& e = engine();
     e.StartOfflineProgrm1Click();
     int64_t target = o_.chips ? *o_.chips : -1;
-    loop_.runUntil([&] { return gInterrupted.load() || (target >= 0 && e.offlineOk() + e.offlineNg() >= target); },
+    loop_.runUntil([&] { return interrupted() || (target >= 0 && e.offlineOk() + e.offlineNg() >= target); },
                    o_.timeoutS * 1000);
     closeProgram();
     rep_.finishBars();
@@ -948,7 +963,7 @@ int Run::finishLaunched() {
     }
     bool done = loop_.runUntil(
         [&] {
-            if (gInterrupted) return true;
+            if (interrupted()) return true;
             for (int s = 0; s < 8; ++s)
                 if (results_.count(s) && results_[s].started && e.channelState(s).busy) return false;
             return true;
@@ -1027,6 +1042,10 @@ int Run::finalStatus(int status) {
     if (app_->logWriteFailures > 0) {
         rep_.error(format("%d log file(s) could not be written (see the messages above)", app_->logWriteFailures));
         if (status == kExitOk) status = kExitChannelFailed;
+    }
+    if (rep_.outputClosed()) {
+        rep_.error("standard output was closed by its reader; the run was ended");
+        return kExitInterrupted;
     }
     if (gInterrupted) {
         rep_.error("interrupted");

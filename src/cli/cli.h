@@ -15,7 +15,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitChannelFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoUnits = 3;         // no programmer unit answered the search
-constexpr int kExitInterrupted = 130;   // Ctrl+C or SIGTERM (after the ports were closed)
+// Ctrl+C, SIGTERM or SIGHUP, or standard output's reader went away (after
+// the ports were closed and the records and logs written). Not 141: that is
+// what a shell shows for a program SIGPIPE killed, records and logs lost.
+constexpr int kExitInterrupted = 130;
 
 // Runs the front end with the given arguments (without the program name);
 // writes to out and err. Returns the exit status.

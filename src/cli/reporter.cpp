@@ -3,6 +3,7 @@
 #include "shell/text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace kvx::cli {
@@ -51,8 +52,17 @@ void Reporter::write(const JsonObject& o) {
         waiting_.push_back(std::move(text));
         return;
     }
+    errno = 0;
     out_ << text;
+    flushOut();
+}
+
+void Reporter::flushOut() {
     out_.flush();
+    // Every write to standard output ends here, so EPIPE (its reader went
+    // away; SIGPIPE is ignored during a run) is met here first. The stream
+    // then stays failed and writes nothing more.
+    if (!out_ && errno == EPIPE) outputClosed_ = true;
 }
 
 void Reporter::line(const std::string& text, int channel, const std::string& port) {
@@ -78,8 +88,9 @@ void Reporter::notice(const std::string& text) {
 
 void Reporter::writeLine(const std::string& text) {
     eraseBars();
+    errno = 0;
     out_ << text << "\n";
-    out_.flush();
+    flushOut();
     drawBars();
 }
 
@@ -128,9 +139,10 @@ void Reporter::start(const RunStart& s) {
         JsonObject ports = JsonObject::array();
         for (auto& [channel, port] : s.ports) ports.push_back({{"channel", channel}, {"port", utf8Text(port)}});
         o["ports"] = ports;
+        errno = 0;
         out_ << jsonLine(o);
         for (const std::string& w : waiting_) out_ << w;
-        out_.flush();
+        flushOut();
     }
     waiting_.clear();
     started_ = true;
@@ -226,12 +238,13 @@ void Reporter::result(const ResultRow& r) {
         return;
     }
     eraseBars();
+    errno = 0;
     if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
     headerShown_ = true;
     out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
                    r.port.c_str(), ok ? "OK" : r.started ? "FAILED" : "-", r.seconds, r.unit.text.c_str(),
                    r.message.c_str());
-    out_.flush();
+    flushOut();
 }
 
 void Reporter::offlineTotals(int ok, int ng) {

@@ -77,8 +77,11 @@ public:
     // totals (OK, NG) of an off-line run, and how long it took.
     void summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds);
     void finishBars();
+    // A write to the output failed with EPIPE: its reader closed the pipe.
+    bool outputClosed() const { return outputClosed_; }
 
 private:
+    void flushOut();
     void progress(const ProgressMoved& e);
     struct Bar {
         std::string port;
@@ -99,6 +102,7 @@ private:
     Progress progress_;
     bool verbose_;
     bool started_ = false;
+    bool outputClosed_ = false;
     std::chrono::system_clock::time_point begin_ = std::chrono::system_clock::now();
     std::vector<std::string> waiting_;  // JSON lines written before the start
     bool headerShown_ = false;

@@ -104,8 +104,16 @@ bool SimServer::hungUp(int slot) const { return ports_.at(static_cast<size_t>(sl
 
 void SimServer::withUnit(int slot, const std::function<void(SimUnit&)>& fn) {
     Port& p = *ports_.at(static_cast<size_t>(slot));
-    std::lock_guard<std::mutex> lock(p.mutex);
-    fn(*p.unit);
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        fn(*p.unit);
+    }
+    // The unit's thread goes round again: what fn changed (off-line
+    // production started) takes effect now, not at the next byte.
+    if (p.wake[1] >= 0) {
+        char c = 1;
+        [[maybe_unused]] ssize_t w = write(p.wake[1], &c, 1);
+    }
 }
 
 void SimServer::start() {

@@ -36,7 +36,8 @@ public:
     // Bytes per second of a paced line (0 when unpaced).
     double lineRate() const;
 
-    // Runs fn with the unit's state locked against its thread.
+    // Runs fn with the unit's state locked against its thread, then wakes
+    // the thread.
     void withUnit(int slot, const std::function<void(SimUnit&)>& fn);
     bool hungUp(int slot) const;
 

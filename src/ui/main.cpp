@@ -1,9 +1,11 @@
 // Program entry: the application, the main window and the long-lived dialogs,
-// then the event loop until the main window closes.
+// then the event loop until the main window closes (Exit, the window's close
+// button, or SIGTERM, SIGHUP or SIGINT).
 #include "app/korvex_app.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
+#include "ui/shutdown_signals.h"
 
 #include <QApplication>
 #include <QFont>
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
         });
         t->start();
     }
+    // A signal to end closes the window as the Exit button does.
+    kvx::ShutdownSignals shutdown([&app] { app.SpdBtnExitClick(); }, kvx::ShutdownSignals::Afterwards::Ignore);
     win.show();
     return QApplication::exec();
 }

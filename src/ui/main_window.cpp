@@ -57,7 +57,10 @@ void TKorvexMGxPrg::showEvent(QShowEvent* e) {
     shown_ = true;
     // Start-up runs once the window is on the screen, so the boxes it may show
     // (the missing firmware file) appear over the window.
-    QTimer::singleShot(0, this, [this] { app_.FormShow(args_); });
+    // A window closed before then (a signal to end) starts nothing.
+    QTimer::singleShot(0, this, [this] {
+        if (!closed_) app_.FormShow(args_);
+    });
 }
 
 void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {

@@ -61,6 +61,12 @@ protected:
     std::vector<ProductionRecord> records(const RecordFilter& f = {}) {
         return RecordStore(dir_ + "/" + kRecordsFileName, true).query(f);
     }
+    // The off-line chips in a --json output.
+    static size_t chips(const std::string& t) {
+        size_t n = 0;
+        for (size_t at = 0; (at = t.find("\"event\":\"offline\"", at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
     // The records of runs started from now on (the units' off-line chips
     // counted while a download run closes are that run's).
     static RecordFilter fromNow() {
@@ -236,12 +242,7 @@ TEST_F(Records, AKillLosesAtMostTheLastSecond) {
     const RecordFilter offlineRun = fromNow();
     test::Child c = test::spawnChild(bin_, {"--json", "-q", "offline"});
     // 150 chips reported, then a second more, however long starting took.
-    auto chips = [](const std::string& t) {
-        size_t n = 0;
-        for (size_t at = 0; (at = t.find("\"event\":\"offline\"", at)) != std::string::npos; ++at) ++n;
-        return n;
-    };
-    std::string out = test::readUntil(c.out, [&](const std::string& t) { return chips(t) >= 150; }, 60000);
+    std::string out = test::readUntil(c.out, [](const std::string& t) { return chips(t) >= 150; }, 60000);
     out += test::readUntil(c.out, "\x01", 1100);
     kill(c.pid, SIGKILL);
     const int64_t killedMs =
@@ -265,4 +266,28 @@ TEST_F(Records, AKillLosesAtMostTheLastSecond) {
     const auto all = records(offlineRun);
     EXPECT_GE(all.size(), before);
     EXPECT_LE(all.size(), counted.size());
+}
+
+// Off-line production ended by SIGHUP or SIGTERM, or by the reader of its
+// output going away (| head): the run shuts down as on Ctrl+C, with every
+// chip it reported in the database.
+TEST_F(Records, HangUpTerminateAndAClosedPipeEndTheRunCleanly) {
+    startUnits(2, [](SimOptions& o) {
+        for (auto& u : o.unit) u.chipIntervalMs = 5;
+    });
+    test::writeBytes(dir_ + "/fw.bin", test::patternBytes(8 * 1024, 24));
+    ASSERT_EQ(run({"-q", "-c", "SC32F5232JV1G", "-f", dir_ + "/fw.bin", "download"}).first, cli::kExitOk);
+    for (const int sig : {SIGHUP, SIGTERM, 0}) {  // 0: the reader closes the pipe
+        SCOPED_TRACE(sig);
+        const RecordFilter thisRun = fromNow();
+        test::Child c = test::spawnChild(bin_, {"--json", "-q", "offline"});
+        std::string out = test::readUntil(c.out, [](const std::string& t) { return chips(t) >= 20; }, 60000);
+        ASSERT_GE(chips(out), 20u) << out.substr(0, 500);
+        if (sig) kill(c.pid, sig);
+        else close(c.out);
+        // Killed by SIGPIPE it would show 141.
+        EXPECT_EQ(test::waitExit(c.pid, 30000), cli::kExitInterrupted);
+        if (sig) close(c.out);
+        EXPECT_GE(records(thisRun).size(), chips(out));
+    }
 }

@@ -10,6 +10,10 @@
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
 #include "sim/sim_server.h"
+#include "child_process.h"
+#include "link/frame.h"
+#include "link/requests.h"
+#include "records/record_store.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,9 +24,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/inotify.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 using namespace kvx;
@@ -38,6 +46,7 @@ private slots:
     void filterStringsBecomeQtFilters();
     void fourMegabyteHexViewAppearsAtOnce();
     void operatorWalkthroughWithEmulatedUnits();
+    void signalsEndTheWindowAsExitDoes();
 };
 
 void GuiTest::heldLoopKeepsPostsAndTicksUntilRelease() {
@@ -249,6 +258,86 @@ void GuiTest::operatorWalkthroughWithEmulatedUnits() {
         QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.offlineOk() >= 8, 20000);
         shot("offline");
         r.win.close();
+    }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+// The window as a process, against two emulated units in off-line production:
+// SIGTERM, SIGHUP and SIGINT end it as Exit does (status 0, the run log
+// written, every chip it showed recorded), also while a box is open: the
+// missing firmware file at start-up (and a second signal meanwhile), the run
+// log that cannot be written at shut-down.
+void GuiTest::signalsEndTheWindowAsExitDoes() {
+    char tmpl[] = "/tmp/kvx-gui-signals.XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    SimOptions o;
+    o.units = 2;
+    o.dir = dir + "/ports";
+    o.unit.resize(2);
+    for (auto& u : o.unit) u.chipIntervalMs = 100;
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    // The job the units produce with, downloaded by the front end.
+    setenv("KORVEX_HOME", (dir + "/cli").c_str(), 1);
+    test::Child cli = test::spawnChild(KORVEX_CLI_BIN, {"-q", "-c", "SC32F5264LF1G", "-f", KORVEX_SAMPLE_HEX, "download"});
+    QCOMPARE(test::waitExit(cli.pid, 60000), 0);
+    close(cli.out);
+    unsetenv("KORVEX_HOME");
+    uint8_t frame[600];
+    std::vector<uint8_t> restart(2 * sizeof frame);
+    restart.resize(EncodeFrame(frame, buildProgrammerRestart(frame), restart.data()));
+    enum Box { None, AtStart, AtEnd };
+    const struct { int sig; Box box; } rows[] = {
+        {SIGTERM, None}, {SIGHUP, None}, {SIGINT, None}, {SIGTERM, AtStart}, {SIGTERM, AtEnd}};
+    for (const auto& row : rows) {
+        const std::string at = dir + "/w" + std::to_string(row.sig) + "-" + std::to_string(row.box);
+        // A copy of the window in a folder of its own keeps its files there.
+        std::filesystem::create_directories(at);
+        std::filesystem::copy_file(KORVEX_WINDOW_BIN, at + "/korvex200");
+        if (row.box != AtStart) std::ofstream(at + "/KorvexSCX.FWR") << "x";
+        if (row.box == AtEnd) std::ofstream(at + "/ZEZuLogS") << "x";  // the run-log folder's name taken
+        auto records = [&] {
+            try {
+                return RecordStore(at + "/" + kRecordsFileName, true).query({});
+            } catch (const RecordStoreError&) {
+                return std::vector<ProductionRecord>();
+            }
+        };
+        sim.trace().clear();
+        // Start-up lists the port folder just before the box opens.
+        const int listed = inotify_init1(IN_CLOEXEC);
+        inotify_add_watch(listed, o.dir.c_str(), IN_OPEN);
+        test::Child win = test::spawnChild(at + "/korvex200", {});
+        pollfd pf{listed, POLLIN, 0};
+        QVERIFY(poll(&pf, 1, 30000) == 1);
+        close(listed);
+        // Once the window has found them, the units start producing, as
+        // their start key would make them.
+        for (int u = 0; u < 2 && row.box != AtStart; ++u) {
+            QVERIFY(sim.trace().waitFor(
+                [u](const SimTraceEvent& e) { return e.unit == u + 1 && e.note.rfind("device query", 0) == 0; }, 30000));
+            sim.withUnit(u, [&](SimUnit& unit) {
+                std::vector<SimOutput> out;
+                unit.handleRun(restart.data(), restart.size(), sim.trace().nowMs(), out);
+            });
+        }
+        if (row.box != AtStart) QTRY_VERIFY_WITH_TIMEOUT(records().size() >= 2, 30000);
+        kill(win.pid, row.sig);
+        if (row.box == AtStart) kill(win.pid, SIGHUP);
+        QVERIFY2(test::waitExit(win.pid, 30000) == 0, at.c_str());
+        close(win.out);
+        if (row.box != None) continue;
+        std::string runLog;
+        for (const auto& f : std::filesystem::directory_iterator(at + "/ZEZuLogS"))
+            runLog = (std::ostringstream() << std::ifstream(f.path()).rdbuf()).str();
+        size_t shown = 0;
+        for (size_t p = 0; (p = runLog.find("Progrmming Completed", p)) != std::string::npos; ++p) ++shown;
+        QVERIFY2(shown >= 2, runLog.c_str());
+        QCOMPARE(records().size(), shown);
     }
     unsetenv("KORVEX_SERIAL_DIR");
     sim.stop();
