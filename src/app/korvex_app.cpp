@@ -276,9 +276,19 @@ void KorvexApp::ClearInformation1Click() { log.clear(); }
 
 void KorvexApp::CopytoCli1Click(const std::string& selection) { prompts.copyToClipboard(selection); }
 
-void KorvexApp::SpdBtnExitClick() {
+void KorvexApp::quit(bool ask) {
+    if (ask && !confirmQuit()) return;
+    quitAgreed_ = true;
     engine.closeAllPorts();
     if (onCloseWindow) onCloseWindow();
+}
+
+bool KorvexApp::confirmQuit() {
+    bool running = false;
+    for (int s = 0; s < 8; ++s) running = running || engine.channelState(s).busy;
+    if (quitAgreed_ || !running) return true;
+    quitAgreed_ = prompts.questionYesNo("有通道正在执行操作，退出程序将中断这些操作。\n确定要退出吗？");
+    return quitAgreed_;
 }
 
 void KorvexApp::About1Click() { prompts.showModal(about); }

@@ -45,7 +45,15 @@ public:
     void ClearInformation1Click();
     // Copies the given selection of the information log to the clipboard.
     void CopytoCli1Click(const std::string& selection);
-    void SpdBtnExitClick();
+    // Exit (button, menu, Ctrl+X): asks first while a channel runs.
+    void SpdBtnExitClick() { quit(true); }
+    // Closes the window as Exit does; asking first while a channel runs,
+    // or not (a signal to end: nobody may be there to answer).
+    void quit(bool ask);
+    // True when the program may close now: no channel runs, a quit was
+    // agreed already, or the operator agrees (asked once, No the default)
+    // to cut the running operations short.
+    bool confirmQuit();
     void About1Click();
     // A key pressed anywhere in the main window: Space or Enter runs the
     // automatic operation. The key is not consumed (the caller passes it on).
@@ -242,6 +250,7 @@ public:
     EventLoop::TimerId timer1 = 0, timer2 = 0;
 
 private:
+    bool quitAgreed_ = false;  // the operator agreed to close while channels ran
     void bindHandlers();
     void bindEngineViews();
     bool refuseObjectFile(const std::string& path, const std::string& why);

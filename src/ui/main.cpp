@@ -114,12 +114,13 @@ int main(int argc, char** argv) {
                 return;
             t->stop();
             if (!shot.empty()) win.grab().save(QString::fromStdString(shot));
-            win.close();
+            app.quit(false);
         });
         t->start();
     }
-    // A signal to end closes the window as the Exit button does.
-    kvx::ShutdownSignals shutdown([&app] { app.SpdBtnExitClick(); }, kvx::ShutdownSignals::Afterwards::Ignore);
+    // A signal to end closes the window as the Exit button does, without
+    // asking: a shut-down of the system has nobody to answer.
+    kvx::ShutdownSignals shutdown([&app] { app.quit(false); }, kvx::ShutdownSignals::Afterwards::Ignore);
     win.show();
     return QApplication::exec();
 }

@@ -64,6 +64,11 @@ void TKorvexMGxPrg::showEvent(QShowEvent* e) {
 }
 
 void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {
+    // The close box while channels run asks first (Exit has asked already).
+    if (!closed_ && !app_.confirmQuit()) {
+        e->ignore();
+        return;
+    }
     if (!closed_) {
         closed_ = true;
         app_.FormClose();

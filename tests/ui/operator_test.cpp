@@ -10,6 +10,7 @@
 #include "ui/log_view.h"
 #include "ui/gui_suites.h"
 #include "image/object_files.h"
+#include "records/record_store.h"
 #include "sim/sim_server.h"
 #include "ui/window_rig.h"
 #include "ui/main_window.h"
@@ -97,6 +98,7 @@ private slots:
     void everyDialogClosesAsTheOperatorCloses();
     void verifyAbortEndsThatChannelAtOnce();
     void dataOutsideTheChipIsAskedAbout();
+    void closingDuringARunAsksOnce();
 };
 
 // Enter (and Space, on widgets where it is not the widget's own click) on
@@ -568,6 +570,61 @@ void OperatorTest::dataOutsideTheChipIsAskedAbout() {
     r.prompts.information("OK");
     QVERIFY2(titleWidth > 0 && width >= titleWidth + 100, qPrintable(QString("%1 %2").arg(width).arg(titleWidth)));
     r.win.close();
+}
+
+// The close box while two channels program: one question, No the default.
+// Enter keeps the window and the runs; Yes quits, each run ended with a
+// line and an interrupted record. Nothing running, the window just closes.
+void OperatorTest::closingDuringARunAsksOnce() {
+    QTemporaryDir dir;
+    SimOptions o;
+    o.units = 2;
+    o.dir = dir.path().toStdString() + "/ports";
+    o.unit.resize(2);
+    for (auto& u : o.unit) u.programMs = 300;  // a run of several seconds
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    std::string recordsPath;
+    {
+        QtRig r;
+        r.app.programFolder = dir.path().toStdString() + "/";
+        QVERIFY(r.show());
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
+        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+        r.app.applyChipDefaults();
+        std::vector<uint8_t> image(32 * 1024, 0x5A);
+        const std::string hex = dir.path().toStdString() + "/image.hex";
+        writeHexFile(hex, image.data(), 0, 0, 32 * 1024 - 1);
+        QVERIFY(r.app.loadObjectFile(hex, true));
+        r.app.ui["AutoSpdBtn"].click();
+        QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.channelState(0).busy && r.app.engine.channelState(1).busy, 10000);
+        int boxes = 0;
+        onNextModal([&](QWidget* box) {
+            ++boxes;
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        r.win.close();
+        QCOMPARE(boxes, 1);
+        QVERIFY(r.win.isVisible());
+        QVERIFY(r.app.engine.channelState(0).busy);
+        onNextModal([&](QWidget* box) {
+            ++boxes;
+            click(static_cast<QMessageBox*>(box)->button(QMessageBox::Yes));
+        });
+        r.win.close();
+        QCOMPARE(boxes, 2);
+        QVERIFY(!r.win.isVisible());
+        size_t lines = 0;
+        for (const auto& l : r.app.log.lines()) lines += l.find("Interrupted: the program was closed") != std::string::npos;
+        QCOMPARE(lines, size_t(2));
+        recordsPath = r.app.recordsPath();
+    }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
+    const auto recs = RecordStore(recordsPath, true).query({});
+    QCOMPARE(int(recs.size()), 2);
+    for (const ProductionRecord& rec : recs) QCOMPARE(QString::fromStdString(rec.outcome), QString("interrupted"));
 }
 
 KORVEX_GUI_SUITE(OperatorTest);
