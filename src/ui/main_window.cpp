@@ -76,19 +76,40 @@ void TKorvexMGxPrg::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-// Space or Enter anywhere in the main window starts the automatic operation;
-// the key still reaches the focused control afterwards. Qt hands a key the
-// focused widget ignores on to its parents, and the application's filter
-// sees every one of those deliveries: only the first (to the focused widget,
-// or to the window when nothing has focus) is the operator's press.
+bool TKorvexMGxPrg::newPress(const QKeyEvent* k) {
+    const int key = k->key() == Qt::Key_Enter ? Qt::Key_Return : k->key();
+    if (k->isAutoRepeat() || keysDown_.count(key)) return false;
+    // A repeat sent as a release and a press at the same moment.
+    const auto released = releasedAt_.find(key);
+    if (released != releasedAt_.end() && released->second == k->timestamp() && k->timestamp() != 0) return false;
+    keysDown_.insert(key);
+    return true;
+}
+
+// Space or Enter anywhere in the main window starts the automatic operation,
+// once per press of the key, however long it is held; the key still reaches
+// the focused control afterwards. Qt hands a key the focused widget ignores
+// on to its parents, and the application's filter sees every one of those
+// deliveries: only the first (to the focused widget, or to the window when
+// nothing has focus) is the operator's press.
 bool TKorvexMGxPrg::eventFilter(QObject* obj, QEvent* e) {
-    if (e->type() == QEvent::KeyPress) {
+    const bool press = e->type() == QEvent::KeyPress, release = e->type() == QEvent::KeyRelease;
+    if (press || release) {
         auto* w = qobject_cast<QWidget*>(obj);
         auto* k = static_cast<QKeyEvent*>(e);
         QWidget* focus = QApplication::focusWidget();
-        bool first = w && (w == focus || (focus == nullptr && w == this));
+        bool first = w && (w == focus || (focus == nullptr && w == this) || (focus == nullptr && w->isWindow()));
         bool autoKey = k->key() == Qt::Key_Space || k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter;
-        if (first && autoKey && w->window() == this && !k->isAutoRepeat() && QApplication::activeModalWidget() == nullptr) {
+        const int key = k->key() == Qt::Key_Enter ? Qt::Key_Return : k->key();
+        // A release ends the press wherever it is delivered (the focus may
+        // have moved meanwhile).
+        if (autoKey && release && !k->isAutoRepeat()) {
+            keysDown_.erase(key);
+            releasedAt_[key] = k->timestamp();
+        }
+        // Every first delivery of a press counts, a modal box's too.
+        const bool fresh = first && autoKey && press && newPress(k);
+        if (fresh && w->window() == this && QApplication::activeModalWidget() == nullptr) {
             // A number being typed into a spin edit is taken first, so the
             // run uses what the operator sees.
             for (QWidget* p = w; p; p = p->parentWidget())
@@ -98,6 +119,9 @@ bool TKorvexMGxPrg::eventFilter(QObject* obj, QEvent* e) {
                 }
             app_.FormKeyPress(k->key() == Qt::Key_Space ? ' ' : '\r');
         }
+    } else if (e->type() == QEvent::ApplicationDeactivate) {
+        // Releases are not seen while another program has the keyboard.
+        keysDown_.clear();
     }
     return QMainWindow::eventFilter(obj, e);
 }

@@ -2,6 +2,9 @@
 // forwards the window's events (show, close, key presses) to the program.
 #pragma once
 
+#include <map>
+#include <set>
+
 #include <QMainWindow>
 
 #include <memory>
@@ -36,6 +39,14 @@ private:
     std::vector<std::string> args_;
     bool shown_ = false;
     bool closed_ = false;
+    // Space and Enter as the keyboard holds them: a key that is down already
+    // starts nothing, whatever its event says about repeating (on X11 most
+    // repeats are not flagged as such). Pressed in a modal box, a key counts
+    // as down here too, so that a box closed by it does not launch again.
+    std::set<int> keysDown_;
+    std::map<int, unsigned long> releasedAt_;  // the key's last release (event time)
+    // True when this press of Space or Enter is a new press of the key.
+    bool newPress(const QKeyEvent* k);
 };
 
 }  // namespace kvx

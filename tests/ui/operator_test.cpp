@@ -148,6 +148,18 @@ void OperatorTest::oneKeyPressIsOneLaunch() {
         QTest::keyClick(at, Qt::Key_Return);
         QVERIFY2(boxes() == before + 1, qPrintable(QString("on %1: %2 launches").arg(at->objectName()).arg(boxes() - before)));
     }
+    // A held key (a foot switch): its repeats, flagged or not (on X11 most
+    // are not), start nothing; the next press after the release does.
+    for (Qt::Key k : {Qt::Key_Space, Qt::Key_Return}) {
+        panel->setFocus();
+        QWidget* at = QApplication::focusWidget() ? QApplication::focusWidget() : &win;
+        const size_t before = boxes();
+        for (int i = 0; i < 30; ++i) QTest::keyPress(at, k);
+        QTest::keyRelease(at, k);
+        QCOMPARE(boxes(), before + 1);
+        QTest::keyClick(at, k);
+        QCOMPARE(boxes(), before + 2);
+    }
 }
 
 // A number typed into a spin edit is what the program uses, a number beyond
@@ -532,12 +544,27 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
 // A 64 KB file for a 32 KB chip: one question box, No the default. The
 // operator's No (Enter) keeps the job as it was; a click on Yes loads the
 // file without the data outside, and the log says so. Boxes are as wide as
-// their title.
+// their title, and a box opened by Enter is closed by Enter once.
 void OperatorTest::dataOutsideTheChipIsAskedAbout() {
     QTemporaryDir dir;
     QtRig r;
     r.app.programFolder = dir.path().toStdString() + "/";
     QVERIFY(r.show());
+    // Enter with no chip chosen opens one box; Enter held on it closes it,
+    // and the key's repeats and release reach the window without a second.
+    int opened = 0;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (QWidget* m = QApplication::activeModalWidget()) QTest::keyPress(m, ++opened == 1 ? Qt::Key_Return : Qt::Key_Escape);
+    });
+    answer.start(20);
+    auto at = [&] { return QApplication::focusWidget() ? QApplication::focusWidget() : static_cast<QWidget*>(&r.win); };
+    QTest::keyPress(at(), Qt::Key_Return);
+    for (int i = 0; i < 5; ++i) QTest::keyPress(at(), Qt::Key_Return);
+    QTest::keyRelease(at(), Qt::Key_Return);
+    QTest::qWait(100);
+    answer.stop();
+    QCOMPARE(opened, 1);
     chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
     r.app.applyChipDefaults();
     std::vector<uint8_t> image(64 * 1024, 0x5A);
