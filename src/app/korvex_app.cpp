@@ -234,7 +234,9 @@ void KorvexApp::startRecords() {
         },
         [this] { loop.post([this] { AppendInfoLine("Production records: written again to " + recordsPath()); }); });
     recorder = std::make_unique<Recorder>(stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
-    engine.listeners.push_back([this](const EngineEvent& e) {
+    // The first listener: a result reaches the writer (and its journal)
+    // before a front end's listener shows it.
+    engine.listeners.insert(engine.listeners.begin(), [this](const EngineEvent& e) {
         if (recorder) recorder->onEvent(e);
     });
     if (recordsServer.empty()) recordsServer = settings.server;

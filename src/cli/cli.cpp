@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -606,6 +607,8 @@ private:
     void startEmulatedUnits();
     void makeProgram();
     void onEngineEvent(const EngineEvent& e);
+    // Shows the events held for the channel's end (0: every channel's).
+    void showHeldEvents(int channel);
     void flushLines();
     // Exit status of a failed job load, or nullopt when the job is ready.
     std::optional<int> loadJob();
@@ -648,6 +651,7 @@ private:
     // were not served, so the run cannot end as a success.
     int mappedWithoutUnit_ = 0;
     std::map<int, ChannelResult> results_;
+    std::vector<EngineEvent> heldEvents_;
     size_t shownLines_ = 0;
     std::vector<PortOutcome> searched_;
     int answered_ = 0;
@@ -771,6 +775,9 @@ void Run::flushLines() {
     }
 }
 
+// The records' listener comes before this one, so an operation's record is
+// handed over before its end is seen here; the UID and the serial number of
+// a chip, which come just before the end, are shown with it.
 void Run::onEngineEvent(const EngineEvent& event) {
     if (const auto* e = std::get_if<ChannelFinished>(&event)) {
         ChannelResult& r = results_[e->channel - 1];
@@ -781,9 +788,20 @@ void Run::onEngineEvent(const EngineEvent& event) {
         r.message = e->message;
         r.startedMs = e->startedMs;
         r.endedMs = e->timeMs;
+        showHeldEvents(e->channel);
+    } else if (std::holds_alternative<UidRead>(event) || std::holds_alternative<SerialSent>(event)) {
+        heldEvents_.push_back(event);
     } else if (!std::holds_alternative<StepStarted>(event)) {
         rep_.engineEvent(event);
     }
+}
+
+void Run::showHeldEvents(int channel) {
+    auto shown = std::stable_partition(heldEvents_.begin(), heldEvents_.end(), [channel](const EngineEvent& e) {
+        return channel != 0 && headerOf(e).channel != channel;
+    });
+    for (auto it = shown; it != heldEvents_.end(); ++it) rep_.engineEvent(*it);
+    heldEvents_.erase(shown, heldEvents_.end());
 }
 
 std::optional<int> Run::loadJob() {
@@ -1007,6 +1025,7 @@ int Run::finishLaunched() {
 void Run::closeProgram() {
     loop_.runUntil([&] { return engine().allSent(); }, 2000);
     loop_.runFor(50);
+    showHeldEvents(0);  // of channels that never ended
     app_->FormClose();
 }
 

@@ -169,14 +169,13 @@ void Program::showOfflineStatus(int slot) {
             ++c.okCount;
             ++totalOk;
             g.setColor(kBlue);
-            channelLine(std::string("Progrmming Completed : ") + "Successed !", slot);
         } else {
             ++c.ngCount;
             ++totalNg;
             g.setColor(kRed);
-            channelLine(std::string("Progrmming Completed : ") + format("Failed : Error=0x%0.2x!", result), slot);
         }
-        channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
+        // The chip's event before its lines: the record is handed over
+        // before any front end shows the chip.
         if (!listeners.empty()) {
             auto e = eventAt<OfflineChip>(slot);
             e.ok = result == kResultGood;
@@ -189,6 +188,10 @@ void Program::showOfflineStatus(int slot) {
             e.job = jobFacts();
             publish(e);
         }
+        channelLine(std::string("Progrmming Completed : ") +
+                        (result == kResultGood ? std::string("Successed !") : format("Failed : Error=0x%0.2x!", result)),
+                    slot);
+        channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
         writeOfflineSummary();
         g.setProgress(g.maxValue());
         gaugeMoved(slot);
