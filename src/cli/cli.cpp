@@ -137,8 +137,9 @@ Every port the search queried is in the results, with "no unit answered",
 Exit status:
   0    every channel that ran succeeded, and every log and output file was written
   1    a channel failed, fewer units answered than --expect, a channel of the
-       port map had no unit, off-line production stopped before --chips, or a
-       log or output file could not be written
+       port map had no unit, off-line production stopped before --chips, a
+       log or output file could not be written, or production records were
+       not all kept (dropped, not written, not forwarded, a database set aside)
   2    usage or input error (options, a file that cannot be loaded or has a faulty
        line, no chip chosen, no object file loaded)
   3    no programmer unit answered the search
@@ -759,6 +760,8 @@ void Run::makeProgram() {
     app.onObjectLineError = [this](const std::string& path, int line, int code, ObjectFormat format) {
         rep_.lineError(path, line, code, lineFaultText(format, code), o_.skipBadLines);
     };
+    // The records' problems are errors of the run, shown however quiet it is.
+    app.onRecordsProblem = [this](const std::string& problem) { rep_.error(problem); };
     app.log.onAppended.push_back([this](size_t) { flushLines(); });
     app.log.onCleared.push_back([this] { shownLines_ = 0; });
     // The table, the progress and the JSON lines come from the engine's events.
@@ -1037,6 +1040,10 @@ int Run::finalStatus(int status) {
     }
     if (app_->logWriteFailures > 0) {
         rep_.error(format("%d log file(s) could not be written (see the messages above)", app_->logWriteFailures));
+        if (status == kExitOk) status = kExitChannelFailed;
+    }
+    if (app_->recordsFailures > 0) {
+        rep_.error("the production records were not all kept (see the messages above)");
         if (status == kExitOk) status = kExitChannelFailed;
     }
     if (gInterrupted) {

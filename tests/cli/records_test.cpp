@@ -6,6 +6,7 @@
 #include "child_process.h"
 
 #include "e2e/startup_rig.h"
+#include "records/pg_test_server.h"
 #include "records/record_store.h"
 #include "records/record_writer.h"
 #include "shell/text.h"
@@ -18,6 +19,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <map>
 #include <tuple>
@@ -253,4 +255,75 @@ TEST_F(Records, AKillLosesNoChipItShowed) {
         if (r.operation == "offline") ++recorded[{r.channel, r.endedMs, r.ok}];
     for (const auto& [chip, n] : shown)
         EXPECT_GE(recorded[chip], n) << "channel " << std::get<0>(chip) << " at " << std::get<1>(chip);
+}
+
+// Records that cannot be kept fail the run, however short, with the
+// database's or the server's own reason on standard error and in a JSON
+// error event: a database whose folder is a file, a file in the database's
+// place that is no database (set aside), a server that refuses the password.
+TEST_F(Records, AProblemWithTheRecordsIsToldAndFailsTheRun) {
+    startUnits(1);
+    std::unique_ptr<test::PgTestServer> server;
+    struct Case {
+        const char* name;
+        std::function<std::string()> arrange;  // the variable to set, "NAME=VALUE", or ""
+        std::string reason;
+        std::string binary;  // the program's copy keeps its files beside it; the build's, in KORVEX_HOME
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {"database folder is a file",
+         [&] {
+             test::writeBytes(dir_ + "/file", {'x'});
+             return "KORVEX_HOME=" + dir_ + "/file/home";
+         },
+         "Production records " + dir_ + "/file/home/" + kRecordsFileName + ": unable to open database file", KORVEX_CLI_BIN,
+         {"-P", "COM1"}},  // no port map can be read there
+        {"corrupt database",
+         [&] {
+             test::writeBytes(dir_ + "/" + kRecordsFileName, std::vector<uint8_t>(4096, 'x'));
+             return std::string();
+         },
+         "Production records " + dir_ + "/" + kRecordsFileName + ": file is not a database; it was set aside as ", bin_, {}},
+        {"wrong server password",
+         [&] {
+             server = std::make_unique<test::PgTestServer>();
+             const std::string why = server->start();
+             if (!why.empty()) return "SKIP " + why;
+             std::string error;
+             const std::string url = server->passwordRole("station", "right", "wrong", &error);
+             return url.empty() ? "SKIP " + error : "KORVEX_RECORDS=" + url;
+         },
+         "password authentication failed for user \"station\"", bin_, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string env = c.arrange();
+        if (env.rfind("SKIP ", 0) == 0) {
+            if (server && server->binariesMissing()) continue;  // no PostgreSQL here
+            ADD_FAILURE() << env;
+            continue;
+        }
+        const size_t eq = env.find('=');
+        if (!env.empty()) setenv(env.substr(0, eq).c_str(), env.substr(eq + 1).c_str(), 1);
+        std::vector<std::string> args = {"--json", "-q", "-c", "SC32F5232JV1G", "read-id"};
+        args.insert(args.begin(), c.args.begin(), c.args.end());
+        test::Child child = test::spawnChild(c.binary, args, true);
+        const std::string out = test::readUntil(child.out, "\x01", 60000);
+        close(child.out);
+        const int code = test::waitExit(child.pid, 5000);
+        if (!env.empty()) unsetenv(env.substr(0, eq).c_str());
+        EXPECT_EQ(code, cli::kExitChannelFailed) << out;
+        bool onStderr = false, inJson = false;
+        for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) {
+            const std::string line = out.substr(at, nl - at);
+            onStderr = onStderr || (line.rfind("korvex-cli: ", 0) == 0 && line.find(c.reason) != std::string::npos);
+            const auto e = nlohmann::json::parse(line, nullptr, false);
+            inJson = inJson || (!e.is_discarded() && e["event"] == "error" &&
+                                e["message"].get<std::string>().find(c.reason) != std::string::npos);
+        }
+        EXPECT_TRUE(onStderr) << out;
+        EXPECT_TRUE(inJson) << out;
+        EXPECT_EQ(out.find("wrong@"), std::string::npos) << out;  // never the password
+    }
 }
