@@ -299,7 +299,8 @@ void KorvexApp::finishRecords() {
                               "may wait for %s",
                               static_cast<unsigned long long>(dropped), recordsPath().c_str()));
     if (!written)
-        recordsProblem(format("Production records: %d could not be written to %s; they are written at the next start",
+        recordsProblem(format("Production records: %d could not be written to %s; those in its pending-records journal "
+                              "are written at the next start",
                               static_cast<int>(recordWriter->waiting()), recordsPath().c_str()));
     if (recordForwarder) {
         // A short wait at most: records not yet on the server stay marked in

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -127,13 +128,23 @@ JournalFile createJournal(const std::string& dbPath, std::string& error) {
             error = "the pending-records journal " + path + " cannot be made: " + std::strerror(errno);
             return {};
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(making.c_str(), path.c_str()) != 0) {
-            error = "the pending-records journal " + path + " cannot be made: " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(making.c_str());
-            return {};
+        // Never over a journal of the same name (a killed run's, whose
+        // process number this one has now).
+        int rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        if (rc == 0) {
+            rc = ::renameat2(AT_FDCWD, making.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+            if (rc != 0 && errno == EINVAL) {  // a file system without it
+                errno = EEXIST;
+                rc = ::access(path.c_str(), F_OK) == 0 ? -1 : ::rename(making.c_str(), path.c_str());
+            }
         }
-        return {path, fd};
+        if (rc == 0) return {path, fd};
+        const int err = errno;
+        ::close(fd);
+        ::unlink(making.c_str());
+        if (err == EEXIST) continue;
+        error = "the pending-records journal " + path + " cannot be made: " + std::strerror(err);
+        return {};
     }
     error = "the pending-records journal " + stem + "N cannot be made: every name is taken";
     return {};

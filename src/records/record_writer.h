@@ -115,7 +115,7 @@ private:
     std::condition_variable wake_, written_;
     // Handed over and not yet taken by the writer's thread (queued_ of
     // them), and empty chunks with their room made, so that add() moves a
-    // record into place and allocates nothing.
+    // record into place and allocates nothing under the lock.
     std::vector<Chunk> queue_, room_;
     size_t queued_ = 0;
     // Room in the chunks' lists for a burst of this many chunks before

@@ -329,7 +329,8 @@ TEST(RecordWriter, AKillLosesNoRecordHandedOver) {
 // Journals left behind, read at start: every field comes back as it went
 // in, bytes that are no UTF-8 too; a record already in the database is not
 // written twice; a line cut short, or damaged, is skipped and told; a
-// journal some running program has open (locked) is left alone.
+// journal some running program has open (locked) is left alone, and one of
+// the name a new journal would take is not written over.
 TEST(RecordWriter, JournalsLeftBehindAreWrittenOnceAndDamagedLinesSkipped) {
     TempDir d;
     const std::string path = d.path + "/" + kRecordsFileName;
@@ -347,7 +348,11 @@ TEST(RecordWriter, JournalsLeftBehindAreWrittenOnceAndDamagedLinesSkipped) {
     const std::string torn = journalLine(record(7, true));
     std::ofstream(path + ".pending.1.1") << journalLine(odd) << journalLine(there) << "{\"record_id\":\"zz\"}\n"
                                          << torn.substr(0, torn.size() / 2);
-    std::ofstream(path + ".pending.1.2") << journalLine(fresh);
+    // One a killed run of this process number left under the name the
+    // next journal would take.
+    const std::string taken = open.path.substr(0, open.path.rfind('.') + 1) +
+                              std::to_string(std::stoi(open.path.substr(open.path.rfind('.') + 1)) + 1);
+    std::ofstream(taken) << journalLine(fresh);
     std::vector<std::string> notices;
     {
         RecordWriter w(path, [](const std::string& p) { ADD_FAILURE() << p; }, {}, {},
@@ -367,7 +372,7 @@ TEST(RecordWriter, JournalsLeftBehindAreWrittenOnceAndDamagedLinesSkipped) {
                             ".pending.1.1 cut short (the program was ended while writing them) were skipped";
     EXPECT_NE(std::find(notices.begin(), notices.end(), cut), notices.end()) << notices.size();
     EXPECT_FALSE(std::filesystem::exists(path + ".pending.1.1"));
-    EXPECT_FALSE(std::filesystem::exists(path + ".pending.1.2"));
+    EXPECT_FALSE(std::filesystem::exists(taken));
     EXPECT_TRUE(std::filesystem::exists(open.path));
     close(open.fd);
 }
