@@ -229,47 +229,98 @@ void KorvexApp::startRecords() {
     if (stationName.empty()) stationName = settings.station.empty() ? defaultStationName() : settings.station;
     // The writer's thread reports through the loop, onto the logic thread.
     recordWriter = std::make_unique<RecordWriter>(
-        recordsPath(), [this](const std::string& problem) {
-            loop.post([this, problem] {
-                AppendInfoLine(problem + "; the records wait in memory until it can be written.");
-            });
+        recordsPath(), [this](const std::string& problem) { postRecordsNews(RecordsNews::Problem, problem); },
+        [this] { postRecordsNews(RecordsNews::Recovered, "Production records: written again to " + recordsPath()); },
+        [this] {
+            // Counted at the end, with how many.
+            postRecordsNews(RecordsNews::Notice, "Production records " + recordsPath() +
+                                                     ": records are being dropped: the most that may wait in memory "
+                                                     "wait already");
         },
-        [this] { loop.post([this] { AppendInfoLine("Production records: written again to " + recordsPath()); }); });
-    recorder = std::make_unique<Recorder>(stationName, [this](ProductionRecord r) { recordWriter->add(std::move(r)); });
-    engine.listeners.push_back([this](const EngineEvent& e) {
+        [this](const std::string& notice) { postRecordsNews(RecordsNews::Notice, notice); });
+    recorder = std::make_unique<Recorder>(stationName, [this](ProductionRecord r) {
+        if (recordWriter) recordWriter->add(std::move(r));
+    });
+    // The first listener: a result reaches the writer (and its journal)
+    // before a front end's listener shows it.
+    engine.listeners.insert(engine.listeners.begin(), [this](const EngineEvent& e) {
         if (recorder) recorder->onEvent(e);
     });
     if (recordsServer.empty()) recordsServer = settings.server;
     if (recordsServer.empty()) return;
     // So does the forwarder's.
     recordForwarder = std::make_unique<RecordForwarder>(
-        recordsPath(), recordsServer,
-        [this](const std::string& problem) { loop.post([this, problem] { AppendInfoLine(problem); }); },
+        recordsPath(), recordsServer, [this](const std::string& problem) { postRecordsNews(RecordsNews::Problem, problem); },
         [this, server = serverForDisplay(recordsServer)] {
-            loop.post([this, server] { AppendInfoLine("Production records: forwarded to " + server + " again"); });
+            postRecordsNews(RecordsNews::Recovered, "Production records: forwarded to " + server + " again");
         });
     AppendInfoLine("Production records: forwarded to " + recordForwarder->server());
 }
 
+void KorvexApp::postRecordsNews(RecordsNews kind, std::string text) {
+    {
+        std::lock_guard<std::mutex> lock(recordsNewsMutex_);
+        recordsNews_.emplace_back(kind, std::move(text));
+    }
+    loop.post([this] { handleRecordsNews(); });
+}
+
+void KorvexApp::handleRecordsNews() {
+    std::vector<std::pair<RecordsNews, std::string>> news;
+    {
+        std::lock_guard<std::mutex> lock(recordsNewsMutex_);
+        news.swap(recordsNews_);
+    }
+    for (const auto& [kind, text] : news) {
+        switch (kind) {
+        case RecordsNews::Problem: recordsProblem(text); break;
+        case RecordsNews::Recovered:
+            // The failure told before it is over (each is told once, and
+            // its end once).
+            --recordsFailures;
+            AppendInfoLine(text);
+            break;
+        case RecordsNews::Notice: AppendInfoLine(text); break;
+        }
+    }
+}
+
+void KorvexApp::recordsProblem(const std::string& text) {
+    ++recordsFailures;
+    AppendInfoLine(text);
+    if (onRecordsProblem) onRecordsProblem(text);
+}
+
 void KorvexApp::finishRecords() {
     if (!recordWriter) return;
-    if (!recordWriter->flush(3000)) {
-        ++logWriteFailures;
-        AppendInfoLine(format("Production records: %d could not be written to %s",
+    const bool written = recordWriter->flush(3000);
+    handleRecordsNews();  // the reason first
+    const uint64_t dropped = recordWriter->dropped();
+    if (dropped > 0)
+        recordsProblem(format("Production records: %llu record(s) were dropped, not kept: memory held the most that "
+                              "may wait for %s",
+                              static_cast<unsigned long long>(dropped), recordsPath().c_str()));
+    if (!written)
+        recordsProblem(format("Production records: %d could not be written to %s; those in its pending-records journal "
+                              "are written at the next start",
                               static_cast<int>(recordWriter->waiting()), recordsPath().c_str()));
-    }
     if (recordForwarder) {
         // A short wait at most: records not yet on the server stay marked in
         // the station's database and go at the next start.
         const int64_t left = recordForwarder->finish(2000);
-        if (left > 0)
-            AppendInfoLine(format("Production records: %lld not yet forwarded to %s; they go at the next start",
-                                  static_cast<long long>(left), recordForwarder->server().c_str()));
-        else if (left < 0)
-            AppendInfoLine("Production records: some may not yet be forwarded to " + recordForwarder->server() +
-                           "; they go at the next start");
+        const std::string server = recordForwarder->server();
         recordForwarder.reset();
+        handleRecordsNews();
+        if (left > 0)
+            recordsProblem(format("Production records: %lld not yet forwarded to %s; they go at the next start",
+                                  static_cast<long long>(left), server.c_str()));
+        else if (left < 0)
+            recordsProblem("Production records: some may not yet be forwarded to " + server + "; they go at the next start");
     }
+    // Its end writes what came meanwhile and removes the journals.
+    recorder.reset();
+    recordWriter.reset();
+    handleRecordsNews();
 }
 
 void KorvexApp::ClearInformation1Click() { log.clear(); }

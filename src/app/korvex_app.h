@@ -24,7 +24,10 @@
 #include "shell/main_controls.h"
 #include "shell/seams.h"
 
+#include <functional>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kvx {
@@ -192,9 +195,11 @@ public:
     // Sets up the production records: the writer, the recorder and, with a
     // server configured, the forwarder.
     void startRecords();
-    // Writes every record still waiting; one that cannot be written counts
-    // as a log write failure. Then gives the forwarder up to 2 s to send
-    // what waits for the server; what is left goes at the next start.
+    // Writes every record still waiting, then gives the forwarder up to 2 s
+    // to send what waits for the server (what is left goes at the next
+    // start), and ends both; every message of theirs is handled before it
+    // returns. Records not written, dropped or not forwarded by then count
+    // in recordsFailures.
     void finishRecords();
     void writeLogConfiguration();
     void writeRunLog();
@@ -202,6 +207,15 @@ public:
     LogConfig logConfigFromForm();
     // Run and production logs that could not be written since start.
     int logWriteFailures = 0;
+    // Production records problems that still stand: a database or server
+    // failure that did not end (one that ended with everything written does
+    // not count), a database set aside, a journal that could not be written
+    // or read, and at the end records dropped, not written or not forwarded.
+    int recordsFailures = 0;
+    // Gets each production records problem (a whole message; also in the
+    // information log), on the logic thread: the command line shows them on
+    // its error output.
+    std::function<void(const std::string&)> onRecordsProblem;
     // The firmware file. A bare name is looked for in the working folder,
     // then the program folder, then systemDataFolder (the package's files).
     std::string firmwareFileName = "KorvexSCX.FWR";
@@ -244,6 +258,15 @@ public:
     // configuration folder; none: the records stay in the station's database.
     std::string recordsServer;
     std::unique_ptr<RecordForwarder> recordForwarder;
+    // What the writer's and forwarder's threads report, kept in order until
+    // the logic thread handles it (from the loop, or at once in
+    // finishRecords, so that a short run shows every reason before its end).
+    enum class RecordsNews { Problem, Recovered, Notice };
+    void postRecordsNews(RecordsNews kind, std::string text);
+    void handleRecordsNews();
+    void recordsProblem(const std::string& text);
+    std::mutex recordsNewsMutex_;
+    std::vector<std::pair<RecordsNews, std::string>> recordsNews_;
     bool CommandLineProject = false;
     std::string commandLineProjectPath;
     bool StartupDone = false;

@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -136,8 +137,9 @@ Every port the search queried is in the results, with "no unit answered",
 Exit status:
   0    every channel that ran succeeded, and every log and output file was written
   1    a channel failed, fewer units answered than --expect, a channel of the
-       port map had no unit, off-line production stopped before --chips, or a
-       log or output file could not be written
+       port map had no unit, off-line production stopped before --chips, a
+       log or output file could not be written, or production records were
+       not all kept (dropped, not written, not forwarded, a database set aside)
   2    usage or input error (options, a file that cannot be loaded or has a faulty
        line, no chip chosen, no object file loaded)
   3    no programmer unit answered the search
@@ -622,6 +624,8 @@ private:
     void startEmulatedUnits();
     void makeProgram();
     void onEngineEvent(const EngineEvent& e);
+    // Shows the events held for the channel's end (0: every channel's).
+    void showHeldEvents(int channel);
     void flushLines();
     // Exit status of a failed job load, or nullopt when the job is ready.
     std::optional<int> loadJob();
@@ -668,6 +672,7 @@ private:
     int mappedWithoutUnit_ = 0;
     std::map<int, ChannelResult> results_;
     bool closing_ = false;  // the program is being closed (FormClose)
+    std::vector<EngineEvent> heldEvents_;
     size_t shownLines_ = 0;
     std::vector<PortOutcome> searched_;
     int answered_ = 0;
@@ -775,6 +780,8 @@ void Run::makeProgram() {
     app.onObjectLineError = [this](const std::string& path, int line, int code, ObjectFormat format) {
         rep_.lineError(path, line, code, lineFaultText(format, code), o_.skipBadLines);
     };
+    // The records' problems are errors of the run, shown however quiet it is.
+    app.onRecordsProblem = [this](const std::string& problem) { rep_.error(problem); };
     app.log.onAppended.push_back([this](size_t) { flushLines(); });
     app.log.onCleared.push_back([this] { shownLines_ = 0; });
     // The table, the progress and the JSON lines come from the engine's events.
@@ -791,6 +798,9 @@ void Run::flushLines() {
     }
 }
 
+// The records' listener comes before this one, so an operation's record is
+// handed over before its end is seen here; a chip's UID, which comes just
+// before the end, is shown with it.
 void Run::onEngineEvent(const EngineEvent& event) {
     if (const auto* e = std::get_if<ChannelFinished>(&event)) {
         ChannelResult& r = results_[e->channel - 1];
@@ -802,9 +812,20 @@ void Run::onEngineEvent(const EngineEvent& event) {
         r.startedMs = e->startedMs;
         r.endedMs = e->timeMs;
         r.cutAtClose = closing_ && e->interrupted;
+        showHeldEvents(e->channel);
+    } else if (std::holds_alternative<UidRead>(event)) {
+        heldEvents_.push_back(event);
     } else if (!std::holds_alternative<StepStarted>(event)) {
         rep_.engineEvent(event);
     }
+}
+
+void Run::showHeldEvents(int channel) {
+    auto shown = std::stable_partition(heldEvents_.begin(), heldEvents_.end(), [channel](const EngineEvent& e) {
+        return channel != 0 && headerOf(e).channel != channel;
+    });
+    for (auto it = shown; it != heldEvents_.end(); ++it) rep_.engineEvent(*it);
+    heldEvents_.erase(shown, heldEvents_.end());
 }
 
 std::optional<int> Run::loadJob() {
@@ -1028,6 +1049,7 @@ int Run::finishLaunched() {
 void Run::closeProgram() {
     loop_.runUntil([&] { return engine().allSent(); }, 2000);
     loop_.runFor(50);
+    showHeldEvents(0);  // of channels that never ended
     closing_ = true;
     app_->closingReason = gInterrupted ? "korvex-cli was stopped by a signal" : "korvex-cli's --timeout ran out";
     app_->FormClose();
@@ -1041,6 +1063,10 @@ int Run::finalStatus(int status) {
     }
     if (app_->logWriteFailures > 0) {
         rep_.error(format("%d log file(s) could not be written (see the messages above)", app_->logWriteFailures));
+        if (status == kExitOk) status = kExitChannelFailed;
+    }
+    if (app_->recordsFailures > 0) {
+        rep_.error("the production records were not all kept (see the messages above)");
         if (status == kExitOk) status = kExitChannelFailed;
     }
     if (rep_.outputClosed()) {

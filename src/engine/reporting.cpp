@@ -177,14 +177,13 @@ void Program::showOfflineStatus(int slot) {
             ++c.okCount;
             ++totalOk;
             g.setColor(kBlue);
-            channelLine(std::string("Progrmming Completed : ") + "Successed !", slot);
         } else {
             ++c.ngCount;
             ++totalNg;
             g.setColor(kRed);
-            channelLine(std::string("Progrmming Completed : ") + format("Failed : Error=0x%0.2x!", result), slot);
         }
-        channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
+        // The chip's event before its lines: the record is handed over
+        // before any front end shows the chip.
         if (!listeners.empty()) {
             auto e = eventAt<OfflineChip>(slot);
             e.ok = result == kResultGood;
@@ -201,6 +200,10 @@ void Program::showOfflineStatus(int slot) {
             if (sent != downloadedSerial_.end()) e.job.serial = sent->second;
             publish(e);
         }
+        channelLine(std::string("Progrmming Completed : ") +
+                        (result == kResultGood ? std::string("Successed !") : format("Failed : Error=0x%0.2x!", result)),
+                    slot);
+        channelLine(format("OK=%d, NG=%d.", c.okCount, c.ngCount), slot);
         writeOfflineSummary();
         g.setProgress(g.maxValue());
         gaugeMoved(slot);

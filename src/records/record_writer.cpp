@@ -2,7 +2,11 @@
 
 #include "records/record_store.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <iterator>
 #include <memory>
@@ -43,15 +47,22 @@ std::unique_ptr<RecordStore> openStore(const std::string& path, std::string& not
 }  // namespace
 
 RecordWriter::RecordWriter(std::string path, std::function<void(const std::string&)> onProblem,
-                           std::function<void()> onRecovered, std::function<void()> onDropped)
+                           std::function<void()> onRecovered, std::function<void()> onDropped,
+                           std::function<void(const std::string&)> onNotice)
     : path_(std::move(path)),
       onProblem_(std::move(onProblem)),
       onRecovered_(std::move(onRecovered)),
-      onDropped_(std::move(onDropped)) {
+      onDropped_(std::move(onDropped)),
+      onNotice_(std::move(onNotice)) {
     // Room for kRoomChunks * kChunk records, made now rather than in add().
     queue_.reserve(kMaxChunks);
     room_.resize(kRoomChunks);
     for (auto& chunk : room_) chunk.reserve(kChunk);
+    // The first journal before the first add; the journals left behind are
+    // read by the writer's thread (this one is locked: it takes no notice
+    // of it).
+    journal_ = createJournal(path_, journalProblem_);
+    if (journal_.fd < 0) journalToTell_ = true;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -63,9 +74,23 @@ RecordWriter::~RecordWriter() {
     }
     wake_.notify_all();
     thread_.join();
+    // Every record written: no journal is needed. Records still waiting
+    // stay in theirs, for the next start to write.
+    const bool allIn = queued_ == 0 && held_ == 0;
+    for (JournalFile* j : {&journal_, &spare_}) {
+        if (j->fd < 0) continue;
+        ::close(j->fd);
+        if (allIn || j == &spare_) ::unlink(j->path.c_str());
+    }
+    for (const Retired& r : retired_) {
+        if (r.fd >= 0) ::close(r.fd);
+        if (allIn) ::unlink(r.path.c_str());
+    }
 }
 
 void RecordWriter::add(ProductionRecord r) {
+    // Encoded before the lock is taken; under it, one write() of the line.
+    const std::string line = journalLine(r);
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -73,6 +98,21 @@ void RecordWriter::add(ProductionRecord r) {
             ++dropped_;
             if (!dropping_) dropping_ = dropToTell_ = wake = true;
         } else {
+            if (journal_.fd >= 0 && !journalBroken_) {
+                const ssize_t n = ::write(journal_.fd, line.data(), line.size());
+                if (n == static_cast<ssize_t>(line.size())) {
+                    ++journaled_;
+                } else {
+                    // A line in part would spoil the next: this journal
+                    // takes no more (the writer's thread starts another).
+                    journalBroken_ = true;
+                    if (!journalTold_) {
+                        journalProblem_ = "the pending-records journal " + journal_.path + " cannot be written: " +
+                                          (n < 0 ? std::strerror(errno) : "the disk is full");
+                        journalToTell_ = wake = true;
+                    }
+                }
+            }
             if (queue_.empty() || queue_.back().size() == kChunk) {
                 // A chunk with its room made; only a burst beyond that room
                 // (the writer's thread held up meanwhile) allocates one here.
@@ -98,9 +138,9 @@ bool RecordWriter::flush(int timeoutMs) {
     retryNow_ = true;
     wake_.notify_one();
     written_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return (queued_ == 0 && held_ == 0) || (failing_ && attempts_ > from);
+        return !starting_ && ((queued_ == 0 && held_ == 0) || (failing_ && attempts_ > from));
     });
-    return queued_ == 0 && held_ == 0;
+    return !starting_ && queued_ == 0 && held_ == 0;
 }
 
 size_t RecordWriter::waiting() const {
@@ -118,10 +158,36 @@ void RecordWriter::limitWaiting(size_t n) {
     maxWaiting_ = n;
 }
 
-void RecordWriter::takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken) {
+void RecordWriter::rotateJournal(std::unique_lock<std::mutex>& lock) {
+    if (journal_.fd >= 0 && journaled_ == 0 && !journalBroken_) return;  // nothing in it yet
+    if (spare_.fd < 0) {
+        lock.unlock();
+        std::string error;
+        spare_ = createJournal(path_, error);
+        lock.lock();
+        if (spare_.fd < 0) {
+            if (!journalTold_ && journal_.fd < 0) {
+                journalProblem_ = error;
+                journalToTell_ = true;
+            }
+            return;
+        }
+    }
+    // From here add() writes the fresh one; the one it leaves holds records
+    // up to the last one queued, all taken over below.
+    std::swap(journal_, spare_);
+    if (spare_.fd >= 0) retired_.push_back({spare_.path, spare_.fd, taken_ + queued_});
+    spare_ = {};
+    journaled_ = 0;
+    journalBroken_ = false;
+}
+
+void RecordWriter::takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken, bool rotate) {
+    if (rotate) rotateJournal(lock);
     if (queued_ == 0) return;
     queue_.swap(taken.chunks);  // taken.chunks was empty, with room for the chunks' list
     held_ += queued_;
+    taken_ += queued_;
     queued_ = 0;
     lock.unlock();
     for (Chunk& chunk : taken.chunks) {
@@ -185,6 +251,8 @@ std::string RecordWriter::write(std::unique_lock<std::mutex>& lock, Taken& taken
             break;
         }
         held.erase(held.begin(), held.begin() + n);
+        committed_ += static_cast<uint64_t>(n);
+        removeWrittenJournals();
         lock.lock();
         held_ -= static_cast<size_t>(n);
         // Records handed over meanwhile join the end of the list.
@@ -195,14 +263,64 @@ std::string RecordWriter::write(std::unique_lock<std::mutex>& lock, Taken& taken
     return problem;
 }
 
+void RecordWriter::removeWrittenJournals() {
+    while (!retired_.empty() && retired_.front().upTo <= committed_) {
+        if (retired_.front().fd >= 0) ::close(retired_.front().fd);
+        ::unlink(retired_.front().path.c_str());
+        retired_.pop_front();
+    }
+}
+
+void RecordWriter::replayLeftJournals(Taken& taken) {
+    uint64_t replayed = 0;
+    for (LeftJournal& left : readLeftJournals(path_)) {
+        if (!left.error.empty()) {
+            if (onProblem_)
+                onProblem_("Production records " + path_ + ": the pending-records journal " + left.path +
+                           " cannot be read: " + left.error + "; it is left in place");
+            continue;
+        }
+        if (left.damagedLines > 0 && onNotice_)
+            onNotice_("Production records " + path_ + ": " + std::to_string(left.damagedLines) + " line(s) of " +
+                      left.path + " cut short (the program was ended while writing them) were skipped");
+        if (!left.records.empty() && onNotice_)
+            onNotice_("Production records " + path_ + ": " + std::to_string(left.records.size()) +
+                      " record(s) of a run that ended before writing them are written from " + left.path);
+        replayed += left.records.size();
+        for (ProductionRecord& r : left.records) taken.held.push_back(std::move(r));
+        // Removed once its records are in (at once when it had none).
+        retired_.push_back({left.path, -1, replayed});
+    }
+    removeWrittenJournals();
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ += replayed;
+    taken_ += replayed;
+    starting_ = false;
+    if (replayed > 0) retryNow_ = true;
+}
+
+void RecordWriter::tellJournalProblem(std::unique_lock<std::mutex>& lock) {
+    if (!journalToTell_) return;
+    journalToTell_ = false;
+    journalTold_ = true;
+    const std::string problem = "Production records " + path_ + ": " + journalProblem_ +
+                                "; the records wait in memory until the database has them.";
+    lock.unlock();
+    if (onProblem_) onProblem_(problem);
+    lock.lock();
+}
+
 void RecordWriter::run() {
     Taken taken;
     taken.chunks.reserve(kMaxChunks);
+    replayLeftJournals(taken);
     Clock::time_point nextTry = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
+    written_.notify_all();
     for (;;) {
         const auto ready = [this] {
-            return stop_ || retryNow_ || dropToTell_ || (!failing_ && queued_ > 0) || queued_ >= kTakeOver;
+            return stop_ || retryNow_ || dropToTell_ || journalToTell_ || (!failing_ && queued_ > 0) ||
+                   queued_ >= kTakeOver;
         };
         // A failing database is tried again every second, or at once when
         // someone waits for it (flush).
@@ -214,6 +332,7 @@ void RecordWriter::run() {
             if (onDropped_) onDropped_();
             lock.lock();
         }
+        tellJournalProblem(lock);
         const bool urgent = retryNow_ || stop_;
         retryNow_ = false;
         const bool due = urgent || (failing_ ? Clock::now() >= nextTry : queued_ > 0);
@@ -230,12 +349,21 @@ void RecordWriter::run() {
                    !stop_ && !retryNow_)
                 takeQueued(lock, taken);
         }
-        takeQueued(lock, taken);
+        // While the database fails, add() stays on its journal: a retry a
+        // second would leave a file a second.
+        takeQueued(lock, taken, !failing_ || journalBroken_ || journal_.fd < 0);
         if (taken.held.empty()) {
             if (stop_) return;
             continue;
         }
         const std::string problem = write(lock, taken);
+        if (spare_.fd < 0 && !stop_) {
+            // The next journal, made now so the next switch is a swap.
+            lock.unlock();
+            std::string ignored;  // told when it is needed and cannot be made
+            spare_ = createJournal(path_, ignored);
+            lock.lock();
+        }
         const bool wasFailing = failing_;
         failing_ = !problem.empty();
         if (failing_) nextTry = Clock::now() + std::chrono::seconds(1);

@@ -1,18 +1,26 @@
 // Writes production records to the station's database on a thread of its
-// own, so the logic thread only hands a record over (a lock and a move into
-// room made beforehand): never a disk write, no memory allocation, and never
-// work that grows with the records waiting.
-// Records are written within half a second of being handed over (a crash
-// loses at most the last second); a database that cannot be written (a full
-// disk, a locked or read-only file) is reported once, the records wait in
-// memory (up to kMaxWaiting: those beyond are dropped, counted and told
-// once) and are written when it works again, and the writer's end writes
-// everything still waiting. A file that is no database, or whose tables are
+// own, so the logic thread only hands a record over: the record is encoded,
+// then, under a lock, appended to the pending-records journal beside the
+// database (one write() of one line) and moved into room made beforehand:
+// never a wait on the database, and never work that grows with the records
+// waiting. A program killed at any moment loses no record it was handed:
+// the next writer on the database writes what the journals left behind hold
+// before anything else (a record already there is skipped; a line cut short
+// by the kill is skipped and told).
+// Records are written within half a second of being handed over, and the
+// journal that held them is removed once they are in; a database that
+// cannot be written (a full disk, a locked or read-only file) is reported
+// once, the records wait in memory (up to kMaxWaiting: those beyond are
+// dropped, counted and told once) and in the journal, and are written when
+// it works again; the writer's end writes everything still waiting. A
+// journal that cannot be written (a full disk) is told once; the records
+// still wait in memory. A file that is no database, or whose tables are
 // not the records', is set aside under a name of its own and a new database
 // started in its place.
 #pragma once
 
 #include "records/record.h"
+#include "records/record_journal.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -31,21 +39,25 @@ class RecordStore;
 class RecordWriter {
 public:
     // onProblem gets a whole message for the information log: a failure
-    // (once, until the database works again: then onRecovered is told) or a
-    // file set aside. onDropped is told when records start being dropped
-    // because the most that may wait in memory wait already (once, until the
-    // database has taken those waiting; dropped() counts them). All three
-    // are called on the writer's thread.
+    // (once, until the database works again: then onRecovered is told), a
+    // file set aside, a journal that cannot be written (once) or read.
+    // onDropped is told when records start being dropped because the most
+    // that may wait in memory wait already (once, until the database has
+    // taken those waiting; dropped() counts them). onNotice gets what is no
+    // failure: the records a journal left behind held, and its lines cut
+    // short. All are called on the writer's thread.
     RecordWriter(std::string path, std::function<void(const std::string&)> onProblem,
-                 std::function<void()> onRecovered = {}, std::function<void()> onDropped = {});
+                 std::function<void()> onRecovered = {}, std::function<void()> onDropped = {},
+                 std::function<void(const std::string&)> onNotice = {});
     ~RecordWriter();
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;
 
     void add(ProductionRecord r);
     // Makes one more attempt and waits up to timeoutMs until every record
-    // handed over is written; false when some are still waiting (the
-    // database is failing: then it returns after that attempt).
+    // handed over (and every one the journals left behind held) is written;
+    // false when some are still waiting (the database is failing: then it
+    // returns after that attempt).
     bool flush(int timeoutMs);
     size_t waiting() const;
     // Records not kept because memory held the most that may wait already.
@@ -77,8 +89,16 @@ private:
         std::vector<Chunk> chunks;
     };
     // Moves what add() queued to the writer's own list (under the lock: a
-    // swap, constant time; the records move afterwards, outside it).
-    void takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken);
+    // swap, constant time; the records move afterwards, outside it). With
+    // rotate, add() goes on in a fresh journal from the same moment, and
+    // the one it leaves is removed once the records taken so far are in.
+    void takeQueued(std::unique_lock<std::mutex>& lock, Taken& taken, bool rotate = false);
+    void rotateJournal(std::unique_lock<std::mutex>& lock);
+    // The records the journals left behind hold, into the writer's list.
+    void replayLeftJournals(Taken& taken);
+    // Removes the journals whose records are all in the database.
+    void removeWrittenJournals();
+    void tellJournalProblem(std::unique_lock<std::mutex>& lock);
     // Writes the held records, kBatch at a time; the failure's message, or
     // "" when all went in.
     std::string write(std::unique_lock<std::mutex>& lock, Taken& taken);
@@ -87,6 +107,7 @@ private:
     std::function<void(const std::string&)> onProblem_;
     std::function<void()> onRecovered_;
     std::function<void()> onDropped_;
+    std::function<void(const std::string&)> onNotice_;
     // The writer's thread's alone: opened at the first write, closed after
     // a failure.
     std::unique_ptr<RecordStore> store_;
@@ -94,7 +115,7 @@ private:
     std::condition_variable wake_, written_;
     // Handed over and not yet taken by the writer's thread (queued_ of
     // them), and empty chunks with their room made, so that add() moves a
-    // record into place and allocates nothing.
+    // record into place and allocates nothing under the lock.
     std::vector<Chunk> queue_, room_;
     size_t queued_ = 0;
     // Room in the chunks' lists for a burst of this many chunks before
@@ -107,6 +128,30 @@ private:
     uint64_t attempts_ = 0;
     bool failing_ = false, retryNow_ = false, stop_ = false;
     bool dropping_ = false, dropToTell_ = false;
+    // The journal add() appends to, and how many lines went into it; after
+    // a write that failed or went in part, nothing more goes into it.
+    JournalFile journal_;
+    size_t journaled_ = 0;
+    bool journalBroken_ = false;
+    // A journal that could not be made or written: told once.
+    std::string journalProblem_;
+    bool journalToTell_ = false, journalTold_ = false;
+    // Records taken by the writer's thread so far (the journals' records
+    // replayed at start first); until they are loaded, flush() waits.
+    uint64_t taken_ = 0;
+    bool starting_ = true;
+    // The writer's thread's alone: the next journal, made beforehand so
+    // that the switch is a swap; the journals add() left, each with the
+    // count of records taken when it was left (they are all in once
+    // committed_ reaches it); records written so far.
+    JournalFile spare_;
+    struct Retired {
+        std::string path;
+        int fd;
+        uint64_t upTo;
+    };
+    std::deque<Retired> retired_;
+    uint64_t committed_ = 0;
     std::thread thread_;
 };
 

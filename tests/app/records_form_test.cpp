@@ -183,3 +183,30 @@ TEST(RecordsForm, NoDatabaseIsToldAndNotCreated) {
     EXPECT_EQ(s.status, "");
     EXPECT_EQ(s.records.size(), 1u);
 }
+
+// Records the station cannot keep (its database failing, memory holding the
+// most that may wait): the log says once that they are being dropped, and
+// at the window's end how many, which counts as a records failure.
+TEST(RecordsForm, DroppedRecordsAreToldOnceAndCountedAtTheEnd) {
+    Rig r;
+    std::filesystem::create_directories(r.dir + "/" + kRecordsFileName);  // no database can be made there
+    r.app.FormShow({});
+    ASSERT_NE(r.app.recordWriter, nullptr);
+    r.app.recordWriter->limitWaiting(2);
+    auto said = [&](const std::string& what) {
+        int n = 0;
+        for (const std::string& line : r.app.log.lines()) n += line.find(what) != std::string::npos;
+        return n;
+    };
+    for (int n = 0; n < 5; ++n) {
+        OfflineChip chip;
+        chip.channel = 1, chip.port = "COM1", chip.timeMs = 1'715'000'000'000 + n, chip.ok = true;
+        for (const EngineListener& l : r.app.engine.listeners) l(chip);
+    }
+    EXPECT_TRUE(r.loop.runUntil([&] { return said("records are being dropped") > 0; }, 20000));
+    r.app.FormClose();
+    EXPECT_EQ(said("records are being dropped"), 1);
+    EXPECT_EQ(said("Production records: 3 record(s) were dropped"), 1);
+    EXPECT_EQ(said("Production records: 2 could not be written to " + r.dir + "/" + kRecordsFileName), 1);
+    EXPECT_GE(r.app.recordsFailures, 2);
+}

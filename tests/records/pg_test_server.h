@@ -106,6 +106,33 @@ public:
         return ok;
     }
 
+    // A role that must give its password (every other role is trusted):
+    // its URL with the `wrong` password, once the server refuses that.
+    // Empty (and *why set) when it could not be made.
+    std::string passwordRole(const std::string& role, const std::string& password, const std::string& wrong,
+                             std::string* why = nullptr) {
+        if (!exec("postgres", "DROP ROLE IF EXISTS " + role, why) ||
+            !exec("postgres", "CREATE ROLE " + role + " LOGIN PASSWORD '" + password + "'", why))
+            return "";
+        const std::string hba = dir_ + "/data/pg_hba.conf";
+        std::stringstream old;
+        old << std::ifstream(hba).rdbuf();
+        std::ofstream(hba, std::ios::trunc) << "host all " << role << " 127.0.0.1/32 scram-sha-256\n" << old.str();
+        if (!exec("postgres", "SELECT pg_reload_conf()", why)) return "";
+        const std::string url = "postgresql://" + role + ":" + wrong + "@127.0.0.1:" + std::to_string(port_) + "/postgres";
+        // The server reads the file again in its own time.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            PGconn* c = PQconnectdb((url + "?connect_timeout=2").c_str());
+            const bool asked = PQstatus(c) != CONNECTION_OK && std::string(PQerrorMessage(c)).find("password") != std::string::npos;
+            PQfinish(c);
+            if (asked) return url;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (why) *why = "the server did not start asking for the password";
+        return "";
+    }
+
 private:
     static std::string findBinaries() {
         std::vector<std::string> found;

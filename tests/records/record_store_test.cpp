@@ -1,6 +1,7 @@
 // The station's record database: what goes in comes out by every filter,
 // the schema is migrated and guarded, and the writer never loses a record
 // to a database that cannot be written for a while.
+#include "records/record_journal.h"
 #include "records/record_store.h"
 #include "records/record_writer.h"
 
@@ -8,12 +9,15 @@
 #include <sqlite3.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -55,6 +59,13 @@ ProductionRecord record(int n, bool ok, const std::string& station = "S1") {
     r.message = ok ? "Main Flash数据校验成功！" : "Flash Memory错误！";
     r.ok = ok;
     return r;
+}
+
+// Every field of a record, to compare two.
+auto fields(const ProductionRecord& x) {
+    return std::tie(x.recordId, x.station, x.startedMs, x.endedMs, x.channel, x.port, x.usbVid, x.usbPid, x.usbSerial,
+                    x.unitModel, x.unitFirmware, x.unitNumber, x.chip, x.operation, x.imageFile, x.fileChecksum,
+                    x.flashCrc, x.flashAcc, x.serialNumber, x.chipUid, x.resultCode, x.message, x.ok);
 }
 
 }  // namespace
@@ -155,12 +166,6 @@ TEST(RecordStore, SchemaIsMigratedAndANewerOneRefused) {
         sqlite3_finalize(st);
     }
     sqlite3_close(db);
-    auto fields = [](const ProductionRecord& x) {
-        return std::tie(x.recordId, x.station, x.startedMs, x.endedMs, x.channel, x.port, x.usbVid, x.usbPid,
-                        x.usbSerial, x.unitModel, x.unitFirmware, x.unitNumber, x.chip, x.operation, x.imageFile,
-                        x.fileChecksum, x.flashCrc, x.flashAcc, x.serialNumber, x.chipUid, x.resultCode, x.message,
-                        x.ok);
-    };
     const auto back = RecordStore(path, true).query({});
     ASSERT_EQ(back.size(), 1u);
     EXPECT_TRUE(fields(back[0]) == fields(r));
@@ -270,4 +275,95 @@ TEST(RecordWriter, SetsAsideAFileThatIsNoRecordsDatabase) {
                                                            : start + "; the records wait in memory until it can be written."});
         if (setAside) EXPECT_EQ(RecordStore(path, true).query({}).size(), 3u);
     }
+}
+
+// A writer killed (SIGKILL, in a child process) while it was being handed
+// records loses none whose add() had returned: the next writer on the
+// database writes them from the journals, whether the database took
+// records meanwhile or could not be opened (a folder in its place, taken
+// away before the next start).
+TEST(RecordWriter, AKillLosesNoRecordHandedOver) {
+    for (const bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "database failing" : "database writable");
+        TempDir d;
+        const std::string path = d.path + "/" + kRecordsFileName;
+        if (failing) std::filesystem::create_directories(path);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            RecordWriter w(path, {});
+            // Each record's number once its add() has returned.
+            for (int n = 0;; ++n) {
+                w.add(record(n, n % 3 != 0));
+                if (write(fds[1], &n, sizeof n) != sizeof n) _exit(1);
+                if (n % 50 == 0) usleep(1000);
+            }
+        }
+        close(fds[1]);
+        int last = -1;
+        // Until the writer has written some and has more in hand.
+        for (int n; last < 3000 && read(fds[0], &n, sizeof n) == sizeof n;) last = n;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        for (int n; read(fds[0], &n, sizeof n) == sizeof n;) last = n;
+        close(fds[0]);
+        ASSERT_GE(last, 3000);
+        if (failing) std::filesystem::remove(path);
+        EXPECT_TRUE(RecordWriter(path, [](const std::string& p) { ADD_FAILURE() << p; }).flush(20000));
+        std::set<uint32_t> serials;
+        for (const ProductionRecord& r : RecordStore(path, true).query({})) serials.insert(*r.serialNumber);
+        for (int n = 0; n <= last; ++n) ASSERT_TRUE(serials.count(0x100 + static_cast<uint32_t>(n))) << n;
+        // The journals are gone once their records are in.
+        for (const auto& e : std::filesystem::directory_iterator(d.path))
+            EXPECT_EQ(e.path().filename().string().find(".pending"), std::string::npos) << e.path();
+    }
+}
+
+// Journals left behind, read at start: every field comes back as it went
+// in, bytes that are no UTF-8 too; a record already in the database is not
+// written twice; a line cut short, or damaged, is skipped and told; a
+// journal some running program has open (locked) is left alone, and one of
+// the name a new journal would take is not written over.
+TEST(RecordWriter, JournalsLeftBehindAreWrittenOnceAndDamagedLinesSkipped) {
+    TempDir d;
+    const std::string path = d.path + "/" + kRecordsFileName;
+    ProductionRecord odd = record(3, false);
+    odd.message = std::string("\xff\xfe raw \x00 bytes \xe9", 15);
+    odd.imageFile = "fw\x80.hex";
+    odd.flashAcc.reset();
+    const ProductionRecord there = record(4, true), fresh = record(5, true);
+    RecordStore(path).insert({there});
+    std::string error;
+    const JournalFile open = createJournal(path, error);  // a running program's
+    ASSERT_GE(open.fd, 0) << error;
+    const std::string openLine = journalLine(record(6, true));
+    ASSERT_EQ(write(open.fd, openLine.data(), openLine.size()), static_cast<ssize_t>(openLine.size()));
+    const std::string torn = journalLine(record(7, true));
+    std::ofstream(path + ".pending.1.1") << journalLine(odd) << journalLine(there) << "{\"record_id\":\"zz\"}\n"
+                                         << torn.substr(0, torn.size() / 2);
+    // One a killed run of this process number left under the name the
+    // next journal would take.
+    const std::string taken = open.path.substr(0, open.path.rfind('.') + 1) +
+                              std::to_string(std::stoi(open.path.substr(open.path.rfind('.') + 1)) + 1);
+    std::ofstream(taken) << journalLine(fresh);
+    std::vector<std::string> notices;
+    {
+        RecordWriter w(path, [](const std::string& p) { ADD_FAILURE() << p; }, {}, {},
+                       [&](const std::string& n) { notices.push_back(n); });
+        EXPECT_TRUE(w.flush(5000));
+    }
+    const auto all = RecordStore(path, true).query({});
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_TRUE(fields(all[0]) == fields(there));
+    EXPECT_TRUE(fields(all[1]) == fields(odd));
+    EXPECT_TRUE(fields(all[2]) == fields(fresh));
+    const std::string cut = "Production records " + path + ": 2 line(s) of " + path +
+                            ".pending.1.1 cut short (the program was ended while writing them) were skipped";
+    EXPECT_NE(std::find(notices.begin(), notices.end(), cut), notices.end()) << notices.size();
+    EXPECT_FALSE(std::filesystem::exists(path + ".pending.1.1"));
+    EXPECT_FALSE(std::filesystem::exists(taken));
+    EXPECT_TRUE(std::filesystem::exists(open.path));
+    close(open.fd);
 }
