@@ -173,6 +173,8 @@ void KorvexApp::FormShow(const std::vector<std::string>& args) {
     if (!args.empty()) {
         CommandLineProject = true;
         commandLineProjectPath = args[0];
+        // The first argument is the project; the others are not used.
+        for (size_t i = 1; i < args.size(); ++i) AppendInfoLine("Argument \"" + args[i] + "\" is ignored: only the first names a project");
         loadProject(args[0]);
     } else {
         CommandLineProject = false;

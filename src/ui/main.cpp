@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,14 +26,15 @@ namespace {
 // options for the documentation. Parsed before the window system is touched,
 // so --help and --version work without a display.
 struct WindowOptions {
-    std::string project;
+    std::vector<std::string> projects;  // the first is loaded, the others ignored
     std::string shot;
     int quitAfter = 0;
 };
 
 int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
     CLI::App cli("Usage: korvex200 [OPTIONS] [PROJECT.pmw]\n\n"
-                 "The window of the Korvex200 gang programmer. PROJECT.pmw is a project file to load at start-up.",
+                 "The window of the Korvex200 gang programmer. PROJECT.pmw is a project file to load at start-up;\n"
+                 "further arguments are ignored. After --, every argument is a file name.",
                  "korvex200");
     struct Layout : CLI::Formatter {
         std::string make_usage(const CLI::App*, std::string) const override { return "\n"; }
@@ -42,7 +44,9 @@ int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
     cli.set_help_flag("-h,--help", "show this help and exit");
     bool version = false;
     cli.add_flag("-V,--version", version, "show the version and exit");
-    cli.add_option("project", w.project)->group("");
+    // Every argument that is no option of the window (a name beginning with
+    // '-' included, as the window has always taken it) is a project name.
+    cli.allow_extras();
     cli.add_option("--screenshot", w.shot, "save a picture of the window to FILE, then quit")->type_name("FILE");
     cli.add_option("--quit-after", w.quitAfter, "quit after MS milliseconds (with --screenshot: take it then)")
         ->type_name("MS");
@@ -57,6 +61,9 @@ int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
         std::fprintf(stderr, "korvex200: %s\nTry korvex200 --help.\n", e.what());
         return 2;
     }
+    w.projects = cli.remaining();
+    // "--" ends the options: it is no name itself.
+    if (auto dd = std::find(w.projects.begin(), w.projects.end(), "--"); dd != w.projects.end()) w.projects.erase(dd);
     if (w.quitAfter < 0) {
         std::fprintf(stderr, "korvex200: --quit-after takes 0 or more milliseconds\nTry korvex200 --help.\n");
         return 2;
@@ -95,7 +102,7 @@ int main(int argc, char** argv) {
     const std::string shot = options.shot;
     const int quitAfter = options.quitAfter;
     std::vector<std::string> rest;
-    if (!options.project.empty()) rest.push_back(options.project);
+    rest = options.projects;
 
     kvx::TKorvexMGxPrg win(app, rest);
     prompts.setParent(&win);

@@ -291,8 +291,11 @@ void GuiTest::signalsEndTheWindowAsExitDoes() {
     std::vector<uint8_t> restart(2 * sizeof frame);
     restart.resize(EncodeFrame(frame, buildProgrammerRestart(frame), restart.data()));
     enum Box { None, AtStart, AtEnd };
-    const struct { int sig; Box box; } rows[] = {
-        {SIGTERM, None}, {SIGHUP, None}, {SIGINT, None}, {SIGTERM, AtStart}, {SIGTERM, AtEnd}};
+    // The first row also names two projects, the first after "--": the
+    // window takes the first and tells that it ignores the other.
+    const struct { int sig; Box box; std::vector<std::string> args; } rows[] = {
+        {SIGTERM, None, {"--", "-first.pmw", "second.pmw"}}, {SIGHUP, None, {}}, {SIGINT, None, {}},
+        {SIGTERM, AtStart, {}}, {SIGTERM, AtEnd, {}}};
     for (const auto& row : rows) {
         const std::string at = dir + "/w" + std::to_string(row.sig) + "-" + std::to_string(row.box);
         // A copy of the window in a folder of its own keeps its files there.
@@ -311,7 +314,7 @@ void GuiTest::signalsEndTheWindowAsExitDoes() {
         // Start-up lists the port folder just before the box opens.
         const int listed = inotify_init1(IN_CLOEXEC);
         inotify_add_watch(listed, o.dir.c_str(), IN_OPEN);
-        test::Child win = test::spawnChild(at + "/korvex200", {});
+        test::Child win = test::spawnChild(at + "/korvex200", row.args);
         pollfd pf{listed, POLLIN, 0};
         QVERIFY(poll(&pf, 1, 30000) == 1);
         close(listed);
@@ -338,6 +341,10 @@ void GuiTest::signalsEndTheWindowAsExitDoes() {
         for (size_t p = 0; (p = runLog.find("Progrmming Completed", p)) != std::string::npos; ++p) ++shown;
         QVERIFY2(shown >= 2, runLog.c_str());
         QCOMPARE(records().size(), shown);
+        if (!row.args.empty()) {
+            QVERIFY2(runLog.find("Load Tandra Project file of \"-first.pmw\"") != std::string::npos, runLog.c_str());
+            QVERIFY(runLog.find("Argument \"second.pmw\" is ignored: only the first names a project") != std::string::npos);
+        }
     }
     unsetenv("KORVEX_SERIAL_DIR");
     sim.stop();
