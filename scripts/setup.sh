@@ -5,7 +5,7 @@ set -euo pipefail
 PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-qpa-plugins libgl-dev
       libgtest-dev libgmock-dev libbenchmark-dev
-      fonts-wqy-microhei xvfb xauth srecord
+      fonts-wqy-microhei xvfb xauth xdotool srecord
       nlohmann-json3-dev python3-jsonschema libcli11-dev lintian
       libsqlite3-dev sqlite3 libpq-dev postgresql desktop-file-utils)
 missing=()

@@ -47,6 +47,7 @@ private slots:
     void fourMegabyteHexViewAppearsAtOnce();
     void operatorWalkthroughWithEmulatedUnits();
     void signalsEndTheWindowAsExitDoes();
+    void heldKeysThroughTheWindowSystemRunOnce();
 };
 
 void GuiTest::heldLoopKeepsPostsAndTicksUntilRelease() {
@@ -346,6 +347,79 @@ void GuiTest::signalsEndTheWindowAsExitDoes() {
             QVERIFY(runLog.find("Argument \"second.pmw\" is ignored: only the first names a project") != std::string::npos);
         }
     }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+// A foot switch on a bench holds Space or Enter: the real window on an X
+// server, the key held for 3 s through XTEST (xdotool), so the server's own
+// auto-repeat makes the repeats (most of them not flagged as such on X11).
+// One press is one run: one blank check per unit.
+void GuiTest::heldKeysThroughTheWindowSystemRunOnce() {
+    if (::access("/usr/bin/Xvfb", X_OK) != 0 || ::access("/usr/bin/xdotool", X_OK) != 0)
+        QSKIP("Xvfb or xdotool is not installed");
+    char tmpl[] = "/tmp/kvx-gui-keys.XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string display = ":" + std::to_string(300 + getpid() % 600);
+    test::Child x = test::spawnChild("/usr/bin/Xvfb", {display, "-nolisten", "tcp"});
+    const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
+    QTRY_VERIFY_WITH_TIMEOUT(::access(socket.c_str(), F_OK) == 0, 20000);
+    SimOptions o;
+    o.units = 2;
+    o.dir = dir + "/ports";
+    o.unit.resize(2);
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    setenv("KORVEX_HOME", (dir + "/cli").c_str(), 1);
+    test::Child save = test::spawnChild(KORVEX_CLI_BIN, {"-q", "-c", "SC32F5264LF1G", "-f", KORVEX_SAMPLE_HEX, "save-project",
+                                                         dir + "/job.pmw"});
+    QCOMPARE(test::waitExit(save.pid, 60000), 0);
+    close(save.out);
+    unsetenv("KORVEX_HOME");
+    std::filesystem::copy_file(KORVEX_WINDOW_BIN, dir + "/korvex200");
+    std::ofstream(dir + "/KorvexSCX.FWR") << "x";  // no box at start-up
+    const std::string platform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    setenv("DISPLAY", display.c_str(), 1);
+    test::Child win = test::spawnChild(dir + "/korvex200", {dir + "/job.pmw"});
+    setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
+    auto xdotool = [&](const std::vector<std::string>& args) {
+        test::Child c = test::spawnChild("/usr/bin/xdotool", args);
+        std::string out = test::readUntil(c.out, "\x01", 20000);
+        close(c.out);
+        return std::make_pair(test::waitExit(c.pid, 20000), out);
+    };
+    for (int u = 1; u <= 2; ++u)
+        QVERIFY(sim.trace().waitFor([u](const SimTraceEvent& e) { return e.unit == u && e.kind == "reply"; }, 30000));
+    const auto [found, id] = xdotool({"search", "--sync", "--name", "Programmer Wizard"});
+    QCOMPARE(found, 0);
+    QCOMPARE(xdotool({"windowfocus", "--sync", id.substr(0, id.find('\n'))}).first, 0);
+    auto blankChecks = [&] {
+        size_t n = 0;
+        for (const auto& e : sim.trace().events())
+            n += e.unit == 1 && e.kind == "request" && e.command == 0x93 && e.parameter == kSubBlankCheck;
+        return n;
+    };
+    for (const char* key : {"space", "Return"}) {
+        const size_t before = blankChecks();
+        QCOMPARE(xdotool({"keydown", key}).first, 0);
+        QTest::qWait(3000);
+        QCOMPARE(xdotool({"keyup", key}).first, 0);
+        // The run (a fraction of a second at the emulator's full speed) and
+        // any that the repeats would have started have ended by then.
+        QTest::qWait(3000);
+        QVERIFY2(blankChecks() == before + 1, qPrintable(QString("%1 held: %2 runs").arg(key).arg(blankChecks() - before)));
+    }
+    kill(win.pid, SIGTERM);
+    QCOMPARE(test::waitExit(win.pid, 30000), 0);
+    close(win.out);
+    kill(x.pid, SIGTERM);
+    test::waitExit(x.pid, 10000);
+    close(x.out);
+    unsetenv("DISPLAY");
     unsetenv("KORVEX_SERIAL_DIR");
     sim.stop();
     std::error_code ec;
