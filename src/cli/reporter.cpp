@@ -87,6 +87,7 @@ void Reporter::notice(const std::string& text) {
 }
 
 void Reporter::writeLine(const std::string& text) {
+    flushTable();
     eraseBars();
     errno = 0;
     out_ << text << "\n";
@@ -95,6 +96,7 @@ void Reporter::writeLine(const std::string& text) {
 }
 
 void Reporter::error(const std::string& text) {
+    flushTable();
     eraseBars();
     err_ << "korvex-cli: " << text << "\n";
     err_.flush();
@@ -237,13 +239,24 @@ void Reporter::result(const ResultRow& r) {
         write(o);
         return;
     }
+    // The rows wait until the table is complete, so that the port column
+    // is as wide as its longest name (a by-path name runs to 60 characters).
+    rows_.push_back(r);
+}
+
+void Reporter::flushTable() {
+    if (rows_.empty()) return;
+    size_t width = 13;
+    for (const ResultRow& r : rows_) width = std::max(width, r.port.size());
     eraseBars();
     errno = 0;
-    if (!headerShown_) out_ << "\nCH  PORT          RESULT  TIME(s)  DEVICE / MESSAGE\n";
+    if (!headerShown_) out_ << format("CH  %-*s RESULT  TIME(s)  DEVICE / MESSAGE\n", static_cast<int>(width), "PORT");
     headerShown_ = true;
-    out_ << format("%-3s %-13s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
-                   r.port.c_str(), ok ? "OK" : r.started ? "FAILED" : "-", r.seconds, r.unit.text.c_str(),
-                   r.message.c_str());
+    for (const ResultRow& r : rows_)
+        out_ << format("%-3s %-*s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
+                       static_cast<int>(width), r.port.c_str(), r.outcome == "ok" ? "OK" : r.started ? "FAILED" : "-",
+                       r.seconds, r.unit.text.c_str(), r.message.c_str());
+    rows_.clear();
     flushOut();
 }
 
@@ -253,6 +266,7 @@ void Reporter::offlineTotals(int ok, int ng) {
 }
 
 void Reporter::summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds) {
+    flushTable();
     if (!json_) return;
     JsonObject o = object("summary");
     o["status"] = status;

@@ -92,6 +92,8 @@ private:
         std::chrono::steady_clock::time_point lastLine{};
     };
     void writeLine(const std::string& text);
+    // Writes the results table's rows gathered so far.
+    void flushTable();
     JsonObject object(const char* event, int channel = 0, const std::string& port = {}, int64_t timeMs = 0) const;
     void write(const JsonObject& o);
     void eraseBars();
@@ -106,6 +108,7 @@ private:
     std::chrono::system_clock::time_point begin_ = std::chrono::system_clock::now();
     std::vector<std::string> waiting_;  // JSON lines written before the start
     bool headerShown_ = false;
+    std::vector<ResultRow> rows_;  // of the table, not yet written
     int ok_ = 0, failed_ = 0, notRun_ = 0;
     std::map<int, Bar> bars_;
     int drawn_ = 0;
