@@ -115,7 +115,8 @@ Operations:
   ports                list the serial ports: USB VID:PID, serial number, driver,
                        /dev/serial/by-path and by-id names; then those that
                        cannot be opened now, with why
-  chips                list the chip catalogue
+  chips [PATTERN]      list the chip catalogue (the names holding PATTERN, in any
+                       case); with --json, ports and chips are JSON lines too
   convert IN OUT       convert between Intel HEX, S-record and BIN (IN may be -)
   save-project FILE    save the job as a project file (.pmw)
   records              show the production records (filters and forms below)
@@ -187,7 +188,7 @@ struct OptionAdder {
 void addJobOptions(OptionAdder& add, Options& o) {
     const char* job = "Job";
     add.value("--project", "load a project (chip, image, settings)", "FILE.pmw", [&o](auto& v) { o.project = v; })->group(job);
-    add.value("-c,--chip", "choose a chip from the catalogue (korvex-cli chips)", "NAME", [&o](auto& v) { o.chip = v; })
+    add.value("-c,--chip", "choose a chip from the catalogue, in any case\n(korvex-cli chips)", "NAME", [&o](auto& v) { o.chip = v; })
         ->group(job);
     add.value("-f,--file",
           "load an object file (.hex .s19 .srec .bin ...; - reads\n"
@@ -454,22 +455,75 @@ Options parse(const std::vector<std::string>& args) {
     }
     if (o.operation == "save-project" && o.operands.size() != 1) throw UsageError("save-project needs FILE");
     if (o.operation == "convert" && o.operands.size() != 2) throw UsageError("convert needs IN OUT");
+    // An operand the operation does not take is a mistake, not noise.
+    const size_t takes = o.operation == "read-address" || o.operation == "convert" ? 2
+                         : o.operation == "save-project" || o.operation == "chips"  ? 1
+                                                                                    : 0;
+    if (o.operands.size() > takes)
+        throw UsageError("unexpected argument " + o.operands[takes] + ": " + o.operation +
+                         (takes ? " takes " + std::to_string(takes) + " operand(s)" : " takes no operand") +
+                         " (try --help)");
     return o;
 }
 
 // Prompts that answer by the front end's rules and report every box as a line.
 class CliPrompts : public ScriptedPrompts {};
 
+std::string upperCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A chip's catalogue name without the padding some entries carry.
+std::string trimmedChipName(std::string name) {
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return name;
+}
+
+// The chip of that name, in any case.
 std::optional<std::pair<ChipVendor, int>> findChipByName(const std::string& name) {
+    const std::string wanted = upperCase(trimmedChipName(name));
     for (int v = 0; v < 4; ++v) {
         const auto& names = chipNames(static_cast<ChipVendor>(v));
-        for (size_t i = 0; i < names.size(); ++i) {
-            std::string trimmed = names[i];
-            while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
-            if (names[i] == name || trimmed == name) return std::make_pair(static_cast<ChipVendor>(v), static_cast<int>(i));
-        }
+        for (size_t i = 0; i < names.size(); ++i)
+            if (upperCase(trimmedChipName(names[i])) == wanted) return std::make_pair(static_cast<ChipVendor>(v), static_cast<int>(i));
     }
     return std::nullopt;
+}
+
+// Edit distance, for suggestions.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// "unknown chip 'X' (did you mean A, B or C? korvex-cli chips lists them)":
+// the names closest to it, those that begin with it first.
+std::string unknownChip(const std::string& name) {
+    const std::string wanted = upperCase(trimmedChipName(name));
+    std::vector<std::pair<size_t, std::string>> near;
+    for (int v = 0; v < 4; ++v)
+        for (const std::string& n : chipNames(static_cast<ChipVendor>(v))) {
+            const std::string chip = trimmedChipName(n), up = upperCase(chip);
+            const size_t d = up.rfind(wanted, 0) == 0 && !wanted.empty() ? 0 : editDistance(wanted, up);
+            if (d <= std::max<size_t>(3, wanted.size() / 4)) near.emplace_back(d, chip);
+        }
+    std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string hint;
+    for (size_t i = 0; i < near.size() && i < 3; ++i)
+        hint += (i == 0 ? "" : i + 1 == std::min<size_t>(near.size(), 3) ? " or " : ", ") + near[i].second;
+    return "unknown chip '" + name + "' (" + (hint.empty() ? "" : "did you mean " + hint + "? ") +
+           "korvex-cli chips lists them)";
 }
 
 // What the search found on one port it queried: the channel it became (0
@@ -841,7 +895,7 @@ std::optional<int> Run::loadJob() {
     if (!o_.chip.empty()) {
         auto found = findChipByName(o_.chip);
         if (!found) {
-            rep_.error("unknown chip '" + o_.chip + "' (korvex-cli chips lists them)");
+            rep_.error(unknownChip(o_.chip));
             return kExitUsage;
         }
         app.chooseChip(found->first, found->second);
@@ -1110,44 +1164,81 @@ int reported(const Options& o, std::ostream& out, std::ostream& err, Reporter::P
 // Every candidate port: the usable ones with their adapter's USB identity,
 // driver and udev links (the names a port map takes), then the ones that
 // cannot be opened now, with why.
-int listPorts(std::ostream& out) {
+int listPorts(bool json, std::ostream& out) {
     std::vector<std::string> items;
     std::string text;
     std::vector<SkippedPort> skipped;
     ListSerialPorts(items, text, &skipped);
     if (items.empty() && skipped.empty()) {
-        out << text << "\n";
+        if (!json) out << text << "\n";
         return kExitOk;
     }
     const std::vector<SerialPortInfo> all = systemSerialPorts();
     auto dash = [](const std::string& v) { return v.empty() ? std::string("-") : v; };
-    out << format("%-10s %-9s %-16s %-10s %s\n", "PORT", "VID:PID", "SERIAL", "DRIVER", "BY-PATH / BY-ID");
-    auto row = [&](const std::string& name, const std::string& note) {
+    if (!json) out << format("%-10s %-9s %-16s %-10s %s\n", "PORT", "VID:PID", "SERIAL", "DRIVER", "BY-PATH / BY-ID");
+    auto row = [&](const std::string& name, const std::string& notUsable) {
         SerialPortInfo p;
         for (const SerialPortInfo& q : all)
             if (q.name == name) p = q;
+        if (json) {
+            JsonObject j;
+            j["v"] = kJsonSchemaVersion;
+            j["event"] = "port";
+            j["port"] = utf8Text(name);
+            j["usb"] = p.vendorId.empty() ? JsonObject() : JsonObject{{"vid", p.vendorId}, {"pid", p.productId},
+                                                                       {"serial", utf8Text(p.serial)}};
+            j["driver"] = utf8Text(p.driver);
+            j["byPath"] = utf8Text(p.byPath);
+            j["byId"] = utf8Text(p.byId);
+            j["usable"] = notUsable.empty();
+            j["why"] = utf8Text(notUsable);
+            out << jsonLine(j);
+            return;
+        }
         const std::string usb = p.vendorId.empty() ? "-" : p.vendorId + ":" + p.productId;
         out << format("%-10s %-9s %-16s %-10s %s%s\n", name.c_str(), usb.c_str(), dash(p.serial).c_str(),
-                      dash(p.driver).c_str(), dash(p.byPath).c_str(), note.c_str());
+                      dash(p.driver).c_str(), dash(p.byPath).c_str(),
+                      notUsable.empty() ? "" : ("  (not usable: " + notUsable + ")").c_str());
         if (!p.byId.empty()) out << std::string(49, ' ') << p.byId << "\n";
     };
     for (const std::string& name : items) row(name, "");
-    for (const SkippedPort& k : skipped) row(k.name, "  (not usable: " + k.cause + ")");
+    for (const SkippedPort& k : skipped) row(k.name, k.cause);
     return kExitOk;
 }
 
-int listChips(std::ostream& out) {
+// The catalogue by vendor; with a pattern, the chips whose name holds it
+// (in any case); with --json, one object per chip. Status 1 when none is
+// listed.
+int listChips(const Options& o, std::ostream& out) {
+    const std::string pattern = o.operands.empty() ? "" : upperCase(o.operands[0]);
+    size_t listed = 0;
     for (int v = 0; v < 4; ++v) {
         auto vendor = static_cast<ChipVendor>(v);
-        out << vendorCaption(vendor) << ":\n";
         const auto& names = chipNames(vendor);
+        bool captioned = false;
         for (size_t i = 0; i < names.size(); ++i) {
+            const std::string name = trimmedChipName(names[i]);
+            if (upperCase(name).find(pattern) == std::string::npos) continue;
             ChipProfile p;
             chooseChip(p, vendor, static_cast<int>(i));
+            ++listed;
+            if (o.json) {
+                JsonObject j;
+                j["v"] = kJsonSchemaVersion;
+                j["event"] = "chip";
+                j["vendor"] = vendorCaption(vendor);
+                j["name"] = name;
+                j["flashKB"] = p.flashSizeKB;
+                j["eepBytes"] = p.eepSize;
+                out << jsonLine(j);
+                continue;
+            }
+            if (!captioned) out << vendorCaption(vendor) << ":\n";
+            captioned = true;
             out << format("  %-16s %3dK EEP=%dB\n", names[i].c_str(), p.flashSizeKB, p.eepSize);
         }
     }
-    return kExitOk;
+    return listed ? kExitOk : kExitChannelFailed;
 }
 
 int convert(const Options& o, Reporter& rep) {
@@ -1157,7 +1248,7 @@ int convert(const Options& o, Reporter& rep) {
     uint32_t base = 0;
     if (!o.chip.empty()) {
         auto found = findChipByName(o.chip);
-        if (!found) throw UsageError("unknown chip '" + o.chip + "'");
+        if (!found) throw UsageError(unknownChip(o.chip));
         ChipProfile p;
         chooseChip(p, found->first, found->second);
         std::array<uint8_t, 6> flags{};
@@ -1461,6 +1552,15 @@ private:
     std::string dir_, path_;
 };
 
+// --json among the options (before a "--" that ends them).
+bool asksForJson(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == "--json") return true;
+    }
+    return false;
+}
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
         Options o = parse(args);
@@ -1472,9 +1572,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << versionText();
             return kExitOk;
         }
-        if (o.operation == "ports") return listPorts(out);
+        if (o.operation == "ports") return listPorts(o.json, out);
         if (o.operation == "records") return listRecords(o, out, err);
-        if (o.operation == "chips") return listChips(out);
+        if (o.operation == "chips") return listChips(o, out);
         StdinFile stdinFile;
         if (o.file == "-") o.file = stdinFile.path();
         if (o.operation == "convert" && o.operands[0] == "-") o.operands[0] = stdinFile.path();
@@ -1487,10 +1587,17 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (o.operation == "convert")
             return reported(o, out, err, progress, [&](Reporter& rep, auto&) { return convert(o, rep); });
         return reported(o, out, err, progress, [&](Reporter& rep, auto& offline) { return runWith(o, rep, offline); });
-    } catch (const UsageError& e) {
-        err << "korvex-cli: " << e.what() << "\n";
-        return kExitUsage;
     } catch (const std::exception& e) {
+        // With --json asked for, even a run that never began is a stream of
+        // its own: start, the error, summary.
+        if (asksForJson(args)) {
+            Options failed;
+            failed.json = true;
+            return reported(failed, out, err, Reporter::Progress::None, [&](Reporter& rep, auto&) {
+                rep.error(e.what());
+                return kExitUsage;
+            });
+        }
         err << "korvex-cli: " << e.what() << "\n";
         return kExitUsage;
     }

@@ -128,6 +128,15 @@ TEST_F(Cli, ListsHelpAndVersion) {
     EXPECT_NE(chips.out.find("  LKS32MC088C6Qx    32K EEP=1024B\n"), std::string::npos);
     EXPECT_NE(chips.out.find("  CPT2816QN24-A1    32K EEP=0B\n"), std::string::npos);
     EXPECT_NE(chips.out.find("  FG8590Q48xx       64K EEP=0B\n"), std::string::npos);
+    // A pattern in any case lists the chips whose name holds it; --json one
+    // object each; a pattern that matches none gives status 1.
+    CliRun some = runCli({"chips", "f52128lf"});
+    EXPECT_EQ(some.code, cli::kExitOk);
+    EXPECT_EQ(some.out, "士兰微:\n  SC32F52128LF1G   128K EEP=512B\n");
+    CliRun json = runCli({"--json", "chips", "F52128LF"});
+    EXPECT_EQ(json.out, "{\"v\":1,\"event\":\"chip\",\"vendor\":\"士兰微\",\"name\":\"SC32F52128LF1G\",\"flashKB\":128,"
+                        "\"eepBytes\":512}\n");
+    EXPECT_EQ(runCli({"chips", "NOSUCH"}).code, cli::kExitChannelFailed);
     CliRun help = runCli({"--help"});
     EXPECT_EQ(help.code, cli::kExitOk);
     EXPECT_EQ(help.out, cli::helpText());
@@ -157,7 +166,11 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
         {{"frobnicate"}, "unknown operation 'frobnicate'"},
         {{}, "no operation given"},
         {{"--bogus", "auto"}, "unknown option --bogus"},
-        {{"--chip", "NOPE123", "--file", bin, "auto"}, "unknown chip 'NOPE123'"},
+        {{"--chip", "NOPE123", "--file", bin, "auto"}, "unknown chip 'NOPE123' (korvex-cli chips lists them)"},
+        {{"--chip", "SC32F5232", "--file", bin, "auto"}, "did you mean SC32F5232JV1G, SC32F5232JV1GTR or SC32F5232LF1G?"},
+        {{"--chip", "CPT2816QN24-B1", "--file", bin, "auto"}, "did you mean CPT2816QN24-A1"},
+        {{"auto", "extra"}, "unexpected argument extra: auto takes no operand"},
+        {{"chips", "SC32", "LKS"}, "unexpected argument LKS: chips takes 1 operand(s)"},
         {{"--offset", "0xZZ", "convert", bin, path("x.hex")}, "--offset"},
         {{"--sim", "two", "auto"}, "--sim"},
         {{"--chip", "SC32F5232JV1G", "--file", path("missing.bin"), "auto"}, "No such file"},
@@ -357,6 +370,15 @@ TEST_F(Cli, PortsListsEachPortWithItsIdentityAndTheUnusableWithWhy) {
     EXPECT_EQ(lines[1], "COM1       -         -                -          -");
     EXPECT_EQ(lines[2].rfind("COM2 ", 0), 0u);
     EXPECT_EQ(lines[3].rfind("COM7       -         -                -          -  (not usable: ", 0), 0u) << lines[3];
+    CliRun json = runCli({"--json", "ports"});
+    ASSERT_EQ(json.code, cli::kExitOk) << json.err;
+    const auto ports = jsonLines(json.out);
+    ASSERT_GE(ports.size(), 3u) << json.out;
+    const auto& com7 = ports.back();
+    EXPECT_EQ(com7["port"], "COM7");
+    EXPECT_EQ(com7["usable"], false);
+    EXPECT_FALSE(com7["why"].get<std::string>().empty());
+    EXPECT_EQ(ports[ports.size() - 3]["usable"], true);
 }
 
 TEST_F(Cli, AFailedFlashReadWritesNoFile) {
@@ -777,6 +799,16 @@ TEST_F(Cli, JsonStreamsOfWholeRunsFollowTheSchema) {
         {"a file name that is not UTF-8", {"--chip", chip, "--file", oddName, "program"}, cli::kExitChannelFailed,
          [&](const Events& v) {
              EXPECT_EQ(v.front()["file"], "fw\\xFF\\xFE.bin");
+         }},
+        // Runs that never begin are streams too: start, the error naming
+        // the option, summary.
+        {"an unknown option", {"--bogus", "auto"}, cli::kExitUsage, [&](const Events& v) {
+             ASSERT_EQ(only(v, "error").size(), 1u);
+             EXPECT_EQ(only(v, "error")[0]["message"], "unknown option --bogus (try --help)");
+         }},
+        {"an option without its value", {"auto", "--chip"}, cli::kExitUsage, [&](const Events& v) {
+             ASSERT_EQ(only(v, "error").size(), 1u);
+             EXPECT_EQ(only(v, "error")[0]["message"], "--chip needs a value");
          }},
     };
     for (const Case& c : cases) {
