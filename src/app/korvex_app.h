@@ -42,6 +42,9 @@ public:
     // --- shell --------------------------------------------------------------
     void FormShow(const std::vector<std::string>& args);
     void FormClose();
+    // Why the last project file did not load (its read error or the
+    // decoder's message), "" when it did.
+    std::string lastProjectProblem;
     // Why FormClose cuts short what still runs, for its log lines and records.
     std::string closingReason = "the program was closed";
     void AppendInfoLine(const std::string& text) { info.AppendInfoLine(text); }

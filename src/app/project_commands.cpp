@@ -107,12 +107,14 @@ bool KorvexApp::loadProject(const std::string& path) {
     try {
         result = readProjectFile(path, d, message);
     } catch (const std::exception& e) {
+        lastProjectProblem = e.what();
         AppendInfoLine(e.what());
         if (!CommandLineProject) prompts.warning(e.what());
         return false;
     }
     AppendInfoLine(message);
     if (!CommandLineProject) prompts.message(message);
+    lastProjectProblem = result != 0 ? message : std::string();
     if (result != 0) return false;
 
     ChipProfile& chip = engine.chip;

@@ -830,6 +830,13 @@ void Run::makeProgram() {
         std::string why;
         app.engine.portMap = portMapOf(o_.ports, why);
         if (!app.engine.portMap) throw UsageError("--port: " + why);
+        // A name that is no port at all is a mistake in the options, not a
+        // unit that went away.
+        for (const std::string& port : o_.ports) {
+            struct stat st {};
+            if (::stat(serialDevicePath(port).c_str(), &st) != 0 && errno == ENOENT)
+                throw UsageError("--port " + port + ": there is no such port (korvex-cli ports lists them)");
+        }
     }
     app.onObjectLineError = [this](const std::string& path, int line, int code, ObjectFormat format) {
         rep_.lineError(path, line, code, lineFaultText(format, code), o_.skipBadLines);
@@ -888,8 +895,13 @@ std::optional<int> Run::loadJob() {
     std::vector<std::string> startArgs;
     if (!o_.project.empty()) startArgs.push_back(o_.project);
     app.FormShow(startArgs);
+    if (!app.engine.portMapError.empty()) {
+        rep_.error(app.engine.portMapError);
+        return kExitUsage;
+    }
     if (!o_.project.empty() && !app.engine.fileLoaded) {
-        rep_.error("the project " + o_.project + " could not be loaded");
+        rep_.error("the project " + o_.project + " could not be loaded" +
+                   (app.lastProjectProblem.empty() ? "" : ": " + app.lastProjectProblem));
         return kExitUsage;
     }
     if (!o_.chip.empty()) {
@@ -1064,6 +1076,9 @@ int Run::finishLaunched() {
         } catch (const std::exception& ex) {
             rep_.error(ex.what());
             status = kExitChannelFailed;
+            // The row says so too: the chip was read, the job was not done.
+            results_[0].ok = false;
+            results_[0].message = ex.what();
         }
     }
     closeProgram();

@@ -171,6 +171,9 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
         {{"--chip", "CPT2816QN24-B1", "--file", bin, "auto"}, "did you mean CPT2816QN24-A1"},
         {{"auto", "extra"}, "unexpected argument extra: auto takes no operand"},
         {{"chips", "SC32", "LKS"}, "unexpected argument LKS: chips takes 1 operand(s)"},
+        // A project that does not load says why.
+        {{"--project", path("missing.pmw"), "auto"}, "could not be loaded: Cannot read file"},
+        {{"--project", bin, "auto"}, "could not be loaded: "},
         {{"--offset", "0xZZ", "convert", bin, path("x.hex")}, "--offset"},
         {{"--sim", "two", "auto"}, "--sim"},
         {{"--chip", "SC32F5232JV1G", "--file", path("missing.bin"), "auto"}, "No such file"},
@@ -204,6 +207,14 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
     }
     EXPECT_FALSE(std::filesystem::exists(path("x.hex")));
     EXPECT_EQ(std::getenv("KORVEX_SERIAL_DIR"), nullptr);  // the runs put it back
+    // A port map with a mistake: its file and line, not "no unit answered".
+    const std::string map = std::string(std::getenv("KORVEX_HOME")) + "/ports.map";
+    writeBytes(map, {'1', ' ', 'A', '\n', '1', ' ', 'B', '\n'});
+    CliRun mapped = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "auto"});
+    std::filesystem::remove(map);
+    EXPECT_EQ(mapped.code, cli::kExitUsage);
+    EXPECT_NE(mapped.err.find("korvex-cli: Port map " + map + ": line 2: channel 1 is given twice"), std::string::npos)
+        << mapped.err;
 }
 
 TEST_F(Cli, SerialNumberOptionsReachTheJobWhole) {
@@ -343,7 +354,9 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     ASSERT_EQ(wide.code, cli::kExitOk) << wide.out << wide.err;
     const size_t rowStart = wide.out.find('\n') + 1;
     EXPECT_EQ(wide.out.find(" OK ", rowStart) - rowStart, wide.out.find(" RESULT ")) << wide.out;
-    // A socket without its unit: the others are served, the run fails.
+    // A socket without its unit (a port that is no programmer): the others
+    // are served, the run fails; a port that does not exist is refused.
+    std::filesystem::create_symlink("/dev/null", path("ports/COM9"));
     CliRun missing = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--port", "COM3", "--port", "COM9", "program"});
     EXPECT_EQ(missing.code, cli::kExitChannelFailed) << missing.out << missing.err;
     EXPECT_NE(rowOf(missing.out, 1).find("OK"), std::string::npos) << missing.out;
@@ -351,6 +364,10 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     CliRun twice = runCli({"--chip", "SC32F5232JV1G", "--port", "COM1", "--port", "COM1", "program"});
     EXPECT_EQ(twice.code, cli::kExitUsage);
     EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
+    CliRun none = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--port", "COM3", "--port", "COM8", "program"});
+    EXPECT_EQ(none.code, cli::kExitUsage);
+    EXPECT_NE(none.err.find("--port COM8: there is no such port (korvex-cli ports lists them)"), std::string::npos)
+        << none.err;
     // A USB filter the emulated units (no USB identity) do not pass.
     CliRun usb = runCli({"--chip", "SC32F5232JV1G", "--file", bin, "--usb", "0403:6001", "program"});
     EXPECT_EQ(usb.code, cli::kExitNoUnits) << usb.out << usb.err;
@@ -388,6 +405,11 @@ TEST_F(Cli, AFailedFlashReadWritesNoFile) {
     EXPECT_NE(rowOf(r.out, 1).find("芯片已被读保护！"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(path("read.bin")));
     EXPECT_NE(r.err.find("not written"), std::string::npos);
+    // Read, but not written (a folder that does not exist): the row fails.
+    CliRun unwritten = runCli({"--sim", "1", "--chip", "SC32F5232JV1G", "--out", path("no/such/read.bin"), "read-flash"});
+    EXPECT_EQ(unwritten.code, cli::kExitChannelFailed);
+    EXPECT_EQ(rowOf(unwritten.out, 1).find(" OK "), std::string::npos) << unwritten.out;
+    EXPECT_NE(rowOf(unwritten.out, 1).find("FAILED"), std::string::npos) << unwritten.out;
 }
 
 struct OfflineCase {
