@@ -569,6 +569,7 @@ struct ChannelResult {
     int64_t startedMs = 0, endedMs = 0;  // the engine's clock
     // Ended by the shut-down (still running when the run closed).
     bool cutAtClose = false;
+    std::string reason;
 };
 
 // Puts back, when the run ends, what a run changes in its process: the
@@ -873,6 +874,7 @@ void Run::onEngineEvent(const EngineEvent& event) {
         r.startedMs = e->startedMs;
         r.endedMs = e->timeMs;
         r.cutAtClose = closing_ && e->interrupted;
+        r.reason = e->reason;
         showHeldEvents(e->channel);
     } else if (std::holds_alternative<UidRead>(event)) {
         heldEvents_.push_back(event);
@@ -991,7 +993,7 @@ void Run::reportStart() {
 
 // The ports where nothing ran, each with why.
 void Run::reportNotRun() {
-    for (auto& p : searched_) rep_.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit});
+    for (auto& p : searched_) rep_.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit, p.outcome});
 }
 
 void Run::launch(const std::function<void()>& fn) {
@@ -1089,17 +1091,19 @@ int Run::finishLaunched() {
         auto it = p.channel > 0 ? results_.find(p.channel - 1) : results_.end();
         if (it == results_.end() || !it->second.started) {
             const bool connected = p.channel > 0 && e.channelState(p.channel - 1).connected;
-            rep_.result({p.channel, p.port, false, connected ? "not-run" : p.outcome, std::nullopt, "",
-                         connected ? "not run" : p.why, 0, p.unit});
+            const std::string outcome = connected ? "not-run" : p.outcome;
+            rep_.result({p.channel, p.port, false, outcome, std::nullopt, "", connected ? "not run" : p.why, 0, p.unit,
+                         outcome});
             continue;
         }
         const ChannelResult& r = it->second;
         failed += !(r.finished && r.ok);
         const int64_t end = r.finished ? r.endedMs : clock_.epochMs();
         ResultRow row{p.channel, p.port, true, "", r.code, r.step, r.message,
-                      static_cast<double>(end - r.startedMs) / 1000.0, p.unit};
+                      static_cast<double>(end - r.startedMs) / 1000.0, p.unit, ""};
         if (r.finished && !r.cutAtClose) {
             row.outcome = r.ok ? "ok" : "failed";
+            row.reason = r.reason;
         } else {
             row.outcome = done ? "interrupted" : "timeout";
             row.message = done ? "interrupted" : "timed out";
@@ -1425,6 +1429,11 @@ int printYield(const Options& o, RecordSource& store, std::ostream& out) {
     return rows.empty() && others == 0 ? kExitChannelFailed : kExitOk;
 }
 
+// The stable English word for how a record's operation ended.
+const char* recordReason(const ProductionRecord& r) {
+    return resultReason(r.ok, r.outcome == kOutcomeInterrupted, r.resultCode);
+}
+
 // One production record as a JSON line's object.
 JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
     JsonObject j;
@@ -1452,6 +1461,7 @@ JsonObject recordJson(const ProductionRecord& r, const std::string& usb) {
     j["ok"] = r.ok;
     j["message"] = utf8Text(r.message);
     j["outcome"] = utf8Text(r.outcome);
+    j["reason"] = recordReason(r);
     j["bytesCut"] = r.bytesCut;
     j["snStart"] = r.snStart ? JsonObject(*r.snStart) : JsonObject();
     j["snIncrement"] = r.snIncrement ? JsonObject(*r.snIncrement) : JsonObject();
@@ -1486,7 +1496,7 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
         if (!o.json && o.csv)
             out << "started,ended,station,channel,port,usb,unit,firmware,unit_number,chip,operation,image,file_checksum,"
                    "flash_crc,flash_acc,serial,uid,code,outcome,message,record_id,bytes_cut,sn_start,"
-                   "sn_increment,sn_address\n";
+                   "sn_increment,sn_address,reason\n";
         if (!o.json && !o.csv)
             out << format("%-23s %-12s %2s %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", "ENDED", "STATION", "CH", "PORT",
                           "CHIP", "OPERATION", "SERIAL", "UID", "CODE", "OK", "MESSAGE");
@@ -1503,7 +1513,8 @@ int listRecords(const Options& o, std::ostream& out, std::ostream& err) {
                     << hex(r.serialNumber, "0x%0.8x") << ',' << csvField(r.chipUid) << ',' << hex(r.resultCode, "0x%0.2x") << ','
                     << (r.ok ? "OK" : r.outcome == kOutcomeInterrupted ? "INTERRUPTED" : "NG") << ','
                     << csvField(r.message) << ',' << csvField(r.recordId) << ',' << r.bytesCut << ',' << hex(r.snStart, "0x%0.8x") << ','
-                    << hex(r.snIncrement, "0x%0.4x") << ',' << hex(r.snAddress, "0x%0.8x") << "\n";
+                    << hex(r.snIncrement, "0x%0.4x") << ',' << hex(r.snAddress, "0x%0.8x") << ',' << recordReason(r)
+                    << "\n";
             } else {
                 out << format("%-23s %-12s %2d %-8s %-16s %-12s %-10s %-24s %-4s %-3s %s\n", recordTimeText(r.endedMs).c_str(),
                               tableText(r.station).c_str(), r.channel, tableText(r.port).c_str(), tableText(r.chip).c_str(),

@@ -231,6 +231,7 @@ void Reporter::result(const ResultRow& r) {
         o["started"] = r.started;
         o["ok"] = ok;
         o["outcome"] = r.outcome;
+        o["reason"] = r.reason.empty() ? r.outcome : r.reason;
         o["code"] = r.code ? JsonObject(*r.code) : JsonObject();
         o["step"] = r.step;
         o["message"] = utf8Text(r.message);

@@ -34,6 +34,9 @@ struct ResultRow {
     std::string message;
     double seconds = 0;
     UnitIdentity unit;
+    // A stable English word for how it ended ("ok", "verify-mismatch",
+    // "timeout", ...; for a port that ran nothing, its outcome).
+    std::string reason;
 };
 
 // What the start event says of the job.

@@ -1,5 +1,7 @@
 #include "engine/events.h"
 
+#include "engine/program.h"
+
 
 #include <cctype>
 #include <cstdlib>
@@ -58,6 +60,48 @@ const char* operationName(uint8_t firstStep, bool autoSequence) {
     case StepUpgrade: return "upgrade";
     default: return "other";
     }
+}
+
+}  // namespace kvx
+
+namespace kvx {
+
+const char* resultCodeReason(int code) {
+    switch (code) {
+    case kResultOk:
+    case kResultGood: return "ok";
+    case kResultChipNotErased: return "not-erased";
+    case kResultNoChipResponse: return "no-chip-response";
+    case kResultWriteProtected: return "write-protected";
+    case kResultReadProtected: return "read-protected";
+    case kResultNotBlank: return "not-blank";
+    case kResultNoClosingFlag: return "reply-unfinished";
+    case kResultCrcMismatch: return "reply-crc-mismatch";
+    case kResultUnknownCommand: return "unknown-command";
+    case kResultDamaged: return "reply-damaged";
+    case kResultFlashError: return "flash-error";
+    case kResultNvmWriteError: return "nvm-write-error";
+    case kResultVerifyMismatch: return "verify-mismatch";
+    case kResultChipChecksumWrong: return "chip-checksum-wrong";
+    case kResultWrongChipType: return "wrong-chip-type";
+    case kResultWrongChipMaker: return "wrong-chip-maker";
+    case kResultCommandTimeout: return "command-timeout";
+    case kResultCommandFailed: return "command-failed";
+    case kResultSerialNumberWriteError: return "serial-number-write-error";
+    case kResultOptionWriteError: return "option-write-error";
+    case kResultFlashSizeMismatch: return "flash-size-mismatch";
+    case kResultAddressOutOfRange: return "address-out-of-range";
+    case kResultIllegalOperation: return "illegal-operation";
+    case kResultInterfaceInitError: return "interface-init-error";
+    case kResultSerialLinkError: return "serial-link-error";
+    default: return "unit-error";
+    }
+}
+
+const char* resultReason(bool ok, bool interrupted, const std::optional<int>& code) {
+    if (interrupted && !ok) return "interrupted";
+    if (code && *code >= 0) return ok && *code != kResultOk && *code != kResultGood ? "ok" : resultCodeReason(*code);
+    return ok ? "ok" : "timeout";
 }
 
 }  // namespace kvx

@@ -112,6 +112,7 @@ struct ChannelFinished : EventHeader {
     std::string message;
     int64_t startedMs = 0;
     bool interrupted = false;
+    std::string reason;  // resultReason(): a stable English word
     UnitIdentity unit;
     JobFacts job;
 };
@@ -145,6 +146,15 @@ using EngineListener = std::function<void(const EngineEvent&)>;
 
 // The words of a unit's information text: model, version word, unit number.
 UnitIdentity parseUnitText(const std::string& text);
+
+// A stable English word for a result code, for scripts and records (the
+// unit's own message is Chinese): "ok", "verify-mismatch", "not-blank", ...;
+// "unit-error" for a code without a meaning of its own.
+const char* resultCodeReason(int code);
+// The reason of an operation's end: "interrupted" when it was cut short,
+// the code's word when there is a code, else "ok" or "timeout" (the host
+// ended it when the unit stopped answering).
+const char* resultReason(bool ok, bool interrupted, const std::optional<int>& code);
 
 // The operation a channel's first step belongs to, as the command line
 // names it ("program", "blank-check", ...).

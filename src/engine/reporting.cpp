@@ -102,6 +102,7 @@ void Program::finishChannel(int failed, int slot, const std::string& message, in
     e.message = message;
     e.startedMs = c.startedMs ? c.startedMs : e.timeMs;
     e.interrupted = failed != 0 && c.cutShort;
+    e.reason = resultReason(e.ok, e.interrupted, code >= 0 ? std::optional<int>(code) : std::nullopt);
     e.unit = c.unit;
     e.job = jobFacts();
     e.job.serial = wasBusy ? c.serialAtStart : serialSettings();

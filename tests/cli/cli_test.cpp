@@ -784,6 +784,8 @@ TEST_F(Cli, JsonStreamsOfWholeRunsFollowTheSchema) {
              }
              const auto res2 = ofChannel(res, 2);
              EXPECT_EQ(res2["code"], 0x2C);
+             EXPECT_EQ(res2["reason"], "flash-error");
+             EXPECT_EQ(ofChannel(res, 1)["reason"], "ok");
              EXPECT_EQ(res2["step"], "program flash");
              EXPECT_EQ(res2["message"], "Flash Memory错误！");
              EXPECT_EQ(res2["device"], "Korvex200RTQ V2.10, Unit 2");

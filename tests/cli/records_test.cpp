@@ -134,6 +134,7 @@ TEST_F(Records, AnAutoRunOnEightUnitsAndAUidRead) {
     EXPECT_EQ(j["image"], "fw.bin");
     EXPECT_EQ(j["fileChecksum"], all[0].fileChecksum ? format("0x%0.8x", *all[0].fileChecksum) : "");
     EXPECT_EQ(j["outcome"], "ng");
+    EXPECT_EQ(j["reason"], "flash-error");
     EXPECT_EQ(j["serial"], nullptr);
     EXPECT_EQ(j["snStart"], 0x1000);
     EXPECT_EQ(run({"records", "--uid", all[8].chipUid}).first, cli::kExitOk);
