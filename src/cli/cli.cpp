@@ -1124,7 +1124,9 @@ void Run::closeProgram() {
     loop_.runFor(50);
     showHeldEvents(0);  // of channels that never ended
     closing_ = true;
-    app_->closingReason = gInterrupted ? "korvex-cli was stopped by a signal" : "korvex-cli's --timeout ran out";
+    app_->closingReason = gInterrupted         ? "korvex-cli was stopped by a signal"
+                          : rep_.outputClosed() ? "the reader of korvex-cli's output went away"
+                                                : "korvex-cli's --timeout ran out";
     app_->FormClose();
 }
 
