@@ -37,6 +37,7 @@ for f in usr/bin/korvex200 usr/bin/korvex-cli usr/bin/korvex-sim usr/share/appli
 done
 dpkg-deb -f "$DEB" Depends | grep -q libqt6widgets6 || fail "no dependency on Qt"
 dpkg-deb -f "$DEB" Recommends | grep -q fonts-wqy-microhei || fail "no recommended CJK font"
+dpkg-deb -f "$DEB" Recommends | grep -q libpq5 || fail "no recommended libpq5 (opened for a records server)"
 zcat "$ROOT/$DOC/changelog.gz" | head -1 | grep -qF "korvex200 ($(dpkg-deb -f "$DEB" Version))" ||
   fail "the newest changelog entry is not the package's version"
 dpkg-deb -I "$DEB" postinst | grep -q 'udevadm trigger' || fail "postinst does not apply the udev rule"

@@ -1,6 +1,7 @@
 // One connection to the PostgreSQL server that collects the stations'
-// production records (libpq). Every wait on the server (connecting, sending,
-// waiting for an answer) polls the socket in short steps, so it ends at its
+// production records (libpq, opened at the first connection: the programs
+// start without it). Every wait on the server (connecting, sending, waiting
+// for an answer) polls the socket in short steps, so it ends at its
 // time limit or as soon as the owner asks it to stop: a thread that forwards
 // records can always be stopped within a fraction of a second.
 #pragma once
@@ -16,6 +17,8 @@ struct pg_conn;
 
 namespace kvx {
 
+struct PgLibrary;
+
 // A server that cannot be reached or refuses a statement: the message names
 // the server (never its password) and the cause.
 class PgError : public RecordStoreError {
@@ -30,6 +33,10 @@ bool isServerUrl(const std::string& text);
 // The connection string as it may be shown: the password (in the user part
 // or as a password= parameter) taken out.
 std::string serverForDisplay(const std::string& conninfo);
+
+// Connections made from now on open the client library by this name
+// instead of libpq.so.5 (tests: one that is not there).
+void setPgLibraryNameForTesting(const std::string& name);
 
 // A parameter of a statement: text, or nullopt for NULL, with its type.
 struct PgParam {
@@ -68,6 +75,7 @@ private:
     std::string server_;
     std::vector<std::string> secrets_;  // the password, as written and decoded
     std::function<bool()> interrupted_;
+    const PgLibrary* pq_ = nullptr;
     pg_conn* conn_ = nullptr;
     bool broken_ = false;
 };
