@@ -289,7 +289,13 @@ public:
     // Closes every open port in channel order 1 .. 8.
     void closeAllPorts();
 
+#ifndef KORVEX_ENGINE_PROBE
 private:
+#else
+    // The fuzz tree (all of it built so) drives the reply paths and the
+    // steps directly: every member is open to its harness.
+public:
+#endif
     // --- the channels' sessions and the run's counts -------------------------
     std::array<std::unique_ptr<TComm>, 8> ports;  // SPComm1 .. SPComm8
     std::array<ChannelSession, 8> ch;
