@@ -41,6 +41,10 @@ public:
 
     // --- shell --------------------------------------------------------------
     void FormShow(const std::vector<std::string>& args);
+    // The device search that start-up schedules does not run (off-line
+    // production from the command line must not query units that may be
+    // producing: a query can end a unit's run).
+    void skipStartupSearch() { StartupDone = false; }
     void FormClose();
     // Why the last project file did not load (its read error or the
     // decoder's message), "" when it did.

@@ -691,6 +691,17 @@ private:
     // The operations that end on their own terms (no channel table).
     int saveProject();
     int offlineProduction();
+    // The units go into production: the job given with the run downloaded
+    // into each (its restart starts them), or, without one, nothing sent but
+    // the restart of channel 1's unit. nullopt when listening began.
+    std::optional<int> startProduction(bool withJob);
+    // A launch that started no channel: why, and the run's status.
+    int refuseUnstarted();
+    // Waits for the launched channels; false when their time ran out.
+    bool waitLaunched();
+    // The launched channels' rows and the searched ports' (ports that ran
+    // nothing); gives the rows that failed.
+    int reportLaunched(bool done);
     // Waits for the launched channels, saves a flash read, reports the table.
     int finishLaunched();
     void closeProgram();
@@ -739,6 +750,9 @@ int Run::exec() {
     startEmulatedUnits();
     makeProgram();
     if (std::optional<int> refused = loadJob()) return *refused;
+    // Off-line production without a job queries no unit: one that is
+    // producing goes on (a query may end its run).
+    if (o_.operation == "offline" && o_.project.empty() && o_.file.empty()) return offlineProduction();
     waitForSearch();
     if (interrupted()) {
         closeProgram();
@@ -1017,13 +1031,40 @@ int Run::saveProject() {
 
 int Run::offlineProduction() {
     Program& e = engine();
-    e.StartOfflineProgrm1Click();
+    const bool withJob = !o_.project.empty() || !o_.file.empty();
+    if (std::optional<int> ended = startProduction(withJob)) return *ended;
+    std::vector<std::pair<int, std::string>> sockets;
+    for (int s = 0; s < e.channelsInUse(); ++s)
+        if (e.channelState(s).portOpen) sockets.emplace_back(s + 1, e.channelState(s).port);
+    if (!withJob) {
+        RunStart start;
+        start.operation = o_.operation;
+        start.ports = sockets;
+        rep_.start(start);
+    }
+    if (sockets.empty()) {
+        rep_.error("no port could be opened for off-line production (korvex-cli ports lists the serial ports)");
+        closeProgram();
+        return finalStatus(kExitNoUnits);
+    }
+    if (o_.expect && static_cast<int64_t>(sockets.size()) < *o_.expect) {
+        rep_.error(format("%lld programmer unit(s) expected, %zu port(s) listen", static_cast<long long>(*o_.expect),
+                          sockets.size()));
+        closeProgram();
+        return finalStatus(kExitChannelFailed);
+    }
+    rep_.offlineSockets(sockets);
     int64_t target = o_.chips ? *o_.chips : -1;
     loop_.runUntil([&] { return interrupted() || (target >= 0 && e.offlineOk() + e.offlineNg() >= target); },
                    o_.timeoutS * 1000);
     closeProgram();
     rep_.finishBars();
-    rep_.offlineTotals(e.offlineOk(), e.offlineNg());
+    std::vector<Reporter::SocketCount> counts;
+    for (auto& [channel, port] : sockets) {
+        const Program::ChannelCounts c = e.channelCounts(channel - 1);
+        counts.push_back({channel, port, c.ok, c.ng});
+    }
+    rep_.offlineTotals(e.offlineOk(), e.offlineNg(), counts);
     offline_ = std::make_pair(e.offlineOk(), e.offlineNg());
     int status = e.offlineNg() == 0 ? kExitOk : kExitChannelFailed;
     if (target >= 0 && e.offlineOk() + e.offlineNg() < target) {
@@ -1034,22 +1075,58 @@ int Run::offlineProduction() {
     return finalStatus(status);
 }
 
-int Run::finishLaunched() {
+std::optional<int> Run::startProduction(bool withJob) {
     Program& e = engine();
-    bool anyStarted = false;
-    for (auto& [s, r] : results_) anyStarted = anyStarted || r.started;
-    if (!anyStarted) {
-        rep_.finishBars();
-        int status = kExitChannelFailed;
-        if (!launchBoxes_.empty()) {
-            rep_.error(launchRefusal(e.lastRefusal(), launchBoxes_.back()));
-            status = kExitUsage;
-        } else {
-            rep_.error("no channel ran the operation");
+    if (!withJob) {
+        app_->skipStartupSearch();
+        if (o_.sim > 0) {
+            rep_.error("the emulated units of --sim hold no job: give one with --project, or --chip and --file");
+            closeProgram();
+            return finalStatus(kExitUsage);
         }
-        closeProgram();
-        return finalStatus(status);
+    } else {
+        launch([&] {
+            if (e.prepare(Operation::Download)) e.start(Operation::Download, settings_);
+        });
+        bool anyStarted = false;
+        for (auto& [s, r] : results_) anyStarted = anyStarted || r.started;
+        if (!anyStarted) return refuseUnstarted();
+        const bool done = waitLaunched();
+        const int failed = reportLaunched(done);
+        if (interrupted()) {
+            closeProgram();
+            return finalStatus(kExitInterrupted);
+        }
+        int started = 0;
+        for (auto& [s, r] : results_) started += r.started;
+        if (failed == started) {
+            rep_.error("no unit could start off-line production: the job download failed on every unit");
+            closeProgram();
+            return finalStatus(kExitChannelFailed);
+        }
+        // The restarts must reach the units before the ports close to listen.
+        loop_.runUntil([&] { return e.allSent(); }, 2000);
+        loop_.runFor(50);
     }
+    e.StartOfflineProgrm1Click();
+    return std::nullopt;
+}
+
+int Run::refuseUnstarted() {
+    rep_.finishBars();
+    int status = kExitChannelFailed;
+    if (!launchBoxes_.empty()) {
+        rep_.error(launchRefusal(engine().lastRefusal(), launchBoxes_.back()));
+        status = kExitUsage;
+    } else {
+        rep_.error("no channel ran the operation");
+    }
+    closeProgram();
+    return finalStatus(status);
+}
+
+bool Run::waitLaunched() {
+    Program& e = engine();
     bool done = loop_.runUntil(
         [&] {
             if (interrupted()) return true;
@@ -1059,6 +1136,15 @@ int Run::finishLaunched() {
         },
         o_.timeoutS * 1000);
     rep_.finishBars();
+    return done;
+}
+
+int Run::finishLaunched() {
+    Program& e = engine();
+    bool anyStarted = false;
+    for (auto& [s, r] : results_) anyStarted = anyStarted || r.started;
+    if (!anyStarted) return refuseUnstarted();
+    const bool done = waitLaunched();
 
     int status = kExitOk;
     // The flash read is saved only when channel 1 read all of it: a failed
@@ -1084,8 +1170,13 @@ int Run::finishLaunched() {
         }
     }
     closeProgram();
+    if (reportLaunched(done)) status = kExitChannelFailed;
+    return finalStatus(status);
+}
 
-    // The table for people; with --json the result events carry the same.
+// The table for people; with --json the result events carry the same.
+int Run::reportLaunched(bool done) {
+    Program& e = engine();
     int failed = 0;
     for (auto& p : searched_) {
         auto it = p.channel > 0 ? results_.find(p.channel - 1) : results_.end();
@@ -1111,8 +1202,7 @@ int Run::finishLaunched() {
         }
         rep_.result(row);
     }
-    if (failed) status = kExitChannelFailed;
-    return finalStatus(status);
+    return failed;
 }
 
 // A channel turns idle as soon as its last frame is queued (the end of a

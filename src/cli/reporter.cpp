@@ -192,6 +192,7 @@ void Reporter::engineEvent(const EngineEvent& event) {
         if (e->running) progress(*e);
         return;
     }
+    if (const auto* e = std::get_if<OfflineChip>(&event); e && !json_) offlineChip(*e);
     if (!json_) return;  // the log lines say the rest for people
     if (const auto* e = std::get_if<DeviceFound>(&event)) {
         JsonObject o = object("device", e->channel, e->port, e->timeMs);
@@ -261,9 +262,38 @@ void Reporter::flushTable() {
     flushOut();
 }
 
-void Reporter::offlineTotals(int ok, int ng) {
-    if (json_) return;  // the summary carries them
+void Reporter::offlineSockets(const std::vector<std::pair<int, std::string>>& sockets) {
+    sockets_.clear();
+    for (auto& [channel, port] : sockets) sockets_[channel] = {channel, port, 0, 0};
+    if (json_ || progress_ == Progress::None) return;
+    std::string text = format("Off-line production: listening on %zu socket(s):", sockets.size());
+    for (auto& [channel, port] : sockets) text += format(" CH%d %s", channel, port.c_str());
+    err_ << text << "\n";
+    err_.flush();
+    drawBars();
+}
+
+void Reporter::offlineChip(const OfflineChip& e) {
+    SocketCount& c = sockets_[e.channel];
+    c.channel = e.channel;
+    c.port = e.port;
+    c.ok = e.channelOk;
+    c.ng = e.channelNg;
+    if (progress_ == Progress::Lines) {
+        err_ << format("CH%d %s %s OK %d NG %d (all sockets: OK %d NG %d)\n", e.channel, e.port.c_str(),
+                       e.ok ? "good" : format("failed 0x%0.2X", e.code).c_str(), e.channelOk, e.channelNg, e.totalOk,
+                       e.totalNg);
+        err_.flush();
+    } else if (progress_ == Progress::Bars) {
+        eraseBars();
+        drawBars();
+    }
+}
+
+void Reporter::offlineTotals(int ok, int ng, const std::vector<SocketCount>& sockets) {
+    if (json_) return;  // the summary and the chips' events carry them
     writeLine(format("Off-line production: OK %d, NG %d", ok, ng));
+    for (const SocketCount& c : sockets) writeLine(format("  CH%d %s: OK %d, NG %d", c.channel, c.port.c_str(), c.ok, c.ng));
 }
 
 void Reporter::summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds) {
@@ -282,6 +312,7 @@ void Reporter::summary(int status, const std::optional<std::pair<int, int>>& off
 void Reporter::finishBars() {
     eraseBars();
     bars_.clear();
+    sockets_.clear();
 }
 
 void Reporter::eraseBars() {
@@ -298,6 +329,11 @@ void Reporter::drawBars() {
         int filled = pct * 30 / 100;
         err_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
              << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);
+        ++drawn_;
+    }
+    // Off-line production: a row of counts per socket.
+    for (auto& [ch, c] : sockets_) {
+        err_ << format("CH%d %-12s OK %6d  NG %6d\n", ch, c.port.c_str(), c.ok, c.ng);
         ++drawn_;
     }
     err_.flush();

@@ -75,7 +75,16 @@ public:
     // Device, progress, UID, serial number and off-line chip events.
     void engineEvent(const EngineEvent& e);
     void result(const ResultRow& r);
-    void offlineTotals(int ok, int ng);
+    // Off-line production: the sockets that listen, then each chip's count
+    // on the error stream (a line each, or a row per socket redrawn on a
+    // terminal), then the totals with each socket's.
+    struct SocketCount {
+        int channel = 0;
+        std::string port;
+        int32_t ok = 0, ng = 0;
+    };
+    void offlineSockets(const std::vector<std::pair<int, std::string>>& sockets);
+    void offlineTotals(int ok, int ng, const std::vector<SocketCount>& sockets);
     // The run's end: its exit status, the results' counts, the off-line
     // totals (OK, NG) of an off-line run, and how long it took.
     void summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds);
@@ -114,6 +123,8 @@ private:
     std::vector<ResultRow> rows_;  // of the table, not yet written
     int ok_ = 0, failed_ = 0, notRun_ = 0;
     std::map<int, Bar> bars_;
+    std::map<int, SocketCount> sockets_;  // off-line production's, by channel
+    void offlineChip(const OfflineChip& e);
     int drawn_ = 0;
     std::chrono::steady_clock::time_point lastDraw_{};
 };

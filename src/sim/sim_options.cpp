@@ -370,6 +370,10 @@ std::unique_ptr<CLI::App> makeSimApp(Collected& c) {
     unitOption("--offline-fail-code", "[U:]C",
                "off-line: result code of a failed chip (" + hex2(def.offlineFailCode) + ")",
                number(&SimUnitOptions::offlineFailCode, 0, 255));
+    unitOption("--query-ends-offline", "[U:]0|1",
+               "off-line: 1 = a device query ends the run like any request, 0 = the unit answers it and goes on "
+               "producing (" + std::to_string(def.queryEndsOffline ? 1 : 0) + ")",
+               number(&SimUnitOptions::queryEndsOffline, 0, 1));
     unitOption("--fault", "[U:]KIND[:ARG]", "inject a fault (repeatable); the kinds are listed below",
                [](SimUnitOptions& u, const std::string& v, std::string& err) {
                    SimFault f;
@@ -430,7 +434,8 @@ Off-line: after ProgrammerRestart a unit holding a good job produces chips on
 its own and reports each in status frames (stages 0x10, 0x20, 0x30, 0x40 per
 4 KB block, 0x50 with NVM, 0x70, 0xA0 with option bytes, 0xF0 with 0x06 or
 the failure code); the chip in the socket then holds the job's image and
-serial number. Any later request ends the run; frames sent while no host has
+serial number. Any later request ends the run (a device query too, unless
+--query-ends-offline is 0); frames sent while no host has
 the port open are lost.
 
 Firmware upgrade: FirmwareBlock and FirmwareEnd are answered with 0x00; after

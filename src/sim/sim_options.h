@@ -49,6 +49,7 @@ struct SimUnitOptions {
     uint32_t offlineChips = 0;             // off-line: stop after this many chips (0: no limit)
     uint32_t offlineFailEvery = 0;         // off-line: every n-th chip fails (0: none)
     uint8_t offlineFailCode = 0x0B;        // off-line: result code of a failed chip
+    bool queryEndsOffline = true;          // off-line: a device query ends the run
     std::vector<SimFault> faults;
 
     const SimFault* fault(SimFaultKind k) const {

@@ -224,7 +224,7 @@ void SimUnit::handleRun(const uint8_t* run, size_t n, double nowMs, std::vector<
 
     if (len == 3 && f[0] == 0xA3 && f[1] == 0xA5 && f[2] == 0x35) {
         ev.note = "device query";
-        if (offline_.active) {
+        if (offline_.active && opts_.queryEndsOffline) {
             offline_.active = false;
             ev.note += ", off-line run ended";
         }

@@ -412,41 +412,72 @@ TEST_F(Cli, AFailedFlashReadWritesNoFile) {
     EXPECT_NE(rowOf(unwritten.out, 1).find("FAILED"), std::string::npos) << unwritten.out;
 }
 
+// Off-line production on 4 units: the job downloaded by an earlier run or
+// with this one; units whose production a device query ends (the emulator's
+// default) or does not. Every socket must be counted either way.
 struct OfflineCase {
+    const char* name;
+    bool queryEndsProduction;
+    bool jobWithTheRun;
     uint32_t failEvery;
     int exitCode;
 };
 
 class CliOffline : public Cli, public ::testing::WithParamInterface<OfflineCase> {};
 
-TEST_P(CliOffline, CountsChipsAndReturns) {
+TEST_P(CliOffline, CountsEverySocketAndReturns) {
     const OfflineCase& oc = GetParam();
-    startUnits(1, [&](SimOptions& o) {
-        o.unit[0].chipIntervalMs = 20;
-        o.unit[0].offlineFailEvery = oc.failEvery;
+    startUnits(4, [&](SimOptions& o) {
+        for (auto& u : o.unit) {
+            u.chipIntervalMs = 20;
+            u.offlineFailEvery = oc.failEvery;
+            u.queryEndsOffline = oc.queryEndsProduction;
+        }
     });
     const std::string bin = image(32 * 1024, 6);
-    ASSERT_EQ(runCli({"--chip", "SC32F5232JV1G", "--file", bin, "download"}).code, cli::kExitOk);
-    // The run returns once 6 chips are counted, not at its time limit (a
+    std::vector<std::string> job = {"--chip", "SC32F5232JV1G", "--file", bin};
+    std::vector<std::string> args = {"-v", "--timeout", "3600"};
+    if (oc.jobWithTheRun) args.insert(args.end(), job.begin(), job.end());
+    else {
+        job.push_back("download");
+        ASSERT_EQ(runCli(job).code, cli::kExitOk);
+    }
+    // The run returns once 12 chips are counted, not at its time limit (a
     // run that waited for it would overrun the test's own limit).
-    CliRun r = runCli({"-v", "--timeout", "3600", "offline", "--chips", "6"});
+    args.insert(args.end(), {"offline", "--chips", "12"});
+    CliRun r = runCli(args);
     EXPECT_EQ(r.code, oc.exitCode) << r.out << r.err;
     int ok = -1, ng = -1;
     size_t at = r.out.find("Off-line production: OK ");
     ASSERT_NE(at, std::string::npos) << r.out;
     ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Off-line production: OK %d, NG %d\n", &ok, &ng), 2) << r.out;
-    EXPECT_GE(ok + ng, 6);
-    if (oc.failEvery) {
-        EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 1);
-    }
+    EXPECT_GE(ok + ng, 12);
+    if (oc.failEvery) EXPECT_NEAR(ng, (ok + ng) / static_cast<int>(oc.failEvery), 4);
     else EXPECT_EQ(ng, 0);
-    EXPECT_NE(r.out.find("Channel 1: Progrmming Completed : Successed !"), std::string::npos);
+    EXPECT_NE(r.err.find("listening on 4 socket(s)"), std::string::npos) << r.err;
+    for (int unit = 1; unit <= 4; ++unit) {
+        int uok = 0, ung = 0;
+        at = r.out.find(format("  CH%d COM%d: OK ", unit, unit));
+        ASSERT_NE(at, std::string::npos) << r.out;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at + 2, "CH%*d COM%*d: OK %d, NG %d", &uok, &ung), 2);
+        EXPECT_GE(uok + ung, 1) << "unit " << unit << " was not counted\n" << r.out;
+        EXPECT_NE(r.err.find(format("CH%d COM%d good OK", unit, unit)), std::string::npos) << r.err;
+        // Each unit holds the job and is still producing: nothing the run
+        // sent ended its production.
+        sim_->withUnit(unit - 1, [&](SimUnit& u) {
+            EXPECT_TRUE(u.job.has_value());
+            EXPECT_TRUE(u.offlineRunning()) << "unit " << unit;
+        });
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Offline, CliOffline, ::testing::Values(OfflineCase{0, 0}, OfflineCase{2, 1}),
-                         [](const ::testing::TestParamInfo<OfflineCase>& i) {
-                             return i.param.failEvery ? std::string("with_failures") : std::string("all_good");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Offline, CliOffline,
+    ::testing::Values(OfflineCase{"downloaded_before", true, false, 0, cli::kExitOk},
+                      OfflineCase{"query_keeps_production", false, false, 0, cli::kExitOk},
+                      OfflineCase{"job_with_the_run", true, true, 0, cli::kExitOk},
+                      OfflineCase{"with_failures", true, true, 2, cli::kExitChannelFailed}),
+    [](const ::testing::TestParamInfo<OfflineCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Cli, SavedProjectLoadsInTheProgramAndInTheFrontEnd) {
     const std::string bin = image(32 * 1024, 7);
@@ -581,6 +612,13 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
          nullptr, "| 芯片 2 ：操作超时！", {Programmed, Untouched}, -1, 1},
         {"offline stopping short of --chips", 1, {"--timeout", "1", "offline", "--chips", "50"},
          cli::kExitChannelFailed, "off-line production stopped after"},
+        {"offline on no port at all", 0, {"offline"}, cli::kExitNoUnits,
+         "no port could be opened for off-line production"},
+        {"offline on emulated units without a job", 0, {"--sim", "2", "offline"}, cli::kExitUsage,
+         "the emulated units of --sim hold no job"},
+        {"offline whose download fails everywhere", 0,
+         {"--sim", "1", "--sim-fault", "1:result:0x53:0x34", "--chip", chip, "--file", path("fw.s37"), "offline"},
+         cli::kExitChannelFailed, "the job download failed on every unit"},
         // What a person would be asked is answered from the options, or the
         // run is refused naming the option; nothing is rounded or moved.
         {"--offset inside the flash", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x4000", "auto"},

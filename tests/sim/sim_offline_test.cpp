@@ -104,10 +104,12 @@ TEST_F(SimOffline, ChipsRunThroughTheStagesUpToTheCountLimit) {
 }
 
 TEST_F(SimOffline, ChipCountOptionAndARequestEndTheRun) {
-    startSim(2, [](SimOptions& o) {
+    startSim(3, [](SimOptions& o) {
         o.unit[0].chipIntervalMs = 10;
         o.unit[0].offlineChips = 2;
         o.unit[1].chipIntervalMs = 20;
+        o.unit[2].chipIntervalMs = 20;
+        o.unit[2].queryEndsOffline = false;
     });
     auto p1 = open(0);
     auto p2 = open(1);
@@ -133,6 +135,14 @@ TEST_F(SimOffline, ChipCountOptionAndARequestEndTheRun) {
     EXPECT_EQ((*info)[0], 0xA3);
     server->withUnit(1, [](SimUnit& u) { EXPECT_FALSE(u.offlineRunning()); });
     EXPECT_FALSE(p2->frame(150).has_value());
+
+    // A unit set to keep producing answers the query and goes on.
+    auto p3 = open(2);
+    downloadAndRestart(*p3, job, image);
+    collectChips(*p3, 1);
+    ASSERT_TRUE(p3->transact(deviceQuery()));
+    server->withUnit(2, [](SimUnit& u) { EXPECT_TRUE(u.offlineRunning()); });
+    EXPECT_FALSE(collectChips(*p3, 1).empty());
 }
 
 // A host that stops reading for a while holds the unit back (its frames wait
