@@ -109,8 +109,10 @@ Operations:
                        (.hex/.s19/.bin)
   read-address A N     read N bytes from address A (channel 1) into the log;
                        A and N multiples of 16, N from 16 to 4096
-  offline              start off-line production and count good/bad chips until
-                       --chips N are done or Ctrl+C
+  offline              start off-line production and count good/bad chips on every
+                       socket until --chips N are done or Ctrl+C; with a job
+                       (--project, or --chip and --file) it is downloaded first,
+                       without one no unit is queried
   upgrade              upgrade the programmers' firmware (KorvexSCX.FWR)
   ports                list the serial ports: USB VID:PID, serial number, driver,
                        /dev/serial/by-path and by-id names; then those that
