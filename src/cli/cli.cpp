@@ -56,6 +56,7 @@ struct Options {
     std::string operation;
     std::vector<std::string> operands;
     std::string project, chip, file, nvm, out, firmware;
+    std::string convertTo;  // convert: the output's format, by name (--to)
     std::optional<int64_t> offset;
     int sim = 0;
     bool json = false, skipBadLines = false, continueOnMismatch = false, allowOutside = false;
@@ -119,7 +120,8 @@ Operations:
                        cannot be opened now, with why
   chips [PATTERN]      list the chip catalogue (the names holding PATTERN, in any
                        case); with --json, ports and chips are JSON lines too
-  convert IN OUT       convert between Intel HEX, S-record and BIN (IN may be -)
+  convert IN OUT       convert between Intel HEX, S-record and BIN (IN or OUT may
+                       be -; OUT's format by its extension or --to)
   save-project FILE    save the job as a project file (.pmw)
   records              show the production records (filters and forms below)
 
@@ -313,6 +315,9 @@ void addRunOptions(OptionAdder& add, Options& o) {
         o.expect = n;
     })->group(run);
     add.value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
+    add.value("--to", "convert: the format of OUT (hex, srec or bin;\ndefault: by its extension, hex for -)", "FORMAT",
+              [&o](auto& v) { o.convertTo = std::array<const char*, 3>{"hex", "srec", "bin"}[oneOf("--to", v, {"hex", "srec", "bin"})]; })
+        ->group(run);
     add.flag("--skip-bad-lines",
          "skip faulty object-file lines, each reported\n(default: the file is refused, status 2)",
          [&o] { o.skipBadLines = true; })
@@ -457,6 +462,8 @@ Options parse(const std::vector<std::string>& args) {
     }
     if (o.operation == "save-project" && o.operands.size() != 1) throw UsageError("save-project needs FILE");
     if (o.operation == "convert" && o.operands.size() != 2) throw UsageError("convert needs IN OUT");
+    if (o.operation == "convert" && o.operands[1] == "-" && o.json)
+        throw UsageError("convert IN -: --json would share standard output with the converted file");
     // An operand the operation does not take is a mistake, not noise.
     const size_t takes = o.operation == "read-address" || o.operation == "convert" ? 2
                          : o.operation == "save-project" || o.operation == "chips"  ? 1
@@ -969,12 +976,12 @@ std::optional<int> Run::loadJob() {
     return std::nullopt;
 }
 
-// The device search runs 100 ms after start-up; waits until every queried
-// port has answered or a second has passed.
+// The device search; waits until every queried port has answered or a
+// second has passed.
 void Run::waitForSearch() {
     Program& e = engine();
-    loop_.runUntil([&] { return interrupted() || !app_->StartupDone; }, 2000);
-    auto t0 = std::chrono::steady_clock::now();
+    // No window to paint first: the search start-up schedules runs now.
+    app_->Timer2Timer();
     loop_.runUntil(
         [&] {
             if (interrupted()) return true;
@@ -984,7 +991,7 @@ void Run::waitForSearch() {
                     ++queried;
                     answered += e.channelState(s).connected;
                 }
-            return answered >= queried && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
+            return answered >= queried;
         },
         1000);
 }
@@ -1213,7 +1220,10 @@ int Run::reportLaunched(bool done) {
 // the bytes in before it closes.
 void Run::closeProgram() {
     loop_.runUntil([&] { return engine().allSent(); }, 2000);
-    loop_.runFor(50);
+    // The frames that no reply follows (a download's restart, an upgrade's
+    // end) get time to leave an adapter's own buffer; every other request
+    // was answered already.
+    if (o_.operation == "download" || o_.operation == "upgrade" || o_.operation == "offline") loop_.runFor(50);
     showHeldEvents(0);  // of channels that never ended
     closing_ = true;
     app_->closingReason = gInterrupted         ? "korvex-cli was stopped by a signal"
@@ -1354,7 +1364,16 @@ int listChips(const Options& o, std::ostream& out) {
     return listed ? kExitOk : kExitChannelFailed;
 }
 
-int convert(const Options& o, Reporter& rep) {
+// Writes the converted file: to OUT, or with OUT "-" to standard output.
+void putConverted(const std::string& to, std::ostream& out, const void* data, size_t size) {
+    if (to != "-") return writeFileReplacing(to, data, size);
+    errno = 0;
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out.flush();
+    if (!out) throw FileError(std::string("Cannot write standard output: ") + (errno ? std::strerror(errno) : "write failed"));
+}
+
+int convert(const Options& o, Reporter& rep, std::ostream& out) {
     const std::string& in = o.operands[0];
     const std::string& to = o.operands[1];
     std::vector<uint8_t> image(kImageSize, 0xFF);
@@ -1391,9 +1410,16 @@ int convert(const Options& o, Reporter& rep) {
             if (o.offset && (*o.offset < 0 || static_cast<uint64_t>(*o.offset) >= image.size()))
                 throw UsageError("--offset is outside the 4 MiB image");
             uint32_t off = o.offset ? static_cast<uint32_t>(*o.offset) : 0;
+            // The whole file (the window's loader takes the first 1 MiB of a
+            // binary file; a conversion that did so would lose the rest).
             uint32_t L = 0;
-            if (readBinFile(in, image.data() + off, image.size() - off, L, r.fileChecksum) == 0)
-                throw UsageError(in + " is empty; " + to + " not written");
+            const size_t room = image.size() - off;
+            const size_t got = readBinLimited(in, image.data() + off, room, L);
+            if (got == 0) throw UsageError(in + " is empty; " + to + " not written");
+            if (static_cast<uint64_t>(L) + 1 > got)
+                throw UsageError(format("%s is %llu bytes: from 0x%0.8x it runs past the 4 MiB image; not converted",
+                                        in.c_str(), static_cast<unsigned long long>(L) + 1, base + off));
+            for (size_t i = 0; i < got; ++i) r.fileChecksum += image[off + i];
             first = base + off;
             last = base + off + L;
             break;
@@ -1413,17 +1439,28 @@ int convert(const Options& o, Reporter& rep) {
         if (r.recordsBelowBase > 0 || r.bytesOutside > 0)
             throw UsageError(format("%s holds data outside the 4 MiB image from 0x%0.8x (0x%0.8x-0x%0.8x); not converted",
                                     in.c_str(), base, first, last));
-        switch (formatByExtension(to)) {
-        case ObjectFormat::Hex: writeHexFile(to, image.data(), base, first, last); break;
-        case ObjectFormat::SRecord: writeSRecordFile(to, image.data(), base, first, last); break;
-        case ObjectFormat::Bin: writeBinFile(to, image.data(), first - base, static_cast<int64_t>(last) - base); break;
-        default: throw UsageError("unknown output format: " + to + " (use .hex, .s19 or .bin)");
+        const ObjectFormat outFormat = o.convertTo == "hex" || (o.convertTo.empty() && to == "-") ? ObjectFormat::Hex
+                                       : o.convertTo == "srec"                                    ? ObjectFormat::SRecord
+                                       : o.convertTo == "bin"                                     ? ObjectFormat::Bin
+                                                                                                  : formatByExtension(to);
+        std::string text;
+        switch (outFormat) {
+        case ObjectFormat::Hex: text = hexText(image.data(), base, first, last); break;
+        case ObjectFormat::SRecord: text = sRecordText(image.data(), base, first, last); break;
+        case ObjectFormat::Bin:
+            putConverted(to, out, image.data() + (first - base), static_cast<size_t>(last - first) + 1);
+            break;
+        default: throw UsageError("unknown output format: " + to + " (use .hex, .s19 or .bin, or --to)");
         }
+        if (!text.empty()) putConverted(to, out, text.data(), text.size());
     } catch (const FileError& e) {
         rep.error(e.what());
         return kExitUsage;
     }
-    rep.notice(format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x", in.c_str(), to.c_str(), first, last, r.fileChecksum));
+    const std::string done =
+        format("%s -> %s: 0x%0.8x-0x%0.8x, checksum 0x%0.8x", in.c_str(), to.c_str(), first, last, r.fileChecksum);
+    // Standard output holds the file itself when OUT is "-": nothing else goes there.
+    if (to != "-") rep.notice(done);
     return kExitOk;
 }
 
@@ -1705,7 +1742,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const Reporter::Progress progress =
             o.verbosity < 0 ? Reporter::Progress::None : bars ? Reporter::Progress::Bars : Reporter::Progress::Lines;
         if (o.operation == "convert")
-            return reported(o, out, err, progress, [&](Reporter& rep, auto&) { return convert(o, rep); });
+            return reported(o, out, err, progress, [&](Reporter& rep, auto&) { return convert(o, rep, out); });
         return reported(o, out, err, progress, [&](Reporter& rep, auto& offline) { return runWith(o, rep, offline); });
     } catch (const std::exception& e) {
         // With --json asked for, even a run that never began is a stream of

@@ -171,6 +171,8 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
         {{"--chip", "CPT2816QN24-B1", "--file", bin, "auto"}, "did you mean CPT2816QN24-A1"},
         {{"auto", "extra"}, "unexpected argument extra: auto takes no operand"},
         {{"chips", "SC32", "LKS"}, "unexpected argument LKS: chips takes 1 operand(s)"},
+        {{"--json", "convert", bin, "-"}, "--json would share standard output with the converted file"},
+        {{"--to", "elf", "convert", bin, "-"}, "--to"},
         // A project that does not load says why.
         {{"--project", path("missing.pmw"), "auto"}, "could not be loaded: Cannot read file"},
         {{"--project", bin, "auto"}, "could not be loaded: "},
@@ -321,6 +323,24 @@ TEST_F(Cli, ConvertRoundTripsBytesThroughHexAndSRecords) {
     // HEX straight back to BIN too.
     ASSERT_EQ(runCli({"convert", path("a.hex"), path("c.bin")}).code, cli::kExitOk);
     EXPECT_EQ(readBytes(path("c.bin")), data_);
+    // A binary file is converted whole, beyond the 1 MiB the window loads.
+    const std::string big = image(0x180000, 9, "big.bin");
+    ASSERT_EQ(runCli({"convert", big, path("big.s37")}).code, cli::kExitOk);
+    EXPECT_EQ(runCli({"--to", "bin", "convert", path("big.s37"), "-"}).out, std::string(data_.begin(), data_.end()));
+    // To standard output: HEX by default, the others with --to; nothing
+    // but the file goes there.
+    struct ToStdout {
+        std::vector<std::string> args;
+        std::string same;  // the file it must equal
+    };
+    for (const ToStdout& t : std::vector<ToStdout>{{{"convert", path("a.s19"), "-"}, path("a.hex")},
+                                                   {{"--to", "srec", "convert", path("a.hex"), "-"}, path("a.s19")},
+                                                   {{"--to", "bin", "convert", path("a.s19"), "-"}, path("b.bin")}}) {
+        CliRun r = runCli(t.args);
+        ASSERT_EQ(r.code, cli::kExitOk) << r.err;
+        const std::vector<uint8_t> want = readBytes(t.same);
+        EXPECT_EQ(r.out, std::string(want.begin(), want.end())) << t.args[t.args.size() - 2];
+    }
 }
 
 TEST_F(Cli, ReadFlashWritesWhatTheChipHolds) {
@@ -709,6 +729,7 @@ TEST_F(Cli, ConvertWritesOnlyWhatHoldsData) {
     writeBytes(path("noext"), std::vector<uint8_t>(s37.begin(), s37.end()));
     writeBytes(path("empty.bin"), {});
     writeBytes(path("eof.hex"), {':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'});
+    writeBytes(path("over4m.bin"), std::vector<uint8_t>(0x400001, 0x11));
     struct Case {
         std::string in;
         int code;
@@ -718,6 +739,7 @@ TEST_F(Cli, ConvertWritesOnlyWhatHoldsData) {
         {path("empty.bin"), cli::kExitUsage, "is empty"},
         {"/dev/null", cli::kExitUsage, "not a regular file"},
         {path("eof.hex"), cli::kExitUsage, "holds no data"},
+        {path("over4m.bin"), cli::kExitUsage, "is 4194305 bytes: from 0x00000000 it runs past the 4 MiB image"},
         {path("in.s37"), cli::kExitOk, nullptr},
         {path("noext"), cli::kExitOk, nullptr},
     };
