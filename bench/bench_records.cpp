@@ -21,6 +21,7 @@
 //
 // Usage: bench_records [N] [FAIL_S]   (defaults 100000 and 60)
 
+#include "bench_util.h"
 #include "records/pg_record_store.h"
 #include "records/record_forwarder.h"
 #include "records/record_store.h"
@@ -197,8 +198,13 @@ int64_t onServer(const std::string& url) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
-    const int failS = argc > 2 ? std::atoi(argv[2]) : 60;
+    const auto args = kvx::bench::benchArgs(argc, argv, R"(Usage: bench_records [N [SECONDS]]
+The production records' writer: N records (default 100000) into SQLite, the
+longest add() while the database fails for SECONDS (default 60), while the
+writer catches up, and through a PostgreSQL server started for the run.
+)", {}, 2);
+    const int n = args.operands.size() > 0 ? std::atoi(args.operands[0].c_str()) : 100000;
+    const int failS = args.operands.size() > 1 ? std::atoi(args.operands[1].c_str()) : 60;
     char tmpl[] = "/tmp/kvx-bench-records.XXXXXX";
     const std::string dir = mkdtemp(tmpl);
     auto problem = [](const std::string& p) { std::fprintf(stderr, "%s\n", p.c_str()); };

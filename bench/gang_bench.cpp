@@ -38,15 +38,15 @@ using namespace kvx;
 using kvx::bench::cpuSeconds;
 
 int main(int argc, char** argv) {
-    int units = 8;
-    int kb = 128;
-    std::string simPath = std::filesystem::path(argv[0]).parent_path().parent_path() / "korvex-sim";
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
-        if (a == "--units") units = std::atoi(argv[i + 1]);
-        else if (a == "--sim") simPath = argv[i + 1];
-        else if (a == "--kb") kb = std::atoi(argv[i + 1]);
-    }
+    const auto args = kvx::bench::benchArgs(argc, argv, R"(Usage: bench_gang [--units N] [--kb K] [--sim PATH]
+An automatic run of a K KB image (default 128) on N emulated units (default 8)
+paced at 1 000 000 baud, against korvex-sim (default: the build folder's);
+prints the run's time against the line's time and the host's CPU.
+)", {"--units", "--kb", "--sim"});
+    const int units = args.number("--units", 8);
+    const int kb = args.number("--kb", 128);
+    const std::string simPath =
+        args.text("--sim", std::filesystem::path(argv[0]).parent_path().parent_path() / "korvex-sim");
     char dirTmpl[] = "/tmp/korvex-gang.XXXXXX";
     std::string dir = mkdtemp(dirTmpl);
     pid_t sim = fork();

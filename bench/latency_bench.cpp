@@ -2,6 +2,7 @@
 // the delay from a byte written on the far side to OnReceiveData on the logic
 // thread (1 and 8 busy ports), the throughput of 8 ports moving 4 KB frames
 // both ways, and the CPU time per MB received.
+#include "bench_util.h"
 #include "serial/comm.h"
 #include "shell/plain_loop.h"
 
@@ -137,7 +138,11 @@ void throughput(std::vector<Pair>& pairs) {
 }
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    kvx::bench::benchArgs(argc, argv, R"(Usage: bench_latency
+The serial ports' receive latency with 1 and 8 ports and the throughput of
+4 KB frames both ways on 8 pseudo-terminals.
+)", {});
     char t[] = "/tmp/kvx-lat.XXXXXX";
     std::string dir = mkdtemp(t);
     setenv("KORVEX_SERIAL_DIR", dir.c_str(), 1);

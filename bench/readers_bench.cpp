@@ -6,6 +6,7 @@
 // image), and flashCrc16 + byteSum32 over the 4 MiB. Prints the times and
 // the ratios. Usage: bench_readers [folder for the temporary files]
 
+#include "bench_util.h"
 #include "image/object_files.h"
 #include "shell/checksum.h"
 
@@ -63,9 +64,14 @@ int main(int argc, char** argv) {
     constexpr uint32_t kBase = 0x08000000;
     const int runs = 5, srecRuns = 3;
 
+    const auto args = kvx::bench::benchArgs(argc, argv, R"(Usage: bench_readers [DIR]
+Reads and writes a 4 MiB image as Intel HEX, S3 records and binary, in DIR
+(default: a new temporary folder), side by side with srec_cat when it is
+installed.
+)", {}, 1);
     std::string dir;
-    if (argc > 1) {
-        dir = argv[1];
+    if (!args.operands.empty()) {
+        dir = args.operands[0];
     } else {
         char tmpl[] = "/tmp/kvx-bench-XXXXXX";
         if (!mkdtemp(tmpl)) {

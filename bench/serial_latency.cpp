@@ -13,6 +13,7 @@
 // the host's alone.
 //
 //   bench_serial_latency [--rounds N] [--mb M]
+#include "bench_util.h"
 #include "serial/comm.h"
 #include "shell/plain_loop.h"
 
@@ -403,13 +404,14 @@ std::pair<double, double> closeTimes(int rounds, size_t backlog) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 3000;
-    size_t megabytes = 16;  // per direction, over all eight ports
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
-        if (a == "--rounds") rounds = std::max(10, std::atoi(argv[i + 1]));
-        else if (a == "--mb") megabytes = static_cast<size_t>(std::max(1, std::atoi(argv[i + 1])));
-    }
+    const auto args = kvx::bench::benchArgs(argc, argv, R"(Usage: bench_serial_latency [--rounds N] [--mb M]
+The serial component on pseudo-terminals: the delay from a byte written on the
+far side to its receive event (N rounds, default 3000), and the throughput of
+M MB each way over eight ports (default 16).
+)", {"--rounds", "--mb"});
+    const int rounds = std::max(10, args.number("--rounds", 3000));
+    // per direction, over all eight ports
+    const size_t megabytes = static_cast<size_t>(std::max(1, args.number("--mb", 16)));
     const size_t framesPerPort = megabytes * 1024 * 1024 / kFrame / 8;
 
     std::printf("Serial component on pseudo-terminals (%u cores)\n", std::thread::hardware_concurrency());

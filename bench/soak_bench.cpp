@@ -68,15 +68,15 @@ double mb(double bytes) { return bytes / (1024.0 * 1024.0); }
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int chips = 1000000, units = 8;
-    std::string interval = "1", baud = "0";
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
-        if (a == "--chips") chips = std::atoi(argv[i + 1]);
-        else if (a == "--units") units = std::atoi(argv[i + 1]);
-        else if (a == "--interval-ms") interval = argv[i + 1];
-        else if (a == "--baud") baud = argv[i + 1];
-    }
+    const auto args = kvx::bench::benchArgs(argc, argv, R"(Usage: bench_soak [--chips N] [--units U] [--interval-ms MS] [--baud B]
+Off-line production of N chips (default 1 000 000) on U emulated units
+(default 8), MS ms a chip (default 1), paced at B baud (default 0: full
+speed), with the window offscreen; prints memory, production logs, the
+longest logic-thread stall and the CPU per status frame as it goes.
+)", {"--chips", "--units", "--interval-ms", "--baud"});
+    int chips = args.number("--chips", 1000000);
+    const int units = args.number("--units", 8);
+    const std::string interval = args.text("--interval-ms", "1"), baud = args.text("--baud", "0");
     // The build folder: the benchmark lies in its "bench" folder.
     const std::filesystem::path build = std::filesystem::path(currentExecutablePath()).parent_path().parent_path();
     const std::string simPath = build / "korvex-sim";

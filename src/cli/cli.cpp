@@ -60,6 +60,7 @@ struct Options {
     std::optional<int64_t> offset;
     int sim = 0;
     bool json = false, skipBadLines = false, continueOnMismatch = false, allowOutside = false;
+    bool dryRun = false;  // load, check and search; send no unit anything but the query
     std::optional<int64_t> chips;
     std::optional<int64_t> expect;  // units that must answer the search
     int timeoutS = 600;
@@ -317,6 +318,10 @@ void addRunOptions(OptionAdder& add, Options& o) {
     add.value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
     add.value("--to", "convert: the format of OUT (hex, srec or bin;\ndefault: by its extension, hex for -)", "FORMAT",
               [&o](auto& v) { o.convertTo = std::array<const char*, 3>{"hex", "srec", "bin"}[oneOf("--to", v, {"hex", "srec", "bin"})]; })
+        ->group(run);
+    add.flag("--dry-run",
+         "load and check the job and search the units, then show what\nwould run on which socket; nothing is sent to a unit\nbut the device query",
+         [&o] { o.dryRun = true; })
         ->group(run);
     add.flag("--skip-bad-lines",
          "skip faulty object-file lines, each reported\n(default: the file is refused, status 2)",
@@ -675,6 +680,15 @@ KorvexApp::ImageCutAnswer imageCutAnswer(bool allowOutside, const KorvexApp::Ima
                           q.flashLast)};
 }
 
+// The operations that launch channels.
+const std::map<std::string, Operation> kLaunched = {
+    {"auto", Operation::Auto},           {"download", Operation::Download},
+    {"blank-check", Operation::BlankCheck}, {"erase", Operation::Erase},
+    {"program", Operation::Program},     {"verify", Operation::Verify},
+    {"write-option", Operation::WriteOption}, {"read-option", Operation::ReadOption},
+    {"read-id", Operation::ReadChipId},  {"read-flash", Operation::ReadFlash},
+};
+
 // One run of an operation against the units: the program as the window runs
 // it, driven by the options, reported through the reporter. Each step is a
 // member; exec() is the run from start to exit status.
@@ -700,6 +714,9 @@ private:
     // The operations that end on their own terms (no channel table).
     int saveProject();
     int offlineProduction();
+    // --dry-run: the job checked, the units searched; a row per port says
+    // what would run there.
+    int dryRun();
     // The units go into production: the job given with the run downloaded
     // into each (its restart starts them), or, without one, nothing sent but
     // the restart of channel 1's unit. nullopt when listening began.
@@ -790,15 +807,8 @@ int Run::exec() {
         closeProgram();
         return finalStatus(kExitNoUnits);
     }
-    // The operations that launch channels.
-    static const std::map<std::string, Operation> kOperations = {
-        {"auto", Operation::Auto},           {"download", Operation::Download},
-        {"blank-check", Operation::BlankCheck}, {"erase", Operation::Erase},
-        {"program", Operation::Program},     {"verify", Operation::Verify},
-        {"write-option", Operation::WriteOption}, {"read-option", Operation::ReadOption},
-        {"read-id", Operation::ReadChipId},  {"read-flash", Operation::ReadFlash},
-    };
-    if (auto it = kOperations.find(op); it != kOperations.end()) {
+    if (o_.dryRun) return dryRun();
+    if (auto it = kLaunched.find(op); it != kLaunched.end()) {
         launch([&] {
             if (e.prepare(it->second)) e.start(it->second, settings_);
         });
@@ -1086,6 +1096,19 @@ int Run::offlineProduction() {
 
 std::optional<int> Run::startProduction(bool withJob) {
     Program& e = engine();
+    if (!withJob && o_.dryRun) {
+        // The ports that would listen: start-up's listing.
+        app_->skipStartupSearch();
+        RunStart start;
+        start.operation = o_.operation;
+        const auto& listed = e.listedPorts();
+        for (size_t i = 0; i < listed.size() && i < e.channelsInUse(); ++i) {
+            start.ports.emplace_back(static_cast<int>(i) + 1, listed[i]);
+            searched_.push_back({static_cast<int>(i) + 1, listed[i], "", "", {}});
+        }
+        rep_.start(start);
+        return dryRun();
+    }
     if (!withJob) {
         app_->skipStartupSearch();
         if (o_.sim > 0) {
@@ -1119,6 +1142,48 @@ std::optional<int> Run::startProduction(bool withJob) {
     }
     e.StartOfflineProgrm1Click();
     return std::nullopt;
+}
+
+int Run::dryRun() {
+    Program& e = engine();
+    const std::string& op = o_.operation;
+    const bool listening = op == "offline" && o_.project.empty() && o_.file.empty();
+    // What the launch would check first: a chip, a file, the firmware file.
+    launchBoxes_.clear();
+    auto it = kLaunched.find(op);
+    bool ready = true;
+    if (it != kLaunched.end()) ready = e.prepare(it->second);
+    else if (op == "offline" && !listening) ready = e.prepare(Operation::Download);
+    else if (op == "upgrade" && !e.FirmwareFileLoaded()) {
+        rep_.error("the firmware file " + app_->firmwareFileName + " is not loaded; nothing would run");
+        ready = false;
+    }
+    if (!ready) return refuseUnstarted();
+    const bool channelOneOnly = op == "read-id" || op == "read-flash" || op == "read-option" || op == "read-address";
+    const std::string what = listening ? "would listen for off-line production"
+                             : op == "offline" ? "would download the job, then count off-line production"
+                             : op == "save-project" ? "would save the project " + o_.operands[0]
+                                                    : "would run " + op;
+    int would = 0;
+    for (auto& p : searched_) {
+        const bool here = listening || (p.channel > 0 && e.channelState(p.channel - 1).connected);
+        if (here && (!channelOneOnly || p.channel == 1)) {
+            ++would;
+            rep_.result({p.channel, p.port, false, "would-run", std::nullopt, "", what, 0, p.unit, "would-run"});
+        } else if (here) {
+            rep_.result({p.channel, p.port, false, "not-run", std::nullopt, "", "not run (" + op + " runs on channel 1)",
+                         0, p.unit, "not-run"});
+        } else {
+            rep_.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit, p.outcome});
+        }
+    }
+    if (op == "save-project") ++would;
+    closeProgram();
+    if (would == 0) {
+        rep_.error("nothing would run: no port listens");
+        return finalStatus(kExitNoUnits);
+    }
+    return finalStatus(kExitOk);
 }
 
 int Run::refuseUnstarted() {

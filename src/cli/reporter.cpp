@@ -256,7 +256,7 @@ void Reporter::flushTable() {
     headerShown_ = true;
     for (const ResultRow& r : rows_)
         out_ << format("%-3s %-*s %-7s %7.2f  %s | %s\n", r.channel > 0 ? std::to_string(r.channel).c_str() : "-",
-                       static_cast<int>(width), r.port.c_str(), r.outcome == "ok" ? "OK" : r.started ? "FAILED" : "-",
+                       static_cast<int>(width), r.port.c_str(), r.outcome == "ok" ? "OK" : r.started ? "FAILED" : r.outcome == "would-run" ? "DRY-RUN" : "-",
                        r.seconds, r.unit.text.c_str(), r.message.c_str());
     rows_.clear();
     flushOut();

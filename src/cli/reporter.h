@@ -27,7 +27,8 @@ struct ResultRow {
     std::string port;
     bool started = false;
     // "ok", "failed", "timeout", "interrupted", "not-run", "no-answer",
-    // "not-a-programmer", "upgrading", "skipped" or "unused".
+    // "not-a-programmer", "upgrading", "skipped", "unused", or "would-run"
+    // (--dry-run).
     std::string outcome;
     std::optional<int> code;  // the unit's result code, when it gave one
     std::string step;         // the step it ended in

@@ -143,8 +143,11 @@ void Program::ListSerialPorts() {
     } else {
         kvx::ListSerialPorts(items, text, &skippedPorts_);
         if (!usbFilters.empty()) {
-            std::erase_if(items, [this](const std::string& name) {
-                const SerialPortInfo port = serialPortInfo(name);
+            const std::vector<SerialPortInfo> system = systemSerialPorts();
+            std::erase_if(items, [this, &system](const std::string& name) {
+                SerialPortInfo port;
+                for (const SerialPortInfo& p : system)
+                    if (p.name == name) port = p;
                 return std::none_of(usbFilters.begin(), usbFilters.end(), [&](const UsbFilter& f) { return f.matches(port); });
             });
         }
@@ -154,6 +157,12 @@ void Program::ListSerialPorts() {
     text = items.empty() ? "无可用的串口" : items.back();
     listedPorts_ = items;
     showPorts({PortListChange::Listed, -1, text});
+}
+
+SerialPortInfo Program::searchedPortInfo(const std::string& name) const {
+    for (const SerialPortInfo& p : searchedPortInfo_)
+        if (p.name == name) return p;
+    return {};
 }
 
 std::string Program::channelPort(int slot) const {
@@ -198,6 +207,7 @@ void Program::BitBtnFindDevClick() {
     }
     ListSerialPorts();
     reportListedPorts();
+    searchedPortInfo_ = systemSerialPorts();
     DevicesFound = 0;
     // Every port gets its 10 ms after opening before its query; the waits
     // overlap (one after all the ports are open), so that a search of 8 ports
@@ -213,7 +223,7 @@ void Program::BitBtnFindDevClick() {
         info.AppendInfoLine(format("查找设备%d............", i + 1));
         // Which physical adapter sits on this channel, when the port is a USB
         // adapter that tells.
-        SerialPortInfo usb = serialPortInfo(port);
+        SerialPortInfo usb = searchedPortInfo(port);
         if (!usb.vendorId.empty())
             info.AppendInfoLine(format("%s: USB %s:%s, S/N %s", usb.name.c_str(), usb.vendorId.c_str(),
                                        usb.productId.c_str(), usb.serial.empty() ? "-" : usb.serial.c_str()));
@@ -309,9 +319,8 @@ Program::DeviceCheck Program::CheckDeviceInfo(const uint8_t* f, size_t n, std::s
 namespace {
 // The unit that answered on a port: its text's words and its adapter's USB
 // identity.
-UnitIdentity unitOn(const std::string& port, const std::string& text) {
+UnitIdentity unitOn(const SerialPortInfo& usb, const std::string& text) {
     UnitIdentity u = parseUnitText(text);
-    const SerialPortInfo usb = serialPortInfo(port);
     u.vendorId = usb.vendorId;
     u.productId = usb.productId;
     u.usbSerial = usb.serial;
@@ -342,12 +351,12 @@ void Program::deviceInfoPath(int slot, const uint8_t* run, uint16_t length) {
         if (searchSummaryHook) searchSummaryHook(text);
         channelLine(format("找到设备：%s!", text.c_str()), slot);
         ++DevicesFound;
-        c.unit = unitOn(c.portName, text);
+        c.unit = unitOn(searchedPortInfo(c.portName), text);
         if (!listeners.empty()) publish(DeviceFound{header(slot), c.unit});
         break;
     case DeviceCheck::OlderFirmware:
         c.searchOutcome = SearchOutcome::Upgrading;
-        c.unit = unitOn(c.portName, text);
+        c.unit = unitOn(searchedPortInfo(c.portName), text);
         startFirmwareUpgrade(slot);
         break;
     case DeviceCheck::NotAProgrammer:

@@ -308,6 +308,10 @@ public:
     // chips were numbered from.
     std::map<std::string, SerialSettings> downloadedSerial_;
     std::vector<SkippedPort> skippedPorts_;
+    // The machine's serial ports as the last search found them: one scan of
+    // the system a search, not one per port and answer.
+    std::vector<SerialPortInfo> searchedPortInfo_;
+    SerialPortInfo searchedPortInfo(const std::string& name) const;
     std::vector<std::string> unusedPorts_;
     int32_t totalOk = 0, totalNg = 0, summariesSinceSave = 0;
     // Read-address request parameters.
