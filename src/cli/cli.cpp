@@ -567,8 +567,19 @@ std::vector<PortOutcome> searchOutcomes(const Program& e) {
         }
         v.push_back(p);
     }
-    for (const SkippedPort& k : e.skippedPorts()) v.push_back({0, k.name, "skipped", "skipped: " + k.cause, {}});
+    // A port the map gives a channel keeps it, whatever happened to it.
+    auto mapped = [&e](const std::string& name) {
+        if (e.portMap)
+            for (size_t s = 0; s < e.portMap->ports.size(); ++s)
+                if (e.portMap->ports[s] == name) return static_cast<int>(s) + 1;
+        return 0;
+    };
+    for (const SkippedPort& k : e.skippedPorts()) v.push_back({mapped(k.name), k.name, "skipped", "skipped: " + k.cause, {}});
     for (const std::string& u : e.unusedPorts()) v.push_back({0, u, "unused", "not used: more ports than channels", {}});
+    // In channel order; the ports without a channel last.
+    std::stable_sort(v.begin(), v.end(), [](const PortOutcome& a, const PortOutcome& b) {
+        return (a.channel ? a.channel : 99) < (b.channel ? b.channel : 99);
+    });
     return v;
 }
 
@@ -689,6 +700,11 @@ const std::map<std::string, Operation> kLaunched = {
     {"read-id", Operation::ReadChipId},  {"read-flash", Operation::ReadFlash},
 };
 
+// The read-backs: they read the chip on channel 1 only.
+bool readsChannelOne(const std::string& op) {
+    return op == "read-id" || op == "read-flash" || op == "read-option" || op == "read-address";
+}
+
 // One run of an operation against the units: the program as the window runs
 // it, driven by the options, reported through the reporter. Each step is a
 // member; exec() is the run from start to exit status.
@@ -808,6 +824,15 @@ int Run::exec() {
         return finalStatus(kExitNoUnits);
     }
     if (o_.dryRun) return dryRun();
+    // The read-backs read channel 1's chip: without a unit there they would
+    // only wait for the watchdog.
+    const bool channelOneOnly = readsChannelOne(op);
+    if (channelOneOnly && !e.channelState(0).connected) {
+        rep_.error(op + " reads the chip on channel 1, and no unit answered there");
+        reportNotRun();
+        closeProgram();
+        return finalStatus(kExitChannelFailed);
+    }
     if (auto it = kLaunched.find(op); it != kLaunched.end()) {
         launch([&] {
             if (e.prepare(it->second)) e.start(it->second, settings_);
@@ -1159,7 +1184,7 @@ int Run::dryRun() {
         ready = false;
     }
     if (!ready) return refuseUnstarted();
-    const bool channelOneOnly = op == "read-id" || op == "read-flash" || op == "read-option" || op == "read-address";
+    const bool channelOneOnly = readsChannelOne(op);
     const std::string what = listening ? "would listen for off-line production"
                              : op == "offline" ? "would download the job, then count off-line production"
                              : op == "save-project" ? "would save the project " + o_.operands[0]

@@ -381,6 +381,13 @@ TEST_F(Cli, PortOptionsAreTheChannelsInTheOrderGiven) {
     EXPECT_EQ(missing.code, cli::kExitChannelFailed) << missing.out << missing.err;
     EXPECT_NE(rowOf(missing.out, 1).find("OK"), std::string::npos) << missing.out;
     EXPECT_NE(missing.err.find("1 channel(s) of the port map had no unit"), std::string::npos) << missing.err;
+    // It keeps its channel in the results; a read-back without a unit on
+    // channel 1 is refused, not left to the watchdog.
+    EXPECT_NE(rowOf(missing.out, 2).find("| skipped: not a serial device"), std::string::npos) << missing.out;
+    CliRun read = runCli({"--chip", "SC32F5232JV1G", "--port", "COM9", "--port", "COM1", "read-id"});
+    EXPECT_EQ(read.code, cli::kExitChannelFailed) << read.out << read.err;
+    EXPECT_NE(read.err.find("read-id reads the chip on channel 1, and no unit answered there"), std::string::npos);
+    EXPECT_NE(read.out.find("1   COM9"), std::string::npos) << read.out;
     CliRun twice = runCli({"--chip", "SC32F5232JV1G", "--port", "COM1", "--port", "COM1", "program"});
     EXPECT_EQ(twice.code, cli::kExitUsage);
     EXPECT_NE(twice.err.find("--port: COM1 is given twice"), std::string::npos) << twice.err;
