@@ -9,5 +9,7 @@ for b in build/bench/bench_*; do
   echo "== $(basename "$b")"
   "$b" 2>/dev/null || echo "(failed: $b)"
 done
+echo "== process_times.py"
+python3 bench/process_times.py || echo "(failed: process_times.py)"
 echo "== bench_soak at the real line rate"
 build/bench/bench_soak --chips 100000 --interval-ms 5 --baud 1000000 2>/dev/null || echo "(failed: bench_soak paced)"
