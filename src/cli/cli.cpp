@@ -784,6 +784,7 @@ private:
     size_t shownLines_ = 0;
     std::vector<PortOutcome> searched_;
     int answered_ = 0;
+    int downloadsFailed_ = 0;  // off-line production: units the job download failed on
 };
 
 int Run::exec() {
@@ -1111,6 +1112,10 @@ int Run::offlineProduction() {
     rep_.offlineTotals(e.offlineOk(), e.offlineNg(), counts);
     offline_ = std::make_pair(e.offlineOk(), e.offlineNg());
     int status = e.offlineNg() == 0 ? kExitOk : kExitChannelFailed;
+    if (downloadsFailed_ > 0 && status == kExitOk) {
+        rep_.error(format("%d unit(s) did not take the job; they produced nothing", downloadsFailed_));
+        status = kExitChannelFailed;
+    }
     if (target >= 0 && e.offlineOk() + e.offlineNg() < target) {
         rep_.error(format("off-line production stopped after %d of %lld chips", e.offlineOk() + e.offlineNg(),
                           static_cast<long long>(target)));
@@ -1161,6 +1166,7 @@ std::optional<int> Run::startProduction(bool withJob) {
             closeProgram();
             return finalStatus(kExitChannelFailed);
         }
+        downloadsFailed_ = failed;
         // The restarts must reach the units before the ports close to listen.
         loop_.runUntil([&] { return e.allSent(); }, 2000);
         loop_.runFor(50);
@@ -1185,10 +1191,14 @@ int Run::dryRun() {
     }
     if (!ready) return refuseUnstarted();
     const bool channelOneOnly = readsChannelOne(op);
-    const std::string what = listening ? "would listen for off-line production"
+    if (op == "save-project") {
+        rep_.notice("would save the project " + o_.operands[0]);
+        closeProgram();
+        return finalStatus(kExitOk);
+    }
+    const std::string what = listening         ? "would listen for off-line production"
                              : op == "offline" ? "would download the job, then count off-line production"
-                             : op == "save-project" ? "would save the project " + o_.operands[0]
-                                                    : "would run " + op;
+                                               : "would run " + op;
     int would = 0;
     for (auto& p : searched_) {
         const bool here = listening || (p.channel > 0 && e.channelState(p.channel - 1).connected);
@@ -1202,7 +1212,6 @@ int Run::dryRun() {
             rep_.result({p.channel, p.port, false, p.outcome, std::nullopt, "", p.why, 0, p.unit, p.outcome});
         }
     }
-    if (op == "save-project") ++would;
     closeProgram();
     if (would == 0) {
         rep_.error("nothing would run: no port listens");

@@ -654,6 +654,10 @@ TEST_F(Cli, RunsThatMustNotSucceed) {
         {"offline whose download fails everywhere", 0,
          {"--sim", "1", "--sim-fault", "1:result:0x53:0x34", "--chip", chip, "--file", path("fw.s37"), "offline"},
          cli::kExitChannelFailed, "the job download failed on every unit"},
+        {"offline whose download fails on one unit", 0,
+         {"--sim", "2", "--sim-fault", "2:result:0x53:0x34", "--chip", chip, "--file", path("fw.s37"), "offline",
+          "--chips", "2"},
+         cli::kExitChannelFailed, "1 unit(s) did not take the job; they produced nothing"},
         // What a person would be asked is answered from the options, or the
         // run is refused naming the option; nothing is rounded or moved.
         {"--offset inside the flash", 1, {"--chip", chip, "--file", path("fw8k.bin"), "--offset", "0x4000", "auto"},
