@@ -7,7 +7,8 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       fonts-wqy-microhei xvfb xauth xdotool srecord
       nlohmann-json3-dev python3-jsonschema libcli11-dev lintian
-      libsqlite3-dev sqlite3 libpq-dev postgresql desktop-file-utils)
+      libsqlite3-dev sqlite3 libpq-dev postgresql desktop-file-utils
+      libcpp-httplib-dev prometheus)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,6 +10,8 @@
 #include "log/log_files.h"
 #include "records/pg_record_store.h"
 #include "records/record_store.h"
+#include "service/access.h"
+#include "service/station_service.h"
 #include "shell/plain_loop.h"
 #include "shell/safe_file.h"
 #include "shell/scripted_prompts.h"
@@ -50,7 +52,7 @@ struct UsageError : std::runtime_error {
 const char* const kOperations[] = {"auto",      "download",   "blank-check", "erase",        "program",
                                     "verify",    "write-option", "read-option", "read-id",     "read-flash",
                                     "read-address", "offline", "upgrade",     "ports",        "chips",
-                                    "convert",   "save-project", "records"};
+                                    "convert",   "save-project", "records",     "serve"};
 
 struct Options {
     std::string operation;
@@ -65,6 +67,9 @@ struct Options {
     std::optional<int64_t> expect;  // units that must answer the search
     int timeoutS = 600;
     std::string simBaud;
+    // serve: where the station listens.
+    std::string listenHost = "127.0.0.1";
+    int listenPort = 8200;
     // Faults for the emulated units (for tests and demos): unit number
     // (1-based) and fault.
     std::vector<std::pair<int, SimFault>> simFaults;
@@ -125,6 +130,10 @@ Operations:
                        be -; OUT's format by its extension or --to)
   save-project FILE    save the job as a project file (.pmw)
   records              show the production records (filters and forms below)
+  serve                the headless station: search the units, load the job
+                       given, then serve the HTTP API (runs, station, event
+                       stream, metrics; docs/api.md) on --listen until Ctrl+C
+                       or SIGTERM
 
 Output: the results table on standard output; errors and progress on standard
 error (bars on a terminal, else a line per channel at each step and every few
@@ -315,6 +324,12 @@ void addRunOptions(OptionAdder& add, Options& o) {
         if (n < 1 || n > 8) throw UsageError("--expect takes 1 to 8 units");
         o.expect = n;
     })->group(run);
+    add.value("--listen", "serve: the address and port to listen on\n(default 127.0.0.1:8200)", "ADDR:PORT",
+              [&o](auto& v) {
+                  std::string why;
+                  if (!parseListenAddress(v, o.listenHost, o.listenPort, why)) throw UsageError("--listen " + why);
+              })
+        ->group(run);
     add.value("--chips", "offline: stop after N chips", "N", [&o](auto& v) { o.chips = number("--chips", v); })->group(run);
     add.value("--to", "convert: the format of OUT (hex, srec or bin;\ndefault: by its extension, hex for -)", "FORMAT",
               [&o](auto& v) { o.convertTo = std::array<const char*, 3>{"hex", "srec", "bin"}[oneOf("--to", v, {"hex", "srec", "bin"})]; })
@@ -691,15 +706,6 @@ KorvexApp::ImageCutAnswer imageCutAnswer(bool allowOutside, const KorvexApp::Ima
                           q.flashLast)};
 }
 
-// The operations that launch channels.
-const std::map<std::string, Operation> kLaunched = {
-    {"auto", Operation::Auto},           {"download", Operation::Download},
-    {"blank-check", Operation::BlankCheck}, {"erase", Operation::Erase},
-    {"program", Operation::Program},     {"verify", Operation::Verify},
-    {"write-option", Operation::WriteOption}, {"read-option", Operation::ReadOption},
-    {"read-id", Operation::ReadChipId},  {"read-flash", Operation::ReadFlash},
-};
-
 // The read-backs: they read the chip on channel 1 only.
 bool readsChannelOne(const std::string& op) {
     return op == "read-id" || op == "read-flash" || op == "read-option" || op == "read-address";
@@ -730,6 +736,8 @@ private:
     // The operations that end on their own terms (no channel table).
     int saveProject();
     int offlineProduction();
+    // serve: the station on the network until a signal ends it.
+    int serve();
     // --dry-run: the job checked, the units searched; a row per port says
     // what would run there.
     int dryRun();
@@ -818,6 +826,7 @@ int Run::exec() {
         closeProgram();
         return finalStatus(kExitChannelFailed);
     }
+    if (op == "serve" && !o_.dryRun) return serve();
     if (answered_ == 0 && op != "save-project") {
         rep_.error("no programmer unit answered (korvex-cli ports lists the serial ports; see --help)");
         reportNotRun();
@@ -834,9 +843,9 @@ int Run::exec() {
         closeProgram();
         return finalStatus(kExitChannelFailed);
     }
-    if (auto it = kLaunched.find(op); it != kLaunched.end()) {
+    if (const std::optional<Operation> launched = launchedOperation(op)) {
         launch([&] {
-            if (e.prepare(it->second)) e.start(it->second, settings_);
+            if (e.prepare(*launched)) e.start(*launched, settings_);
         });
     } else if (op == "upgrade") {
         launch([&] { e.DoFirmwareUpgrade1Click(); });
@@ -1124,6 +1133,29 @@ int Run::offlineProduction() {
     return finalStatus(status);
 }
 
+int Run::serve() {
+    ServiceOptions so;
+    so.host = o_.listenHost;
+    so.port = o_.listenPort;
+    so.settings = settings_;
+    so.project = o_.project;
+    StationService station(*app_, so);
+    try {
+        station.start();
+    } catch (const std::exception& e) {
+        rep_.error(e.what());
+        closeProgram();
+        return finalStatus(kExitUsage);
+    }
+    const bool v6 = so.host.find(':') != std::string::npos;
+    rep_.notice(format("serving the station on http://%s%s%s:%d/api/v1 (Ctrl+C or SIGTERM ends it)", v6 ? "[" : "",
+                       so.host.c_str(), v6 ? "]" : "", station.port()));
+    while (!interrupted()) loop_.runUntil([this] { return interrupted(); }, 100);
+    station.stop();
+    closeProgram();
+    return finalStatus(kExitOk);
+}
+
 std::optional<int> Run::startProduction(bool withJob) {
     Program& e = engine();
     if (!withJob && o_.dryRun) {
@@ -1181,9 +1213,9 @@ int Run::dryRun() {
     const bool listening = op == "offline" && o_.project.empty() && o_.file.empty();
     // What the launch would check first: a chip, a file, the firmware file.
     launchBoxes_.clear();
-    auto it = kLaunched.find(op);
+    const std::optional<Operation> launched = launchedOperation(op);
     bool ready = true;
-    if (it != kLaunched.end()) ready = e.prepare(it->second);
+    if (launched) ready = e.prepare(*launched);
     else if (op == "offline" && !listening) ready = e.prepare(Operation::Download);
     else if (op == "upgrade" && !e.FirmwareFileLoaded()) {
         rep_.error("the firmware file " + app_->firmwareFileName + " is not loaded; nothing would run");
@@ -1349,7 +1381,8 @@ int Run::finalStatus(int status) {
         rep_.error("standard output was closed by its reader; the run was ended");
         return kExitInterrupted;
     }
-    if (gInterrupted) {
+    // A signal is how a station is ended.
+    if (gInterrupted && o_.operation != "serve") {
         rep_.error("interrupted");
         return kExitInterrupted;
     }

@@ -8,43 +8,8 @@
 
 namespace kvx::cli {
 
-const char* stepName(uint8_t step) {
-    switch (step) {
-    case StepDownloadJob: return "download job";
-    case StepDownloadFlash: return "download flash";
-    case StepDownloadNvm: return "download NVM";
-    case StepBlankCheck: return "blank check";
-    case StepErase: return "erase";
-    case StepProgramFlash: return "program flash";
-    case StepProgramNvm: return "program NVM";
-    case StepVerifyFlash: return "verify flash";
-    case StepVerifyNvm: return "verify NVM";
-    case StepWriteOption: return "write option";
-    case StepReadFlash: return "read flash";
-    case StepReadOption: return "read option";
-    case StepReadChipId: return "read chip id";
-    case StepReadAddress: return "read address";
-    case StepUpgrade: return "upgrade";
-    default: return "idle";
-    }
-}
-
 Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, Progress progress, bool verbose)
     : out_(out), err_(err), json_(json), progress_(progress), verbose_(verbose) {}
-
-JsonObject Reporter::object(const char* event, int channel, const std::string& port, int64_t timeMs) const {
-    JsonObject o;
-    o["v"] = kJsonSchemaVersion;
-    o["event"] = event;
-    // An engine event's own time; the front end's events are timed now.
-    o["time"] = isoTimeMs(timeMs > 0 ? std::chrono::system_clock::time_point(std::chrono::milliseconds(timeMs))
-                                     : std::chrono::system_clock::now());
-    if (channel > 0) {
-        o["channel"] = channel;
-        o["port"] = utf8Text(port);
-    }
-    return o;
-}
 
 void Reporter::write(const JsonObject& o) {
     std::string text = jsonLine(o);
@@ -68,7 +33,7 @@ void Reporter::flushOut() {
 void Reporter::line(const std::string& text, int channel, const std::string& port) {
     if (!verbose_) return;
     if (json_) {
-        JsonObject o = object("log", channel, port);
+        JsonObject o = eventObject("log", channel, port);
         o["text"] = utf8Text(text);
         write(o);
         return;
@@ -78,7 +43,7 @@ void Reporter::line(const std::string& text, int channel, const std::string& por
 
 void Reporter::notice(const std::string& text) {
     if (json_) {
-        JsonObject o = object("log");
+        JsonObject o = eventObject("log");
         o["text"] = utf8Text(text);
         write(o);
         return;
@@ -101,7 +66,7 @@ void Reporter::error(const std::string& text) {
     err_ << "korvex-cli: " << text << "\n";
     err_.flush();
     if (json_) {
-        JsonObject o = object("error");
+        JsonObject o = eventObject("error");
         o["message"] = utf8Text(text);
         write(o);
     }
@@ -114,7 +79,7 @@ void Reporter::lineError(const std::string& path, int lineNo, int code, const ch
                    code, skipped ? ", line skipped" : "");
     err_.flush();
     if (json_) {
-        JsonObject o = object("error");
+        JsonObject o = eventObject("error");
         o["message"] = utf8Text(fault);
         o["file"] = utf8Text(path);
         o["line"] = lineNo;
@@ -128,19 +93,7 @@ void Reporter::lineError(const std::string& path, int lineNo, int code, const ch
 void Reporter::start(const RunStart& s) {
     if (started_) return;
     if (json_) {
-        JsonObject o = object("start");
-        o["time"] = isoTimeMs(begin_);  // when the run began: before what waited for it
-        o["version"] = KORVEX_VERSION;
-        o["operation"] = s.operation;
-        o["chip"] = utf8Text(s.chip);
-        o["file"] = utf8Text(s.file);
-        o["project"] = utf8Text(s.project);
-        o["fileChecksum"] = s.fileChecksum ? JsonObject(format("0x%0.8x", *s.fileChecksum)) : JsonObject();
-        o["flashCrc"] = s.flashCrc ? JsonObject(format("0x%0.4x", *s.flashCrc)) : JsonObject();
-        o["flashAcc"] = s.flashAcc ? JsonObject(format("0x%0.4x", *s.flashAcc)) : JsonObject();
-        JsonObject ports = JsonObject::array();
-        for (auto& [channel, port] : s.ports) ports.push_back({{"channel", channel}, {"port", utf8Text(port)}});
-        o["ports"] = ports;
+        const JsonObject o = startJson(s, begin_);  // when the run began: before what waited for it
         errno = 0;
         out_ << jsonLine(o);
         for (const std::string& w : waiting_) out_ << w;
@@ -157,19 +110,11 @@ void Reporter::progress(const ProgressMoved& e) {
     b.step = stepName(e.step);
     b.value = e.value;
     b.max = e.max;
-    const int pct = e.max > 0 ? static_cast<int>(std::clamp<int64_t>(e.value, 0, e.max) * 100 / e.max) : 0;
+    const int pct = progressPercent(e.value, e.max);
     const bool newStep = b.lastStep != b.step;
     const auto now = std::chrono::steady_clock::now();
     if (json_) {
-        if (pct == b.lastPct && !newStep) return;
-        b.lastPct = pct;
-        b.lastStep = b.step;
-        JsonObject o = object("progress", e.channel, e.port, e.timeMs);
-        o["step"] = b.step;
-        o["value"] = e.value;
-        o["max"] = e.max;
-        o["percent"] = pct;
-        write(o);
+        if (std::optional<JsonObject> o = progressEvents_.next(e)) write(*o);
     } else if (progress_ == Progress::Bars) {
         if (now - lastDraw_ < std::chrono::milliseconds(50)) return;
         lastDraw_ = now;
@@ -194,51 +139,14 @@ void Reporter::engineEvent(const EngineEvent& event) {
     }
     if (const auto* e = std::get_if<OfflineChip>(&event); e && !json_) offlineChip(*e);
     if (!json_) return;  // the log lines say the rest for people
-    if (const auto* e = std::get_if<DeviceFound>(&event)) {
-        JsonObject o = object("device", e->channel, e->port, e->timeMs);
-        const UnitIdentity& u = e->unit;
-        o["model"] = utf8Text(u.model);
-        o["firmware"] = utf8Text(u.firmware);
-        o["unit"] = u.unitNumber > 0 ? JsonObject(u.unitNumber) : JsonObject();
-        o["text"] = utf8Text(u.text);
-        o["usb"] = u.vendorId.empty() ? JsonObject()
-                                      : JsonObject{{"vid", u.vendorId}, {"pid", u.productId}, {"serial", utf8Text(u.usbSerial)}};
-        write(o);
-    } else if (const auto* e = std::get_if<UidRead>(&event)) {
-        JsonObject o = object("uid", e->channel, e->port, e->timeMs);
-        o["uid"] = e->uid;
-        write(o);
-    } else if (const auto* e = std::get_if<OfflineChip>(&event)) {
-        JsonObject o = object("offline", e->channel, e->port, e->timeMs);
-        o["ok"] = e->ok;
-        o["code"] = e->code;
-        o["channelOk"] = e->channelOk;
-        o["channelNg"] = e->channelNg;
-        o["totalOk"] = e->totalOk;
-        o["totalNg"] = e->totalNg;
-        write(o);
-    }
+    if (std::optional<JsonObject> o = engineEventJson(event)) write(*o);
     // Steps and results reach the output through the results.
 }
 
 void Reporter::result(const ResultRow& r) {
-    const bool ok = r.outcome == "ok";
-    ok_ += ok;
-    failed_ += r.started && !ok;
-    notRun_ += !r.started;
+    counts_.count(r);
     if (json_) {
-        JsonObject o = object("result", r.channel, r.port);
-        if (r.channel == 0) o["port"] = utf8Text(r.port);
-        o["started"] = r.started;
-        o["ok"] = ok;
-        o["outcome"] = r.outcome;
-        o["reason"] = r.reason.empty() ? r.outcome : r.reason;
-        o["code"] = r.code ? JsonObject(*r.code) : JsonObject();
-        o["step"] = r.step;
-        o["message"] = utf8Text(r.message);
-        o["seconds"] = std::round(r.seconds * 1000) / 1000;
-        o["device"] = utf8Text(r.unit.text);
-        write(o);
+        write(resultJson(r));
         return;
     }
     // The rows wait until the table is complete, so that the port column
@@ -299,19 +207,13 @@ void Reporter::offlineTotals(int ok, int ng, const std::vector<SocketCount>& soc
 void Reporter::summary(int status, const std::optional<std::pair<int, int>>& offline, double seconds) {
     flushTable();
     if (!json_) return;
-    JsonObject o = object("summary");
-    o["status"] = status;
-    o["ok"] = ok_;
-    o["failed"] = failed_;
-    o["notRun"] = notRun_;
-    o["offline"] = offline ? JsonObject{{"ok", offline->first}, {"ng", offline->second}} : JsonObject();
-    o["seconds"] = std::round(seconds * 1000) / 1000;
-    write(o);
+    write(summaryJson(status, counts_, offline, seconds));
 }
 
 void Reporter::finishBars() {
     eraseBars();
     bars_.clear();
+    progressEvents_.clear();
     sockets_.clear();
 }
 
@@ -325,7 +227,7 @@ void Reporter::eraseBars() {
 void Reporter::drawBars() {
     if (progress_ != Progress::Bars || json_) return;
     for (auto& [ch, b] : bars_) {
-        int pct = b.max > 0 ? static_cast<int>(std::clamp<int64_t>(b.value, 0, b.max) * 100 / b.max) : 0;
+        int pct = progressPercent(b.value, b.max);
         int filled = pct * 30 / 100;
         err_ << format("CH%d %-12s [", ch, b.port.c_str()) << std::string(static_cast<size_t>(filled), '#')
              << std::string(static_cast<size_t>(30 - filled), '.') << format("] %3d%% %s\n", pct, b.step);

@@ -4,7 +4,7 @@
 // a UTC timestamp, in the order: start, everything else, summary.
 #pragma once
 
-#include "engine/events.h"
+#include "engine/event_json.h"
 #include "shell/json_lines.h"
 
 #include <chrono>
@@ -15,42 +15,6 @@
 #include <vector>
 
 namespace kvx::cli {
-
-// Raised on every change to the JSON lines that a reader written for the
-// earlier version could misread.
-constexpr int kJsonSchemaVersion = 1;
-
-// One row of the results: a channel that ran the operation, or a port the
-// search queried where nothing ran.
-struct ResultRow {
-    int channel = 0;  // 1 .. 8; 0 for a port that is not a channel
-    std::string port;
-    bool started = false;
-    // "ok", "failed", "timeout", "interrupted", "not-run", "no-answer",
-    // "not-a-programmer", "upgrading", "skipped", "unused", or "would-run"
-    // (--dry-run).
-    std::string outcome;
-    std::optional<int> code;  // the unit's result code, when it gave one
-    std::string step;         // the step it ended in
-    std::string message;
-    double seconds = 0;
-    UnitIdentity unit;
-    // A stable English word for how it ended ("ok", "verify-mismatch",
-    // "timeout", ...; for a port that ran nothing, its outcome).
-    std::string reason;
-};
-
-// What the start event says of the job.
-struct RunStart {
-    std::string operation;
-    std::string chip, file, project;
-    std::optional<uint32_t> fileChecksum;
-    std::optional<uint16_t> flashCrc, flashAcc;
-    std::vector<std::pair<int, std::string>> ports;  // channel, port
-};
-
-// The name of a channel step as the output shows it ("program flash").
-const char* stepName(uint8_t step);
 
 class Reporter {
 public:
@@ -100,14 +64,12 @@ private:
         std::string port;
         const char* step = "";
         int64_t value = 0, max = 0;
-        int lastPct = -1;
         const char* lastStep = "";
         std::chrono::steady_clock::time_point lastLine{};
     };
     void writeLine(const std::string& text);
     // Writes the results table's rows gathered so far.
     void flushTable();
-    JsonObject object(const char* event, int channel = 0, const std::string& port = {}, int64_t timeMs = 0) const;
     void write(const JsonObject& o);
     void eraseBars();
     void drawBars();
@@ -122,7 +84,8 @@ private:
     std::vector<std::string> waiting_;  // JSON lines written before the start
     bool headerShown_ = false;
     std::vector<ResultRow> rows_;  // of the table, not yet written
-    int ok_ = 0, failed_ = 0, notRun_ = 0;
+    RunCounts counts_;
+    ProgressEvents progressEvents_;
     std::map<int, Bar> bars_;
     std::map<int, SocketCount> sockets_;  // off-line production's, by channel
     void offlineChip(const OfflineChip& e);

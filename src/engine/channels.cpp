@@ -406,19 +406,21 @@ bool Program::prepare(Operation op) {
 // step go to every channel in use that is connected and idle. A busy channel
 // is left as it is, so a running operation keeps its pending bytes and its
 // chain.
-void Program::forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start) {
+void Program::forEachIdleChannel(bool resetAuto, uint8_t channels, const std::function<void(int)>& start) {
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
-        if (!c.connected || c.busy) continue;
+        if (!c.connected || c.busy || !(channels >> s & 1)) continue;
         c.rx.reset();
         if (resetAuto) c.autoSequence = false;
         start(s);
     }
 }
 
-bool Program::start(Operation op, const JobSettings& settings) {
+bool Program::start(Operation op, const JobSettings& settings, uint8_t channels) {
     lastRefusal_ = LaunchRefusal::None;
     if (!mayStart(op)) return false;
+    const bool readBack = op == Operation::ReadOption || op == Operation::ReadFlash || op == Operation::ReadChipId;
+    if (readBack && !(channels & 1)) return true;
     // The chip identifier is read without a job.
     if (op != Operation::ReadChipId) {
         job = settings;
@@ -430,23 +432,23 @@ bool Program::start(Operation op, const JobSettings& settings) {
     switch (op) {
     case Operation::Auto:
         if (sc) job.includeNvm = false;
-        forEachIdleChannel(false, [this](int s) { startBlankCheckAuto(s); });
+        forEachIdleChannel(false, channels, [this](int s) { startBlankCheckAuto(s); });
         break;
     case Operation::Download:
         for (int s = 0; s < channelCount; ++s)
-            if (ch[s].connected && !ch[s].busy) startJobDownload(s);
+            if (ch[s].connected && !ch[s].busy && (channels >> s & 1)) startJobDownload(s);
         break;
-    case Operation::BlankCheck: forEachIdleChannel(true, [this](int s) { startBlankCheck(s); }); break;
-    case Operation::Erase: forEachIdleChannel(true, [this](int s) { startErase(s, "执行芯片擦除......"); }); break;
+    case Operation::BlankCheck: forEachIdleChannel(true, channels, [this](int s) { startBlankCheck(s); }); break;
+    case Operation::Erase: forEachIdleChannel(true, channels, [this](int s) { startErase(s, "执行芯片擦除......"); }); break;
     case Operation::Program:
         if (sc) job.includeNvm = false;
-        forEachIdleChannel(true, [this](int s) { startProgramming(s, "开始编程......"); });
+        forEachIdleChannel(true, channels, [this](int s) { startProgramming(s, "开始编程......"); });
         break;
     case Operation::Verify:
         if (sc) job.includeNvm = false;
-        forEachIdleChannel(true, [this](int s) { startFlashVerify(s); });
+        forEachIdleChannel(true, channels, [this](int s) { startFlashVerify(s); });
         break;
-    case Operation::WriteOption: forEachIdleChannel(true, [this](int s) { startOptionWrite(s); }); break;
+    case Operation::WriteOption: forEachIdleChannel(true, channels, [this](int s) { startOptionWrite(s); }); break;
     case Operation::ReadOption: startOptionRead(); break;
     case Operation::ReadFlash:
         if (!ch[0].busy) startFlashRead(0);

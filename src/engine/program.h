@@ -263,9 +263,12 @@ public:
     // a box and kept in lastRefusal. start() checks the same again and starts
     // the operation with `settings` on every connected idle channel (the
     // read-backs on channel 1); the chip identifier read ignores them. Both
-    // give false when refused.
+    // give false when refused. `channels` narrows the broadcast to the
+    // channels of its set bits (bit 0: channel 1); a read-back runs only
+    // when channel 1's bit is set.
     bool prepare(Operation op);
-    bool start(Operation op, const JobSettings& settings);
+    static constexpr uint8_t kAllChannels = 0xFF;
+    bool start(Operation op, const JobSettings& settings, uint8_t channels = kAllChannels);
     // Ends every running operation as cut short (the program closes or was
     // stopped): a line each with `why`, and a result event marked
     // interrupted, so that a front end reports and records it.
@@ -373,9 +376,10 @@ public:
     // Sends the request `build` makes for the channel's current block.
     using BlockRequestBuilder = size_t (*)(const RequestContext&, uint16_t blockKB, uint8_t* frame);
     void sendBlockRequest(int slot, BlockRequestBuilder build);
-    // Runs `start` on every channel in use that is connected and not busy,
-    // after clearing its receive buffer and, with resetAuto, its auto sequence.
-    void forEachIdleChannel(bool resetAuto, const std::function<void(int)>& start);
+    // Runs `start` on every channel in use of the mask's channels that is
+    // connected and not busy, after clearing its receive buffer and, with
+    // resetAuto, its auto sequence.
+    void forEachIdleChannel(bool resetAuto, uint8_t channels, const std::function<void(int)>& start);
     // What an event of `slot` begins with: its channel, port and time.
     EventHeader header(int slot) const;
     template <class Event>

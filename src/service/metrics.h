@@ -1,0 +1,37 @@
+// The station's counts for a Prometheus scrape (text format 0.0.4): chips
+// good and bad per channel and chip, runs by outcome, how long runs took,
+// and the units connected. Counted and written on the logic thread.
+#pragma once
+
+#include "engine/events.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+
+namespace kvx {
+
+class StationMetrics {
+public:
+    // Counts what the event says of a chip: an automatic run's or a
+    // programming's end on a channel, or an off-line chip.
+    void onEvent(const EngineEvent& e);
+    // A run of the station's ended: "ok", "failed" or "interrupted".
+    void runEnded(const std::string& outcome, double seconds);
+    // The scrape's text.
+    std::string text(int unitsConnected, int channelsBusy) const;
+
+    // The upper bounds of the run-duration histogram's buckets, in seconds.
+    static constexpr std::array<double, 10> kBuckets{0.25, 0.5, 1, 2, 3, 5, 10, 30, 60, 300};
+
+private:
+    std::map<std::tuple<int, std::string, bool>, int64_t> chips_;  // channel, chip, ok
+    std::map<std::string, int64_t> runs_{{"ok", 0}, {"failed", 0}, {"interrupted", 0}};
+    std::array<int64_t, kBuckets.size()> bucketCounts_{};
+    double durationSum_ = 0;
+    int64_t durationCount_ = 0;
+};
+
+}  // namespace kvx

@@ -1,0 +1,513 @@
+#include "service/station_service.h"
+
+#include "app/korvex_app.h"
+#include "engine/event_json.h"
+#include "service/access.h"
+#include "service/event_ring.h"
+#include "service/metrics.h"
+#include "shell/text.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cmath>
+#include <future>
+#include <map>
+#include <stdexcept>
+#include <thread>
+#include <variant>
+
+namespace kvx {
+
+namespace {
+
+// The exit statuses korvex-cli gives the same outcomes (a run's summary
+// carries them).
+constexpr int kStatusOk = 0, kStatusFailed = 1, kStatusRefused = 2;
+constexpr size_t kRunsKept = 100;
+
+// What a request gets back: its status and a JSON body.
+struct Reply {
+    int status = 200;
+    JsonObject body = JsonObject::object();
+    std::string location;
+};
+
+Reply errorReply(int status, const std::string& message, JsonObject extra = JsonObject::object()) {
+    Reply r{status, JsonObject{{"error", utf8Text(message)}}, {}};
+    for (auto& [k, v] : extra.items()) r.body[k] = v;
+    return r;
+}
+
+std::string dumped(const JsonObject& o) { return o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+void send(httplib::Response& res, const Reply& r) {
+    res.status = r.status;
+    if (!r.location.empty()) res.set_header("Location", r.location);
+    res.set_content(dumped(r.body) + "\n", "application/json");
+}
+
+// The operations the API starts: the launchers' but the flash read, whose
+// image would have nowhere to go.
+const char* const kApiOperations[] = {"auto",   "download",     "blank-check", "erase",  "program",
+                                      "verify", "write-option", "read-option", "read-id"};
+
+bool readsChannelOne(Operation op) {
+    return op == Operation::ReadOption || op == Operation::ReadChipId || op == Operation::ReadFlash;
+}
+
+struct RunRequest {
+    std::string operation;
+    Operation op = Operation::Auto;
+    uint8_t mask = Program::kAllChannels;
+    bool channelsGiven = false;
+};
+
+// The body of POST /runs: {"operation": NAME, "channels": [N, ...]}, every
+// key known and every value of its type; else the 400 saying what is wrong.
+std::variant<RunRequest, Reply> parseRunRequest(const std::string& body) {
+    JsonObject j;
+    try {
+        j = JsonObject::parse(body);
+    } catch (const nlohmann::json::exception& e) {
+        return errorReply(400, std::string("the body is not JSON: ") + e.what());
+    }
+    if (!j.is_object()) return errorReply(400, "the body is not a JSON object");
+    for (auto& [key, value] : j.items())
+        if (key != "operation" && key != "channels") return errorReply(400, "unknown key \"" + key + "\" (operation, channels)");
+    std::string names;
+    for (const char* n : kApiOperations) names += std::string(names.empty() ? "" : ", ") + n;
+    if (!j.contains("operation") || !j["operation"].is_string())
+        return errorReply(400, "\"operation\" is missing or not a string (" + names + ")");
+    RunRequest r;
+    r.operation = j["operation"].get<std::string>();
+    bool known = false;
+    for (const char* n : kApiOperations) known = known || r.operation == n;
+    if (!known) return errorReply(400, "unknown operation \"" + r.operation + "\" (" + names + ")");
+    r.op = *launchedOperation(r.operation);
+    if (j.contains("channels")) {
+        const JsonObject& c = j["channels"];
+        if (!c.is_array() || c.empty()) return errorReply(400, "\"channels\" is not a list of channel numbers (1 to 8)");
+        r.channelsGiven = true;
+        r.mask = 0;
+        for (const JsonObject& n : c) {
+            if (!n.is_number_integer() || n.get<int64_t>() < 1 || n.get<int64_t>() > 8)
+                return errorReply(400, "\"channels\" holds " + dumped(n) + ": a channel is 1 to 8");
+            r.mask |= static_cast<uint8_t>(1u << (n.get<int>() - 1));
+        }
+    }
+    return r;
+}
+
+std::string launchRefusalText(Program::LaunchRefusal why) {
+    switch (why) {
+    case Program::LaunchRefusal::NoChip: return "no chip chosen: start the station with --chip or --project";
+    case Program::LaunchRefusal::NoFile: return "no object file loaded: start the station with --file or --project";
+    case Program::LaunchRefusal::None: break;
+    }
+    return "the operation was refused";
+}
+
+JsonObject hexOrNull(bool present, const char* f, uint32_t v) { return present ? JsonObject(format(f, v)) : JsonObject(); }
+
+}  // namespace
+
+// A run started through the API: its channels and, as each ends, its
+// result event.
+struct StationRun {
+    int id = 0;
+    std::string operation;
+    std::vector<std::pair<int, std::string>> ports;  // the channels it runs on, with their ports
+    std::vector<int> started;                        // those that began it (empty while launching)
+    std::map<int, JsonObject> results;               // by channel
+    std::chrono::system_clock::time_point begin;
+    int64_t beginMs = 0;  // the engine clock's monotonic time
+    bool done = false;
+    int status = kStatusOk;
+    double seconds = 0;
+};
+
+class StationService::Impl {
+public:
+    Impl(KorvexApp& a, ServiceOptions o) : app(a), engine(a.engine), opt(std::move(o)), ring(opt.eventsKept) {}
+
+    KorvexApp& app;
+    Program& engine;
+    ServiceOptions opt;
+    EventRing ring;
+    httplib::Server server;
+    std::thread thread;
+    std::string token;
+    int port = 0;
+    std::atomic<bool> stopping{false};
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+    // --- the logic thread's --------------------------------------------------
+    ProgressEvents progress;
+    StationMetrics metrics;
+    std::map<int, StationRun> runs;
+    int activeRun = 0, nextRun = 1;
+    bool closing = false;
+
+    void onEvent(const EngineEvent& e);
+    void publish(const JsonObject& o) { ring.push(dumped(o)); }
+    Reply station() const;
+    Reply startRun(const RunRequest& r);
+    Reply runReply(int id) const;
+    std::optional<Reply> busyReply() const;
+    JsonObject runningJson() const;
+    void checkRunEnd();
+    void finishRun(StationRun& run);
+
+    // --- the server's threads' ------------------------------------------------
+    // Runs fn on the logic thread and gives its reply; a 503 when the
+    // station stops or the logic thread does not answer in 10 s. fn holds
+    // no reference to the request: it may run after the request was
+    // answered.
+    Reply onLogic(std::function<Reply()> fn);
+    void routes();
+    void serveEvents(const httplib::Request& req, httplib::Response& res);
+};
+
+StationService::StationService(KorvexApp& app, ServiceOptions options)
+    : impl_(std::make_unique<Impl>(app, std::move(options))) {
+    app.engine.listeners.push_back([impl = impl_.get(), alive = impl_->alive](const EngineEvent& e) {
+        if (*alive) impl->onEvent(e);
+    });
+}
+
+StationService::~StationService() {
+    stop();
+    *impl_->alive = false;
+}
+
+int StationService::port() const { return impl_->port; }
+
+void StationService::start() {
+    Impl& d = *impl_;
+    d.token = loadOrMakeToken(d.opt.tokenFile.empty() ? d.app.programFolder + kApiTokenFileName : d.opt.tokenFile);
+    d.routes();
+    d.port = d.opt.port == 0 ? d.server.bind_to_any_port(d.opt.host) : d.server.bind_to_port(d.opt.host, d.opt.port) ? d.opt.port : -1;
+    if (d.port <= 0)
+        throw std::runtime_error(format("cannot listen on %s:%d (an address of this machine, a port not in use)",
+                                        d.opt.host.c_str(), d.opt.port));
+    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
+}
+
+void StationService::stop() {
+    Impl& d = *impl_;
+    d.stopping = true;
+    d.closing = true;
+    d.ring.close();
+    if (d.thread.joinable()) {
+        d.server.stop();
+        d.thread.join();
+    }
+}
+
+// --- the logic thread ---------------------------------------------------------
+
+void StationService::Impl::onEvent(const EngineEvent& e) {
+    metrics.onEvent(e);
+    if (const auto* p = std::get_if<ProgressMoved>(&e)) {
+        // Off-line status frames move idle channels' gauges: progress is the runs'.
+        if (p->running)
+            if (std::optional<JsonObject> o = progress.next(*p)) publish(*o);
+    } else if (std::optional<JsonObject> o = engineEventJson(e)) {
+        publish(*o);
+    }
+    if (const auto* f = std::get_if<ChannelFinished>(&e); f && activeRun)
+        runs.at(activeRun).results[f->channel] = resultJson(finishedRow(*f, closing && f->interrupted));
+    if (activeRun) checkRunEnd();
+}
+
+std::optional<Reply> StationService::Impl::busyReply() const {
+    if (activeRun) {
+        const StationRun& r = runs.at(activeRun);
+        std::string channels;
+        for (auto& [c, port] : r.ports) channels += (channels.empty() ? "" : ", ") + std::to_string(c);
+        return errorReply(409, format("run %d (%s on channel(s) %s) is going on", r.id, r.operation.c_str(), channels.c_str()),
+                          {{"running", runningJson()}});
+    }
+    for (int s = 0; s < 8; ++s)
+        if (const Program::ChannelState c = engine.channelState(s); c.busy)
+            return errorReply(409, format("channel %d runs %s", s + 1, stepName(c.step)), {{"running", runningJson()}});
+    return std::nullopt;
+}
+
+JsonObject StationService::Impl::runningJson() const {
+    if (activeRun) {
+        const StationRun& r = runs.at(activeRun);
+        JsonObject channels = JsonObject::array();
+        for (auto& [c, port] : r.ports) channels.push_back(c);
+        return {{"run", r.id}, {"operation", r.operation}, {"channels", channels}};
+    }
+    JsonObject busy = JsonObject::array();
+    for (int s = 0; s < 8; ++s)
+        if (const Program::ChannelState c = engine.channelState(s); c.busy)
+            busy.push_back({{"channel", s + 1}, {"step", stepName(c.step)}});
+    return busy.empty() ? JsonObject() : JsonObject{{"run", nullptr}, {"channels", busy}};
+}
+
+Reply StationService::Impl::station() const {
+    JsonObject units = JsonObject::array();
+    int connected = 0;
+    for (int s = 0; s < engine.channelsInUse(); ++s) {
+        const Program::ChannelState c = engine.channelState(s);
+        const Program::ChannelCounts n = engine.channelCounts(s);
+        JsonObject u{{"channel", s + 1}, {"port", utf8Text(c.port)}, {"connected", c.connected}, {"busy", c.busy},
+                     {"step", stepName(c.step)}};
+        JsonObject unit = JsonObject::object();
+        putUnit(unit, c.unit);
+        u["unit"] = c.connected ? unit : JsonObject();
+        u["offlineOk"] = n.ok;
+        u["offlineNg"] = n.ng;
+        units.push_back(u);
+        connected += c.connected;
+    }
+    const ImageState& img = *engine.image;
+    const bool file = engine.fileLoaded;
+    Reply r;
+    r.body["station"] = utf8Text(app.stationName.empty() ? defaultStationName() : app.stationName);
+    r.body["version"] = KORVEX_VERSION;
+    r.body["unitsConnected"] = connected;
+    r.body["units"] = units;
+    r.body["chip"] = engine.chip.chipChosen ? JsonObject(utf8Text(engine.chip.chipName)) : JsonObject();
+    r.body["job"] = {{"project", utf8Text(opt.project)},
+                     {"file", file ? JsonObject(utf8Text(img.objectFileName)) : JsonObject()},
+                     {"fileChecksum", hexOrNull(file, "0x%0.8x", img.fileChecksum)},
+                     {"flashCrc", hexOrNull(file, "0x%0.4x", img.flashCrc)},
+                     {"flashAcc", hexOrNull(file, "0x%0.4x", img.flashAcc)}};
+    r.body["counters"] = {{"offlineOk", engine.offlineOk()}, {"offlineNg", engine.offlineNg()}, {"runs", nextRun - 1}};
+    r.body["running"] = runningJson();
+    return r;
+}
+
+Reply StationService::Impl::startRun(const RunRequest& req) {
+    if (std::optional<Reply> busy = busyReply()) return *busy;
+    const bool channelOne = readsChannelOne(req.op);
+    if (channelOne && req.channelsGiven && req.mask != 1)
+        return errorReply(400, req.operation + " reads the chip on channel 1: give \"channels\": [1] or none");
+    const uint8_t mask = channelOne ? 1 : req.mask;
+    StationRun run;
+    for (int s = 0; s < 8; ++s) {
+        if (!(mask >> s & 1)) continue;
+        const Program::ChannelState c = engine.channelState(s);
+        if (s < engine.channelsInUse() && c.connected) run.ports.emplace_back(s + 1, c.port);
+        else if (req.channelsGiven || channelOne) return errorReply(422, format("channel %d has no programmer unit", s + 1));
+    }
+    if (run.ports.empty()) return errorReply(422, "no programmer unit is connected");
+    run.id = nextRun++;
+    run.operation = req.operation;
+    run.begin = std::chrono::system_clock::now();
+    run.beginMs = app.clock.monotonicMs();
+    RunStart start;
+    start.operation = req.operation;
+    start.project = opt.project;
+    if (engine.chip.chipChosen) start.chip = engine.chip.chipName;
+    if (engine.fileLoaded) {
+        start.file = engine.image->objectFileName;
+        start.fileChecksum = engine.image->fileChecksum;
+        start.flashCrc = engine.image->flashCrc;
+        start.flashAcc = engine.image->flashAcc;
+    }
+    start.ports = run.ports;
+    // The start event goes first: the launch sends the first requests at once.
+    publish(startJson(start, run.begin));
+    const int id = run.id;
+    runs[id] = std::move(run);
+    activeRun = id;
+    StationRun& r = runs[id];
+    std::string refused;
+    if (!engine.prepare(req.op) || !engine.start(req.op, opt.settings, mask)) refused = launchRefusalText(engine.lastRefusal());
+    for (auto& [c, port] : r.ports)
+        if (engine.channelState(c - 1).busy || r.results.count(c)) r.started.push_back(c);
+    if (refused.empty() && r.started.empty()) refused = "no channel ran the operation";
+    if (!refused.empty()) {
+        // A refused run's stream ends as korvex-cli's does: the error, then the summary.
+        JsonObject e = eventObject("error");
+        e["message"] = utf8Text(refused);
+        publish(e);
+        publish(summaryJson(kStatusRefused, {}, std::nullopt, 0));
+        runs.erase(id);
+        activeRun = 0;
+        return errorReply(422, refused);
+    }
+    while (runs.size() > kRunsKept && runs.begin()->first != activeRun) runs.erase(runs.begin());
+    Reply reply = runReply(id);
+    reply.status = 202;
+    reply.location = format("/api/v1/runs/%d", id);
+    checkRunEnd();
+    return reply;
+}
+
+void StationService::Impl::checkRunEnd() {
+    StationRun& run = runs.at(activeRun);
+    if (run.started.empty()) return;  // still launching
+    for (int c : run.started)
+        if (engine.channelState(c - 1).busy) return;
+    finishRun(run);
+}
+
+void StationService::Impl::finishRun(StationRun& run) {
+    run.seconds = static_cast<double>(app.clock.monotonicMs() - run.beginMs) / 1000.0;
+    RunCounts counts;
+    bool interrupted = false;
+    for (int c : run.started) {
+        JsonObject& result = run.results[c];
+        if (result.is_null()) {
+            // It stopped without an end of its own: as a channel the program's close cut short.
+            ResultRow row{c, engine.channelState(c - 1).port, true, "interrupted", std::nullopt, "idle", "interrupted",
+                          run.seconds, engine.channelState(c - 1).unit, ""};
+            result = resultJson(row);
+        }
+        const std::string outcome = result["outcome"].get<std::string>();
+        counts.ok += outcome == "ok";
+        counts.failed += outcome != "ok";
+        interrupted = interrupted || outcome == "interrupted" || result["reason"] == "interrupted";
+        publish(result);
+    }
+    run.status = counts.failed ? kStatusFailed : kStatusOk;
+    publish(summaryJson(run.status, counts, std::nullopt, run.seconds));
+    metrics.runEnded(interrupted ? "interrupted" : counts.failed ? "failed" : "ok", run.seconds);
+    run.done = true;
+    activeRun = 0;
+    progress.clear();
+}
+
+Reply StationService::Impl::runReply(int id) const {
+    auto it = runs.find(id);
+    if (it == runs.end()) return errorReply(404, format("there is no run %d (the last %zu are kept)", id, kRunsKept));
+    const StationRun& r = it->second;
+    JsonObject channels = JsonObject::array(), results = JsonObject::array();
+    for (auto& [c, port] : r.ports) channels.push_back(c);
+    for (auto& [c, result] : r.results) results.push_back(result);
+    Reply reply;
+    reply.body = {{"id", r.id},
+                  {"operation", r.operation},
+                  {"state", r.done ? "done" : "running"},
+                  {"channels", channels},
+                  {"started", isoTimeMs(r.begin)},
+                  {"seconds", r.done ? JsonObject(std::round(r.seconds * 1000) / 1000) : JsonObject()},
+                  {"status", r.done ? JsonObject(r.status) : JsonObject()},
+                  {"results", results}};
+    return reply;
+}
+
+// --- the server's threads ---------------------------------------------------------
+
+Reply StationService::Impl::onLogic(std::function<Reply()> fn) {
+    auto promise = std::make_shared<std::promise<Reply>>();
+    std::future<Reply> answer = promise->get_future();
+    app.loop.post([promise, fn = std::move(fn), alive = alive] {
+        if (!*alive) return;
+        try {
+            promise->set_value(fn());
+        } catch (const std::exception& e) {
+            promise->set_value(errorReply(500, e.what()));
+        }
+    });
+    for (int waited = 0; waited < 10000; waited += 50) {
+        if (answer.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) return answer.get();
+        if (stopping) break;
+    }
+    return errorReply(503, stopping ? "the station is stopping" : "the station's logic thread did not answer");
+}
+
+void StationService::Impl::routes() {
+    using httplib::Request;
+    using httplib::Response;
+    // An SSE client holds a thread for as long as it listens.
+    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    server.set_payload_max_length(opt.maxBody);
+    server.set_keep_alive_timeout(2);
+    server.set_pre_routing_handler([this](const Request& req, Response& res) {
+        const bool reading = req.method == "GET" || req.method == "HEAD";
+        if ((reading && isLoopback(req.remote_addr)) || bearerMatches(req.get_header_value("Authorization"), token))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.set_header("WWW-Authenticate", "Bearer realm=\"korvex200\"");
+        send(res, errorReply(401, req.has_header("Authorization")
+                                      ? "the bearer token is wrong"
+                                      : "this request needs \"Authorization: Bearer TOKEN\" (the token is in api.token "
+                                        "in the station's configuration folder)"));
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Every error has a JSON body: the library's own (404, 413, ...) get one here.
+    server.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& req, Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        const std::string why = res.status == 404   ? "no such resource: " + req.method + " " + req.path
+                                : res.status == 413 ? "the body is larger than the station takes"
+                                                    : format("the request was refused (HTTP status %d)", res.status);
+        send(res, errorReply(res.status, why));
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr ep) {
+        std::string why = "internal error";
+        try {
+            std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+            why += std::string(": ") + e.what();
+        } catch (...) {
+        }
+        send(res, errorReply(500, why));
+    });
+    server.Get("/api/v1/station", [this](const Request&, Response& res) { send(res, onLogic([this] { return station(); })); });
+    server.Post("/api/v1/runs", [this](const Request& req, Response& res) {
+        if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+            return send(res, errorReply(415, "the body must be JSON (Content-Type: application/json)"));
+        auto parsed = parseRunRequest(req.body);
+        if (auto* bad = std::get_if<Reply>(&parsed)) return send(res, *bad);
+        send(res, onLogic([this, r = std::get<RunRequest>(parsed)] { return startRun(r); }));
+    });
+    server.Get(R"(/api/v1/runs/(\d{1,9}))", [this](const Request& req, Response& res) {
+        const int id = std::stoi(req.matches[1]);
+        send(res, onLogic([this, id] { return runReply(id); }));
+    });
+    server.Get("/api/v1/events", [this](const Request& req, Response& res) { serveEvents(req, res); });
+    server.Get("/metrics", [this](const Request&, Response& res) {
+        const Reply r = onLogic([this] {
+            int connected = 0, busy = 0;
+            for (int s = 0; s < 8; ++s) {
+                connected += engine.channelState(s).connected;
+                busy += engine.channelState(s).busy;
+            }
+            return Reply{200, JsonObject(metrics.text(connected, busy)), {}};
+        });
+        if (r.status != 200) return send(res, r);
+        res.set_content(r.body.get<std::string>(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+void StationService::Impl::serveEvents(const httplib::Request& req, httplib::Response& res) {
+    // Without Last-Event-ID the stream begins with the next event; with it,
+    // after that event (all that is kept, when the number is of an earlier
+    // start of the station).
+    uint64_t after = ring.lastId();
+    if (req.has_header("Last-Event-ID")) {
+        int64_t id = -1;
+        if (!tryParseInt64(req.get_header_value("Last-Event-ID"), id) || id < 0)
+            return send(res, errorReply(400, "Last-Event-ID is not an event number"));
+        after = static_cast<uint64_t>(id) > after ? 0 : static_cast<uint64_t>(id);
+    }
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider("text/event-stream", [this, after, first = true](size_t, httplib::DataSink& sink) mutable {
+        // The first write sends the headers at once, with the client's retry time.
+        std::string text = first ? "retry: 1000\n\n" : "";
+        const EventRing::Batch b = ring.after(after, std::chrono::milliseconds(first ? 0 : 1000));
+        first = false;
+        if (b.gap) text += ": some events had left the ring already\n\n";
+        for (const auto& [id, json] : b.events) {
+            text += "id: " + std::to_string(id) + "\ndata: " + json + "\n\n";
+            after = id;
+        }
+        if (b.closed && b.events.empty()) {
+            sink.done();
+            return true;
+        }
+        // A comment now and then finds a client that went away.
+        if (text.empty()) text = ": keep-alive\n\n";
+        return sink.write(text.data(), text.size());
+    });
+}
+
+}  // namespace kvx
