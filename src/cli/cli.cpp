@@ -10,7 +10,6 @@
 #include "log/log_files.h"
 #include "records/pg_record_store.h"
 #include "records/record_store.h"
-#include "service/access.h"
 #include "service/station_service.h"
 #include "shell/plain_loop.h"
 #include "shell/safe_file.h"
@@ -41,6 +40,12 @@
 namespace kvx::cli {
 
 namespace {
+
+// The station behind serve, when this program has one (korvex-station).
+StationStarter& stationStarter() {
+    static StationStarter starter;
+    return starter;
+}
 
 std::atomic<bool> gInterrupted{false};
 extern "C" void onSignal(int) { gInterrupted = true; }
@@ -1139,9 +1144,10 @@ int Run::serve() {
     so.port = o_.listenPort;
     so.settings = settings_;
     so.project = o_.project;
-    StationService station(*app_, so);
+    StationHandle station;
     try {
-        station.start();
+        if (!stationStarter()) throw std::runtime_error("this program does not serve: run korvex-station");
+        station = stationStarter()(*app_, so);
     } catch (const std::exception& e) {
         rep_.error(e.what());
         closeProgram();
@@ -1149,7 +1155,7 @@ int Run::serve() {
     }
     const bool v6 = so.host.find(':') != std::string::npos;
     rep_.notice(format("serving the station on http://%s%s%s:%d/api/v1 (Ctrl+C or SIGTERM ends it)", v6 ? "[" : "",
-                       so.host.c_str(), v6 ? "]" : "", station.port()));
+                       so.host.c_str(), v6 ? "]" : "", station.port));
     while (!interrupted()) loop_.runUntil([this] { return interrupted(); }, 100);
     station.stop();
     closeProgram();
@@ -1850,6 +1856,36 @@ bool asksForJson(const std::vector<std::string>& args) {
     return false;
 }
 
+namespace {
+// `serve` is korvex-station's: korvex-cli runs that program in its place,
+// with the same arguments (beside this one in a build folder, in
+// ../libexec/korvex200 when installed).
+int handOverToStation(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (&out != &std::cout) {
+        err << "korvex-cli: serve runs in korvex-station\n";
+        return kExitUsage;
+    }
+    const std::filesystem::path self = std::filesystem::path(currentExecutablePath()).parent_path();
+    for (const std::filesystem::path& p :
+         {self / "korvex-station", self / ".." / "libexec" / "korvex200" / "korvex-station"}) {
+        std::string program = p.lexically_normal().string();
+        if (::access(program.c_str(), X_OK) != 0) continue;
+        std::vector<char*> argv{program.data()};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        out.flush();
+        err.flush();
+        ::execv(program.c_str(), argv.data());
+        err << "korvex-cli: cannot run " << program << ": " << std::strerror(errno) << "\n";
+        return kExitUsage;
+    }
+    err << "korvex-cli: serve needs korvex-station, which is not beside korvex-cli nor in ../libexec/korvex200\n";
+    return kExitUsage;
+}
+}  // namespace
+
+void setStationStarter(StationStarter starter) { stationStarter() = std::move(starter); }
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
         Options o = parse(args);
@@ -1864,6 +1900,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (o.operation == "ports") return listPorts(o.json, out);
         if (o.operation == "records") return listRecords(o, out, err);
         if (o.operation == "chips") return listChips(o, out);
+        if (o.operation == "serve" && !stationStarter()) return handOverToStation(args, out, err);
         StdinFile stdinFile;
         if (o.file == "-") o.file = stdinFile.path();
         if (o.operation == "convert" && o.operands[0] == "-") o.operands[0] = stdinFile.path();

@@ -23,8 +23,4 @@ bool bearerMatches(const std::string& authorization, const std::string& token);
 // IPv4 loopback address mapped into IPv6).
 bool isLoopback(const std::string& address);
 
-// "ADDR:PORT" (an IPv6 address in brackets: "[::1]:8200"); false with why
-// when it is not one.
-bool parseListenAddress(const std::string& text, std::string& host, int& port, std::string& why);
-
 }  // namespace kvx

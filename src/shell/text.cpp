@@ -152,4 +152,26 @@ std::string joinCrLf(const std::vector<std::string>& lines) {
     return out;
 }
 
+bool parseListenAddress(const std::string& text, std::string& host, int& port, std::string& why) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        why = "takes ADDR:PORT (127.0.0.1:8200, 0.0.0.0:8200, [::1]:8200)";
+        return false;
+    }
+    std::string h = text.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    else if (h.find(':') != std::string::npos) {
+        why = "an IPv6 address goes in brackets: [::1]:8200";
+        return false;
+    }
+    int64_t p = -1;
+    if (h.empty() || !tryParseInt64(text.substr(colon + 1), p) || p < 0 || p > 65535) {
+        why = "takes ADDR:PORT, PORT 0 to 65535 (0: any free port)";
+        return false;
+    }
+    host = h;
+    port = static_cast<int>(p);
+    return true;
+}
+
 }  // namespace kvx

@@ -49,4 +49,8 @@ std::string upperAscii(std::string_view s);
 // Joins lines with CR LF after each line.
 std::string joinCrLf(const std::vector<std::string>& lines);
 
+// "ADDR:PORT" (an IPv6 address in brackets: "[::1]:8200"); false with why
+// when it is not one.
+bool parseListenAddress(const std::string& text, std::string& host, int& port, std::string& why);
+
 }  // namespace kvx

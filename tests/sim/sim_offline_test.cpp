@@ -140,7 +140,10 @@ TEST_F(SimOffline, ChipCountOptionAndARequestEndTheRun) {
     auto p3 = open(2);
     downloadAndRestart(*p3, job, image);
     collectChips(*p3, 1);
-    ASSERT_TRUE(p3->transact(deviceQuery()));
+    auto info3 = p3->transact(deviceQuery());
+    while (info3 && (*info3)[0] == 0xFD) info3 = p3->frame();
+    ASSERT_TRUE(info3);
+    EXPECT_EQ((*info3)[0], 0xA3);
     server->withUnit(2, [](SimUnit& u) { EXPECT_TRUE(u.offlineRunning()); });
     EXPECT_FALSE(collectChips(*p3, 1).empty());
 }
