@@ -1048,17 +1048,7 @@ void Run::waitForSearch() {
 
 // The run starts: what it programs, from what, on which ports.
 void Run::reportStart() {
-    const Program& e = engine();
-    RunStart start;
-    start.operation = o_.operation;
-    start.project = o_.project;
-    if (e.chip.chipChosen) start.chip = e.chip.chipName;
-    if (e.fileLoaded) {
-        start.file = e.image->objectFileName;
-        start.fileChecksum = e.image->fileChecksum;
-        start.flashCrc = e.image->flashCrc;
-        start.flashAcc = e.image->flashAcc;
-    }
+    RunStart start = runStartOf(engine(), o_.operation, o_.project);
     for (auto& p : searched_)
         if (p.channel > 0) start.ports.emplace_back(p.channel, p.port);
     rep_.start(start);

@@ -7,6 +7,20 @@
 
 namespace kvx {
 
+RunStart runStartOf(const Program& engine, const std::string& operation, const std::string& project) {
+    RunStart start;
+    start.operation = operation;
+    start.project = project;
+    if (engine.chip.chipChosen) start.chip = engine.chip.chipName;
+    if (engine.fileLoaded) {
+        start.file = engine.image->objectFileName;
+        start.fileChecksum = engine.image->fileChecksum;
+        start.flashCrc = engine.image->flashCrc;
+        start.flashAcc = engine.image->flashAcc;
+    }
+    return start;
+}
+
 const char* stepName(uint8_t step) {
     switch (step) {
     case StepDownloadJob: return "download job";

@@ -50,6 +50,10 @@ struct RunStart {
     std::vector<std::pair<int, std::string>> ports;  // channel, port
 };
 
+// The start of an operation with the engine's chip and loaded file; the
+// ports are the caller's.
+RunStart runStartOf(const Program& engine, const std::string& operation, const std::string& project);
+
 // The name of a channel step as the events show it ("program flash").
 const char* stepName(uint8_t step);
 

@@ -301,16 +301,7 @@ Reply StationService::Impl::startRun(const RunRequest& req) {
     run.operation = req.operation;
     run.begin = std::chrono::system_clock::now();
     run.beginMs = app.clock.monotonicMs();
-    RunStart start;
-    start.operation = req.operation;
-    start.project = opt.project;
-    if (engine.chip.chipChosen) start.chip = engine.chip.chipName;
-    if (engine.fileLoaded) {
-        start.file = engine.image->objectFileName;
-        start.fileChecksum = engine.image->fileChecksum;
-        start.flashCrc = engine.image->flashCrc;
-        start.flashAcc = engine.image->flashAcc;
-    }
+    RunStart start = runStartOf(engine, req.operation, opt.project);
     start.ports = run.ports;
     // The start event goes first: the launch sends the first requests at once.
     publish(startJson(start, run.begin));
