@@ -8,7 +8,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       fonts-wqy-microhei xvfb xauth xdotool srecord
       nlohmann-json3-dev python3-jsonschema libcli11-dev lintian
       libsqlite3-dev sqlite3 libpq-dev postgresql desktop-file-utils
-      libcpp-httplib-dev prometheus)
+      libcpp-httplib-dev prometheus chromium chromium-driver python3-selenium)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -22,15 +22,37 @@ std::string labelValue(const std::string& v) {
 void family(std::ostream& out, const char* name, const char* type, const char* help) {
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << "\n";
 }
+
+std::string localDate(int64_t ms) {
+    const time_t t = static_cast<time_t>(ms / 1000);
+    tm local{};
+    localtime_r(&t, &local);
+    return format("%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
 }  // namespace
 
 void StationMetrics::onEvent(const EngineEvent& event) {
     if (const auto* e = std::get_if<ChannelFinished>(&event)) {
         // The operations that program a chip, as the records' yield counts them.
-        if (e->operation == "auto" || e->operation == "program") ++chips_[{e->channel, e->job.chip, e->ok}];
+        if (e->operation == "auto" || e->operation == "program") {
+            ++chips_[{e->channel, e->job.chip, e->ok}];
+            countDay(e->timeMs, e->ok);
+        }
     } else if (const auto* e = std::get_if<OfflineChip>(&event)) {
         ++chips_[{e->channel, e->job.chip, e->ok}];
+        countDay(e->timeMs, e->ok);
     }
+}
+
+void StationMetrics::countDay(int64_t timeMs, bool ok) {
+    const std::string date = localDate(timeMs);
+    if (date != day_.date) day_ = {date, 0, 0};
+    ++(ok ? day_.ok : day_.ng);
+}
+
+StationMetrics::Day StationMetrics::today(int64_t nowMs) const {
+    const std::string date = localDate(nowMs);
+    return date == day_.date ? day_ : Day{date, 0, 0};
 }
 
 void StationMetrics::runEnded(const std::string& outcome, double seconds) {

@@ -22,12 +22,21 @@ public:
     void runEnded(const std::string& outcome, double seconds);
     // The scrape's text.
     std::string text(int unitsConnected, int channelsBusy) const;
+    // The chips counted on the local date of `nowMs` (ms since the epoch):
+    // that date ("YYYY-MM-DD"), good and bad.
+    struct Day {
+        std::string date;
+        int64_t ok = 0, ng = 0;
+    };
+    Day today(int64_t nowMs) const;
 
     // The upper bounds of the run-duration histogram's buckets, in seconds.
     static constexpr std::array<double, 10> kBuckets{0.25, 0.5, 1, 2, 3, 5, 10, 30, 60, 300};
 
 private:
+    void countDay(int64_t timeMs, bool ok);
     std::map<std::tuple<int, std::string, bool>, int64_t> chips_;  // channel, chip, ok
+    Day day_;  // the date of the last chip counted, and its chips
     std::map<std::string, int64_t> runs_{{"ok", 0}, {"failed", 0}, {"interrupted", 0}};
     std::array<int64_t, kBuckets.size()> bucketCounts_{};
     double durationSum_ = 0;

@@ -5,6 +5,7 @@
 #include "service/access.h"
 #include "service/event_ring.h"
 #include "service/metrics.h"
+#include "service/station_page.h"
 #include "shell/text.h"
 
 #include <httplib.h>
@@ -216,8 +217,13 @@ void StationService::Impl::onEvent(const EngineEvent& e) {
     } else if (std::optional<JsonObject> o = engineEventJson(e)) {
         publish(*o);
     }
-    if (const auto* f = std::get_if<ChannelFinished>(&e); f && activeRun)
-        runs.at(activeRun).results[f->channel] = resultJson(finishedRow(*f, closing && f->interrupted));
+    // A channel's result goes out as it ends (a page shows each socket as
+    // its unit finishes), not when the whole run has.
+    if (const auto* f = std::get_if<ChannelFinished>(&e); f && activeRun) {
+        JsonObject& result = runs.at(activeRun).results[f->channel];
+        result = resultJson(finishedRow(*f, closing && f->interrupted));
+        publish(result);
+    }
     if (activeRun) checkRunEnd();
 }
 
@@ -278,7 +284,11 @@ Reply StationService::Impl::station() const {
                      {"fileChecksum", hexOrNull(file, "0x%0.8x", img.fileChecksum)},
                      {"flashCrc", hexOrNull(file, "0x%0.4x", img.flashCrc)},
                      {"flashAcc", hexOrNull(file, "0x%0.4x", img.flashAcc)}};
-    r.body["counters"] = {{"offlineOk", engine.offlineOk()}, {"offlineNg", engine.offlineNg()}, {"runs", nextRun - 1}};
+    const StationMetrics::Day today = metrics.today(app.clock.epochMs());
+    r.body["counters"] = {{"offlineOk", engine.offlineOk()},
+                          {"offlineNg", engine.offlineNg()},
+                          {"runs", nextRun - 1},
+                          {"today", {{"date", today.date}, {"ok", today.ok}, {"ng", today.ng}}}};
     r.body["running"] = runningJson();
     return r;
 }
@@ -351,12 +361,12 @@ void StationService::Impl::finishRun(StationRun& run) {
             ResultRow row{c, engine.channelState(c - 1).port, true, "interrupted", std::nullopt, "idle", "interrupted",
                           run.seconds, engine.channelState(c - 1).unit, ""};
             result = resultJson(row);
+            publish(result);
         }
         const std::string outcome = result["outcome"].get<std::string>();
         counts.ok += outcome == "ok";
         counts.failed += outcome != "ok";
         interrupted = interrupted || outcome == "interrupted" || result["reason"] == "interrupted";
-        publish(result);
     }
     run.status = counts.failed ? kStatusFailed : kStatusOk;
     publish(summaryJson(run.status, counts, std::nullopt, run.seconds));
@@ -441,6 +451,10 @@ void StationService::Impl::routes() {
         } catch (...) {
         }
         send(res, errorReply(500, why));
+    });
+    server.Get("/", [](const Request&, Response& res) {
+        res.set_header("Cache-Control", "no-cache");
+        res.set_content(kStationPage, "text/html; charset=utf-8");
     });
     server.Get("/api/v1/station", [this](const Request&, Response& res) { send(res, onLogic([this] { return station(); })); });
     server.Post("/api/v1/runs", [this](const Request& req, Response& res) {
