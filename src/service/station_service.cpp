@@ -1,6 +1,8 @@
 #include "service/station_service.h"
 
 #include "app/korvex_app.h"
+#include "app/record_json.h"
+#include "records/pg_record_store.h"
 #include "engine/event_json.h"
 #include "service/access.h"
 #include "service/event_ring.h"
@@ -9,6 +11,9 @@
 #include "shell/text.h"
 
 #include <httplib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <cmath>
@@ -100,6 +105,43 @@ std::variant<RunRequest, Reply> parseRunRequest(const std::string& body) {
     return r;
 }
 
+// The query of GET /records: the filters of korvex-cli records (since,
+// until, serial, uid, station, outcome, last); else the 400 saying which.
+std::variant<RecordFilter, Reply> parseRecordQuery(const std::multimap<std::string, std::string>& params) {
+    RecordFilter f;
+    f.limit = 100;
+    for (const auto& [key, value] : params) {
+        auto bad = [&key = key, &value = value](const std::string& why) {
+            return errorReply(400, key + "=" + value + ": " + why);
+        };
+        int64_t n = 0;
+        if (key == "since" || key == "until") {
+            const std::optional<int64_t> t = parseRecordTime(value);
+            if (!t) return bad("a time is YYYY-MM-DD[THH:MM[:SS]] (local), with a final Z for UTC");
+            (key == "since" ? f.sinceMs : f.untilMs) = *t;
+        } else if (key == "serial") {
+            if (!tryParseInt64(value, n) || n < 0 || n > 0xFFFFFFFF) return bad("a serial number is 0 to 0xFFFFFFFF");
+            f.serialNumber = static_cast<uint32_t>(n);
+        } else if (key == "uid") {
+            if (value.size() != 24 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                return bad("a UID is 24 hexadecimal digits");
+            f.chipUid = value;
+        } else if (key == "station") {
+            f.station = value;
+        } else if (key == "outcome") {
+            if (value != kOutcomeOk && value != kOutcomeNg && value != kOutcomeInterrupted)
+                return bad("the outcome is ok, ng or interrupted");
+            f.outcome = value;
+        } else if (key == "last") {
+            if (!tryParseInt64(value, n) || n < 1 || n > 10000) return bad("last takes 1 to 10000");
+            f.limit = static_cast<int>(n);
+        } else {
+            return errorReply(400, "unknown parameter \"" + key + "\" (since, until, serial, uid, station, outcome, last)");
+        }
+    }
+    return f;
+}
+
 std::string launchRefusalText(Program::LaunchRefusal why) {
     switch (why) {
     case Program::LaunchRefusal::NoChip: return "no chip chosen: start the station with --chip or --project";
@@ -139,6 +181,7 @@ public:
     httplib::Server server;
     std::thread thread;
     std::string token;
+    std::string recordsPath;  // the station's records database
     int port = 0;
     std::atomic<bool> stopping{false};
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -187,6 +230,7 @@ int StationService::port() const { return impl_->port; }
 void StationService::start() {
     Impl& d = *impl_;
     d.token = loadOrMakeToken(d.opt.tokenFile.empty() ? d.app.programFolder + kApiTokenFileName : d.opt.tokenFile);
+    d.recordsPath = d.app.recordsPath();
     d.routes();
     d.port = d.opt.port == 0 ? d.server.bind_to_any_port(d.opt.host) : d.server.bind_to_port(d.opt.host, d.opt.port) ? d.opt.port : -1;
     if (d.port <= 0)
@@ -469,6 +513,23 @@ void StationService::Impl::routes() {
         send(res, onLogic([this, id] { return runReply(id); }));
     });
     server.Get("/api/v1/events", [this](const Request& req, Response& res) { serveEvents(req, res); });
+    // Read on the server's thread through a connection of its own: the
+    // logic thread and the records' writer are not held up.
+    server.Get("/api/v1/records", [this](const Request& req, Response& res) {
+        auto parsed = parseRecordQuery(req.params);
+        if (auto* bad = std::get_if<Reply>(&parsed)) return send(res, *bad);
+        Reply r;
+        r.body = JsonObject::array();
+        struct stat st {};
+        if (::stat(recordsPath.c_str(), &st) != 0 && errno == ENOENT) return send(res, r);  // none kept yet
+        try {
+            for (const ProductionRecord& rec : openRecordSource(recordsPath)->query(std::get<RecordFilter>(parsed)))
+                r.body.push_back(recordJson(rec));
+        } catch (const std::exception& e) {
+            r = errorReply(503, std::string("the production records cannot be read: ") + e.what());
+        }
+        send(res, r);
+    });
     server.Get("/metrics", [this](const Request&, Response& res) {
         const Reply r = onLogic([this] {
             int connected = 0, busy = 0;

@@ -183,6 +183,10 @@ TEST_F(Service, EndpointsAnswerAndRefuseAsDocumented) {
         {"GET", "/metrics", "", None, 200},
         {"GET", "/api/v1/runs/999", "", None, 404},
         {"GET", "/api/v1/nothing", "", None, 404},
+        {"GET", "/api/v1/records?last=5", "", None, 200},
+        {"GET", "/api/v1/records?outcome=maybe", "", None, 400},
+        {"GET", "/api/v1/records?since=yesterday", "", None, 400},
+        {"GET", "/api/v1/records?colour=red", "", None, 400},
         {"POST", "/api/v1/runs", R"({"operation":"auto"})", None, 401},
         {"POST", "/api/v1/runs", R"({"operation":"auto"})", Wrong, 401},
         {"POST", "/api/v1/runs", "{\"operation\":", Good, 400},
@@ -264,6 +268,17 @@ TEST_F(Service, RunResultsAreWhatTheUnitsHold) {
         sim_->withUnit(1, [&](SimUnit& u) { blank = u.chip.flashBlank(); });
         EXPECT_TRUE(blank) << "unit 2 failed to program, then was erased";
     }
+    // The failed chip through the API's records (the writer keeps them a
+    // moment after the run's end).
+    json ng;
+    for (int i = 0; i < 100 && (ng.empty() || !ng.is_array()); ++i) {
+        ng = bodyOf(client_->Get("/api/v1/records?outcome=ng"));
+        if (ng.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(ng.size(), 1u) << ng.dump();
+    EXPECT_EQ(ng[0]["channel"], 2);
+    EXPECT_EQ(ng[0]["operation"], "auto");
+    EXPECT_EQ(ng[0]["reason"], "flash-error");
     ASSERT_EQ(stopStation(), 0) << output_;
     std::ostringstream out, err;
     ASSERT_EQ(cli::run({"records", "--json", "--db", path("home/records.sqlite")}, out, err), cli::kExitOk) << err.str();
