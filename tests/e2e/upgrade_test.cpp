@@ -5,28 +5,8 @@
 
 #include "shell/text.h"
 
-#include <algorithm>
-
 using namespace kvx;
 using kvx::test::StartupRig;
-
-namespace {
-
-struct BlockTimes {
-    double first = 1e300, last = -1;
-};
-
-BlockTimes blockTimes(StartupRig& r, int unit) {
-    BlockTimes t;
-    for (auto& e : r.sim->trace().events())
-        if (e.unit == unit && e.kind == "request" && e.command == 0xB7) {
-            t.first = std::min(t.first, e.timeMs);
-            t.last = std::max(t.last, e.timeMs);
-        }
-    return t;
-}
-
-}  // namespace
 
 TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     StartupRig r(3);
@@ -39,9 +19,13 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     ASSERT_EQ(r.countText("开始升级编程器固件......"), 0u);  // V2.10 is not older
 
     r.app->ui["DoFirmwareUpgrade1"].click();
+    // Side by side: the command has put every channel's first block on its
+    // port before any reply is taken in (when each unit gets it is the
+    // scheduler's business, not the program's).
     for (int s = 0; s < 3; ++s) {
         EXPECT_EQ(r.engine().channelState(s).step, StepUpgrade);
         EXPECT_EQ(r.app->ui.gauge(s + 1).maxValue(), 9);
+        EXPECT_GT(r.engine().channelCounts(s).txBytes, 2048u) << s;
     }
     r.loop.runFor(5);
     ASSERT_TRUE(r.loop.runUntil([&] { return !r.anyBusy(); }, 10000));
@@ -49,7 +33,6 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
     EXPECT_EQ(r.countText("开始升级编程器固件......"), 3u);
     EXPECT_EQ(r.countText("Firmware 1 Upgrade Completed!"), 3u);
 
-    double latestFirst = -1, earliestLast = 1e300;
     for (int s = 0; s < 3; ++s) {
         SCOPED_TRACE(s);
         EXPECT_EQ(r.engine().channelState(s).step, StepIdle);
@@ -65,12 +48,7 @@ TEST(FirmwareUpgrade, ThreeUnitsSideBySide) {
             uint8_t want = (i < 9 * 2048 && i % 4 != 3) ? image[i] : 0;
             ASSERT_EQ(got[i], want) << "byte " << i;
         }
-        BlockTimes t = blockTimes(r, s + 1);
-        latestFirst = std::max(latestFirst, t.first);
-        earliestLast = std::min(earliestLast, t.last);
     }
-    // Every channel had its first block out before any channel sent its last.
-    EXPECT_LT(latestFirst, earliestLast);
 
     r.app->ui["BitBtnFindDev"].click();
     r.loop.runUntil([&] { return r.engine().devicesFound() == 3; }, 20000);
