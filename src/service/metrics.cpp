@@ -62,7 +62,7 @@ void StationMetrics::runEnded(const std::string& outcome, double seconds) {
     ++durationCount_;
 }
 
-std::string StationMetrics::text(int unitsConnected, int channelsBusy) const {
+std::string StationMetrics::text(int unitsConnected, int channelsBusy, const Records& records) const {
     std::ostringstream out;
     family(out, "korvex_chips_total", "counter", "Chips programmed (automatic runs, programming, off-line production) by channel, chip and result.");
     for (const auto& [key, n] : chips_) {
@@ -82,6 +82,16 @@ std::string StationMetrics::text(int unitsConnected, int channelsBusy) const {
     out << "korvex_units_connected " << unitsConnected << "\n";
     family(out, "korvex_channels_busy", "gauge", "Channels running an operation.");
     out << "korvex_channels_busy " << channelsBusy << "\n";
+    family(out, "korvex_records_waiting", "gauge", "Production records waiting in memory to be written to the station's database.");
+    out << "korvex_records_waiting " << records.waiting << "\n";
+    family(out, "korvex_records_dropped_total", "counter", "Production records not kept because the most that may wait were waiting.");
+    out << "korvex_records_dropped_total " << records.dropped << "\n";
+    family(out, "korvex_records_problems", "gauge", "Problems of the records' database or server told and not over yet.");
+    out << "korvex_records_problems " << records.problems << "\n";
+    family(out, "korvex_records_forwarding", "gauge", "1 when the records are forwarded to a server.");
+    out << "korvex_records_forwarding " << (records.forwarding ? 1 : 0) << "\n";
+    family(out, "korvex_records_forwarded_total", "counter", "Production records the server has taken since the station started.");
+    out << "korvex_records_forwarded_total " << records.forwarded << "\n";
     return out.str();
 }
 

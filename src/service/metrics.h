@@ -20,8 +20,17 @@ public:
     void onEvent(const EngineEvent& e);
     // A run of the station's ended: "ok", "failed" or "interrupted".
     void runEnded(const std::string& outcome, double seconds);
+    // Where the production records stand: waiting in memory for the
+    // station's database, dropped for want of memory, the problems told and
+    // not yet over (of the database or the server), and the forwarder's.
+    struct Records {
+        uint64_t waiting = 0, dropped = 0;
+        int problems = 0;
+        bool forwarding = false;  // a server is configured
+        uint64_t forwarded = 0;
+    };
     // The scrape's text.
-    std::string text(int unitsConnected, int channelsBusy) const;
+    std::string text(int unitsConnected, int channelsBusy, const Records& records) const;
     // The chips counted on the local date of `nowMs` (ms since the epoch):
     // that date ("YYYY-MM-DD"), good and bad.
     struct Day {

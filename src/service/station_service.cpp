@@ -537,7 +537,15 @@ void StationService::Impl::routes() {
                 connected += engine.channelState(s).connected;
                 busy += engine.channelState(s).busy;
             }
-            return Reply{200, JsonObject(metrics.text(connected, busy)), {}};
+            StationMetrics::Records records;
+            if (app.recordWriter) {
+                records.waiting = app.recordWriter->waiting();
+                records.dropped = app.recordWriter->dropped();
+            }
+            records.problems = app.recordsFailures;
+            records.forwarding = app.recordForwarder != nullptr;
+            if (app.recordForwarder) records.forwarded = app.recordForwarder->forwarded();
+            return Reply{200, JsonObject(metrics.text(connected, busy, records)), {}};
         });
         if (r.status != 200) return send(res, r);
         res.set_content(r.body.get<std::string>(), "text/plain; version=0.0.4; charset=utf-8");

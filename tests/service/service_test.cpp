@@ -310,6 +310,8 @@ TEST_F(Service, SecondRunWhileOneRunsIsRefused) {
     EXPECT_EQ(bodyOf(client_->Get("/api/v1/station"))["running"]["run"], id);
     const std::string scrape = client_->Get("/metrics")->body;
     EXPECT_NE(scrape.find("korvex_channels_busy 2\n"), std::string::npos) << scrape;
+    for (const char* records : {"korvex_records_problems 0\n", "korvex_records_forwarding 0\n"})
+        EXPECT_NE(scrape.find(records), std::string::npos) << scrape;
     if (::access("/usr/bin/promtool", X_OK) == 0) {
         test::writeBytes(path("scrape.txt"), std::vector<uint8_t>(scrape.begin(), scrape.end()));
         EXPECT_EQ(std::system(("/usr/bin/promtool check metrics < " + path("scrape.txt")).c_str()), 0) << scrape;
