@@ -712,9 +712,10 @@ KorvexApp::ImageCutAnswer imageCutAnswer(bool allowOutside, const KorvexApp::Ima
                           q.flashLast)};
 }
 
-// The read-backs: they read the chip on channel 1 only.
+// The read-backs, the address read among them: they read channel 1's chip.
 bool readsChannelOne(const std::string& op) {
-    return op == "read-id" || op == "read-flash" || op == "read-option" || op == "read-address";
+    const std::optional<Operation> launched = launchedOperation(op);
+    return op == "read-address" || (launched && kvx::readsChannelOne(*launched));
 }
 
 // One run of an operation against the units: the program as the window runs

@@ -55,6 +55,10 @@ std::optional<Operation> launchedOperation(std::string_view name) {
     return std::nullopt;
 }
 
+bool readsChannelOne(Operation op) {
+    return op == Operation::ReadOption || op == Operation::ReadChipId || op == Operation::ReadFlash;
+}
+
 namespace {
 JsonObject hexOrNull(const std::optional<uint32_t>& v, const char* f) { return v ? JsonObject(format(f, *v)) : JsonObject(); }
 }  // namespace

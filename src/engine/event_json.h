@@ -60,6 +60,8 @@ const char* stepName(uint8_t step);
 // The operation a launcher starts, by the name the command line and the
 // API give it ("auto", "blank-check", "read-id", ...); none for another name.
 std::optional<Operation> launchedOperation(std::string_view name);
+// The read-backs: they read the chip on channel 1 only.
+bool readsChannelOne(Operation op);
 
 // What every event begins with: "v", "event", "time" (the engine event's
 // own time, or now), and for a channel's event "channel" and "port".

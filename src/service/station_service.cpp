@@ -58,10 +58,6 @@ void send(httplib::Response& res, const Reply& r) {
 const char* const kApiOperations[] = {"auto",   "download",     "blank-check", "erase",  "program",
                                       "verify", "write-option", "read-option", "read-id"};
 
-bool readsChannelOne(Operation op) {
-    return op == Operation::ReadOption || op == Operation::ReadChipId || op == Operation::ReadFlash;
-}
-
 struct RunRequest {
     std::string operation;
     Operation op = Operation::Auto;
