@@ -71,6 +71,7 @@ bool KorvexApp::refuseObjectFile(const std::string& path, const std::string& why
 LineErrorFn KorvexApp::lineErrorPrompt(const std::string& path, ObjectFormat format) {
     return [this, path, format](int line, int code) {
         if (onObjectLineError) onObjectLineError(path, line, code, format);
+        if (askLineError) return askLineError(path, line, code);
         return prompts.errorOkAbort(kvx::format("Line %d Data Error : %d.", line, code));
     };
 }

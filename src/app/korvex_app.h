@@ -107,6 +107,9 @@ public:
     std::string lastLoadRefusal;
     // Told of every faulty object-file line before the operator is asked.
     std::function<void(const std::string& path, int line, int code, ObjectFormat format)> onObjectLineError;
+    // A faulty line: go on without it (true) or refuse the file? Unset, the
+    // operator is asked in a box.
+    std::function<bool(const std::string& path, int line, int code)> askLineError;
 
     // Questions for the operator, typed. Unset, the window's dialogs ask
     // them; a front end with no person at it answers from its options or

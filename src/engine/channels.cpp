@@ -32,7 +32,8 @@ void Program::createPorts() {
 
 Program::ChannelState Program::channelState(int slot) const {
     const ChannelSession& c = ch[static_cast<size_t>(slot)];
-    return {c.connected, c.busy, c.port && c.port->isOpen(), c.upgrading, c.step, c.portName, c.searchOutcome, c.unit};
+    return {c.connected,  c.busy,          c.port && c.port->isOpen(), c.upgrading, c.step, c.portName, c.searchOutcome,
+            c.unit, c.strayTicks > 0};
 }
 
 Program::ChannelCounts Program::channelCounts(int slot) const {
@@ -63,11 +64,12 @@ bool Program::allSent() const {
     return std::all_of(ports.begin(), ports.end(), [](const auto& p) { return !p || !p->isOpen() || p->sendEmpty(); });
 }
 
-void Program::interruptRunning(const std::string& why) {
+void Program::interruptRunning(const std::string& why, uint8_t channels) {
     for (int s = 0; s < 8; ++s) {
         ChannelSession& c = ch[s];
-        if (!c.busy) continue;
+        if (!c.busy || !(channels >> s & 1)) continue;
         c.cutShort = true;  // marks the result as cut short
+        c.strayTicks = 500;
         const std::string message = "Interrupted: " + why;
         finishChannel(1, s, message);
         channelLine(message, s);
@@ -393,6 +395,12 @@ bool needsFile(Operation op) {
 }
 }  // namespace
 
+Program::LaunchRefusal Program::refusalFor(Operation op) const {
+    if (!chip.chipChosen) return LaunchRefusal::NoChip;
+    if (needsFile(op) && !fileLoaded) return LaunchRefusal::NoFile;
+    return LaunchRefusal::None;
+}
+
 bool Program::mayStart(Operation op) { return checkChip() && (!needsFile(op) || checkFile()); }
 
 bool Program::prepare(Operation op) {
@@ -409,7 +417,7 @@ bool Program::prepare(Operation op) {
 void Program::forEachIdleChannel(bool resetAuto, uint8_t channels, const std::function<void(int)>& start) {
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
-        if (!c.connected || c.busy || !(channels >> s & 1)) continue;
+        if (!c.connected || c.busy || c.strayTicks || !(channels >> s & 1)) continue;
         c.rx.reset();
         if (resetAuto) c.autoSequence = false;
         start(s);
@@ -420,7 +428,7 @@ bool Program::start(Operation op, const JobSettings& settings, uint8_t channels)
     lastRefusal_ = LaunchRefusal::None;
     if (!mayStart(op)) return false;
     const bool readBack = op == Operation::ReadOption || op == Operation::ReadFlash || op == Operation::ReadChipId;
-    if (readBack && !(channels & 1)) return true;
+    if (readBack && (!(channels & 1) || ch[0].strayTicks)) return true;
     // The chip identifier is read without a job.
     if (op != Operation::ReadChipId) {
         job = settings;
@@ -436,7 +444,7 @@ bool Program::start(Operation op, const JobSettings& settings, uint8_t channels)
         break;
     case Operation::Download:
         for (int s = 0; s < channelCount; ++s)
-            if (ch[s].connected && !ch[s].busy && (channels >> s & 1)) startJobDownload(s);
+            if (ch[s].connected && !ch[s].busy && !ch[s].strayTicks && (channels >> s & 1)) startJobDownload(s);
         break;
     case Operation::BlankCheck: forEachIdleChannel(true, channels, [this](int s) { startBlankCheck(s); }); break;
     case Operation::Erase: forEachIdleChannel(true, channels, [this](int s) { startErase(s, "执行芯片擦除......"); }); break;
@@ -495,7 +503,10 @@ void Program::startReadAddress(uint32_t address, uint16_t length) {
 void Program::Timer1Timer() {
     for (int s = 0; s < 8; ++s) {
         ChannelSession& c = ch[s];
-        if (!c.busy) continue;
+        if (!c.busy) {
+            if (c.strayTicks) --c.strayTicks;
+            continue;
+        }
         if (c.timeGauge) {
             c.gauge->addProgress(1);
             gaugeMoved(s);

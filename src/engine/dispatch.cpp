@@ -184,6 +184,11 @@ uint8_t Program::withData(int slot, uint8_t result, size_t bytes) const {
 
 void Program::handleReply(int slot, const uint8_t* run, uint16_t length) {
     ChannelSession& c = ch[slot];
+    if (c.strayTicks && !c.busy) {
+        // The answer to a stopped operation's last request.
+        c.strayTicks = 0;
+        return;
+    }
     // ExtractFrame consumes its source; decode from a copy of the run.
     uint8_t src[kFrameBufferSize * 2 + 16];
     uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, sizeof src));

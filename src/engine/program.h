@@ -121,6 +121,10 @@ struct ChannelSession {
     // Its current operation was cut short: the port hung up (the unit
     // unplugged) or the program is closing.
     bool cutShort = false;
+    // Ticks left to wait for the answer to the request an operation that was
+    // stopped still had out (0: none out). That answer is dropped, not taken
+    // as the next operation's, and the channel takes no new one meanwhile.
+    uint16_t strayTicks = 0;
 };
 
 class Program {
@@ -195,6 +199,8 @@ public:
         std::string port;
         SearchOutcome searchOutcome = SearchOutcome::NotQueried;
         UnitIdentity unit;
+        // A stopped operation's answer is still awaited: no operation starts.
+        bool settling = false;
     };
     ChannelState channelState(int slot) const;
     // Every open port has put its queued bytes on the line.
@@ -212,6 +218,9 @@ public:
     // Why the last launch started no channel (the operator was told in a box).
     enum class LaunchRefusal { None, NoChip, NoFile };
     LaunchRefusal lastRefusal() const { return lastRefusal_; }
+    // What a launch of `op` would be refused for, told to nobody (a remote
+    // controller is answered, not the operator's screen).
+    LaunchRefusal refusalFor(Operation op) const;
     // The ports listed for the channels, in channel order (the port box
     // shows them): the last search's listing, less the ports that hung up
     // since.
@@ -269,10 +278,13 @@ public:
     bool prepare(Operation op);
     static constexpr uint8_t kAllChannels = 0xFF;
     bool start(Operation op, const JobSettings& settings, uint8_t channels = kAllChannels);
-    // Ends every running operation as cut short (the program closes or was
-    // stopped): a line each with `why`, and a result event marked
-    // interrupted, so that a front end reports and records it.
-    void interruptRunning(const std::string& why);
+    // Ends the running operations of `channels` as cut short (the program
+    // closes or a controller stopped them): a line each with `why`, and a
+    // result event marked interrupted, so that a front end reports and
+    // records it. The unit's answer to the request it still has is dropped
+    // when it comes; until then, or the watchdog's 5 s, the channel settles
+    // and starts nothing.
+    void interruptRunning(const std::string& why, uint8_t channels = kAllChannels);
     // The read-address request on channel 1.
     void startReadAddress(uint32_t address, uint16_t length);
 

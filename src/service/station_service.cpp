@@ -1,7 +1,9 @@
 #include "service/station_service.h"
 
+#include "app/job_answers.h"
 #include "app/korvex_app.h"
 #include "app/record_json.h"
+#include "chip/catalogue.h"
 #include "records/pg_record_store.h"
 #include "engine/event_json.h"
 #include "service/access.h"
@@ -14,9 +16,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <stdexcept>
@@ -138,10 +144,78 @@ std::variant<RecordFilter, Reply> parseRecordQuery(const std::multimap<std::stri
     return f;
 }
 
+// A job uploaded by PUT /api/v1/job: a project file (?project=NAME), or an
+// object file for a chip (?chip=CHIP&file=NAME, with offset, allowOutside
+// and skipBadLines as korvex-cli's --offset, --allow-outside and
+// --skip-bad-lines). The body is written to a folder of its own under the
+// name given (the file's name is the job's, its extension its format),
+// which goes when the last holder lets go of it.
+struct JobUpload {
+    std::string project, chip, file;
+    std::optional<int64_t> offset;
+    bool allowOutside = false, skipBadLines = false;
+    std::shared_ptr<std::filesystem::path> folder;
+    std::string path() const { return (*folder / (project.empty() ? file : project)).string(); }
+};
+
+bool plainFileName(const std::string& n) {
+    if (n.empty() || n.size() > 200 || n == "." || n == "..") return false;
+    for (unsigned char c : n)
+        if (c == '/' || c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+// A folder of its own for an upload, removed with what it holds when the
+// last holder lets go.
+std::shared_ptr<std::filesystem::path> madeUploadFolder() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "korvex-job-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a folder in " + std::filesystem::temp_directory_path().string());
+    return std::shared_ptr<std::filesystem::path>(new std::filesystem::path(tmpl), [](std::filesystem::path* p) {
+        std::error_code ec;
+        std::filesystem::remove_all(*p, ec);
+        delete p;
+    });
+}
+
+std::variant<JobUpload, Reply> parseJobUpload(const std::multimap<std::string, std::string>& params) {
+    JobUpload u;
+    auto flag = [](const std::string& v) -> std::optional<bool> {
+        if (v == "1" || v == "true") return true;
+        if (v == "0" || v == "false") return false;
+        return std::nullopt;
+    };
+    for (const auto& [key, value] : params) {
+        const std::string given = key + "=" + value;
+        if (key == "project" || key == "file") {
+            if (!plainFileName(value)) return errorReply(400, given + ": a file name, without a folder");
+            (key == "project" ? u.project : u.file) = value;
+        } else if (key == "chip") {
+            u.chip = value;
+        } else if (key == "offset") {
+            int64_t n = 0;
+            if (!tryParseInt64(value, n) || n < 0 || n > 0xFFFFFFFF) return errorReply(400, given + ": an address or offset, 0 to 0xFFFFFFFF");
+            u.offset = n;
+        } else if (key == "allowOutside" || key == "skipBadLines") {
+            const std::optional<bool> b = flag(value);
+            if (!b) return errorReply(400, given + ": true or false");
+            (key == "allowOutside" ? u.allowOutside : u.skipBadLines) = *b;
+        } else {
+            return errorReply(400, "unknown parameter \"" + key + "\" (project; or chip, file, offset, allowOutside, skipBadLines)");
+        }
+    }
+    const bool isProject = !u.project.empty(), isObject = !u.chip.empty() || !u.file.empty();
+    if (isProject == isObject || (isObject && (u.chip.empty() || u.file.empty())))
+        return errorReply(400, "give ?project=NAME.pmw with a project file, or ?chip=CHIP&file=NAME with an object file");
+    if (!u.project.empty() && (u.offset || u.allowOutside || u.skipBadLines))
+        return errorReply(400, "offset, allowOutside and skipBadLines go with an object file, not a project");
+    return u;
+}
+
 std::string launchRefusalText(Program::LaunchRefusal why) {
     switch (why) {
-    case Program::LaunchRefusal::NoChip: return "no chip chosen: start the station with --chip or --project";
-    case Program::LaunchRefusal::NoFile: return "no object file loaded: start the station with --file or --project";
+    case Program::LaunchRefusal::NoChip: return "no chip chosen: load a job (PUT /api/v1/job, or --chip or --project)";
+    case Program::LaunchRefusal::NoFile:
+        return "no object file loaded: load a job (PUT /api/v1/job, or --file or --project)";
     case Program::LaunchRefusal::None: break;
     }
     return "the operation was refused";
@@ -162,13 +236,15 @@ struct StationRun {
     std::chrono::system_clock::time_point begin;
     int64_t beginMs = 0;  // the engine clock's monotonic time
     bool done = false;
+    bool stopped = false;  // a controller stopped it
     int status = kStatusOk;
     double seconds = 0;
 };
 
 class StationService::Impl {
 public:
-    Impl(KorvexApp& a, ServiceOptions o) : app(a), engine(a.engine), opt(std::move(o)), ring(opt.eventsKept) {}
+    Impl(KorvexApp& a, ServiceOptions o)
+        : app(a), engine(a.engine), opt(std::move(o)), ring(opt.eventsKept), project(opt.project) {}
 
     KorvexApp& app;
     Program& engine;
@@ -180,6 +256,7 @@ public:
     std::string recordsPath;  // the station's records database
     int port = 0;
     std::atomic<bool> stopping{false};
+    std::atomic<int> streams{0};
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
     // --- the logic thread's --------------------------------------------------
@@ -188,11 +265,15 @@ public:
     std::map<int, StationRun> runs;
     int activeRun = 0, nextRun = 1;
     bool closing = false;
+    std::string project;  // the project the job came from (start events name it)
 
     void onEvent(const EngineEvent& e);
     void publish(const JsonObject& o) { ring.push(dumped(o)); }
     Reply station() const;
+    JsonObject jobJson() const;
     Reply startRun(const RunRequest& r);
+    Reply stopRun(int id);
+    Reply loadJob(const JobUpload& u);
     Reply runReply(int id) const;
     std::optional<Reply> busyReply() const;
     JsonObject runningJson() const;
@@ -260,9 +341,15 @@ void StationService::Impl::onEvent(const EngineEvent& e) {
     // A channel's result goes out as it ends (a page shows each socket as
     // its unit finishes), not when the whole run has.
     if (const auto* f = std::get_if<ChannelFinished>(&e); f && activeRun) {
-        JsonObject& result = runs.at(activeRun).results[f->channel];
-        result = resultJson(finishedRow(*f, closing && f->interrupted));
-        publish(result);
+        StationRun& run = runs.at(activeRun);
+        // Another front end's channels (the window's operator) are not the run's.
+        if (std::find(run.started.begin(), run.started.end(), f->channel) != run.started.end() ||
+            (run.started.empty() && std::any_of(run.ports.begin(), run.ports.end(),
+                                                [f](const auto& p) { return p.first == f->channel; }))) {
+            JsonObject& result = run.results[f->channel];
+            result = resultJson(finishedRow(*f, (closing || run.stopped) && f->interrupted));
+            publish(result);
+        }
     }
     if (activeRun) checkRunEnd();
 }
@@ -275,9 +362,15 @@ std::optional<Reply> StationService::Impl::busyReply() const {
         return errorReply(409, format("run %d (%s on channel(s) %s) is going on", r.id, r.operation.c_str(), channels.c_str()),
                           {{"running", runningJson()}});
     }
-    for (int s = 0; s < 8; ++s)
-        if (const Program::ChannelState c = engine.channelState(s); c.busy)
+    for (int s = 0; s < 8; ++s) {
+        const Program::ChannelState c = engine.channelState(s);
+        if (c.busy)
             return errorReply(409, format("channel %d runs %s", s + 1, stepName(c.step)), {{"running", runningJson()}});
+        if (c.settling)
+            return errorReply(409, format("channel %d waits for its unit to answer the last request of a stopped run",
+                                          s + 1),
+                              {{"running", runningJson()}});
+    }
     return std::nullopt;
 }
 
@@ -311,19 +404,13 @@ Reply StationService::Impl::station() const {
         units.push_back(u);
         connected += c.connected;
     }
-    const ImageState& img = *engine.image;
-    const bool file = engine.fileLoaded;
     Reply r;
     r.body["station"] = utf8Text(app.stationName.empty() ? defaultStationName() : app.stationName);
     r.body["version"] = KORVEX_VERSION;
     r.body["unitsConnected"] = connected;
     r.body["units"] = units;
     r.body["chip"] = engine.chip.chipChosen ? JsonObject(utf8Text(engine.chip.chipName)) : JsonObject();
-    r.body["job"] = {{"project", utf8Text(opt.project)},
-                     {"file", file ? JsonObject(utf8Text(img.objectFileName)) : JsonObject()},
-                     {"fileChecksum", hexOrNull(file, "0x%0.8x", img.fileChecksum)},
-                     {"flashCrc", hexOrNull(file, "0x%0.4x", img.flashCrc)},
-                     {"flashAcc", hexOrNull(file, "0x%0.4x", img.flashAcc)}};
+    r.body["job"] = jobJson();
     const StationMetrics::Day today = metrics.today(app.clock.epochMs());
     r.body["counters"] = {{"offlineOk", engine.offlineOk()},
                           {"offlineNg", engine.offlineNg()},
@@ -331,6 +418,16 @@ Reply StationService::Impl::station() const {
                           {"today", {{"date", today.date}, {"ok", today.ok}, {"ng", today.ng}}}};
     r.body["running"] = runningJson();
     return r;
+}
+
+JsonObject StationService::Impl::jobJson() const {
+    const ImageState& img = *engine.image;
+    const bool file = engine.fileLoaded;
+    return {{"project", utf8Text(project)},
+            {"file", file ? JsonObject(utf8Text(img.objectFileName)) : JsonObject()},
+            {"fileChecksum", hexOrNull(file, "0x%0.8x", img.fileChecksum)},
+            {"flashCrc", hexOrNull(file, "0x%0.4x", img.flashCrc)},
+            {"flashAcc", hexOrNull(file, "0x%0.4x", img.flashAcc)}};
 }
 
 Reply StationService::Impl::startRun(const RunRequest& req) {
@@ -347,11 +444,16 @@ Reply StationService::Impl::startRun(const RunRequest& req) {
         else if (req.channelsGiven || channelOne) return errorReply(422, format("channel %d has no programmer unit", s + 1));
     }
     if (run.ports.empty()) return errorReply(422, "no programmer unit is connected");
+    // Refused here, not by the launch: that would tell the window's operator in a box.
+    if (const Program::LaunchRefusal why = engine.refusalFor(req.op); why != Program::LaunchRefusal::None)
+        return errorReply(422, launchRefusalText(why));
+    std::variant<JobSettings, std::string> settings = opt.jobSettings ? opt.jobSettings() : opt.settings;
+    if (const auto* why = std::get_if<std::string>(&settings)) return errorReply(422, *why);
     run.id = nextRun++;
     run.operation = req.operation;
     run.begin = std::chrono::system_clock::now();
     run.beginMs = app.clock.monotonicMs();
-    RunStart start = runStartOf(engine, req.operation, opt.project);
+    RunStart start = runStartOf(engine, req.operation, project);
     start.ports = run.ports;
     // The start event goes first: the launch sends the first requests at once.
     publish(startJson(start, run.begin));
@@ -360,7 +462,8 @@ Reply StationService::Impl::startRun(const RunRequest& req) {
     activeRun = id;
     StationRun& r = runs[id];
     std::string refused;
-    if (!engine.prepare(req.op) || !engine.start(req.op, opt.settings, mask)) refused = launchRefusalText(engine.lastRefusal());
+    if (!engine.prepare(req.op) || !engine.start(req.op, std::get<JobSettings>(settings), mask))
+        refused = launchRefusalText(engine.lastRefusal());
     for (auto& [c, port] : r.ports)
         if (engine.channelState(c - 1).busy || r.results.count(c)) r.started.push_back(c);
     if (refused.empty() && r.started.empty()) refused = "no channel ran the operation";
@@ -416,6 +519,75 @@ void StationService::Impl::finishRun(StationRun& run) {
     progress.clear();
 }
 
+Reply StationService::Impl::stopRun(int id) {
+    auto it = runs.find(id);
+    if (it == runs.end()) return errorReply(404, format("there is no run %d (the last %zu are kept)", id, kRunsKept));
+    StationRun& run = it->second;
+    if (run.done) return errorReply(409, format("run %d has ended", id), {{"run", runReply(id).body}});
+    uint8_t mask = 0;
+    for (int c : run.started) mask |= static_cast<uint8_t>(1u << (c - 1));
+    run.stopped = true;
+    // Each channel ends at once, as interrupted; the run ends with the last.
+    engine.interruptRunning("stopped through the station's API", mask);
+    return runReply(id);
+}
+
+Reply StationService::Impl::loadJob(const JobUpload& u) {
+    if (std::optional<Reply> busy = busyReply()) return *busy;
+    const std::string path = u.path();
+    if (!u.project.empty()) {
+        // Loaded as a command line's project: no box for the operator.
+        const bool wasCommandLine = app.CommandLineProject;
+        app.CommandLineProject = true;
+        const bool loaded = app.loadProject(path);
+        app.CommandLineProject = wasCommandLine;
+        if (!loaded)
+            return errorReply(422, "the project " + u.project + " was not loaded" +
+                                       (app.lastProjectProblem.empty() ? "" : ": " + app.lastProjectProblem),
+                              {{"job", jobJson()}});
+        project = u.project;
+    } else {
+        const std::optional<std::pair<ChipVendor, int>> chip = findChipByName(u.chip);
+        if (!chip) return errorReply(422, unknownChip(u.chip));
+        // The load's questions are answered from the request, never in a box.
+        auto offsetQ = std::move(app.askBinOffset);
+        auto cutQ = std::move(app.askImageCut);
+        auto lineQ = std::move(app.askLineError);
+        const LoadOptionNames names{"offset", "allowOutside=true"};
+        app.askBinOffset = [&u, names](const KorvexApp::BinOffsetQuestion& q) {
+            return binOffsetAnswer(u.offset, u.allowOutside, q, names);
+        };
+        app.askImageCut = [&u, names](const KorvexApp::ImageCutQuestion& q) { return imageCutAnswer(u.allowOutside, q, names); };
+        app.askLineError = [&u](const std::string&, int, int) { return u.skipBadLines; };
+        // Another chip takes its defaults and drops the image it had; the
+        // same chip keeps the job as it is until the file has loaded.
+        if (!engine.chip.chipChosen || engine.chip.vendor != chip->first ||
+            upperCase(trimmedChipName(engine.chip.chipName)) != upperCase(trimmedChipName(catalogueName(chip->first, chip->second)))) {
+            app.chooseChip(chip->first, chip->second);
+            engine.fileLoaded = false;
+        }
+        const bool loaded = app.openObjectFile(path);
+        app.askBinOffset = std::move(offsetQ);
+        app.askImageCut = std::move(cutQ);
+        app.askLineError = std::move(lineQ);
+        if (!engine.fileLoaded) project.clear();
+        if (!loaded) {
+            std::string why = app.lastLoadRefusal;
+            if (why.rfind("reading was aborted", 0) == 0) why += " (skipBadLines=true loads the file without its bad lines)";
+            return errorReply(422, u.file + " was not loaded: " + why +
+                                       (engine.fileLoaded ? "; the job is as it was"
+                                                          : "; the station's chip is now " +
+                                                                trimmedChipName(engine.chip.chipName) + ", with no file"),
+                              {{"job", jobJson()}});
+        }
+        project.clear();
+    }
+    Reply r;
+    r.body["chip"] = utf8Text(trimmedChipName(engine.chip.chipName));
+    r.body["job"] = jobJson();
+    return r;
+}
+
 Reply StationService::Impl::runReply(int id) const {
     auto it = runs.find(id);
     if (it == runs.end()) return errorReply(404, format("there is no run %d (the last %zu are kept)", id, kRunsKept));
@@ -459,8 +631,8 @@ void StationService::Impl::routes() {
     using httplib::Request;
     using httplib::Response;
     // An SSE client holds a thread for as long as it listens.
-    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server.set_payload_max_length(opt.maxBody);
+    server.new_task_queue = [n = opt.maxStreams] { return new httplib::ThreadPool(static_cast<size_t>(16 + n)); };
+    server.set_payload_max_length(std::max(opt.maxBody, opt.maxUpload));
     server.set_keep_alive_timeout(2);
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
         const bool reading = req.method == "GET" || req.method == "HEAD";
@@ -498,11 +670,35 @@ void StationService::Impl::routes() {
     });
     server.Get("/api/v1/station", [this](const Request&, Response& res) { send(res, onLogic([this] { return station(); })); });
     server.Post("/api/v1/runs", [this](const Request& req, Response& res) {
+        if (req.body.size() > opt.maxBody) return send(res, errorReply(413, "the body is larger than the station takes"));
         if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
             return send(res, errorReply(415, "the body must be JSON (Content-Type: application/json)"));
         auto parsed = parseRunRequest(req.body);
         if (auto* bad = std::get_if<Reply>(&parsed)) return send(res, *bad);
         send(res, onLogic([this, r = std::get<RunRequest>(parsed)] { return startRun(r); }));
+    });
+    server.Post(R"(/api/v1/runs/(\d{1,9})/stop)", [this](const Request& req, Response& res) {
+        if (req.body.size() > opt.maxBody) return send(res, errorReply(413, "the body is larger than the station takes"));
+        const int id = std::stoi(req.matches[1]);
+        send(res, onLogic([this, id] { return stopRun(id); }));
+    });
+    server.Put("/api/v1/job", [this](const Request& req, Response& res) {
+        if (req.get_header_value("Content-Type").rfind("application/octet-stream", 0) != 0)
+            return send(res, errorReply(415, "the body is the file itself (Content-Type: application/octet-stream)"));
+        auto parsed = parseJobUpload(req.params);
+        if (auto* bad = std::get_if<Reply>(&parsed)) return send(res, *bad);
+        if (req.body.empty()) return send(res, errorReply(400, "the body is empty: it is the file to load"));
+        JobUpload u = std::get<JobUpload>(parsed);
+        try {
+            u.folder = madeUploadFolder();
+            std::ofstream out(u.path(), std::ios::binary);
+            out.write(req.body.data(), static_cast<std::streamsize>(req.body.size()));
+            out.close();
+            if (!out) throw std::runtime_error("cannot write " + u.path());
+        } catch (const std::exception& e) {
+            return send(res, errorReply(503, std::string("the upload could not be kept: ") + e.what()));
+        }
+        send(res, onLogic([this, u] { return loadJob(u); }));
     });
     server.Get(R"(/api/v1/runs/(\d{1,9}))", [this](const Request& req, Response& res) {
         const int id = std::stoi(req.matches[1]);
@@ -559,6 +755,10 @@ void StationService::Impl::serveEvents(const httplib::Request& req, httplib::Res
             return send(res, errorReply(400, "Last-Event-ID is not an event number"));
         after = static_cast<uint64_t>(id) > after ? 0 : static_cast<uint64_t>(id);
     }
+    if (streams.fetch_add(1) >= opt.maxStreams) {
+        streams.fetch_sub(1);
+        return send(res, errorReply(503, format("the station serves %d event streams at once", opt.maxStreams)));
+    }
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider("text/event-stream", [this, after, first = true](size_t, httplib::DataSink& sink) mutable {
         // The first write sends the headers at once, with the client's retry time.
@@ -577,7 +777,7 @@ void StationService::Impl::serveEvents(const httplib::Request& req, httplib::Res
         // A comment now and then finds a client that went away.
         if (text.empty()) text = ": keep-alive\n\n";
         return sink.write(text.data(), text.size());
-    });
+    }, [this](bool) { streams.fetch_sub(1); });
 }
 
 }  // namespace kvx

@@ -7,8 +7,10 @@
 
 #include "link/records.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 namespace kvx {
 
@@ -23,8 +25,14 @@ struct ServiceOptions {
     // start events).
     JobSettings settings;
     std::string project;
+    // The job's settings for a run about to start, or why there are none:
+    // the front end's (korvex-cli's options over the job; the window's
+    // controls). Unset: `settings`.
+    std::function<std::variant<JobSettings, std::string>()> jobSettings;
     size_t eventsKept = 10000;
-    size_t maxBody = 64 * 1024;
+    size_t maxBody = 64 * 1024;      // of a request's JSON body
+    size_t maxUpload = 32u << 20;    // of a job uploaded by PUT /api/v1/job
+    int maxStreams = 128;            // event-stream clients served at once
 };
 
 class StationService {

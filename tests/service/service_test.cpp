@@ -29,6 +29,7 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kChip = "SC32F5232JV1G";
+constexpr const char* kOctets = "application/octet-stream";
 
 // One event of the stream: its number and its JSON.
 struct SseEvent {
@@ -94,8 +95,10 @@ protected:
 
     // korvex-cli serve on a free port, with the job loaded; the client
     // speaks to it, the token read from its configuration folder.
-    void serve() {
-        child_ = test::spawnChild(KORVEX_CLI_BIN, {"serve", "--listen", "127.0.0.1:0", "--chip", kChip, "--file", path("fw.bin")}, true);
+    void serve(const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args = {"serve", "--listen", "127.0.0.1:0", "--chip", kChip, "--file", path("fw.bin")};
+        args.insert(args.end(), more.begin(), more.end());
+        child_ = test::spawnChild(KORVEX_CLI_BIN, args, true);
         output_ = test::readUntil(child_.out, "(Ctrl+C", 15000);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(output_, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/api/v1"))) << output_;
@@ -121,6 +124,19 @@ protected:
     httplib::Headers bearer(const std::string& token) const { return {{"Authorization", "Bearer " + token}}; }
     httplib::Result postRun(const std::string& body) {
         return client_->Post("/api/v1/runs", bearer(token_), body, "application/json");
+    }
+    httplib::Result putJob(const std::string& query, const std::vector<uint8_t>& file) {
+        return client_->Put("/api/v1/job" + query, bearer(token_), std::string(file.begin(), file.end()),
+                            "application/octet-stream");
+    }
+    // The station's production records, through korvex-cli records.
+    std::vector<json> records() {
+        std::ostringstream out, err;
+        EXPECT_EQ(cli::run({"records", "--json", "--db", path("home/records.sqlite")}, out, err), cli::kExitOk) << err.str();
+        std::vector<json> v;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);) v.push_back(json::parse(line));
+        return v;
     }
     json bodyOf(const httplib::Result& r) {
         if (!r) return json();
@@ -199,12 +215,29 @@ TEST_F(Service, EndpointsAnswerAndRefuseAsDocumented) {
         {"POST", "/api/v1/runs", R"({"operation":"auto","channels":[3]})", Good, 422},
         {"POST", "/api/v1/runs", R"({"operation":"auto"})", Good, 415, "text/plain"},
         {"POST", "/api/v1/runs", "{\"operation\":\"auto\",\"x\":\"" + std::string(70000, 'a') + "\"}", Good, 413},
+        {"POST", "/api/v1/runs/999/stop", "", Good, 404},
+        {"POST", "/api/v1/runs/1/stop", "", None, 401},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G&file=x.bin", "abc", None, 401, kOctets},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G&file=x.bin", "abc", Good, 415},
+        {"PUT", "/api/v1/job", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?project=a.pmw&chip=SC32F5232JV1G&file=x.bin", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?project=a.pmw&offset=16", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G&file=../x.bin", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G&file=x.bin&allowOutside=maybe", "abc", Good, 400, kOctets},
+        {"PUT", "/api/v1/job?chip=SC32F5232JV1G&file=x.bin", "", Good, 400, kOctets},
+        // Refused on the logic thread: the job stays as it was.
+        {"PUT", "/api/v1/job?chip=NOSUCHCHIP&file=x.bin", "abc", Good, 422, kOctets},
+        {"PUT", "/api/v1/job?project=broken.pmw", "not a project", Good, 422, kOctets},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.substr(0, 60));
         httplib::Headers h = c.auth == None ? httplib::Headers{} : bearer(c.auth == Good ? token_ : std::string(64, '0'));
         h.emplace("Origin", "http://elsewhere.example");
-        auto r = std::string(c.method) == "GET" ? client_->Get(c.path, h) : client_->Post(c.path, h, c.body, c.contentType);
+        const std::string method = c.method;
+        auto r = method == "GET"   ? client_->Get(c.path, h)
+                 : method == "PUT" ? client_->Put(c.path, h, c.body, c.contentType)
+                                   : client_->Post(c.path, h, c.body, c.contentType);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, c.status) << r->body;
         EXPECT_FALSE(r->has_header("Access-Control-Allow-Origin"));
@@ -280,16 +313,11 @@ TEST_F(Service, RunResultsAreWhatTheUnitsHold) {
     EXPECT_EQ(ng[0]["operation"], "auto");
     EXPECT_EQ(ng[0]["reason"], "flash-error");
     ASSERT_EQ(stopStation(), 0) << output_;
-    std::ostringstream out, err;
-    ASSERT_EQ(cli::run({"records", "--json", "--db", path("home/records.sqlite")}, out, err), cli::kExitOk) << err.str();
-    std::multiset<std::string> records;
-    std::istringstream lines(out.str());
-    for (std::string line; std::getline(lines, line);) {
-        const json r = json::parse(line);
-        records.insert(format("%d %s %s", r["channel"].get<int>(), r["operation"].get<std::string>().c_str(),
-                              r["outcome"].get<std::string>().c_str()));
-    }
-    EXPECT_EQ(records, (std::multiset<std::string>{"1 auto ok", "2 auto ng", "2 erase ok", "1 erase ok", "2 erase ok"}));
+    std::multiset<std::string> kept;
+    for (const json& r : records())
+        kept.insert(format("%d %s %s", r["channel"].get<int>(), r["operation"].get<std::string>().c_str(),
+                           r["outcome"].get<std::string>().c_str()));
+    EXPECT_EQ(kept, (std::multiset<std::string>{"1 auto ok", "2 auto ng", "2 erase ok", "1 erase ok", "2 erase ok"}));
 }
 
 // One controller at a time: a second run while one runs is refused with
@@ -382,4 +410,114 @@ TEST_F(Service, EventStreamResumesWithLastEventId) {
     EXPECT_EQ(std::system(("/usr/bin/python3 " KORVEX_TEST_SOURCE "/cli/validate_events.py " KORVEX_DOCS
                            "/json-events.schema.json " + path("events.jsonl")).c_str()),
               0);
+}
+
+// A job uploaded through the API is what the next run programs: an object
+// file for a chip, and a project file. A file the station cannot load is
+// refused with why, and a refused object file leaves no file to program.
+TEST_F(Service, UploadedJobIsWhatTheNextRunPrograms) {
+    startUnits(1);
+    serve();
+    const std::vector<uint8_t> other = test::patternBytes(32 * 1024, 11);
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::run({"save-project", path("fw.pmw"), "--chip", kChip, "--file", path("fw.bin")}, out, err), cli::kExitOk)
+        << err.str();
+    const std::vector<uint8_t> project = test::readBytes(path("fw.pmw"));
+    const std::string badHex = ":020000040000FA\n:10000000000102030405060708090A0B0C0D0E0F00\n:00000001FF\n";
+    struct Case {
+        std::string query;
+        std::vector<uint8_t> file;
+        int status;
+        const char* project;                // the job's afterwards ("" none)
+        const char* fileName;               // nullptr: no file loaded
+        const std::vector<uint8_t>* image;  // what a program run then puts on the chip
+        const char* error = "";
+    };
+    const Case cases[] = {
+        {"?chip=SC32F5232JV1G&file=other.bin", other, 200, "", "other.bin", &other},
+        {"?project=fw.pmw", project, 200, "fw.pmw", "fw.bin", &image_},
+        // Refused: the job stays as it was.
+        {"?chip=sc32f5232jv1g&file=bad.hex", {badHex.begin(), badHex.end()}, 422, "fw.pmw", "fw.bin", &image_,
+         "skipBadLines=true"},
+        // With no file for the chip it now has, nothing programs.
+        {"?chip=SC32F5264LF1G&file=bad.hex", {badHex.begin(), badHex.end()}, 422, "", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        auto r = putJob(c.query, c.file);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, c.status) << r->body;
+        const json job = bodyOf(r)["job"];
+        EXPECT_EQ(job["project"], c.project);
+        EXPECT_EQ(job["file"], c.fileName ? json(c.fileName) : json()) << r->body;
+        EXPECT_NE(bodyOf(r).value("error", "").find(c.error), std::string::npos) << r->body;
+        EXPECT_EQ(bodyOf(client_->Get("/api/v1/station"))["job"], job);
+        if (!c.image) {
+            auto refused = postRun(R"({"operation":"program"})");
+            EXPECT_EQ(refused->status, 422) << refused->body;
+            continue;
+        }
+        EXPECT_EQ(runToEnd(R"({"operation":"erase"})")["status"], 0);
+        EXPECT_EQ(runToEnd(R"({"operation":"program"})")["status"], 0);
+        EXPECT_EQ(unitFlash(0), *c.image);
+    }
+}
+
+// A stopped run ends at once with every channel interrupted (so recorded),
+// and the units' answers to the requests they still had are not taken as
+// the next run's: a blank check of the half-programmed chips finds them not
+// blank. A job cannot be replaced while a run goes on.
+TEST_F(Service, StoppedRunEndsInterruptedAndTheNextRunIsClean) {
+    startPacedUnits(2, 150);
+    serve();
+    auto started = postRun(R"({"operation":"program"})");
+    ASSERT_TRUE(started);
+    ASSERT_EQ(started->status, 202) << started->body;
+    const int id = bodyOf(started)["id"];
+    usleep(300000);  // some blocks in
+    EXPECT_EQ(putJob("?chip=SC32F5232JV1G&file=other.bin", image_)->status, 409);
+    auto stopped = client_->Post(format("/api/v1/runs/%d/stop", id), bearer(token_), "", "application/json");
+    ASSERT_TRUE(stopped);
+    ASSERT_EQ(stopped->status, 200) << stopped->body;
+    const json run = bodyOf(stopped);
+    EXPECT_EQ(run["state"], "done");
+    EXPECT_EQ(run["status"], 1);
+    ASSERT_EQ(run["results"].size(), 2u) << run.dump();
+    for (const json& r : run["results"]) EXPECT_EQ(r["outcome"], "interrupted") << r.dump();
+    EXPECT_EQ(client_->Post(format("/api/v1/runs/%d/stop", id), bearer(token_), "", "application/json")->status, 409);
+    // The next run waits for the units' last answers.
+    std::string location;
+    for (int i = 0; i < 300 && location.empty(); ++i, usleep(10000)) {
+        auto next = postRun(R"({"operation":"blank-check"})");
+        ASSERT_TRUE(next);
+        if (next->status == 202) location = next->get_header_value("Location");
+        else EXPECT_NE(bodyOf(next).value("error", "").find("stopped run"), std::string::npos) << next->body;
+    }
+    ASSERT_FALSE(location.empty());
+    for (int i = 0; i < 1000 && bodyOf(client_->Get(location))["state"] != "done"; ++i) usleep(20000);
+    const json after = bodyOf(client_->Get(location));
+    EXPECT_EQ(after["status"], 1) << after.dump();
+    ASSERT_EQ(after["results"].size(), 2u) << after.dump();
+    for (const json& r : after["results"]) EXPECT_EQ(r["outcome"], "failed") << r.dump();
+    ASSERT_EQ(stopStation(), 0) << output_;
+    std::multiset<std::string> kept;
+    for (const json& r : records()) kept.insert(r["outcome"].get<std::string>());
+    EXPECT_EQ(kept, (std::multiset<std::string>{"interrupted", "interrupted", "ng", "ng"}));
+}
+
+// Each run of a station that numbers its chips goes on from the number the
+// run before left (a station's runs never give two chips one number).
+TEST_F(Service, SerialNumbersGoOnFromRunToRun) {
+    startUnits(1);
+    serve({"--sn", "0x100", "--sn-address", "0x7F00", "--sn-advance"});
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(runToEnd(R"({"operation":"erase"})")["status"], 0);
+        EXPECT_EQ(runToEnd(R"({"operation":"auto"})")["status"], 0);
+    }
+    ASSERT_EQ(stopStation(), 0) << output_;
+    std::vector<int64_t> numbers;
+    for (const json& r : records())
+        if (r["operation"] == "auto") numbers.push_back(r["snStart"].get<int64_t>());
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(numbers, (std::vector<int64_t>{0x100, 0x101, 0x102}));
 }
