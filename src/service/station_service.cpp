@@ -213,9 +213,9 @@ std::variant<JobUpload, Reply> parseJobUpload(const std::multimap<std::string, s
 
 std::string launchRefusalText(Program::LaunchRefusal why) {
     switch (why) {
-    case Program::LaunchRefusal::NoChip: return "no chip chosen: load a job (PUT /api/v1/job, or --chip or --project)";
+    case Program::LaunchRefusal::NoChip: return "no chip chosen: load a job first (PUT /api/v1/job)";
     case Program::LaunchRefusal::NoFile:
-        return "no object file loaded: load a job (PUT /api/v1/job, or --file or --project)";
+        return "no object file loaded: load a job first (PUT /api/v1/job)";
     case Program::LaunchRefusal::None: break;
     }
     return "the operation was refused";

@@ -6,6 +6,8 @@
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
 #include "ui/shutdown_signals.h"
+#include "ui/window_station.h"
+#include "shell/text.h"
 
 #include <QApplication>
 #include <QFont>
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,10 @@ struct WindowOptions {
     std::vector<std::string> projects;  // the first is loaded, the others ignored
     std::string shot;
     int quitAfter = 0;
+    // --listen: the station on the network, served over the window's engine.
+    bool listen = false;
+    std::string listenHost = "127.0.0.1";
+    int listenPort = 8200;
 };
 
 int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
@@ -50,6 +57,13 @@ int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
     cli.add_option("--screenshot", w.shot, "save a picture of the window to FILE, then quit")->type_name("FILE");
     cli.add_option("--quit-after", w.quitAfter, "quit after MS milliseconds (with --screenshot: take it then)")
         ->type_name("MS");
+    std::string listen;
+    CLI::Option* listenOption =
+        cli.add_option("--listen", listen,
+                       "serve the station's HTTP API and web page, by default on 127.0.0.1:8200\n"
+                       "(--listen=ADDR:PORT elsewhere); a remote run is refused while\nthe operator runs one")
+            ->type_name("[ADDR:PORT]")
+            ->expected(0, 1);
     cli.footer("The configuration (ZirIvoD.cfg, ports.map) and the logs are kept beside the program when it runs\n"
                "from a writable folder, else in $XDG_CONFIG_HOME/korvex200 and $XDG_STATE_HOME/korvex200.");
     try {
@@ -62,6 +76,14 @@ int parseWindowOptions(int argc, char** argv, WindowOptions& w) {
         return 2;
     }
     w.projects = cli.remaining();
+    if (listenOption->count() > 0) {
+        w.listen = true;
+        std::string why;
+        if (!listen.empty() && !kvx::parseListenAddress(listen, w.listenHost, w.listenPort, why)) {
+            std::fprintf(stderr, "korvex200: --listen %s: %s\nTry korvex200 --help.\n", listen.c_str(), why.c_str());
+            return 2;
+        }
+    }
     // "--" ends the options: it is no name itself.
     if (auto dd = std::find(w.projects.begin(), w.projects.end(), "--"); dd != w.projects.end()) w.projects.erase(dd);
     if (w.quitAfter < 0) {
@@ -106,6 +128,22 @@ int main(int argc, char** argv) {
 
     kvx::TKorvexMGxPrg win(app, rest);
     prompts.setParent(&win);
+    // Served once start-up has found the units; ended before the program is.
+    std::unique_ptr<kvx::StationService> station;
+    if (options.listen)
+        win.onStartedUp = [&] {
+            const std::string where = kvx::format(options.listenHost.find(':') != std::string::npos ? "http://[%s]:%d/" : "http://%s:%d/",
+                                                  options.listenHost.c_str(), options.listenPort);
+            try {
+                station = kvx::startWindowStation(app, options.listenHost, options.listenPort,
+                                                  rest.empty() ? std::string() : std::filesystem::path(rest[0]).filename().string());
+                app.AppendInfoLine("Station served on " + where);
+            } catch (const std::exception& e) {
+                app.AppendInfoLine(e.what());
+                std::fprintf(stderr, "korvex200: %s\n", e.what());
+                prompts.warning(e.what());
+            }
+        };
     kvx::bindApplicationTitle(app, prompts);
     if (!shot.empty() || quitAfter > 0) {
         // A message box open at that moment (the missing firmware file at
@@ -129,5 +167,7 @@ int main(int argc, char** argv) {
     // asking: a shut-down of the system has nobody to answer.
     kvx::ShutdownSignals shutdown([&app] { app.quit(false); }, kvx::ShutdownSignals::Afterwards::Ignore);
     win.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    station.reset();
+    return status;
 }

@@ -59,7 +59,9 @@ void TKorvexMGxPrg::showEvent(QShowEvent* e) {
     // (the missing firmware file) appear over the window.
     // A window closed before then (a signal to end) starts nothing.
     QTimer::singleShot(0, this, [this] {
-        if (!closed_) app_.FormShow(args_);
+        if (closed_) return;
+        app_.FormShow(args_);
+        if (onStartedUp) onStartedUp();
     });
 }
 

@@ -2,6 +2,7 @@
 // forwards the window's events (show, close, key presses) to the program.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -27,6 +28,8 @@ public:
     TKorvexMGxPrg(KorvexApp& app, std::vector<std::string> args);
     ~TKorvexMGxPrg() override;
     FormView& view() { return *view_; }
+    // Runs once start-up (FormShow) has run.
+    std::function<void()> onStartedUp;
 
 protected:
     void showEvent(QShowEvent* e) override;

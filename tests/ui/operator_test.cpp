@@ -13,6 +13,7 @@
 #include "records/record_store.h"
 #include "sim/sim_server.h"
 #include "ui/window_rig.h"
+#include "ui/window_station.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 #include "ui/qt_prompts.h"
@@ -38,6 +39,12 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <future>
 
 #include <filesystem>
 
@@ -99,6 +106,7 @@ private slots:
     void verifyAbortEndsThatChannelAtOnce();
     void dataOutsideTheChipIsAskedAbout();
     void closingDuringARunAsksOnce();
+    void remoteControllerSharesTheOperatorsStation();
 };
 
 // Enter (and Space, on widgets where it is not the widget's own click) on
@@ -652,6 +660,73 @@ void OperatorTest::closingDuringARunAsksOnce() {
     const auto recs = RecordStore(recordsPath, true).query({});
     QCOMPARE(int(recs.size()), 2);
     for (const ProductionRecord& rec : recs) QCOMPARE(QString::fromStdString(rec.outcome), QString("interrupted"));
+}
+
+// korvex200 --listen: a remote controller is refused while the operator's
+// run goes on (the operator started it with the mouse), and a run it starts
+// afterwards runs in the window's engine with the window's job: the
+// window's log shows it.
+void OperatorTest::remoteControllerSharesTheOperatorsStation() {
+    QTemporaryDir dir;
+    SimOptions o;
+    o.units = 2;
+    o.dir = dir.path().toStdString() + "/ports";
+    o.unit.resize(2);
+    for (auto& u : o.unit) u.programMs = 100;
+    SimServer sim(o);
+    sim.start();
+    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    {
+        QtRig r;
+        r.app.programFolder = dir.path().toStdString() + "/";
+        QVERIFY(r.show());
+        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
+        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+        r.app.applyChipDefaults();
+        std::vector<uint8_t> image(32 * 1024, 0x5A);
+        const std::string hex = dir.path().toStdString() + "/image.hex";
+        writeHexFile(hex, image.data(), 0, 0, 32 * 1024 - 1);
+        QVERIFY(r.app.loadObjectFile(hex, true));
+        std::unique_ptr<StationService> station = startWindowStation(r.app, "127.0.0.1", 0);
+        std::string token;
+        std::getline(std::ifstream(dir.path().toStdString() + "/api.token"), token);
+        // The client waits on the window's thread: it asks from another
+        // one while the window goes on.
+        const auto ask = [&](const char* method, const std::string& path, const std::string& body = {}) {
+            auto answer = std::async(std::launch::async, [&, method, path, body] {
+                httplib::Client c("127.0.0.1", station->port());
+                const httplib::Headers h{{"Authorization", "Bearer " + token}};
+                auto res = std::string(method) == "GET" ? c.Get(path, h) : c.Post(path, h, body, "application/json");
+                return res ? std::make_pair(res->status, nlohmann::json::parse(res->body)) : std::make_pair(0, nlohmann::json());
+            });
+            while (answer.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) QTest::qWait(5);
+            return answer.get();
+        };
+        click(child(&r.win, "AutoSpdBtn"));
+        QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.channelState(0).busy && r.app.engine.channelState(1).busy, 10000);
+        const auto refused = ask("POST", "/api/v1/runs", R"({"operation":"verify"})");
+        QCOMPARE(refused.first, 409);
+        QVERIFY2(refused.second["error"].get<std::string>().find("channel 1 runs") != std::string::npos,
+                 refused.second.dump().c_str());
+        QCOMPARE(ask("GET", "/api/v1/station").second["units"][0]["busy"].get<bool>(), true);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.app.engine.channelState(0).busy && !r.app.engine.channelState(1).busy, 20000);
+        const size_t linesBefore = r.app.log.lines().size();
+        const auto started = ask("POST", "/api/v1/runs", R"({"operation":"verify"})");
+        QCOMPARE(started.first, 202);
+        const std::string run = "/api/v1/runs/" + std::to_string(started.second["id"].get<int>());
+        QTRY_VERIFY_WITH_TIMEOUT(ask("GET", run).second["state"] == "done", 20000);
+        const nlohmann::json done = ask("GET", run).second;
+        QCOMPARE(done["status"].get<int>(), 0);
+        QCOMPARE(int(done["results"].size()), 2);
+        int verified = 0;
+        for (size_t i = linesBefore; i < r.app.log.lines().size(); ++i)
+            verified += r.app.log.lines()[i].find("Main Flash数据校验成功！") != std::string::npos;
+        QCOMPARE(verified, 2);
+        station.reset();
+        r.app.quit(false);
+    }
+    unsetenv("KORVEX_SERIAL_DIR");
+    sim.stop();
 }
 
 KORVEX_GUI_SUITE(OperatorTest);
