@@ -4,8 +4,9 @@ namespace kvx {
 
 // One page, served as it stands: no script or style from elsewhere. It
 // reads /api/v1/station once and then follows /api/v1/events; the start
-// button posts /api/v1/runs with the token typed in (kept in the browser's
-// local storage, never in the page's address).
+// button posts /api/v1/runs, the stop button the run's stop, with the token
+// typed in (kept in the browser's local storage, never in the page's
+// address).
 const char* const kStationPage = R"PAGE(<!doctype html>
 <html>
 <head>
@@ -48,6 +49,7 @@ h1 { font-size: 1.3em; margin: 0; }
     <option>blank-check</option><option>download</option><option>read-id</option>
   </select>
   <button id="start"></button>
+  <button id="stop" disabled></button>
   <span id="message"></span>
 </section>
 <h2 id="lastTitle"></h2>
@@ -56,11 +58,11 @@ h1 { font-size: 1.3em; margin: 0; }
 "use strict";
 const zh = (navigator.languages || [navigator.language]).some(l => String(l).toLowerCase().startsWith("zh"));
 const T = zh ? {
-  title: "Korvex200 工作站", socket: "通道", none: "无编程器", start: "开始", token: "令牌",
+  title: "Korvex200 工作站", socket: "通道", none: "无编程器", start: "开始", stop: "停止", token: "令牌",
   today: "今日", ok: "成功", ng: "失败", last: "最近结果", live: "实时", offline: "断开",
   idle: "空闲", needToken: "开始需要令牌（工作站配置目录中的 api.token）"
 } : {
-  title: "Korvex200 station", socket: "Socket", none: "no unit", start: "Start", token: "Token",
+  title: "Korvex200 station", socket: "Socket", none: "no unit", start: "Start", stop: "Stop", token: "Token",
   today: "Today", ok: "OK", ng: "NG", last: "Last results", live: "live", offline: "disconnected",
   idle: "idle", needToken: "starting a run needs the token (api.token in the station's configuration folder)"
 };
@@ -68,6 +70,7 @@ document.documentElement.lang = zh ? "zh" : "en";
 const $ = id => document.getElementById(id);
 $("title").textContent = T.title;
 $("start").textContent = T.start;
+$("stop").textContent = T.stop;
 $("tokenLabel").textContent = T.token;
 $("lastTitle").textContent = T.last;
 $("token").value = localStorage.getItem("korvexToken") || "";
@@ -89,12 +92,16 @@ function state(ch, s) {
   if (s) el.classList.add(s);
 }
 let today = { ok: 0, ng: 0 };
+// The run going on (started here or elsewhere), which the stop button ends.
+let running = null;
+function setRunning(id) { running = id; $("stop").disabled = running === null; }
 function showYield() { $("yield").textContent = T.today + ": " + T.ok + " " + today.ok + ", " + T.ng + " " + today.ng; }
 function station(s) {
   $("station").textContent = s.station + (s.chip ? " · " + s.chip : "");
   $("job").textContent = s.job && s.job.file ? s.job.file + " " + (s.job.fileChecksum || "") : "";
   today = { ok: s.counters.today.ok, ng: s.counters.today.ng };
   showYield();
+  setRunning(s.running && s.running.run ? s.running.run : null);
   for (const u of s.units) {
     const el = sockets[u.channel];
     if (!el) continue;
@@ -130,6 +137,7 @@ function onEvent(e) {
     state(e.channel, e.ok ? "ok" : "failed");
     part(e.channel, "result").textContent = T.ok + " " + e.channelOk + ", " + T.ng + " " + e.channelNg;
   } else if (e.event === "summary") {
+    setRunning(null);
     fetch("/api/v1/station").then(r => r.json()).then(station);
   }
 }
@@ -138,18 +146,22 @@ const events = new EventSource("/api/v1/events");
 events.onopen = () => { $("live").textContent = "● " + T.live; };
 events.onerror = () => { $("live").textContent = "○ " + T.offline; };
 events.onmessage = m => onEvent(JSON.parse(m.data));
-$("start").onclick = () => {
+// Posts with the token typed in; `then` gets the answer of a success.
+function control(path, body, then) {
   const token = $("token").value.trim();
   $("message").textContent = "";
   if (!token) { $("message").textContent = T.needToken; return; }
   localStorage.setItem("korvexToken", token);
-  fetch("/api/v1/runs", {
+  fetch(path, {
     method: "POST",
     headers: { "Content-Type": "application/json", "Authorization": "Bearer " + token },
-    body: JSON.stringify({ operation: $("operation").value })
-  }).then(r => r.json().then(b => { if (!r.ok) $("message").textContent = b.error; }))
+    body: JSON.stringify(body)
+  }).then(r => r.json().then(b => { if (!r.ok) $("message").textContent = b.error; else if (then) then(b); }))
     .catch(err => { $("message").textContent = String(err); });
-};
+}
+$("start").onclick = () => control("/api/v1/runs", { operation: $("operation").value },
+                                   b => { if (b.state === "running") setRunning(b.id); });
+$("stop").onclick = () => { if (running !== null) control("/api/v1/runs/" + running + "/stop", {}); };
 </script>
 </body>
 </html>

@@ -105,7 +105,19 @@ def main():
         failed_text = driver.find_element(By.CSS_SELECTOR, "#socket-3 .result").text
         assert failed_text.startswith("NG (") and len(failed_text) > 8, failed_text
         assert driver.find_elements(By.CSS_SELECTOR, "#last li"), "no result in the list of the last ones"
-        print("sockets turned in the order", order, "; socket 3:", failed_text)
+        # The stop button ends the next run: the slow units' sockets turn
+        # red as interrupted.
+        stop = driver.find_element(By.ID, "stop")
+        wait_for("the stop button off after the run", lambda: not stop.is_enabled())
+        driver.find_element(By.CSS_SELECTOR, "#operation option[value='program'], #operation option:nth-child(2)").click()
+        driver.find_element(By.ID, "start").click()
+        wait_for("the stop button on during the run", lambda: stop.is_enabled() and "running" in classes()[7], 20)
+        stop.click()
+        wait_for("the slow sockets stopped", lambda: all("failed" in c for c in classes()[4:]), 20)
+        stopped = [driver.find_element(By.CSS_SELECTOR, f"#socket-{ch} .result").text for ch in range(5, 9)]
+        assert all(t.startswith("NG (interrupted)") for t in stopped), stopped
+        wait_for("the stop button off after the stop", lambda: not stop.is_enabled(), 20)
+        print("sockets turned in the order", order, "; socket 3:", failed_text, "; stopped:", stopped[0])
         return 0
     finally:
         if driver:
