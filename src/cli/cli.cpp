@@ -138,9 +138,9 @@ Operations:
   save-project FILE    save the job as a project file (.pmw)
   records              show the production records (filters and forms below)
   serve                the headless station: search the units, load the job
-                       given, then serve the HTTP API (runs, station, event
-                       stream, metrics; docs/api.md) on --listen until Ctrl+C
-                       or SIGTERM
+                       given, then serve the HTTP API (station, job upload,
+                       runs and their stop, event stream, metrics, a web page;
+                       docs/api.md) on --listen until Ctrl+C or SIGTERM
 
 Output: the results table on standard output; errors and progress on standard
 error (bars on a terminal, else a line per channel at each step and every few
