@@ -20,6 +20,21 @@ inline double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// The calling thread's time on a core and waiting for one, from the
+// scheduler's statistics.
+struct ThreadTimes {
+    double ranMs = 0, waitedMs = 0;
+};
+inline ThreadTimes threadTimes() {
+    ThreadTimes t;
+    unsigned long long ran = 0, waited = 0;
+    if (FILE* f = std::fopen("/proc/thread-self/schedstat", "r")) {
+        if (std::fscanf(f, "%llu %llu", &ran, &waited) == 2) t = {ran / 1e6, waited / 1e6};
+        std::fclose(f);
+    }
+    return t;
+}
+
 // A benchmark's command line: -h or --help prints `usage` and ends the
 // program; options are "--name VALUE" pairs of `names`, then up to
 // `maxOperands` operands. Anything else ends it with status 2: a mistyped

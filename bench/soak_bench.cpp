@@ -48,20 +48,6 @@ double residentMB() {
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
-// The calling thread's time on a core and waiting for one, from the
-// scheduler's statistics.
-struct ThreadTimes {
-    double ranMs = 0, waitedMs = 0;
-};
-ThreadTimes threadTimes() {
-    ThreadTimes t;
-    unsigned long long ran = 0, waited = 0;
-    if (FILE* f = std::fopen("/proc/thread-self/schedstat", "r")) {
-        if (std::fscanf(f, "%llu %llu", &ran, &waited) == 2) t = {ran / 1e6, waited / 1e6};
-        std::fclose(f);
-    }
-    return t;
-}
 
 double mb(double bytes) { return bytes / (1024.0 * 1024.0); }
 }  // namespace
@@ -150,11 +136,11 @@ longest logic-thread stall and the CPU per status frame as it goes.
         // SOAK_STALLS=MS prints every stall longer than MS with how much of
         // it the thread ran and how long it waited for a core.
         const double stallsOver = std::getenv("SOAK_STALLS") ? std::atof(std::getenv("SOAK_STALLS")) : -1;
-        ThreadTimes lastTimes = threadTimes();
+        kvx::bench::ThreadTimes lastTimes = kvx::bench::threadTimes();
         EventLoop::TimerId meter = loop.startTimer(5, false, [&] {
             auto now = Clock::now();
             double gap = std::chrono::duration<double, std::milli>(now - lastTick).count() - 5;
-            ThreadTimes times = threadTimes();
+            kvx::bench::ThreadTimes times = kvx::bench::threadTimes();
             if (stallsOver >= 0 && gap > stallsOver)
                 std::fprintf(stderr, "stall %.1f ms at %d chips: ran %.1f ms, waited %.1f ms for a core\n", gap, done(),
                              times.ranMs - lastTimes.ranMs, times.waitedMs - lastTimes.waitedMs);

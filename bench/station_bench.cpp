@@ -803,12 +803,18 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
     int ticks = 0;
     const Steady::time_point begin = Steady::now();
     Steady::time_point lastTick = begin;
+    kvx::bench::ThreadTimes lastTimes = kvx::bench::threadTimes();
     const int chipsBefore = chips;
     const EventLoop::TimerId meter = st.loop.startTimer(5, false, [&] {
         const Steady::time_point now = Steady::now();
         const double gap = msBetween(lastTick, now) - 5;
+        // With it, how long of it the thread ran and how long it waited for a core.
+        const kvx::bench::ThreadTimes times = stallsOver >= 0 ? kvx::bench::threadTimes() : lastTimes;
         if (stallsOver >= 0 && gap > stallsOver)
-            std::fprintf(stderr, "stall %.1f ms at %.3f s, %d chips\n", gap, msBetween(begin, now) / 1000, chips - chipsBefore);
+            std::fprintf(stderr, "stall %.1f ms at %.3f s, %d chips: ran %.1f ms, waited %.1f ms for a core\n", gap,
+                         msBetween(begin, now) / 1000, chips - chipsBefore, times.ranMs - lastTimes.ranMs,
+                         times.waitedMs - lastTimes.waitedMs);
+        lastTimes = times;
         stallMs = std::max(stallMs, gap);
         lastTick = now;
         ++ticks;

@@ -5,12 +5,15 @@
 // share, behind its own lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,13 +21,24 @@ namespace kvx {
 
 class EventRing {
 public:
-    explicit EventRing(size_t capacity) : capacity_(capacity) {}
+    // wakeEveryMs: how often the readers waiting for events are woken when
+    // some came (the writer itself wakes nobody, below).
+    explicit EventRing(size_t capacity, int wakeEveryMs = 5);
+    ~EventRing();
+    EventRing(const EventRing&) = delete;
+    EventRing& operator=(const EventRing&) = delete;
 
-    // Keeps `json` as the next event; gives its number (from 1).
+    // Keeps `json` as the next event; gives its number (from 1). Called on
+    // the logic thread: it hands the event to the waker, below, and shares
+    // no lock with the readers (which run at the lowest priority and may
+    // be held off a core holding it) and wakes none of them. With a hundred
+    // readers, a wake of every one of them from here held the logic thread
+    // up for good.
     uint64_t push(std::string json);
 
+    using Event = std::pair<uint64_t, std::shared_ptr<const std::string>>;  // number, JSON
     struct Batch {
-        std::vector<std::pair<uint64_t, std::string>> events;  // number, JSON
+        std::vector<Event> events;
         bool closed = false;  // the stream ends: the station stops
         bool gap = false;     // events after `after` have left the ring already
     };
@@ -37,12 +51,26 @@ public:
     void close();
 
 private:
+    void wakeReaders();
+    // Moves the events pushed so far into the ring; false when there were none.
+    bool takeIncoming(std::vector<Event>& moving);
+
     size_t capacity_;
+    int wakeEveryMs_;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
-    std::deque<std::pair<uint64_t, std::string>> events_;
+    std::deque<Event> events_;
     uint64_t next_ = 1;
     bool closed_ = false;
+    // The waker: every wakeEveryMs, it moves the events pushed since into
+    // the ring and wakes the readers.
+    mutable std::mutex incomingMutex_;
+    std::vector<Event> incoming_;
+    uint64_t assigned_ = 0;  // the last number given (under incomingMutex_)
+    std::mutex wakerMutex_;
+    std::condition_variable wakerCv_;
+    bool stopWaker_ = false;
+    std::thread waker_;
 };
 
 }  // namespace kvx

@@ -13,7 +13,9 @@
 #include "shell/text.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -223,6 +225,27 @@ std::string launchRefusalText(Program::LaunchRefusal why) {
 
 JsonObject hexOrNull(bool present, const char* f, uint32_t v) { return present ? JsonObject(format(f, v)) : JsonObject(); }
 
+// The server's threads: a pool whose threads give way to the logic thread
+// and the ports' threads (nice 19). Not the idle scheduling class: they
+// share short locks with the logic thread (its loop's queue, a reply's
+// promise), and one held off every core for long holding one would hold
+// the logic thread up with it.
+class ServerThreads : public httplib::TaskQueue {
+public:
+    explicit ServerThreads(size_t n) : pool_(n) {}
+    void enqueue(std::function<void()> fn) override {
+        pool_.enqueue([fn = std::move(fn)] {
+            thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) == 0;
+            (void)lowered;
+            fn();
+        });
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    httplib::ThreadPool pool_;
+};
+
 }  // namespace
 
 // A run started through the API: its channels and, as each ends, its
@@ -321,6 +344,9 @@ void StationService::stop() {
     d.stopping = true;
     d.closing = true;
     d.ring.close();
+    // The streams write what the ring still held for them, then end (a
+    // second at most: a client that reads nothing does not hold the stop).
+    for (int waited = 0; d.streams > 0 && waited < 1000; waited += 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (d.thread.joinable()) {
         d.server.stop();
         d.thread.join();
@@ -631,7 +657,7 @@ void StationService::Impl::routes() {
     using httplib::Request;
     using httplib::Response;
     // An SSE client holds a thread for as long as it listens.
-    server.new_task_queue = [n = opt.maxStreams] { return new httplib::ThreadPool(static_cast<size_t>(16 + n)); };
+    server.new_task_queue = [n = opt.maxStreams] { return new ServerThreads(static_cast<size_t>(16 + n)); };
     server.set_payload_max_length(std::max(opt.maxBody, opt.maxUpload));
     server.set_keep_alive_timeout(2);
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
@@ -767,7 +793,7 @@ void StationService::Impl::serveEvents(const httplib::Request& req, httplib::Res
         first = false;
         if (b.gap) text += ": some events had left the ring already\n\n";
         for (const auto& [id, json] : b.events) {
-            text += "id: " + std::to_string(id) + "\ndata: " + json + "\n\n";
+            text += "id: " + std::to_string(id) + "\ndata: " + *json + "\n\n";
             after = id;
         }
         if (b.closed && b.events.empty()) {

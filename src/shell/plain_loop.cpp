@@ -11,7 +11,7 @@ Clock& steadyClock() {
 }
 }  // namespace
 
-PlainEventLoop::PlainEventLoop(Clock* clock) : clock_(clock ? *clock : steadyClock()) {}
+PlainEventLoop::PlainEventLoop(Clock* clock) : clock_(clock ? *clock : steadyClock()), busySince_(RealClock::now()) {}
 
 void PlainEventLoop::post(std::function<void()> fn) {
     {
@@ -41,12 +41,6 @@ bool PlainEventLoop::runOne(RealClock::time_point until) {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (quit_) return false;
-            if (!queue_.empty()) {
-                fn = std::move(queue_.front());
-                queue_.pop_front();
-                posted = true;
-                break;
-            }
             const int64_t now = clock_.monotonicMs();
             // Earliest timer.
             TimerId dueId = 0;
@@ -57,7 +51,14 @@ bool PlainEventLoop::runOne(RealClock::time_point until) {
                     dueId = id;
                 }
             }
-            if (dueId && dueAt <= now) {
+            const bool timerDue = dueId && dueAt <= now;
+            if (!queue_.empty() && !(timerDue && RealClock::now() - busySince_ >= std::chrono::milliseconds(4))) {
+                fn = std::move(queue_.front());
+                queue_.pop_front();
+                posted = true;
+                break;
+            }
+            if (timerDue) {
                 auto& t = timers_[dueId];
                 fn = t.fn;
                 if (t.singleShot) {
@@ -66,6 +67,7 @@ bool PlainEventLoop::runOne(RealClock::time_point until) {
                     t.due += t.interval;
                     if (t.due < now) t.due = now + t.interval;  // no burst after a stall
                 }
+                busySince_ = RealClock::now();
                 break;
             }
             const auto realNow = RealClock::now();
@@ -76,6 +78,7 @@ bool PlainEventLoop::runOne(RealClock::time_point until) {
             auto wakeAt = until;
             if (dueId) wakeAt = std::min(wakeAt, realNow + std::chrono::milliseconds(dueAt - now));
             cv_.wait_until(lock, wakeAt);
+            busySince_ = RealClock::now();  // what came meanwhile is new
         }
     }
     fn();

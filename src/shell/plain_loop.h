@@ -58,6 +58,11 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> queue_;
+    // Since when the loop has run posted functions without a break (a wait
+    // or a timer): after 4 ms of them, a due timer has its turn (as the
+    // window's loop gives it), so that a steady stream of arrivals does
+    // not hold the timers back.
+    RealClock::time_point busySince_;
     bool quit_ = false;
     // Timers are touched only on the logic thread.
     std::map<TimerId, Timer> timers_;

@@ -67,6 +67,19 @@ TEST(PlainEventLoop, TimersFollowTheClockAndStop) {
     EXPECT_TRUE(loop.runUntil([&] { return real == 1; }, 10000));
 }
 
+// Arrivals that never stop (each posts the next, as a port's thread does
+// under load) do not hold a due timer back for good: it has its turn after
+// a few milliseconds of them.
+TEST(PlainEventLoop, ATimerHasItsTurnBetweenEndlessArrivals) {
+    PlainEventLoop loop;
+    std::function<void()> arrive = [&] { loop.post(arrive); };
+    loop.post(arrive);
+    int ticks = 0;
+    loop.startTimer(1, false, [&] { ++ticks; });
+    EXPECT_TRUE(loop.runUntil([&] { return ticks >= 3; }, 10000));
+    loop.quit();
+}
+
 TEST(PlainEventLoop, QuitEndsRun) {
     PlainEventLoop loop;
     loop.post([&] { loop.quit(); });
