@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,16 @@ inline ThreadTimes threadTimes() {
         std::fclose(f);
     }
     return t;
+}
+
+// Resident memory now, from /proc/self/statm.
+inline double residentMB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 // A benchmark's command line: -h or --help prints `usage` and ends the

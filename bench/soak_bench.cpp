@@ -38,15 +38,6 @@ using kvx::bench::cpuSeconds;
 
 namespace {
 
-// Resident memory now, from /proc/self/statm.
-double residentMB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 
 double mb(double bytes) { return bytes / (1024.0 * 1024.0); }
@@ -186,11 +177,11 @@ longest logic-thread stall and the CPU per status frame as it goes.
             }
             lastPer = per;
             lastCpuPerFrame = cpuPerFrame;
-            if (rssAt10k < 0 && now >= 10000) rssAt10k = residentMB();
+            if (rssAt10k < 0 && now >= 10000) rssAt10k = kvx::bench::residentMB();
             if (secondCpuPerFrame < 0 && last >= 10000) secondCpuPerFrame = cpuPerFrame;
             if (now / 100000 != last / 100000 || std::getenv("SOAK_EVERY"))
                 std::printf("  at %7d chips: %.1f s, %.2f us CPU per status frame, %.1f MB in use\n", now,
-                            all.elapsed() / 1000.0, cpuPerFrame, residentMB());
+                            all.elapsed() / 1000.0, cpuPerFrame, kvx::bench::residentMB());
             std::fflush(stdout);
             last = now;
             lastMs = all.elapsed();
@@ -203,7 +194,7 @@ longest logic-thread stall and the CPU per status frame as it goes.
             for (size_t i = lines.size() > 15 ? lines.size() - 15 : 0; i < lines.size(); ++i)
                 std::fprintf(stderr, "  %s\n", lines[i].c_str());
         }
-        const double rssEnd = residentMB();
+        const double rssEnd = kvx::bench::residentMB();
         const double seconds = all.elapsed() / 1000.0;
         app.productionLogs.finish();
         app.log.journal().flush();

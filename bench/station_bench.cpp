@@ -89,14 +89,6 @@ Spread spread(std::vector<double> v) {
     return s;
 }
 
-double residentMB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 const char* mark(bool ok) { return ok ? "met" : "MISSED"; }
 
@@ -828,10 +820,10 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
                                  : msBetween(begin, Steady::now()) >= seconds * 1000.0 * part;
         };
         while (!over(0.25)) usleep(2000);
-        rssQuarter = residentMB();
+        rssQuarter = kvx::bench::residentMB();
         if (clients > 0) sentByQuarter = sse.streams()[0].lastId;
         while (!over(1.0)) usleep(2000);
-        rssEnd = residentMB();
+        rssEnd = kvx::bench::residentMB();
         runSeconds = msBetween(begin, Steady::now()) / 1000.0;
     });
     const double cpu = kvx::bench::cpuSeconds() - cpu0, readerCpu = sse.cpuSeconds() - readerCpu0;

@@ -91,6 +91,42 @@ void pick(QMenu* m, const char* actionName) {
 }
 
 
+// Two emulated units where the window's search finds them, each taking
+// programMs for a 4 KB block (0: at once).
+struct TwoUnits {
+    QTemporaryDir dir;
+    std::unique_ptr<SimServer> sim;
+    explicit TwoUnits(int programMs = 0) {
+        SimOptions o;
+        o.units = 2;
+        o.dir = folder() + "ports";
+        o.unit.resize(2);
+        for (auto& u : o.unit) u.programMs = programMs;
+        sim = std::make_unique<SimServer>(o);
+        sim->start();
+        setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    }
+    ~TwoUnits() {
+        unsetenv("KORVEX_SERIAL_DIR");
+        sim->stop();
+    }
+    std::string folder() const { return dir.path().toStdString() + "/"; }
+};
+
+// The window shown over the units, its search done, the first SC chip
+// chosen and `bytes` of 0x5A loaded from the chip's first flash address.
+bool showWithJob(QtRig& r, const TwoUnits& units, size_t bytes) {
+    r.app.programFolder = units.folder();
+    if (!r.show() || !QTest::qWaitFor([&] { return r.app.engine.devicesFound() == 2; }, 20000)) return false;
+    chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
+    r.app.applyChipDefaults();
+    std::vector<uint8_t> image(bytes, 0x5A);
+    const std::string hex = units.folder() + "image.hex";
+    const uint32_t first = r.app.engine.chip.flashFirst;
+    writeHexFile(hex, image.data(), first, first, first + static_cast<uint32_t>(bytes) - 1);
+    return r.app.loadObjectFile(hex, true);
+}
+
 }  // namespace
 
 class OperatorTest : public QObject {
@@ -489,26 +525,10 @@ void OperatorTest::everyDialogClosesAsTheOperatorCloses() {
 // the first difference box ends that channel there and then (red gauge, its
 // line) while the other channel's box is shown.
 void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
-    QTemporaryDir dir;
-    SimOptions o;
-    o.units = 2;
-    o.dir = dir.path().toStdString() + "/ports";
-    o.unit.resize(2);
-    SimServer sim(o);
-    sim.start();
-    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    TwoUnits units;
     {
         QtRig r;
-        r.app.programFolder = dir.path().toStdString() + "/";
-        QVERIFY(r.show());
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
-        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
-        r.app.applyChipDefaults();
-        std::vector<uint8_t> image(4096, 0x5A);
-        const std::string hex = dir.path().toStdString() + "/image.hex";
-        writeHexFile(hex, image.data(), r.app.engine.chip.flashFirst, r.app.engine.chip.flashFirst,
-                     r.app.engine.chip.flashFirst + 4095);
-        QVERIFY(r.app.loadObjectFile(hex, true));
+        QVERIFY(showWithJob(r, units, 4096));
 
         auto red = [&] {
             std::vector<int> out;
@@ -545,8 +565,6 @@ void OperatorTest::verifyAbortEndsThatChannelAtOnce() {
         QCOMPARE(int(red().size()), 2);
         r.win.close();
     }
-    unsetenv("KORVEX_SERIAL_DIR");
-    sim.stop();
 }
 
 // A 64 KB file for a 32 KB chip: one question box, No the default. The
@@ -611,27 +629,11 @@ void OperatorTest::dataOutsideTheChipIsAskedAbout() {
 // Enter keeps the window and the runs; Yes quits, each run ended with a
 // line and an interrupted record. Nothing running, the window just closes.
 void OperatorTest::closingDuringARunAsksOnce() {
-    QTemporaryDir dir;
-    SimOptions o;
-    o.units = 2;
-    o.dir = dir.path().toStdString() + "/ports";
-    o.unit.resize(2);
-    for (auto& u : o.unit) u.programMs = 300;  // a run of several seconds
-    SimServer sim(o);
-    sim.start();
-    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    TwoUnits units(300);
     std::string recordsPath;
     {
         QtRig r;
-        r.app.programFolder = dir.path().toStdString() + "/";
-        QVERIFY(r.show());
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
-        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
-        r.app.applyChipDefaults();
-        std::vector<uint8_t> image(32 * 1024, 0x5A);
-        const std::string hex = dir.path().toStdString() + "/image.hex";
-        writeHexFile(hex, image.data(), 0, 0, 32 * 1024 - 1);
-        QVERIFY(r.app.loadObjectFile(hex, true));
+        QVERIFY(showWithJob(r, units, 32 * 1024));
         r.app.ui["AutoSpdBtn"].click();
         QTRY_VERIFY_WITH_TIMEOUT(r.app.engine.channelState(0).busy && r.app.engine.channelState(1).busy, 10000);
         int boxes = 0;
@@ -655,8 +657,6 @@ void OperatorTest::closingDuringARunAsksOnce() {
         QCOMPARE(lines, size_t(2));
         recordsPath = r.app.recordsPath();
     }
-    unsetenv("KORVEX_SERIAL_DIR");
-    sim.stop();
     const auto recs = RecordStore(recordsPath, true).query({});
     QCOMPARE(int(recs.size()), 2);
     for (const ProductionRecord& rec : recs) QCOMPARE(QString::fromStdString(rec.outcome), QString("interrupted"));
@@ -667,29 +667,13 @@ void OperatorTest::closingDuringARunAsksOnce() {
 // afterwards runs in the window's engine with the window's job: the
 // window's log shows it.
 void OperatorTest::remoteControllerSharesTheOperatorsStation() {
-    QTemporaryDir dir;
-    SimOptions o;
-    o.units = 2;
-    o.dir = dir.path().toStdString() + "/ports";
-    o.unit.resize(2);
-    for (auto& u : o.unit) u.programMs = 100;
-    SimServer sim(o);
-    sim.start();
-    setenv("KORVEX_SERIAL_DIR", o.dir.c_str(), 1);
+    TwoUnits units(100);
     {
         QtRig r;
-        r.app.programFolder = dir.path().toStdString() + "/";
-        QVERIFY(r.show());
-        QTRY_COMPARE_WITH_TIMEOUT(int(r.app.engine.devicesFound()), 2, 20000);
-        chooseChip(r.app.engine.chip, ChipVendor::SC, 0);
-        r.app.applyChipDefaults();
-        std::vector<uint8_t> image(32 * 1024, 0x5A);
-        const std::string hex = dir.path().toStdString() + "/image.hex";
-        writeHexFile(hex, image.data(), 0, 0, 32 * 1024 - 1);
-        QVERIFY(r.app.loadObjectFile(hex, true));
+        QVERIFY(showWithJob(r, units, 32 * 1024));
         std::unique_ptr<StationService> station = startWindowStation(r.app, "127.0.0.1", 0);
         std::string token;
-        std::getline(std::ifstream(dir.path().toStdString() + "/api.token"), token);
+        std::getline(std::ifstream(units.folder() + "api.token"), token);
         // The client waits on the window's thread: it asks from another
         // one while the window goes on.
         const auto ask = [&](const char* method, const std::string& path, const std::string& body = {}) {
@@ -725,8 +709,6 @@ void OperatorTest::remoteControllerSharesTheOperatorsStation() {
         station.reset();
         r.app.quit(false);
     }
-    unsetenv("KORVEX_SERIAL_DIR");
-    sim.stop();
 }
 
 KORVEX_GUI_SUITE(OperatorTest);
