@@ -22,6 +22,10 @@ KorvexApp::KorvexApp(EventLoop& l, Prompts& p, Clock& c, Random& r) : loop(l), p
 }
 
 KorvexApp::~KorvexApp() {
+    // The records' threads report into members declared after them (the
+    // news queue), which would go first: the threads end before anything.
+    recordForwarder.reset();
+    recordWriter.reset();
     if (timer1) loop.stopTimer(timer1);
     if (timer2) loop.stopTimer(timer2);
 }
