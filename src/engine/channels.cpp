@@ -395,6 +395,12 @@ bool needsFile(Operation op) {
 }
 }  // namespace
 
+// A channel that was cut short starts nothing until its unit has answered:
+// the operator is told why it did not start.
+void Program::settlingLine(int slot) {
+    channelLine("Not started: the unit has yet to answer the last request of the stopped operation", slot);
+}
+
 Program::LaunchRefusal Program::refusalFor(Operation op) const {
     if (!chip.chipChosen) return LaunchRefusal::NoChip;
     if (needsFile(op) && !fileLoaded) return LaunchRefusal::NoFile;
@@ -417,7 +423,11 @@ bool Program::prepare(Operation op) {
 void Program::forEachIdleChannel(bool resetAuto, uint8_t channels, const std::function<void(int)>& start) {
     for (int s = 0; s < channelCount; ++s) {
         ChannelSession& c = ch[s];
-        if (!c.connected || c.busy || c.strayTicks || !(channels >> s & 1)) continue;
+        if (!c.connected || c.busy || !(channels >> s & 1)) continue;
+        if (c.strayTicks) {
+            settlingLine(s);
+            continue;
+        }
         c.rx.reset();
         if (resetAuto) c.autoSequence = false;
         start(s);
@@ -428,7 +438,11 @@ bool Program::start(Operation op, const JobSettings& settings, uint8_t channels)
     lastRefusal_ = LaunchRefusal::None;
     if (!mayStart(op)) return false;
     const bool readBack = op == Operation::ReadOption || op == Operation::ReadFlash || op == Operation::ReadChipId;
-    if (readBack && (!(channels & 1) || ch[0].strayTicks)) return true;
+    if (readBack && !(channels & 1)) return true;
+    if (readBack && ch[0].strayTicks) {
+        settlingLine(0);
+        return true;
+    }
     // The chip identifier is read without a job.
     if (op != Operation::ReadChipId) {
         job = settings;
@@ -444,7 +458,10 @@ bool Program::start(Operation op, const JobSettings& settings, uint8_t channels)
         break;
     case Operation::Download:
         for (int s = 0; s < channelCount; ++s)
-            if (ch[s].connected && !ch[s].busy && !ch[s].strayTicks && (channels >> s & 1)) startJobDownload(s);
+            if (ch[s].connected && !ch[s].busy && (channels >> s & 1)) {
+                if (ch[s].strayTicks) settlingLine(s);
+                else startJobDownload(s);
+            }
         break;
     case Operation::BlankCheck: forEachIdleChannel(true, channels, [this](int s) { startBlankCheck(s); }); break;
     case Operation::Erase: forEachIdleChannel(true, channels, [this](int s) { startErase(s, "执行芯片擦除......"); }); break;

@@ -337,6 +337,7 @@ public:
     void deviceInfoPath(int slot, const uint8_t* run, uint16_t length);
     DeviceCheck CheckDeviceInfo(const uint8_t* frame, size_t length, std::string& text) const;
     void channelLine(const std::string& text, int slot) { info.channelLine(text, slot + 1); }
+    void settlingLine(int slot);
     void setupGauge(uint16_t tickLimit, uint16_t blockTotalKB, int slot);
     // Ends a channel's operation; the result event carries the message shown
     // for it and the unit's result code (-1: none).
