@@ -95,27 +95,46 @@ let today = { ok: 0, ng: 0 };
 // The run going on (started here or elsewhere), which the stop button ends.
 let running = null;
 function setRunning(id) { running = id; $("stop").disabled = running === null; }
+// What the station's answers may not undo: `runNews` counts the run's
+// changes seen (a start answered, a start or summary event), `socketNews` the
+// events of each socket. An answer asked for before such news is older than
+// it and leaves that part alone (else a late answer turned off the stop
+// button of the run just started, or turned a finished socket back to running).
+let runNews = 0;
+const socketNews = new Array(9).fill(0);
+function refresh() {
+  const asked = { run: runNews, sockets: socketNews.slice() };
+  fetch("/api/v1/station").then(r => r.json()).then(s => station(s, asked));
+}
 function showYield() { $("yield").textContent = T.today + ": " + T.ok + " " + today.ok + ", " + T.ng + " " + today.ng; }
-function station(s) {
+function station(s, asked) {
   $("station").textContent = s.station + (s.chip ? " · " + s.chip : "");
   $("job").textContent = s.job && s.job.file ? s.job.file + " " + (s.job.fileChecksum || "") : "";
-  today = { ok: s.counters.today.ok, ng: s.counters.today.ng };
-  showYield();
-  setRunning(s.running && s.running.run ? s.running.run : null);
+  if (asked.run === runNews) {
+    today = { ok: s.counters.today.ok, ng: s.counters.today.ng };
+    showYield();
+    setRunning(s.running && s.running.run ? s.running.run : null);
+  }
   for (const u of s.units) {
     const el = sockets[u.channel];
     if (!el) continue;
     el.classList.toggle("absent", !u.connected);
     part(u.channel, "port").textContent = u.port || "";
     part(u.channel, "unit").textContent = u.connected && u.unit ? u.unit.text : T.none;
+    if (asked.sockets[u.channel] !== socketNews[u.channel]) continue;
     part(u.channel, "step").textContent = u.busy ? u.step : T.idle;
     if (u.busy) state(u.channel, "running");
   }
 }
 function onEvent(e) {
+  if (sockets[e.channel]) socketNews[e.channel]++;
   if (e.event === "start") {
+    // A run started elsewhere: the station's answer names it for the stop button.
+    runNews++;
+    refresh();
     for (const p of e.ports || []) {
       const ch = p.channel;
+      if (sockets[ch]) socketNews[ch]++;
       state(ch, "running");
       part(ch, "result").textContent = "";
       part(ch, "bar").firstChild.style.width = "0";
@@ -137,11 +156,12 @@ function onEvent(e) {
     state(e.channel, e.ok ? "ok" : "failed");
     part(e.channel, "result").textContent = T.ok + " " + e.channelOk + ", " + T.ng + " " + e.channelNg;
   } else if (e.event === "summary") {
+    runNews++;
     setRunning(null);
-    fetch("/api/v1/station").then(r => r.json()).then(station);
+    refresh();
   }
 }
-fetch("/api/v1/station").then(r => r.json()).then(station);
+refresh();
 const events = new EventSource("/api/v1/events");
 events.onopen = () => { $("live").textContent = "● " + T.live; };
 events.onerror = () => { $("live").textContent = "○ " + T.offline; };
@@ -160,7 +180,7 @@ function control(path, body, then) {
     .catch(err => { $("message").textContent = String(err); });
 }
 $("start").onclick = () => control("/api/v1/runs", { operation: $("operation").value },
-                                   b => { if (b.state === "running") setRunning(b.id); });
+                                   b => { if (b.state === "running") { runNews++; setRunning(b.id); refresh(); } });
 $("stop").onclick = () => { if (running !== null) control("/api/v1/runs/" + running + "/stop", {}); };
 </script>
 </body>

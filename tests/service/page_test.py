@@ -77,7 +77,10 @@ def main():
                 if predicate():
                     return
                 time.sleep(0.05)
-            raise AssertionError("timed out waiting for " + what)
+            message = driver.find_element(By.ID, "message").text
+            raise AssertionError(f"timed out waiting for {what}; the page says {message!r}, "
+                                 f"the stop button is {'on' if driver.find_element(By.ID, 'stop').is_enabled() else 'off'}, "
+                                 f"the sockets are {[' '.join(c) for c in classes()]}")
 
         assert len(driver.find_elements(By.CSS_SELECTOR, "#sockets .socket")) == 8
         wait_for("8 connected sockets", lambda: all("absent" not in c for c in classes()))
