@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -18,17 +19,6 @@
 namespace kvx {
 
 namespace {
-
-std::string hexOf(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0xf];
-    }
-    return out;
-}
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -49,14 +39,29 @@ std::string bytesOf(const std::string& hex) {
     return out;
 }
 
-void put(nlohmann::json& j, const char* key, const std::string& v) { j[key] = hexOf(v); }
-void put(nlohmann::json& j, const char* key, bool v) { j[key] = v; }
+// A journal line is written by hand rather than through a json object: it
+// is made on the logic thread for every chip, and its values need no
+// escaping (text goes as hexadecimal digits). The reader parses it as JSON.
+void putValue(std::string& out, const std::string& v) {
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : v) {
+        out += digits[c >> 4];
+        out += digits[c & 0xf];
+    }
+    out += '"';
+}
+void putValue(std::string& out, bool v) { out += v ? "true" : "false"; }
 template <std::integral T>
-void put(nlohmann::json& j, const char* key, T v) { j[key] = static_cast<int64_t>(v); }
+void putValue(std::string& out, T v) {
+    char buf[24];
+    const auto end = std::to_chars(buf, buf + sizeof buf, static_cast<int64_t>(v)).ptr;
+    out.append(buf, end);
+}
 template <typename T>
-void put(nlohmann::json& j, const char* key, const std::optional<T>& v) {
-    if (v) put(j, key, *v);
-    else j[key] = nullptr;
+void putValue(std::string& out, const std::optional<T>& v) {
+    if (v) putValue(out, *v);
+    else out += "null";
 }
 
 // Each throws (nlohmann's type_error, invalid_argument) on a value of the
@@ -93,9 +98,18 @@ bool isJournalName(const std::string& name, const std::string& prefix) {
 }  // namespace
 
 std::string journalLine(const ProductionRecord& r) {
-    nlohmann::json j = nlohmann::json::object();
-    for (const RecordField& f : kRecordFields) withMember(f, r, [&](const auto& v) { put(j, f.column, v); });
-    return j.dump() + '\n';
+    std::string out;
+    out.reserve(640);
+    out += '{';
+    for (const RecordField& f : kRecordFields) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        out += f.column;
+        out += "\":";
+        withMember(f, r, [&](const auto& v) { putValue(out, v); });
+    }
+    out += "}\n";
+    return out;
 }
 
 std::optional<ProductionRecord> parseJournalLine(std::string_view line) {
