@@ -749,9 +749,56 @@ bool eventLatency(const Setup& s, const std::string& simExe, int runs) {
 
 // (c) -------------------------------------------------------------------------
 
+// The machine's own answer: a thread that sleeps 5 ms at a time notes each
+// wake-up more than 5 ms after it was due. A logic-thread stall at a moment
+// when this thread was that late too is the machine's (a core held by the
+// kernel's work, or on a virtual machine the host not running this one's
+// processor), not the logic thread's work.
+class Sleeper {
+public:
+    using Span = std::pair<Steady::time_point, Steady::time_point>;  // due, came
+    Sleeper() : thread_([this] { run(); }) {}
+    ~Sleeper() { stop(); }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    // After stop().
+    const std::vector<Span>& late() const { return late_; }
+    double worstMs() const { return worst_; }
+    bool overlaps(const Span& x) const {
+        return std::any_of(late_.begin(), late_.end(), [&](const Span& l) { return l.first < x.second && x.first < l.second; });
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            const Steady::time_point due = Steady::now() + std::chrono::milliseconds(5);
+            std::this_thread::sleep_until(due);
+            const double lateMs = msBetween(due, Steady::now());
+            worst_ = std::max(worst_, lateMs);
+            if (lateMs > 5) late_.push_back({due, Steady::now()});
+        }
+    }
+    std::atomic<bool> stop_{false};
+    std::vector<Span> late_;
+    double worst_ = 0;
+    std::thread thread_;
+};
+
+
 bool manyClients(const Setup& s, const std::string& simExe, int clients, int seconds, int chipLimit, const std::string& interval) {
     std::printf("(c) %d event-stream clients during off-line production on %d units, %s ms a chip, unpaced\n", clients,
                 s.units, interval.c_str());
+    // The machine's floor first, with nothing running.
+    {
+        Sleeper idle;
+        usleep(3'000'000);
+        idle.stop();
+        std::printf("    the machine: a thread sleeping 5 ms at a time, 3 s with nothing running, woke up to %.1f ms late "
+                    "(%zu times over 5 ms)\n",
+                    idle.worstMs(), idle.late().size());
+    }
     // As real units, the emulator does not share the host's processor: it
     // runs only on a core the station leaves idle.
     Emulator emu(simExe, s.dir + "/units-c", s.units, {"--chip-interval-ms", interval}, true);
@@ -802,6 +849,8 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
     Steady::time_point lastTick = begin;
     kvx::bench::ThreadTimes lastTimes = kvx::bench::threadTimes();
     const int chipsBefore = chips;
+    std::vector<Sleeper::Span> stalls;  // those over 5 ms: due, came
+    Sleeper sleeper;
     const EventLoop::TimerId meter = st.loop.startTimer(5, false, [&] {
         const Steady::time_point now = Steady::now();
         const double gap = msBetween(lastTick, now) - 5;
@@ -813,6 +862,7 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
                          times.waitedMs - lastTimes.waitedMs);
         lastTimes = times;
         stallMs = std::max(stallMs, gap);
+        if (gap > 5) stalls.push_back({lastTick + std::chrono::milliseconds(5), now});
         lastTick = now;
         ++ticks;
     });
@@ -833,8 +883,17 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
     });
     const double cpu = kvx::bench::cpuSeconds() - cpu0, readerCpu = sse.cpuSeconds() - readerCpu0;
     st.loop.stopTimer(meter);
+    sleeper.stop();
     // A tick still due counts as well: with no tick at all, the whole run.
     stallMs = std::max(stallMs, msBetween(lastTick, Steady::now()) - 5);
+    if (msBetween(lastTick, Steady::now()) > 10) stalls.push_back({lastTick + std::chrono::milliseconds(5), Steady::now()});
+    // The stalls the sleeper did not share, and the longest of them.
+    int shared = 0;
+    double ownMs = 0;
+    for (const Sleeper::Span& x : stalls) {
+        if (sleeper.overlaps(x)) ++shared;
+        else ownMs = std::max(ownMs, msBetween(x.first, x.second));
+    }
     const int made = chips - chipsBefore, engineChips = chips;
     // The end of the streams: every client gets what the ring holds for it,
     // then the end of its stream.
@@ -858,6 +917,9 @@ bool manyClients(const Setup& s, const std::string& simExe, int clients, int sec
                 100.0 * cpu / std::max(0.001, runSeconds), readerCpu);
     std::printf("    longest stall of the logic thread %.2f ms (%d ticks of its 5 ms timer) [%s: at most 5 ms]\n", stallMs, ticks,
                 mark(stallOk));
+    std::printf("      %zu stalls over 5 ms, %d of them while a thread sleeping 5 ms at a time was over 5 ms late as well "
+                "(it woke up to %.1f ms late); the longest of the others %.2f ms\n",
+                stalls.size(), shared, sleeper.worstMs(), ownMs);
     std::printf("    memory in use at 25 %% of the run %.1f MB, at the end %.1f MB (%+.1f %%) [%s: within 10 %%]\n", rssQuarter,
                 rssEnd, 100.0 * (rssEnd - rssQuarter) / std::max(0.001, rssQuarter), mark(flat));
     // The ring holds the last eventsKept (10 000) events: until it is full

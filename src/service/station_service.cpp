@@ -39,6 +39,7 @@ namespace {
 // carries them).
 constexpr int kStatusOk = 0, kStatusFailed = 1, kStatusRefused = 2;
 constexpr size_t kRunsKept = 100;
+constexpr size_t kStreamBatch = 64;  // events a stream writes at once
 
 // What a request gets back: its status and a JSON body.
 struct Reply {
@@ -789,7 +790,12 @@ void StationService::Impl::serveEvents(const httplib::Request& req, httplib::Res
     res.set_chunked_content_provider("text/event-stream", [this, after, first = true](size_t, httplib::DataSink& sink) mutable {
         // The first write sends the headers at once, with the client's retry time.
         std::string text = first ? "retry: 1000\n\n" : "";
-        const EventRing::Batch b = ring.after(after, std::chrono::milliseconds(first ? 0 : 1000));
+        // A stream behind catches up in writes of kStreamBatch events: each
+        // is made in the memory of one of the allocator's arenas, which
+        // keeps its largest (a hundred streams writing 500 events at a time
+        // grew the station by 7 MB over a minute of production).
+        const EventRing::Batch b = ring.after(after, std::chrono::milliseconds(first ? 0 : 1000), kStreamBatch);
+        text.reserve(text.size() + b.events.size() * 400);
         first = false;
         if (b.gap) text += ": some events had left the ring already\n\n";
         for (const auto& [id, json] : b.events) {
