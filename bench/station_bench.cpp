@@ -12,7 +12,9 @@
 //      parsed it, over gang runs on 8 units paced at 1 000 000 baud.
 //  (c) Many event-stream clients during off-line production at the
 //      emulator's top speed: the logic thread's longest stall, the memory in
-//      use, the chips made and the events every client received.
+//      use, the chips made and the events every client received. Beside it,
+//      the machine's own: a thread that only sleeps 5 ms at a time, first
+//      with nothing running, then through the run (which stalls it shared).
 //
 // Exits 1 when a target is missed or a part could not be measured.
 #include "bench_util.h"
@@ -951,8 +953,9 @@ over HTTP on the loopback:
      at 1000000 baud;
  (c) C event-stream clients (default 100) during off-line production, MS ms
      a chip (default 1), for S seconds (default 20) or N chips: the logic
-     thread's longest stall, memory at 25 % and at the end, chips, events
-     each client received.
+     thread's longest stall (and which of the stalls a thread that only
+     sleeps 5 ms at a time shared), memory at 25 % and at the end, chips,
+     events each client received.
 --parts picks the parts to run (default abc). korvex-sim and korvex-cli are
 the build folder's unless given.
 )", {"--parts", "--units", "--chip", "--operation", "--runs", "--gang-runs", "--clients", "--seconds", "--chips",
