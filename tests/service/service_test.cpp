@@ -147,6 +147,15 @@ protected:
             return json();
         }
     }
+    // Starts a run the station takes (202); gives its id, or -1 (a failure).
+    int startedRun(const std::string& body) {
+        auto r = postRun(body);
+        if (!r || r->status != 202) {
+            ADD_FAILURE() << body << ": " << (r ? r->status : -1) << " " << (r ? r->body : "");
+            return -1;
+        }
+        return bodyOf(r)["id"].get<int>();
+    }
     // Starts a run and waits for its end; gives GET /runs/ID's answer.
     json runToEnd(const std::string& body) {
         auto r = postRun(body);
@@ -326,10 +335,8 @@ TEST_F(Service, RunResultsAreWhatTheUnitsHold) {
 TEST_F(Service, SecondRunWhileOneRunsIsRefused) {
     startPacedUnits(2, 150);
     serve();
-    auto first = postRun(R"({"operation":"program"})");
-    ASSERT_TRUE(first);
-    ASSERT_EQ(first->status, 202) << first->body;
-    const int id = bodyOf(first)["id"];
+    const int id = startedRun(R"({"operation":"program"})");
+    ASSERT_GT(id, 0);
     auto second = postRun(R"({"operation":"auto","channels":[2]})");
     ASSERT_TRUE(second);
     EXPECT_EQ(second->status, 409);
@@ -470,10 +477,8 @@ TEST_F(Service, UploadedJobIsWhatTheNextRunPrograms) {
 TEST_F(Service, StoppedRunEndsInterruptedAndTheNextRunIsClean) {
     startPacedUnits(2, 150);
     serve();
-    auto started = postRun(R"({"operation":"program"})");
-    ASSERT_TRUE(started);
-    ASSERT_EQ(started->status, 202) << started->body;
-    const int id = bodyOf(started)["id"];
+    const int id = startedRun(R"({"operation":"program"})");
+    ASSERT_GT(id, 0);
     usleep(300000);  // some blocks in
     EXPECT_EQ(putJob("?chip=SC32F5232JV1G&file=other.bin", image_)->status, 409);
     auto stopped = client_->Post(format("/api/v1/runs/%d/stop", id), bearer(token_), "", "application/json");
